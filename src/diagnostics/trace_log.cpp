@@ -1,0 +1,114 @@
+#include "diagnostics/trace_log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace fenra {
+namespace {
+
+constexpr const char* kTraceKey = "SOFTWARE\\QOR\\QVMAlertMan";
+constexpr const char* kTraceDirValue = "TempDir";
+constexpr const char* kTraceFileNames[] = {"", "fenratrace1.log", "fenratrace2.log"};
+constexpr size_t kPathBufferSize = 260;
+
+// The trace directory, or false when TempDir is missing or unreadable.
+bool ReadTraceDirectory(Registry& registry, std::string* directory) {
+  RegKeyPtr key;
+  if (registry.OpenKey(Hive::kLocalMachine, kTraceKey, win::kKeyQueryValue, &key) != 0) return false;
+  uint32_t size = 0;
+  if (registry.QueryValue(*key, kTraceDirValue, nullptr, nullptr, &size) != 0) return false;
+  uint8_t buff_path[kPathBufferSize] = {};
+  size = sizeof(buff_path);
+  if (registry.QueryValue(*key, kTraceDirValue, nullptr, buff_path, &size) != 0) return false;
+  // A value stored without a terminator must not run past the buffer.
+  directory->assign(reinterpret_cast<const char*>(buff_path),
+                    strnlen(reinterpret_cast<const char*>(buff_path), size));
+  return true;
+}
+
+FilePtr OpenForAppend(Files& files, const std::string& path, uint32_t disposition) {
+  return files.CreateFile(path, win::kGenericWrite, win::kFileShareRead, disposition);
+}
+
+// True when the file could not be opened or sized, or is beyond the limit.
+bool IsFull(Files& files, File* file) {
+  uint64_t size = 0;
+  return file == nullptr || !files.GetFileSize(*file, &size) || size > Trace::kMaxFileSize;
+}
+
+}  // namespace
+
+void Trace::TraceLog(const char* message) {
+  Kernel& kernel = platform_.kernel;
+  Handle mutex = hTraceMutex.load();
+  bool holds_mutex = mutex && kernel.WaitForSingleObject(mutex, win::kInfinite) == win::kWaitObject0;
+  {
+    // Also serialises the lines written while no trace mutex exists, and
+    // those of threads still running after it was closed.
+    std::lock_guard lock(line_lock_);
+    AppendLine(message ? message : "");
+  }
+
+  if (holds_mutex) kernel.ReleaseMutex(mutex);
+}
+
+bool Trace::AppendLine(const char* message) {
+  std::string directory;
+  if (!ReadTraceDirectory(platform_.registry, &directory)) return false;
+  // The full path must fit the platform's 260-byte path buffer.
+  auto path_of = [&directory](int number) { return directory + kTraceFileNames[number]; };
+  if (path_of(1).size() > kPathBufferSize - 1) return false;
+
+  Files& files = platform_.files;
+  if (nTraceFileNo == 0) {
+    FilePtr first = OpenForAppend(files, path_of(1), win::kOpenAlways);
+    nTraceFileNo = IsFull(files, first.get()) ? 2 : 1;
+  }
+  int number = nTraceFileNo;
+  FilePtr file = OpenForAppend(files, path_of(number), win::kOpenAlways);
+  if (IsFull(files, file.get())) {
+    file.reset();
+    number = 3 - number;
+    nTraceFileNo = number;
+    file = OpenForAppend(files, path_of(number), win::kCreateAlways);
+  }
+  if (!file) return false;
+
+  static thread_local char cWkTraceArea[kMaxLineText + 2];
+  memset(cWkTraceArea, 0, sizeof(cWkTraceArea));
+  LocalTime now = platform_.kernel.GetLocalTime();
+  int stamp = snprintf(cWkTraceArea, kMaxLineText + 1, "%d/%02d/%02d %02d:%02d'%02d\"%03d ", now.year,
+                       now.month, now.day, now.hour, now.minute, now.second, now.milliseconds);
+  size_t length = stamp > 0 ? static_cast<size_t>(stamp) : 0;
+  size_t room = kMaxLineText - length;
+  size_t message_length = strnlen(message, room);
+  memcpy(cWkTraceArea + length, message, message_length);
+  length += message_length;
+  cWkTraceArea[length++] = '\r';
+  cWkTraceArea[length++] = '\n';
+
+  uint32_t written = 0;
+  if (!files.SetFilePointer(*file, 0, win::kFileEnd, nullptr)) return false;
+  return files.WriteFile(*file, cWkTraceArea, static_cast<uint32_t>(length), &written);
+}
+
+void Trace::TraceLogF(const char* format, ...) {
+  char cWkArea[256] = {};
+  va_list args;
+  va_start(args, format);
+  vsnprintf(cWkArea, sizeof(cWkArea), format, args);
+  va_end(args);
+  TraceLog(cWkArea);
+}
+
+Handle Trace::CreateTraceMutex() {
+  Handle mutex = platform_.kernel.CreateMutex(false);
+  hTraceMutex.store(mutex);
+  return mutex;
+}
+
+void Trace::CloseTraceMutex() { hTraceMutex.take(); }
+
+}  // namespace fenra

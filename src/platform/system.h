@@ -1,0 +1,35 @@
+#pragma once
+// System facts: OS version, environment, current directory, message boxes.
+
+#include <cstdint>
+#include <string>
+
+namespace fenra {
+
+// The fields of OSVERSIONINFOA that the system reads.
+struct OsVersion {
+  uint32_t major = 0;
+  uint32_t minor = 0;
+  uint32_t build = 0;
+  uint32_t platform_id = 0;
+  std::string csd_version;
+};
+
+// Thread-safe.
+class System {
+ public:
+  virtual ~System() = default;
+
+  virtual bool GetVersion(OsVersion* version) = 0;
+  // ExpandEnvironmentStringsA: %NAME% references of defined variables are
+  // replaced, unknown ones are left as they stand.
+  virtual std::string ExpandEnvironmentStrings(const std::string& text) = 0;
+  virtual std::string GetCurrentDirectory() = 0;
+  virtual bool SetCurrentDirectory(const std::string& path) = 0;
+  // IsWow64Process for the current process.
+  virtual bool IsWow64Process() = 0;
+  // MessageBoxA with no owner and the OK button only.
+  virtual void MessageBox(const std::string& text, const std::string& caption) = 0;
+};
+
+}  // namespace fenra

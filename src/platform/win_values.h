@@ -1,0 +1,107 @@
+#pragma once
+// Numeric values of the Windows API that the core's logic depends on.
+// They are spelled kCamelCase in namespace fenra::win so that they never
+// collide with the macros of <windows.h> in the Win32 adapter.
+
+#include <cstdint>
+
+namespace fenra::win {
+
+// Win32 error codes (GetLastError, registry results).
+inline constexpr uint32_t kErrorSuccess = 0;
+inline constexpr uint32_t kErrorFileNotFound = 2;
+inline constexpr uint32_t kErrorPathNotFound = 3;
+inline constexpr uint32_t kErrorAccessDenied = 5;
+inline constexpr uint32_t kErrorInvalidHandle = 6;
+inline constexpr uint32_t kErrorNotEnoughMemory = 8;
+inline constexpr uint32_t kErrorBadFormat = 11;
+inline constexpr uint32_t kErrorInvalidData = 13;
+inline constexpr uint32_t kErrorSharingViolation = 32;
+inline constexpr uint32_t kErrorFileExists = 80;
+inline constexpr uint32_t kErrorInvalidParameter = 87;
+inline constexpr uint32_t kErrorInsufficientBuffer = 122;
+inline constexpr uint32_t kErrorModNotFound = 126;
+inline constexpr uint32_t kErrorProcNotFound = 127;
+inline constexpr uint32_t kErrorAlreadyExists = 183;
+inline constexpr uint32_t kErrorMoreData = 234;
+inline constexpr uint32_t kErrorNotOwner = 288;
+inline constexpr uint32_t kErrorServiceDoesNotExist = 1060;
+inline constexpr uint32_t kErrorFailedServiceControllerConnect = 1063;
+inline constexpr uint32_t kErrorServiceExists = 1073;
+inline constexpr uint32_t kErrorResourceNameNotFound = 1814;
+
+// Wait results and time-outs.
+inline constexpr uint32_t kWaitObject0 = 0;
+inline constexpr uint32_t kWaitAbandoned0 = 0x80;
+inline constexpr uint32_t kWaitTimeout = 0x102;
+inline constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
+inline constexpr uint32_t kInfinite = 0xFFFFFFFF;
+inline constexpr uint32_t kMaximumWaitObjects = 64;
+
+// Exit code of a thread that has not ended.
+inline constexpr uint32_t kStillActive = 259;
+
+// Registry value types.
+inline constexpr uint32_t kRegNone = 0;
+inline constexpr uint32_t kRegSz = 1;
+inline constexpr uint32_t kRegExpandSz = 2;
+inline constexpr uint32_t kRegBinary = 3;
+inline constexpr uint32_t kRegDword = 4;
+inline constexpr uint32_t kRegMultiSz = 7;
+inline constexpr uint32_t kRegQword = 11;
+
+// Registry access rights and create dispositions.
+inline constexpr uint32_t kKeyQueryValue = 0x0001;
+inline constexpr uint32_t kKeySetValue = 0x0002;
+inline constexpr uint32_t kKeyCreateSubKey = 0x0004;
+inline constexpr uint32_t kKeyEnumerateSubKeys = 0x0008;
+inline constexpr uint32_t kKeyRead = 0x20019;
+inline constexpr uint32_t kKeyWrite = 0x20006;
+inline constexpr uint32_t kKeyAllAccess = 0xF003F;
+inline constexpr uint32_t kRegCreatedNewKey = 1;
+inline constexpr uint32_t kRegOpenedExistingKey = 2;
+
+// File access, sharing and creation.
+inline constexpr uint32_t kGenericRead = 0x80000000;
+inline constexpr uint32_t kGenericWrite = 0x40000000;
+inline constexpr uint32_t kFileShareRead = 1;
+inline constexpr uint32_t kFileShareWrite = 2;
+inline constexpr uint32_t kCreateNew = 1;
+inline constexpr uint32_t kCreateAlways = 2;
+inline constexpr uint32_t kOpenExisting = 3;
+inline constexpr uint32_t kOpenAlways = 4;
+inline constexpr uint32_t kTruncateExisting = 5;
+inline constexpr uint32_t kFileBegin = 0;
+inline constexpr uint32_t kFileCurrent = 1;
+inline constexpr uint32_t kFileEnd = 2;
+inline constexpr uint32_t kInvalidFileSize = 0xFFFFFFFF;
+
+// Event types.
+inline constexpr uint16_t kEventlogErrorType = 1;
+inline constexpr uint16_t kEventlogWarningType = 2;
+inline constexpr uint16_t kEventlogInformationType = 4;
+
+// Service control manager.
+inline constexpr uint32_t kServiceWin32OwnProcess = 0x10;
+inline constexpr uint32_t kServiceStopped = 1;
+inline constexpr uint32_t kServiceStartPending = 2;
+inline constexpr uint32_t kServiceStopPending = 3;
+inline constexpr uint32_t kServiceRunning = 4;
+inline constexpr uint32_t kServiceAcceptStop = 1;
+inline constexpr uint32_t kServiceControlStop = 1;
+inline constexpr uint32_t kServiceControlInterrogate = 4;
+
+// Platform identifier of the NT family (OSVERSIONINFO.dwPlatformId).
+inline constexpr uint32_t kVerPlatformWin32Nt = 2;
+
+// HRESULTs.
+inline constexpr int32_t kSOk = 0;
+inline constexpr int32_t kSFalse = 1;
+inline constexpr int32_t kRpcETooLate = static_cast<int32_t>(0x80010119);
+inline constexpr int32_t kRpcEChangedMode = static_cast<int32_t>(0x80010106);
+inline constexpr int32_t kCoENotInitialized = static_cast<int32_t>(0x800401F0);
+inline constexpr uint32_t kCoinitMultithreaded = 0;
+inline constexpr uint32_t kRpcCAuthnLevelPkt = 4;
+inline constexpr uint32_t kRpcCImpLevelImpersonate = 3;
+
+}  // namespace fenra::win

@@ -1,0 +1,42 @@
+#pragma once
+// A handle slot that several threads read and write: the kernel object it
+// names stays alive for every thread that loaded it, even after another
+// thread cleared ("closed") the slot.
+
+#include <mutex>
+#include <utility>
+
+#include "platform/kernel.h"
+
+namespace fenra {
+
+class SharedHandle {
+ public:
+  SharedHandle() = default;
+  SharedHandle(const SharedHandle&) = delete;
+  SharedHandle& operator=(const SharedHandle&) = delete;
+
+  Handle load() const {
+    std::lock_guard lock(mutex_);
+    return handle_;
+  }
+  void store(Handle handle) {
+    Handle old;
+    {
+      std::lock_guard lock(mutex_);
+      old = std::exchange(handle_, std::move(handle));
+    }
+  }
+  // Empties the slot and hands back what it held.
+  Handle take() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(handle_, nullptr);
+  }
+  explicit operator bool() const { return load() != nullptr; }
+
+ private:
+  mutable std::mutex mutex_;
+  Handle handle_;
+};
+
+}  // namespace fenra
