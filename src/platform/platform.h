@@ -11,6 +11,7 @@
 #include "platform/resources.h"
 #include "platform/service_control.h"
 #include "platform/system.h"
+#include "platform/wmi.h"
 
 namespace fenra {
 
@@ -23,6 +24,7 @@ struct Platform {
   Resources& resources;
   System& system;
   Com& com;
+  Wmi& wmi;
 };
 
 }  // namespace fenra

@@ -100,8 +100,34 @@ inline constexpr int32_t kSFalse = 1;
 inline constexpr int32_t kRpcETooLate = static_cast<int32_t>(0x80010119);
 inline constexpr int32_t kRpcEChangedMode = static_cast<int32_t>(0x80010106);
 inline constexpr int32_t kCoENotInitialized = static_cast<int32_t>(0x800401F0);
+inline constexpr int32_t kEFail = static_cast<int32_t>(0x80004005);
+inline constexpr int32_t kRegdbEClassNotReg = static_cast<int32_t>(0x80040154);
+// RPC_S_SERVER_UNAVAILABLE as an HRESULT: what a connection to a WMI
+// service that is not running gives.
+inline constexpr int32_t kRpcSServerUnavailableHr = static_cast<int32_t>(0x800706BA);
 inline constexpr uint32_t kCoinitMultithreaded = 0;
+inline constexpr uint32_t kRpcCAuthnWinnt = 10;
+inline constexpr uint32_t kRpcCAuthzNone = 0;
+inline constexpr uint32_t kRpcCAuthnLevelConnect = 2;
+inline constexpr uint32_t kRpcCAuthnLevelCall = 3;
 inline constexpr uint32_t kRpcCAuthnLevelPkt = 4;
+inline constexpr uint32_t kRpcCImpLevelIdentify = 2;
 inline constexpr uint32_t kRpcCImpLevelImpersonate = 3;
+
+// WMI results, flags and time-outs.
+inline constexpr int32_t kWbemSNoError = 0;
+inline constexpr int32_t kWbemSFalse = 1;  // end of a result set
+inline constexpr int32_t kWbemSTimedout = 0x40004;  // no object within the time-out; not an error
+inline constexpr int32_t kWbemEFailed = static_cast<int32_t>(0x80041001);
+inline constexpr int32_t kWbemENotFound = static_cast<int32_t>(0x80041002);
+inline constexpr int32_t kWbemEInvalidParameter = static_cast<int32_t>(0x80041008);
+inline constexpr int32_t kWbemEInvalidNamespace = static_cast<int32_t>(0x8004100E);
+inline constexpr int32_t kWbemEInvalidClass = static_cast<int32_t>(0x80041010);
+inline constexpr int32_t kWbemEInvalidQuery = static_cast<int32_t>(0x80041017);
+inline constexpr int32_t kWbemECallCancelled = static_cast<int32_t>(0x80041032);
+// WBEM_INFINITE (0xFFFFFFFF) as the signed time-out that Next takes.
+inline constexpr int32_t kWbemInfinite = -1;
+inline constexpr int32_t kWbemFlagReturnImmediately = 0x10;
+inline constexpr int32_t kWbemFlagForwardOnly = 0x20;
 
 }  // namespace fenra::win

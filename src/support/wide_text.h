@@ -1,0 +1,37 @@
+#pragma once
+// Wide texts in fixed-size buffers, and the narrow/wide conversions of the
+// texts the system exchanges with WMI (class names, instance names, event
+// text). Nothing is ever written past a buffer; results are always
+// terminated.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace fenra {
+
+// The texts WMI deals in here are 7-bit ASCII. Like the platform's
+// conversion for a character the code page lacks, anything else becomes
+// '?'. Copies at most out.size() - 1 characters and a terminator; returns
+// the number copied.
+size_t NarrowText(std::wstring_view text, std::span<char> out);
+size_t WidenText(std::string_view text, std::span<wchar_t> out);
+
+// Length of the terminated text in `buffer` (buffer.size() when there is no
+// terminator).
+size_t WideLength(std::span<const wchar_t> buffer);
+
+// Appends what fits of `text` to the terminated text in `buffer`; returns
+// false when it had to cut the text off.
+bool AppendWide(std::span<wchar_t> buffer, std::wstring_view text);
+
+// A signed decimal number as sscanf's %d reads it: leading white space, an
+// optional sign, digits up to the first non-digit. False (value untouched)
+// when there are no digits. Values beyond the 32-bit range saturate.
+bool ReadDecimal(std::string_view text, int32_t* value);
+
+// atoi: ReadDecimal, or 0 when there is no number.
+int32_t TextToInt(std::string_view text);
+
+}  // namespace fenra
