@@ -124,6 +124,7 @@ inline constexpr int32_t kWbemEInvalidParameter = static_cast<int32_t>(0x8004100
 inline constexpr int32_t kWbemEInvalidNamespace = static_cast<int32_t>(0x8004100E);
 inline constexpr int32_t kWbemEInvalidClass = static_cast<int32_t>(0x80041010);
 inline constexpr int32_t kWbemEInvalidQuery = static_cast<int32_t>(0x80041017);
+inline constexpr int32_t kWbemEInvalidQueryType = static_cast<int32_t>(0x80041018);
 inline constexpr int32_t kWbemECallCancelled = static_cast<int32_t>(0x80041032);
 // WBEM_INFINITE (0xFFFFFFFF) as the signed time-out that Next takes.
 inline constexpr int32_t kWbemInfinite = -1;

@@ -1,0 +1,67 @@
+#include "platform/sim/hardware_description.h"
+
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+namespace fenra::sim {
+
+bool ReadHardwareDescription(const std::filesystem::path& file, nlohmann::json* document, std::string* error) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    *error = file.string() + ": cannot be read";
+    return false;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  try {
+    nlohmann::json parsed = nlohmann::json::parse(text.str(), nullptr, /*allow_exceptions=*/true,
+                                                  /*ignore_comments=*/true);
+    if (!parsed.is_object()) {
+      *error = file.string() + ": the hardware description must be a JSON object";
+      return false;
+    }
+    *document = std::move(parsed);
+    return true;
+  } catch (const nlohmann::json::exception& e) {
+    *error = file.string() + ": " + e.what();
+    return false;
+  }
+}
+
+bool WriteHardwareDescription(const std::filesystem::path& file, const nlohmann::json& document,
+                              std::string* error) {
+  std::filesystem::path temporary = file;
+  temporary += ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << "// Hardware of the simulated machine. Each top-level member is the section of one\n"
+           "// simulated component. Edits of module states take effect while the service runs.\n"
+        << document.dump(2) << '\n';
+    out.flush();
+    if (!out) {
+      *error = temporary.string() + ": cannot be written";
+      return false;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, file, ec);
+  if (ec) {
+    *error = file.string() + ": " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+bool EnsureHardwareSection(const std::filesystem::path& file, std::string_view name,
+                           const nlohmann::json& baseline, std::string* error) {
+  nlohmann::json document = nlohmann::json::object();
+  std::error_code ec;
+  if (std::filesystem::exists(file, ec) && !ReadHardwareDescription(file, &document, error)) return false;
+  std::string key(name);
+  if (document.contains(key)) return true;
+  document[key] = baseline;
+  return WriteHardwareDescription(file, document, error);
+}
+
+}  // namespace fenra::sim

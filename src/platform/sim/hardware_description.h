@@ -1,0 +1,35 @@
+#pragma once
+// The simulated machine's hardware description: `hardware.json` in the
+// machine directory, one JSON object (comments allowed) whose top-level
+// members are sections, each owned by one simulated component ("wmi" for
+// the WMI provider; others add theirs). A component reads only its own
+// section and leaves the others as they stand, so sections can be added
+// without touching the existing ones.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace fenra::sim {
+
+inline constexpr const char* kHardwareFileName = "hardware.json";
+
+// Reads and parses the file. False, with a message naming the file and the
+// parse error, when it cannot be read or is not a JSON object.
+bool ReadHardwareDescription(const std::filesystem::path& file, nlohmann::json* document, std::string* error);
+
+// Writes the document atomically (temporary file, flush, rename), behind a
+// comment line that tells what the file is.
+bool WriteHardwareDescription(const std::filesystem::path& file, const nlohmann::json& document,
+                              std::string* error);
+
+// Gives the file the section `name` with the baseline content, creating the
+// file when it does not exist. A section already there is kept as it is, so
+// a person's edits survive; a file that cannot be parsed is refused, never
+// replaced.
+bool EnsureHardwareSection(const std::filesystem::path& file, std::string_view name,
+                           const nlohmann::json& baseline, std::string* error);
+
+}  // namespace fenra::sim
