@@ -454,8 +454,10 @@ void SimWmi::WatchFile(const std::filesystem::path& file, uint32_t poll_ms) {
   Kernel& kernel = shared_->kernel;
   Handle stop = kernel.CreateEvent(true, false);
   watch_stop_ = stop;
-  watch_thread_ = kernel.CreateThread([shared = shared_, stop, file, poll_ms]() -> uint32_t {
-    auto seen = ModificationTime(file);
+  // Read before the thread starts, so that an edit made right after this
+  // call is seen as one.
+  auto seen = ModificationTime(file);
+  watch_thread_ = kernel.CreateThread([shared = shared_, stop, file, poll_ms, seen]() mutable -> uint32_t {
     while (shared->kernel.WaitForSingleObject(stop, poll_ms) == win::kWaitTimeout) {
       auto now = ModificationTime(file);
       if (now == seen) continue;
