@@ -7,6 +7,8 @@
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
+
+#include <sys/stat.h>
 #include <vector>
 
 #include "platform/sim/mof_text.h"
@@ -442,10 +444,21 @@ int SimWmi::subscriptions() const {
 }
 
 namespace {
-std::filesystem::file_time_type ModificationTime(const std::filesystem::path& file) {
-  std::error_code ec;
-  auto time = std::filesystem::last_write_time(file, ec);
-  return ec ? std::filesystem::file_time_type::min() : time;
+// What tells an edit of the file: file time stamps come from a coarse clock,
+// so two writes within a few milliseconds can share one; an editor's save by
+// rename gives a new inode, an edit in place mostly a new size.
+struct FileStamp {
+  int64_t seconds = -1;
+  int64_t nanoseconds = -1;
+  int64_t size = -1;
+  uint64_t inode = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+FileStamp StampOf(const std::filesystem::path& file) {
+  struct stat info {};
+  if (::stat(file.c_str(), &info) != 0) return {};
+  return {info.st_mtim.tv_sec, info.st_mtim.tv_nsec, info.st_size, info.st_ino};
 }
 }  // namespace
 
@@ -456,10 +469,10 @@ void SimWmi::WatchFile(const std::filesystem::path& file, uint32_t poll_ms) {
   watch_stop_ = stop;
   // Read before the thread starts, so that an edit made right after this
   // call is seen as one.
-  auto seen = ModificationTime(file);
+  FileStamp seen = StampOf(file);
   watch_thread_ = kernel.CreateThread([shared = shared_, stop, file, poll_ms, seen]() mutable -> uint32_t {
     while (shared->kernel.WaitForSingleObject(stop, poll_ms) == win::kWaitTimeout) {
-      auto now = ModificationTime(file);
+      FileStamp now = StampOf(file);
       if (now == seen) continue;
       seen = now;
       SimWmiInventory inventory;
