@@ -39,7 +39,7 @@ struct StateEntry {
   const char* text;
   const wchar_t* wide_text;
   // The text without its blank ("DUPLEX").
-  std::string_view name() const { return std::string_view(text).substr(1); }
+  constexpr std::string_view name() const { return std::string_view(text).substr(1); }
 };
 
 #define FENRA_STATE_ENTRY(code, text) StateEntry{code, text, L"" text}

@@ -1,0 +1,103 @@
+#include "platform/sim/hardware_description.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <fstream>
+
+#include "platform/sim/wmi_inventory.h"
+#include "wmi/wmi_tables.h"
+
+namespace fenra::sim {
+namespace {
+
+class HardwareDescriptionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory_ = std::filesystem::temp_directory_path() /
+                 ("fenra_hw_" + std::to_string(::getpid()) + "_" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(directory_);
+    file_ = directory_ / kHardwareFileName;
+  }
+  void TearDown() override { std::filesystem::remove_all(directory_); }
+
+  std::filesystem::path directory_;
+  std::filesystem::path file_;
+  std::string error_;
+};
+
+TEST_F(HardwareDescriptionTest, SectionsOfOtherOwnersAndEditsSurvive) {
+  std::ofstream(file_) << "// a person's notes\n{ \"bmc\": {\"revision\": \"01.23\"}, /* kept */\n"
+                          "  \"wmi\": {\"modules\": [{\"name\": \"2\", \"type\": \"cpu\", \"state\": 1572887}]} }\n";
+  ASSERT_TRUE(EnsureHardwareSection(file_, "wmi", BaselineWmiSection(), &error_)) << error_;
+  ASSERT_TRUE(EnsureHardwareSection(file_, "driver", {{"version", "1.1.23.9"}}, &error_)) << error_;
+  nlohmann::json document;
+  ASSERT_TRUE(ReadHardwareDescription(file_, &document, &error_)) << error_;
+  EXPECT_EQ(document["bmc"]["revision"], "01.23");
+  EXPECT_EQ(document["driver"]["version"], "1.1.23.9");
+  SimWmiInventory inventory;
+  ASSERT_TRUE(LoadWmiInventory(file_, &inventory, &error_)) << error_;
+  ASSERT_EQ(inventory.instances.size(), 1u);
+  EXPECT_EQ(inventory.instances[0].state, STATE_TRIPLEX);
+  EXPECT_EQ(inventory.instances[0].key, "cpu/2");
+}
+
+TEST_F(HardwareDescriptionTest, AFileThatCannotBeParsedIsNeverReplaced) {
+  std::ofstream(file_) << "{ \"wmi\": ";
+  EXPECT_FALSE(EnsureHardwareSection(file_, "bmc", nlohmann::json::object(), &error_));
+  EXPECT_NE(error_.find(file_.string()), std::string::npos) << error_;
+  std::ifstream in(file_);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "{ \"wmi\": ");
+  std::ofstream(file_) << "[1, 2]";
+  nlohmann::json document;
+  EXPECT_FALSE(ReadHardwareDescription(file_, &document, &error_));
+}
+
+TEST_F(HardwareDescriptionTest, ANewMachineGetsTheBaseline) {
+  ASSERT_TRUE(EnsureHardwareSection(file_, "wmi", BaselineWmiSection(), &error_)) << error_;
+  SimWmiInventory inventory;
+  ASSERT_TRUE(LoadWmiInventory(file_, &inventory, &error_)) << error_;
+  int modules = 0;
+  for (const SimWmiInstance& instance : inventory.instances)
+    if (instance.key.starts_with("cpu/") || instance.key.starts_with("pci/")) {
+      ++modules;
+      EXPECT_EQ(instance.state, STATE_DUPLEX);
+    }
+  EXPECT_EQ(modules, 6);
+}
+
+TEST(WmiSection, MalformedEntriesAreNamed) {
+  struct Case {
+    const char* section;
+    const char* message;
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {R"({"modules": [{"name": "0", "type": "cpu", "state": "HALF"}]})", "wmi.modules[0]: unknown state \"HALF\""},
+           {R"({"modules": [{"name": "0", "type": "disk"}]})", "wmi.modules[0]: \"type\""},
+           {R"({"modules": [{"name": 0, "type": "cpu"}]})", "wmi.modules[0]: \"name\""},
+           {R"({"modules": [{"name": "0", "type": "cpu"}, {"name": "0", "type": "cpu"}]})",
+            "wmi.modules[1]: duplicate cpu/0"},
+           {R"({"devices": [{"class": "DOD_CPUBoard", "name": "x"}]})", "wmi.devices[0]: \"class\""},
+           {R"({"devices": [{"class": "DOD_Toaster", "name": "x"}]})", "wmi.devices[0]: \"class\""},
+           {R"({"devices": {}})", "wmi.devices: must be an array"},
+       }) {
+    SimWmiInventory inventory;
+    std::string error;
+    EXPECT_FALSE(ParseWmiSection(nlohmann::json::parse(c.section), &inventory, &error)) << c.section;
+    EXPECT_EQ(error.rfind(c.message, 0), 0u) << error;
+  }
+  SimWmiInventory inventory;
+  std::string error;
+  ASSERT_TRUE(ParseWmiSection(nlohmann::json::parse(
+                                  R"({"devices": [{"class": "dod_scsislot", "name": "3", "module": "11", "state": null}]})"),
+                              &inventory, &error));
+  EXPECT_EQ(inventory.instances[0].classes, std::vector<std::string>{"DOD_SCSISlot"});
+  EXPECT_EQ(inventory.instances[0].device_path, "{11,DOD_SCSISlot,3}");
+  EXPECT_FALSE(inventory.instances[0].state.has_value());
+}
+
+}  // namespace
+}  // namespace fenra::sim
