@@ -144,8 +144,9 @@ namespace {
 
 class SimClassObject final : public WbemClassObject {
  public:
+  // `text`, when given, stands in for the rendered MOF text.
   SimClassObject(std::shared_ptr<SimWmi::Shared> shared, MofObjectPtr object,
-                 std::optional<std::wstring> text = std::nullopt)
+                 std::shared_ptr<const std::wstring> text = nullptr)
       : shared_(std::move(shared)), object_(std::move(object)), text_(std::move(text)) {}
 
   int32_t GetObjectText(std::wstring* text) override {
@@ -175,7 +176,7 @@ class SimClassObject final : public WbemClassObject {
  private:
   std::shared_ptr<SimWmi::Shared> shared_;
   MofObjectPtr object_;
-  std::optional<std::wstring> text_;
+  std::shared_ptr<const std::wstring> text_;
 };
 
 // The result set of an instance query: a snapshot taken at the query.
@@ -428,13 +429,14 @@ SimWmiInventory SimWmi::inventory() const {
 }
 
 void SimWmi::InjectEventText(std::string_view target, const std::wstring& mof_text) {
+  auto text = std::make_shared<const std::wstring>(mof_text);
   std::lock_guard lock(shared_->mutex);
   for (const auto& subscription : shared_->subscriptions) {
     bool matches = subscription->isa_class.empty() ? EqualsNoCase(subscription->event_class, target)
                                                    : EqualsNoCase(subscription->isa_class, target);
     if (!matches) continue;
     auto object = std::make_shared<const MofObject>(MofObject{subscription->event_class, {}});
-    shared_->Deliver(*subscription, std::make_shared<SimClassObject>(shared_, object, mof_text));
+    shared_->Deliver(*subscription, std::make_shared<SimClassObject>(shared_, object, text));
   }
 }
 
