@@ -13,7 +13,7 @@ constexpr std::string_view kHeaderV4 = "REGEDIT4";
 constexpr std::string_view kLocalMachine = "HKEY_LOCAL_MACHINE";
 constexpr std::string_view kClassesRoot = "HKEY_CLASSES_ROOT";
 // regedit breaks hex data once a line reaches this column.
-constexpr size_t kHexWrapColumn = 76;
+constexpr size_t kHexWrapColumn = 77;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -63,7 +63,8 @@ class RegTextParser {
 
  private:
   [[noreturn]] void Fail(const std::string& what) const {
-    throw std::runtime_error(file_name_ + ":" + std::to_string(line_number_) + ": " + what);
+    int line = line_number_ > 0 ? line_number_ : 1;  // an empty file fails on its first line
+    throw std::runtime_error(file_name_ + ":" + std::to_string(line) + ": " + what);
   }
 
   bool NextLine(std::string_view* line) {
