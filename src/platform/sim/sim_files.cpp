@@ -254,8 +254,8 @@ SimFile* AsSimFile(File& file) {
 
 }  // namespace
 
-SimFiles::SimFiles(const MachinePaths& paths, System& system)
-    : paths_(paths), system_(system), opens_(std::make_shared<OpenTable>()) {}
+SimFiles::SimFiles(const MachinePaths& paths, System& system, Sharing sharing)
+    : paths_(paths), system_(system), sharing_(sharing), opens_(std::make_shared<OpenTable>()) {}
 
 FilePtr SimFiles::CreateFile(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition) {
   return Open(opens_, path, access, share, disposition);
@@ -311,7 +311,7 @@ FilePtr SimFiles::Open(const std::shared_ptr<OpenTable>& table, const std::strin
     std::vector<OpenTable::Entry>& entries = table->files[id];
     bool refused = false;
     for (const OpenTable::Entry& entry : entries) refused = refused || (ConflictsOf(claims) & entry.claims);
-    if (!refused && claims != 0) {
+    if (!refused && claims != 0 && sharing_ == Sharing::kAcrossProcesses) {
       CrossProcessGate gate(fd);
       refused = OtherOpenClaims(fd, ConflictsOf(claims));
       if (!refused) TakeClaims(fd, claims);

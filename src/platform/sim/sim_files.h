@@ -21,8 +21,12 @@ namespace fenra::sim {
 // only the opens of this instance exclude each other. Thread-safe.
 class SimFiles : public Files {
  public:
+  // kThisProcessOnly leaves the host locks out, as on a file system that
+  // lacks them.
+  enum class Sharing { kAcrossProcesses, kThisProcessOnly };
+
   // Relative paths are resolved against `system`'s current directory.
-  SimFiles(const MachinePaths& paths, System& system);
+  SimFiles(const MachinePaths& paths, System& system, Sharing sharing = Sharing::kAcrossProcesses);
 
   FilePtr CreateFile(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition) override;
   bool GetFileSize(File& file, uint64_t* size) override;
@@ -46,6 +50,7 @@ class SimFiles : public Files {
 
   const MachinePaths& paths_;
   System& system_;
+  const Sharing sharing_;
   std::shared_ptr<OpenTable> opens_;
 };
 
