@@ -37,18 +37,22 @@ int ReadHostFile(const std::filesystem::path& file, std::string* content) {
   return error;
 }
 
+int WriteAll(int fd, std::string_view content) {
+  for (size_t done = 0; done < content.size();) {
+    ssize_t n = write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno != EINTR) return errno;
+    if (n > 0) done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
 int WriteFileAtomically(const std::filesystem::path& file, std::string_view content) {
   std::lock_guard lock(AtomicWriteMutex());
   std::filesystem::path temp = file;
   temp += "." + std::to_string(getpid()) + ".tmp";
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
-  int error = 0;
-  for (size_t done = 0; done < content.size() && error == 0;) {
-    ssize_t n = write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno != EINTR) error = errno;
-    if (n > 0) done += static_cast<size_t>(n);
-  }
+  int error = WriteAll(fd, content);
   if (error == 0 && fsync(fd) != 0) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
   if (error == 0 && rename(temp.c_str(), file.c_str()) != 0) error = errno;

@@ -12,6 +12,9 @@ namespace fenra::sim {
 // errno (EISDIR for a directory).
 int ReadHostFile(const std::filesystem::path& file, std::string* content);
 
+// Writes all of `content` to `fd`. 0 or an errno.
+int WriteAll(int fd, std::string_view content);
+
 // Replaces `file` by `content` so that a crash leaves either the old or the
 // new file: a temporary file beside it is written, flushed to disk and
 // renamed over it. 0 or the errno of the step that failed (no temporary

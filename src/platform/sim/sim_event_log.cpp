@@ -58,12 +58,7 @@ std::string Hex(std::span<const uint8_t> data) {
 int AppendLine(const std::filesystem::path& file, const std::string& line) {
   int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
-  int error = 0;
-  for (size_t done = 0; done < line.size() && error == 0;) {
-    ssize_t n = write(fd, line.data() + done, line.size() - done);
-    if (n < 0 && errno != EINTR) error = errno;
-    if (n > 0) done += static_cast<size_t>(n);
-  }
+  int error = WriteAll(fd, line);
   if (close(fd) != 0 && error == 0) error = errno;
   return error;
 }

@@ -55,28 +55,27 @@ uint8_t ConflictsOf(uint8_t claims) { return static_cast<uint8_t>(((claims & 3) 
 // kShareLockBase + i, far beyond any data of the file.
 constexpr off_t kShareLockBase = std::numeric_limits<off_t>::max() - 255;
 
+struct flock ClaimLock(int claim_index, short type) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kShareLockBase + claim_index;
+  lock.l_len = 1;
+  return lock;
+}
+
 bool OtherOpenClaims(int fd, uint8_t claims) {
   for (int i = 0; i < 4; ++i) {
-    if (!(claims & (1 << i))) continue;
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = kShareLockBase + i;
-    lock.l_len = 1;
-    if (fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK) return true;
+    struct flock lock = ClaimLock(i, F_WRLCK);
+    if ((claims & (1 << i)) && fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK) return true;
   }
   return false;
 }
 
 void TakeClaims(int fd, uint8_t claims) {
   for (int i = 0; i < 4; ++i) {
-    if (!(claims & (1 << i))) continue;
-    struct flock lock {};
-    lock.l_type = F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = kShareLockBase + i;
-    lock.l_len = 1;
-    fcntl(fd, F_OFD_SETLK, &lock);  // best effort
+    struct flock lock = ClaimLock(i, F_RDLCK);
+    if (claims & (1 << i)) fcntl(fd, F_OFD_SETLK, &lock);  // best effort
   }
 }
 

@@ -17,14 +17,12 @@ namespace {
 constexpr uint32_t kErrorNoaccess = 998;
 constexpr uint32_t kMaximumAllowed = 0x02000000;
 constexpr uint32_t kGenericAll = 0x10000000;
-constexpr uint32_t kGenericWrite = 0x40000000;
-constexpr uint32_t kGenericRead = 0x80000000;
 
 uint32_t GrantedAccess(uint32_t sam) {
   uint32_t granted = sam;
   if (sam & (kMaximumAllowed | kGenericAll)) granted |= win::kKeyAllAccess;
-  if (sam & kGenericRead) granted |= win::kKeyRead;
-  if (sam & kGenericWrite) granted |= win::kKeyWrite;
+  if (sam & win::kGenericRead) granted |= win::kKeyRead;
+  if (sam & win::kGenericWrite) granted |= win::kKeyWrite;
   return granted;
 }
 
@@ -78,12 +76,8 @@ int32_t SimRegistry::OpenKey(Hive hive, const std::string& path, uint32_t sam, R
   std::vector<std::string> names;
   if (int32_t error = SplitPath(path, &names)) return error;
   std::lock_guard lock(mutex_);
-  std::shared_ptr<RegNode> node = hive == Hive::kLocalMachine ? hives_.local_machine : hives_.classes_root;
-  for (const std::string& name : names) {
-    auto it = node->subkeys.find(name);
-    if (it == node->subkeys.end()) return win::kErrorFileNotFound;
-    node = it->second;
-  }
+  std::shared_ptr<RegNode> node;
+  if (Walk(hive, names, &node) < names.size()) return win::kErrorFileNotFound;
   *key = std::make_unique<Key>(this, node, GrantedAccess(sam));
   return 0;
 }
@@ -95,13 +89,8 @@ int32_t SimRegistry::CreateKey(Hive hive, const std::string& path, uint32_t sam,
   std::vector<std::string> names;
   if (int32_t error = SplitPath(path, &names)) return error;
   std::lock_guard lock(mutex_);
-  std::shared_ptr<RegNode> node = hive == Hive::kLocalMachine ? hives_.local_machine : hives_.classes_root;
-  size_t existing = 0;
-  for (; existing < names.size(); ++existing) {
-    auto it = node->subkeys.find(names[existing]);
-    if (it == node->subkeys.end()) break;
-    node = it->second;
-  }
+  std::shared_ptr<RegNode> node;
+  size_t existing = Walk(hive, names, &node);
   if (existing < names.size()) {
     // Windows would take a line break in a key name; the file cannot.
     for (size_t i = existing; i < names.size(); ++i) {
@@ -121,6 +110,16 @@ int32_t SimRegistry::CreateKey(Hive hive, const std::string& path, uint32_t sam,
   if (disposition) *disposition = existing < names.size() ? win::kRegCreatedNewKey : win::kRegOpenedExistingKey;
   *key = std::make_unique<Key>(this, node, GrantedAccess(sam));
   return 0;
+}
+
+size_t SimRegistry::Walk(Hive hive, const std::vector<std::string>& names, std::shared_ptr<RegNode>* node) {
+  *node = hive == Hive::kLocalMachine ? hives_.local_machine : hives_.classes_root;
+  for (size_t i = 0; i < names.size(); ++i) {
+    auto it = (*node)->subkeys.find(names[i]);
+    if (it == (*node)->subkeys.end()) return i;
+    *node = it->second;
+  }
+  return names.size();
 }
 
 int32_t SimRegistry::CheckKey(RegKey& key, uint32_t needed, Key** checked) {

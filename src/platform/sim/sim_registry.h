@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/registry.h"
 #include "platform/sim/reg_file.h"
@@ -44,6 +45,9 @@ class SimRegistry : public Registry {
  private:
   class Key;
 
+  // The deepest existing key along `names` in *node; the number of names
+  // that exist.
+  size_t Walk(Hive hive, const std::vector<std::string>& names, std::shared_ptr<RegNode>* node);
   int32_t CheckKey(RegKey& key, uint32_t needed, Key** checked);
   // Writes the file; on failure the caller undoes its change, so that the
   // memory never holds what the disk does not. 0 or a Win32 error code.
