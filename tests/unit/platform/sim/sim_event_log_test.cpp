@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/sim/last_error.h"
+#include "platform/sim/sim_kernel.h"
 #include "platform/win_values.h"
 #include "unit/platform/sim/test_support.h"
 
@@ -24,13 +25,13 @@ class SimEventLogTest : public ::testing::Test {
   }
 
   testing::ScratchDir dir_;
-  testing::FakeKernel kernel_;
+  SimKernel kernel_{{.virtual_time = true, .start_local_time = {2026, 3, 6, 7, 9, 5, 7, 42}}};
   SimEventLog log_{file(), kernel_};
 };
 
 TEST_F(SimEventLogTest, ARecordIsOneJsonLineInTheDocumentedForm) {
   ASSERT_TRUE(Report("QVMZUFT", win::kEventlogInformationType, 0x40000001, {""}));
-  kernel_.now.second = 8;
+  kernel_.Sleep(1000);  // on virtual time
   ASSERT_TRUE(Report("QVMFTMarvix", win::kEventlogWarningType, 0x80000802, {"a \"quoted\"\r\ntext"},
                      {0x00, 0xAB, 0x10}));
   EXPECT_EQ(ReadText(file()),

@@ -9,8 +9,6 @@
 #include <sstream>
 #include <string>
 
-#include "platform/kernel.h"
-#include "platform/sim/last_error.h"
 #include "platform/system.h"
 
 namespace fenra::sim::testing {
@@ -72,29 +70,6 @@ class FakeSystem : public System {
   }
   bool IsWow64Process() override { return false; }
   void MessageBox(const std::string&, const std::string&) override {}
-};
-
-// The Kernel port as far as the event log needs it: a settable local time.
-// Everything else fails.
-class FakeKernel : public Kernel {
- public:
-  LocalTime now{2026, 3, 6, 7, 9, 5, 7, 42};
-
-  uint32_t TimeGetTime() override { return 0; }
-  LocalTime GetLocalTime() override { return now; }
-  Handle CreateEvent(bool, bool, const std::string&) override { return nullptr; }
-  bool SetEvent(const Handle&) override { return false; }
-  bool ResetEvent(const Handle&) override { return false; }
-  bool PulseEvent(const Handle&) override { return false; }
-  Handle CreateMutex(bool) override { return nullptr; }
-  bool ReleaseMutex(const Handle&) override { return false; }
-  uint32_t WaitForSingleObject(const Handle&, uint32_t) override { return win::kWaitFailed; }
-  uint32_t WaitForMultipleObjects(std::span<const Handle>, bool, uint32_t) override { return win::kWaitFailed; }
-  void Sleep(uint32_t) override {}
-  Handle CreateThread(ThreadProc) override { return nullptr; }
-  bool GetExitCodeThread(const Handle&, uint32_t*) override { return false; }
-  uint32_t GetLastError() override { return sim::GetLastError(); }
-  void SetLastError(uint32_t error) override { sim::SetLastError(error); }
 };
 
 }  // namespace fenra::sim::testing
