@@ -66,9 +66,9 @@ TEST_F(ServiceLifecycleTest, AStopDuringTheStartupDelayStopsFiveSecondsLater) {
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].source, "QVMZUFT");
   EXPECT_EQ(events[0].event_id, EVID_SERVICE_STARTED);
-  EXPECT_EQ(events[0].time, "2026-01-01T01:00:00.000");
+  EXPECT_EQ(events[0].time, "2026-01-01T00:00:00.000");
   EXPECT_EQ(events[1].event_id, EVID_SERVICE_STOPPED);
-  EXPECT_EQ(events[1].time, "2026-01-01T01:01:35.000");
+  EXPECT_EQ(events[1].time, "2026-01-01T00:01:35.000");
   EXPECT_EQ(module.status().current_state, win::kServiceStopped);
   EXPECT_EQ(module.status().win32_exit_code, 0u);
   EXPECT_EQ(machine->com().Outstanding(), 0);
@@ -94,7 +94,7 @@ TEST_F(ServiceLifecycleTest, AFailingStartThreadStillGivesBothRecords) {
   Join(process);
   EXPECT_EQ(EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
   auto events = machine.Events();
-  EXPECT_EQ(events[1].time, "2026-01-01T01:00:05.000");
+  EXPECT_EQ(events[1].time, "2026-01-01T00:00:05.000");
   EXPECT_EQ(machine->service_control().ReportedStates(),
             (std::vector<uint32_t>{win::kServiceStartPending, win::kServiceRunning, win::kServiceStopped}));
   EXPECT_EQ(Position("[Run] Wait start"), -1);

@@ -70,7 +70,7 @@ std::vector<std::string> TestMachine::TraceMessages() {
   return messages;
 }
 
-std::vector<sim::EventRecord> TestMachine::Events() { return sim::ReadEventLog(machine_->event_log_path()); }
+std::vector<sim::EventLogRecord> TestMachine::Events() { return sim::ReadEventLog(machine_->event_log_path()); }
 
 std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -34,7 +34,7 @@ class TestMachine {
   // first, across both trace files.
   std::vector<std::string> TraceMessages();
   // The records of the event log.
-  std::vector<sim::EventRecord> Events();
+  std::vector<sim::EventLogRecord> Events();
 
  private:
   std::filesystem::path directory_;

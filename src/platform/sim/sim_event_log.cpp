@@ -171,7 +171,10 @@ bool SimEventLog::ReportEvent(EventSource& source, uint16_t type, uint16_t categ
   std::string line = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 
   std::lock_guard lock(mutex_);
-  if (faults_.report_throws) throw std::runtime_error("injected fault in ReportEvent");
+  if (faults_.report_throws != 0) {
+    if (faults_.report_throws > 0) --faults_.report_throws;
+    throw std::runtime_error("injected fault in ReportEvent");
+  }
   if (faults_.report_error != 0) {
     SetLastError(faults_.report_error);
     return false;

@@ -18,11 +18,12 @@ namespace fenra::sim {
 // Failures a test can ask the event log for. A non-zero error makes the
 // call fail with that last error; `throws` makes it raise
 // std::runtime_error instead, as a fault inside the platform would.
+// `report_throws` counts the reports that raise (-1: every one).
 struct EventLogFaults {
   uint32_t register_error = 0;
   bool register_throws = false;
   uint32_t report_error = 0;
-  bool report_throws = false;
+  int report_throws = 0;
 };
 
 // A record line: {"time": "2026-03-07T09:05:07.042", "source": "QVMZUFT",

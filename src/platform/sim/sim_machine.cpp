@@ -77,12 +77,12 @@ void SimMachine::CreateBaseline(const std::filesystem::path& directory) {
   constexpr Hive hklm = Hive::kLocalMachine;
   registry.SetString(hklm, "SOFTWARE\\QOR\\QVMAgent\\FT", "Installdir", "C:\\Program Files\\QOR\\QVMAgent\\");
   registry.SetString(hklm, "SOFTWARE\\QOR\\QVMAlertMan", "TempDir", kBaselineTraceDir);
-  registry.SetDword(hklm, "System\\CurrentControlSet\\Control\\Windows", "CSDVersion", 0x100);
   for (const char* source : {"QVMFTMarvix", "QVMZUFT"}) {
     std::string key = std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\") + source;
     registry.SetString(hklm, key, "EventMessageFile", "C:\\Windows\\system32\\FENRAAPI.dll");
     registry.SetDword(hklm, key, "TypesSupported", 7);
   }
+  registry.SetDword(hklm, "SYSTEM\\CurrentControlSet\\Control\\Windows", "CSDVersion", 0x100);
 }
 
 std::filesystem::path SimMachine::Prepare(std::filesystem::path directory) {
@@ -104,7 +104,7 @@ SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
       platform_{kernel_, registry_, event_log_, files_, service_control_, resources_, system_, com_} {}
 
 std::filesystem::path SimMachine::HostPath(const std::string& windows_path) {
-  return paths_.ToHost(windows_path, system_.GetCurrentDirectory());
+  return paths_.ToHost(windows_path, system_.GetCurrentDirectory()).value_or(std::filesystem::path());
 }
 
 }  // namespace fenra::sim

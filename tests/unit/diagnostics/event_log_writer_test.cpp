@@ -91,22 +91,21 @@ TEST_F(EventLogWriterTest, ErrorDataIsAttachedAsGiven) {
 }
 
 TEST_F(EventLogWriterTest, FailuresToWriteReturnMinusOne) {
-  machine->event_log().FailRegisterEventSource(true);
+  machine->event_log().SetFaults({.register_error = win::kErrorAccessDenied});
   EXPECT_EQ(WriteEventLog(platform, EVSRC_ZUFT, EVID_SERVICE_STARTED, "x", win::kEventlogInformationType, "FENRA", 1),
             -1);
   EXPECT_EQ(WriteEventLogError(platform, EVSRC_ZUFT, EVID_API_FAILED, win::kEventlogErrorType, 8, "f", "FENRA", 1),
             -1);
-  machine->event_log().FailRegisterEventSource(false);
-  machine->event_log().FailReportEvent(true);
+  machine->event_log().SetFaults({.report_error = win::kErrorInvalidParameter});
   EXPECT_EQ(WriteEventLogErrorData(platform, EVSRC_ZUFT, EVID_API_FAILED, win::kEventlogErrorType, 8, "f", "d", 1,
                                    "FENRA", 1),
             -1);
-  machine->event_log().FailReportEvent(false);
+  machine->event_log().SetFaults({});
   EXPECT_TRUE(machine.Events().empty());
 }
 
 TEST_F(EventLogWriterTest, AFaultInsideTheErrorWriterLeavesTheFallbackRecord) {
-  machine->event_log().ThrowOnNextReport();
+  machine->event_log().SetFaults({.report_throws = 1});
   EXPECT_EQ(WriteEventLogError(platform, EVSRC_ZUFT, EVID_API_FAILED, win::kEventlogErrorType, 8, "CreateEvent()",
                                "FENRA", 1),
             -1);

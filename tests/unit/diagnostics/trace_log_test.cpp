@@ -107,7 +107,10 @@ TEST_F(TraceLogTest, AFileOfExactlyTheLimitTakesOneMoreLine) {
 TEST_F(TraceLogTest, AFileHeldForWritingElsewhereIsTreatedAsFull) {
   trace.TraceLog("first");
   {
-    auto held = machine->files().HoldOpenForWriting(machine.TracePath("fenratrace1.log"));
+    FilePtr held = machine->files().OpenAsOtherProcess(
+        std::string(sim::SimMachine::kBaselineTraceDir) + "fenratrace1.log", win::kGenericWrite, win::kFileShareRead,
+        win::kOpenExisting);
+    ASSERT_TRUE(held);
     trace.TraceLog("second");
   }
   EXPECT_EQ(File(2), "2026/03/07 09:05'07\"042 second\r\n");
@@ -130,9 +133,11 @@ TEST_F(TraceLogTest, ConcurrentLinesNeverInterleave) {
   ASSERT_EQ(messages.size(), 201u);
   for (int t = 0; t < 4; ++t) {
     int next = 0;
-    for (const std::string& m : messages)
-      if (m.rfind("[T" + std::to_string(t) + "]", 0) == 0)
+    for (const std::string& m : messages) {
+      if (m.rfind("[T" + std::to_string(t) + "]", 0) == 0) {
         EXPECT_EQ(m, "[T" + std::to_string(t) + "]line " + std::to_string(next++));
+      }
+    }
     EXPECT_EQ(next, 50);
   }
 }

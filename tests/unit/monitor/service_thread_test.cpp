@@ -172,9 +172,9 @@ TEST_F(ServiceThreadTest, AMissingOrOverlongInstalldirIsReported) {
 
   auto events = machine.Events();
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].strings[0].substr(0, 44), "Function : RegQueryValueEx()\r\n ErrCode: 2\r\n");
+  EXPECT_EQ(events[0].strings[0].substr(0, 43), "Function : RegQueryValueEx()\r\n ErrCode: 2\r\n");
   EXPECT_EQ(events[0].data, "496e7374616c6c64697200");
-  EXPECT_EQ(events[1].strings[0].substr(0, 46), "Function : RegQueryValueEx()\r\n ErrCode: 234\r\n");
+  EXPECT_EQ(events[1].strings[0].substr(0, 45), "Function : RegQueryValueEx()\r\n ErrCode: 234\r\n");
   EXPECT_EQ(machine.TraceMessages(),
             (std::vector<std::string>{"[ServiceThread]start thread", "[ServiceThread]start thread"}));
 }

@@ -104,7 +104,7 @@ TEST_F(SimEventLogTest, InjectedFaultsFailOrThrow) {
   log_.SetFaults({.report_error = 1502});
   EXPECT_FALSE(log_.ReportEvent(*source, 1, 0, 1, {"x"}, {}));
   EXPECT_EQ(GetLastError(), 1502u);
-  log_.SetFaults({.report_throws = true});
+  log_.SetFaults({.report_throws = -1});
   EXPECT_THROW(log_.ReportEvent(*source, 1, 0, 1, {"x"}, {}), std::runtime_error);
   EXPECT_TRUE(ReadEventLog(file()).empty());
 
