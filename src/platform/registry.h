@@ -38,8 +38,10 @@ class Registry {
   // buffer too small: ERROR_MORE_DATA and the required size in *size.
   virtual int32_t QueryValue(RegKey& key, const char* name, uint32_t* type, uint8_t* data,
                              uint32_t* size) = 0;
-  // RegSetValueExA, with its quirk: a REG_SZ whose size leaves out the
-  // terminator stores exactly the bytes given.
+  // RegSetValueExA, with its quirk: for a string type whose size leaves out
+  // the terminator, the terminator is stored too when the byte after the
+  // data is a NUL (so data[size] is read); otherwise exactly the bytes
+  // given are stored, and a query reports that length.
   virtual int32_t SetValue(RegKey& key, const char* name, uint32_t type, const uint8_t* data,
                            uint32_t size) = 0;
   virtual int32_t DeleteValue(RegKey& key, const char* name) = 0;

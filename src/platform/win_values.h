@@ -22,9 +22,12 @@ inline constexpr uint32_t kErrorInvalidParameter = 87;
 inline constexpr uint32_t kErrorInsufficientBuffer = 122;
 inline constexpr uint32_t kErrorModNotFound = 126;
 inline constexpr uint32_t kErrorProcNotFound = 127;
+inline constexpr uint32_t kErrorBadPathname = 161;
 inline constexpr uint32_t kErrorAlreadyExists = 183;
 inline constexpr uint32_t kErrorMoreData = 234;
 inline constexpr uint32_t kErrorNotOwner = 288;
+// An open key whose key was deleted meanwhile refuses every operation.
+inline constexpr uint32_t kErrorKeyDeleted = 1018;
 inline constexpr uint32_t kErrorServiceDoesNotExist = 1060;
 inline constexpr uint32_t kErrorFailedServiceControllerConnect = 1063;
 inline constexpr uint32_t kErrorServiceExists = 1073;

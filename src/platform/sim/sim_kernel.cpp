@@ -113,6 +113,9 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
   std::map<std::string, std::weak_ptr<Object>> named;
   std::function<void()> stall_handler;
   bool shutting_down = false;
+  uint32_t create_thread_error = 0;
+  uint32_t create_named_event_error = 0;
+  uint32_t create_unnamed_event_error = 0;
 
   uint64_t NowLocked() {
     if (virtual_time) return now;
@@ -355,6 +358,10 @@ LocalTime SimKernel::GetLocalTime() {
 
 Handle SimKernel::CreateEvent(bool manual_reset, bool initial_state, const std::string& name) {
   std::lock_guard lock(state_->mu);
+  if (uint32_t error = name.empty() ? state_->create_unnamed_event_error : state_->create_named_event_error) {
+    sim::SetLastError(error);
+    return nullptr;
+  }
   if (!name.empty()) {
     if (auto existing = state_->named[name].lock()) {
       sim::SetLastError(win::kErrorAlreadyExists);
@@ -441,8 +448,8 @@ Handle SimKernel::CreateThread(ThreadProc proc) {
   auto thread_object = std::make_shared<Object>(Object::Kind::kThread, state_);
   {
     std::lock_guard lock(state_->mu);
-    if (state_->shutting_down) {
-      sim::SetLastError(win::kErrorNotEnoughMemory);
+    if (state_->shutting_down || state_->create_thread_error != 0) {
+      sim::SetLastError(state_->shutting_down ? win::kErrorNotEnoughMemory : state_->create_thread_error);
       return nullptr;
     }
     // Counted before it exists, so time cannot move before it first runs.
@@ -501,6 +508,21 @@ bool SimKernel::RunUntilQuiescent() {
 void SimKernel::SetStallHandler(std::function<void()> handler) {
   std::lock_guard lock(state_->mu);
   state_->stall_handler = std::move(handler);
+}
+
+void SimKernel::FailCreateThread(uint32_t error) {
+  std::lock_guard lock(state_->mu);
+  state_->create_thread_error = error;
+}
+
+void SimKernel::FailCreateNamedEvent(uint32_t error) {
+  std::lock_guard lock(state_->mu);
+  state_->create_named_event_error = error;
+}
+
+void SimKernel::FailCreateUnnamedEvent(uint32_t error) {
+  std::lock_guard lock(state_->mu);
+  state_->create_unnamed_event_error = error;
 }
 
 uint64_t SimKernel::PulseCount(const Handle& event) {

@@ -1,0 +1,57 @@
+#pragma once
+// Files of the simulated machine: CreateFileA with its dispositions and
+// share modes, file size, pointer, read and write, and the INI reader.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/files.h"
+#include "platform/sim/machine_paths.h"
+#include "platform/system.h"
+
+namespace fenra::sim {
+
+// One instance is one simulated process. Share modes are enforced among
+// the opens of this instance, and, through open-file-description locks on
+// the host file (fcntl F_OFD_SETLK at offsets far beyond any data, taken
+// under a brief flock), against every other instance and every other host
+// process that opens files of the same machine through this class. Those
+// locks are advisory and best effort: on a host file system without them
+// only the opens of this instance exclude each other. Thread-safe.
+class SimFiles : public Files {
+ public:
+  // kThisProcessOnly leaves the host locks out, as on a file system that
+  // lacks them.
+  enum class Sharing { kAcrossProcesses, kThisProcessOnly };
+
+  // Relative paths are resolved against `system`'s current directory.
+  SimFiles(const MachinePaths& paths, System& system, Sharing sharing = Sharing::kAcrossProcesses);
+
+  FilePtr CreateFile(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition) override;
+  bool GetFileSize(File& file, uint64_t* size) override;
+  bool SetFilePointer(File& file, int64_t distance, uint32_t method, uint64_t* position) override;
+  bool WriteFile(File& file, const void* data, uint32_t size, uint32_t* written) override;
+  bool ReadFile(File& file, void* data, uint32_t size, uint32_t* read) override;
+  // A file name without a directory is looked for in the Windows directory
+  // (%SystemRoot%), as the platform does.
+  uint32_t GetPrivateProfileInt(const std::string& section, const std::string& key, int32_t default_value,
+                                const std::string& path) override;
+
+  // For tests: CreateFile as a different process would do it, so that the
+  // file is held against this instance until the result is destroyed.
+  FilePtr OpenAsOtherProcess(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition);
+
+  class OpenTable;
+
+ private:
+  FilePtr Open(const std::shared_ptr<OpenTable>& table, const std::string& path, uint32_t access, uint32_t share,
+               uint32_t disposition);
+
+  const MachinePaths& paths_;
+  System& system_;
+  const Sharing sharing_;
+  std::shared_ptr<OpenTable> opens_;
+};
+
+}  // namespace fenra::sim

@@ -1,0 +1,110 @@
+#include "platform/sim/sim_machine.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+namespace fenra::sim {
+namespace {
+
+using nlohmann::json;
+
+json BaselineSystem() {
+  SystemFacts facts;
+  return json{
+      {"os",
+       {{"major", facts.version.major},
+        {"minor", facts.version.minor},
+        {"build", facts.version.build},
+        {"platform_id", facts.version.platform_id},
+        {"csd_version", facts.version.csd_version}}},
+      {"wow64", facts.wow64},
+      {"system_root", facts.system_root},
+      {"ui_language", "en"},
+  };
+}
+
+SystemDescription LoadSystem(const std::filesystem::path& file) {
+  SystemDescription description;
+  std::ifstream in(file);
+  if (!in) return description;  // a machine without the file runs on the defaults
+  json j;
+  try {
+    j = json::parse(in, nullptr, true, /*ignore_comments=*/true);
+    SystemFacts& facts = description.facts;
+    if (j.contains("os")) {
+      const json& os = j.at("os");
+      facts.version.major = os.value("major", facts.version.major);
+      facts.version.minor = os.value("minor", facts.version.minor);
+      facts.version.build = os.value("build", facts.version.build);
+      facts.version.platform_id = os.value("platform_id", facts.version.platform_id);
+      facts.version.csd_version = os.value("csd_version", facts.version.csd_version);
+    }
+    facts.wow64 = j.value("wow64", facts.wow64);
+    facts.system_root = j.value("system_root", facts.system_root);
+    std::string language = j.value("ui_language", std::string("en"));
+    if (language == "ja")
+      description.language = UiLanguage::kJapanese;
+    else if (language != "en")
+      throw std::runtime_error("ui_language must be \"en\" or \"ja\", not \"" + language + "\"");
+  } catch (const json::exception& e) {
+    throw std::runtime_error(file.string() + ": " + e.what());
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error(file.string() + ": " + e.what());
+  }
+  return description;
+}
+
+}  // namespace
+
+std::filesystem::path SimMachine::DefaultDirectory() {
+  if (const char* machine = getenv("FENRA_MACHINE"); machine && *machine) return machine;
+  if (const char* home = getenv("HOME"); home && *home) return std::filesystem::path(home) / ".fenra" / "machine";
+  return "fenra-machine";
+}
+
+void SimMachine::CreateBaseline(const std::filesystem::path& directory) {
+  namespace fs = std::filesystem;
+  fs::create_directories(directory);
+  fs::create_directories(directory / "drive_c" / "Windows" / "system32");
+  fs::create_directories(directory / "drive_c" / "QOR" / "QVMAlertMan" / "Temp");
+  std::ofstream(directory / kSystemFile) << BaselineSystem().dump(2) << "\n";
+
+  SimRegistry registry(directory / kRegistryFile);
+  constexpr Hive hklm = Hive::kLocalMachine;
+  registry.SetString(hklm, "SOFTWARE\\QOR\\QVMAgent\\FT", "Installdir", "C:\\Program Files\\QOR\\QVMAgent\\");
+  registry.SetString(hklm, "SOFTWARE\\QOR\\QVMAlertMan", "TempDir", kBaselineTraceDir);
+  for (const char* source : {"QVMFTMarvix", "QVMZUFT"}) {
+    std::string key = std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\") + source;
+    registry.SetString(hklm, key, "EventMessageFile", "C:\\Windows\\system32\\FENRAAPI.dll");
+    registry.SetDword(hklm, key, "TypesSupported", 7);
+  }
+  registry.SetDword(hklm, "SYSTEM\\CurrentControlSet\\Control\\Windows", "CSDVersion", 0x100);
+}
+
+std::filesystem::path SimMachine::Prepare(std::filesystem::path directory) {
+  if (!std::filesystem::exists(directory)) CreateBaseline(directory);
+  return directory;
+}
+
+SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
+    : directory_(Prepare(std::move(directory))),
+      description_(LoadSystem(directory_ / kSystemFile)),
+      kernel_(options.kernel),
+      system_(description_.facts),
+      resources_(description_.language),
+      paths_(directory_),
+      registry_(directory_ / kRegistryFile),
+      files_(paths_, system_),
+      event_log_(directory_ / kEventLogFile, kernel_),
+      service_control_(kernel_, options.started_by_scm),
+      platform_{kernel_, registry_, event_log_, files_, service_control_, resources_, system_, com_} {}
+
+std::filesystem::path SimMachine::HostPath(const std::string& windows_path) {
+  return paths_.ToHost(windows_path, system_.GetCurrentDirectory()).value_or(std::filesystem::path());
+}
+
+}  // namespace fenra::sim

@@ -1,0 +1,85 @@
+#pragma once
+// A whole simulated Windows machine kept in a directory: registry, event
+// log, system directory, trace folder and the facts of the system. A
+// directory that does not exist yet is created as a baseline machine.
+
+#include <filesystem>
+
+#include "platform/platform.h"
+#include "platform/sim/machine_paths.h"
+#include "platform/sim/sim_com.h"
+#include "platform/sim/sim_event_log.h"
+#include "platform/sim/sim_files.h"
+#include "platform/sim/sim_kernel.h"
+#include "platform/sim/sim_registry.h"
+#include "platform/sim/sim_resources.h"
+#include "platform/sim/sim_service_control.h"
+#include "platform/sim/sim_system.h"
+
+namespace fenra::sim {
+
+// The facts of system.json.
+struct SystemDescription {
+  SystemFacts facts;
+  UiLanguage language = UiLanguage::kEnglish;
+};
+
+struct MachineOptions {
+  KernelOptions kernel;
+  // As if the service control manager had started the process; otherwise
+  // it is a console start and the dispatcher connection is refused.
+  bool started_by_scm = false;
+};
+
+class SimMachine {
+ public:
+  // Throws std::runtime_error when the directory holds a registry or
+  // system description that cannot be read.
+  SimMachine(std::filesystem::path directory, MachineOptions options = {});
+  SimMachine(const SimMachine&) = delete;
+  SimMachine& operator=(const SimMachine&) = delete;
+
+  // FENRA_MACHINE, else $HOME/.fenra/machine, else ./fenra-machine.
+  static std::filesystem::path DefaultDirectory();
+  // Writes the baseline machine into `directory` (which must not exist).
+  static void CreateBaseline(const std::filesystem::path& directory);
+
+  Platform& platform() { return platform_; }
+  const std::filesystem::path& directory() const { return directory_; }
+  // The host path of a Windows path of this machine.
+  std::filesystem::path HostPath(const std::string& windows_path);
+  std::filesystem::path event_log_path() const { return directory_ / kEventLogFile; }
+
+  SimKernel& kernel() { return kernel_; }
+  SimRegistry& registry() { return registry_; }
+  SimEventLog& event_log() { return event_log_; }
+  SimFiles& files() { return files_; }
+  SimSystem& system() { return system_; }
+  SimServiceControl& service_control() { return service_control_; }
+  SimCom& com() { return com_; }
+
+  static constexpr const char* kRegistryFile = "registry.reg";
+  static constexpr const char* kEventLogFile = "eventlog.jsonl";
+  static constexpr const char* kSystemFile = "system.json";
+  // TempDir of the baseline machine.
+  static constexpr const char* kBaselineTraceDir = "C:\\QOR\\QVMAlertMan\\Temp\\";
+
+ private:
+  // Creates the baseline machine when `directory` does not exist.
+  static std::filesystem::path Prepare(std::filesystem::path directory);
+
+  const std::filesystem::path directory_;
+  const SystemDescription description_;
+  SimKernel kernel_;
+  SimSystem system_;
+  SimResources resources_;
+  MachinePaths paths_;
+  SimRegistry registry_;
+  SimFiles files_;
+  SimEventLog event_log_;
+  SimServiceControl service_control_;
+  SimCom com_;
+  Platform platform_;
+};
+
+}  // namespace fenra::sim

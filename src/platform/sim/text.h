@@ -1,0 +1,35 @@
+#pragma once
+// Text helpers of the simulated machine. Its ANSI code page is UTF-8, so
+// every 8-bit text the core hands over is treated as UTF-8; names compare
+// as Windows compares them for ASCII letters (other letters compare exactly).
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fenra::sim {
+
+bool IsValidUtf8(std::string_view text);
+// What the platform keeps of an ANSI text after its conversion to UTF-16:
+// every byte that is not part of a valid UTF-8 sequence becomes U+FFFD.
+std::string ToValidUtf8(std::string_view text);
+
+// UTF-16LE bytes (even count) to UTF-8; unpaired surrogates become U+FFFD.
+std::string Utf16LeToUtf8(const uint8_t* data, size_t size);
+// `text` must be valid UTF-8.
+std::vector<uint8_t> Utf8ToUtf16Le(std::string_view text);
+
+char AsciiLower(char c);
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+// Strict weak order that ignores the case of ASCII letters.
+struct LessIgnoreCase {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const;
+};
+
+// The text of a file as UTF-8: a UTF-8 byte-order mark is dropped, a
+// UTF-16LE one makes the rest decoded. False for UTF-16 of odd length.
+bool DecodeTextFile(std::string_view bytes, std::string* text);
+
+}  // namespace fenra::sim

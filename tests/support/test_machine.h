@@ -1,0 +1,48 @@
+#pragma once
+// A simulated machine in a fresh temporary directory, on virtual time by
+// default, with readers for what the service leaves behind.
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim_event_log.h"
+#include "platform/sim/sim_machine.h"
+
+namespace fenra::testing {
+
+sim::MachineOptions VirtualTime(bool started_by_scm = false);
+
+class TestMachine {
+ public:
+  // Edits the baseline machine's directory before the machine loads it.
+  using Prepare = std::function<void(const std::filesystem::path& directory)>;
+  explicit TestMachine(sim::MachineOptions options = VirtualTime(), Prepare prepare = nullptr);
+  // Removes the directory. Threads of the service must have ended.
+  ~TestMachine();
+
+  sim::SimMachine& operator*() { return *machine_; }
+  sim::SimMachine* operator->() { return machine_.get(); }
+  Platform& platform() { return machine_->platform(); }
+  const std::filesystem::path& directory() const { return directory_; }
+
+  // The host path of a file in the trace folder.
+  std::filesystem::path TracePath(const std::string& file_name);
+  // The messages of the trace log (time stamps and CR LF removed), oldest
+  // first, across both trace files.
+  std::vector<std::string> TraceMessages();
+  // The records of the event log.
+  std::vector<sim::EventLogRecord> Events();
+
+ private:
+  std::filesystem::path directory_;
+  std::unique_ptr<sim::SimMachine> machine_;
+};
+
+// Reads a whole host file.
+std::string ReadFile(const std::filesystem::path& path);
+void WriteFile(const std::filesystem::path& path, const std::string& content);
+
+}  // namespace fenra::testing

@@ -1,0 +1,121 @@
+#include "diagnostics/event_log_writer.h"
+
+#include <gtest/gtest.h>
+
+#include "diagnostics/event_ids.h"
+#include "support/test_machine.h"
+
+namespace fenra {
+namespace {
+
+using testing::TestMachine;
+
+class EventLogWriterTest : public ::testing::Test {
+ protected:
+  TestMachine machine;
+  Platform& platform = machine.platform();
+};
+
+TEST_F(EventLogWriterTest, PlainRecordsCarryOneInsertionString) {
+  EXPECT_EQ(WriteEventLog(platform, EVSRC_ZUFT, EVID_SERVICE_STARTED, nullptr, win::kEventlogInformationType,
+                          "FENRA", 1),
+            0);
+  EXPECT_EQ(WriteEventLog(platform, EVSRC_FTMARVIX, EVID_SIMPLEX_ALERT, "alert text", win::kEventlogWarningType,
+                          "FENRA", 2),
+            0);
+  auto events = machine.Events();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].source, "QVMZUFT");
+  EXPECT_EQ(events[0].event_id, 1073741825u);
+  EXPECT_EQ(events[0].type, "information");
+  EXPECT_EQ(events[0].category, 0);
+  EXPECT_EQ(events[0].strings, std::vector<std::string>{""});
+  EXPECT_EQ(events[0].data, "");
+  EXPECT_EQ(events[1].source, "QVMFTMarvix");
+  EXPECT_EQ(events[1].type, "warning");
+  EXPECT_EQ(events[1].strings, std::vector<std::string>{"alert text"});
+}
+
+TEST_F(EventLogWriterTest, OnlySelectorOneWritesUnderZuft) {
+  for (int16_t selector : {0, 1, 2, 3, -1})
+    WriteEventLog(platform, selector, EVID_SERVICE_STARTED, "x", win::kEventlogInformationType, "FENRA", 1);
+  std::vector<std::string> sources;
+  for (const auto& event : machine.Events()) sources.push_back(event.source);
+  EXPECT_EQ(sources, (std::vector<std::string>{"QVMFTMarvix", "QVMZUFT", "QVMFTMarvix", "QVMFTMarvix",
+                                               "QVMFTMarvix"}));
+}
+
+TEST_F(EventLogWriterTest, PlainWriterRefusesANullSourceFileName) {
+  EXPECT_EQ(WriteEventLog(platform, EVSRC_ZUFT, EVID_SERVICE_STARTED, "x", win::kEventlogInformationType, nullptr, 1),
+            -1);
+  EXPECT_EQ(WriteEventLogError(platform, EVSRC_ZUFT, EVID_API_FAILED, win::kEventlogErrorType, 8, "CreateEvent()",
+                               nullptr, 1),
+            0);
+  ASSERT_EQ(machine.Events().size(), 1u);
+}
+
+TEST_F(EventLogWriterTest, ErrorTextHasTheHeadAndTheSystemText) {
+  EXPECT_EQ(ComposeErrorText(platform, 2, "RegOpenKeyEx()"),
+            "Function : RegOpenKeyEx()\r\n ErrCode: 2\r\n Contents : The system cannot find the file specified.\r\n");
+  EXPECT_EQ(ComposeErrorText(platform, 5, nullptr), "ErrCode: 5\r\n Contents : Access is denied.\r\n");
+}
+
+TEST_F(EventLogWriterTest, UnknownCodesEndInUnknownErrorAndPrintSigned) {
+  EXPECT_EQ(ComposeErrorText(platform, 0x80041032, "Next()"),
+            "Function : Next()\r\n ErrCode: -2147217358\r\n Contents : Unknown Error\r\n");
+  EXPECT_EQ(ComposeErrorText(platform, 99999, nullptr), "ErrCode: 99999\r\n Contents : Unknown Error\r\n");
+}
+
+TEST_F(EventLogWriterTest, LongTextsAreCutToExactly1023Characters) {
+  std::string function(2000, 'f');
+  std::string text = ComposeErrorText(platform, 8, function.c_str());
+  EXPECT_EQ(text.size(), 1023u);
+  EXPECT_EQ(text.substr(0, 11), "Function : ");
+  std::string unknown = ComposeErrorText(platform, 99999, function.c_str());
+  EXPECT_EQ(unknown.size(), 1023u);
+}
+
+TEST_F(EventLogWriterTest, ErrorDataIsAttachedAsGiven) {
+  const char name[] = "FENRA";
+  EXPECT_EQ(WriteEventLogErrorData(platform, EVSRC_ZUFT, EVID_CTRL_HANDLER_FAILED, win::kEventlogErrorType, 1063,
+                                   "RegisterServiceCtrlHandler()", name, 5, "FENRA", 1),
+            0);
+  auto events = machine.Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].event_id, 3221226505u);
+  EXPECT_EQ(events[0].type, "error");
+  EXPECT_EQ(events[0].data, "46454e5241");
+  EXPECT_EQ(events[0].strings[0],
+            "Function : RegisterServiceCtrlHandler()\r\n ErrCode: 1063\r\n Contents : The service process could not "
+            "connect to the service controller.\r\n");
+}
+
+TEST_F(EventLogWriterTest, FailuresToWriteReturnMinusOne) {
+  machine->event_log().SetFaults({.register_error = win::kErrorAccessDenied});
+  EXPECT_EQ(WriteEventLog(platform, EVSRC_ZUFT, EVID_SERVICE_STARTED, "x", win::kEventlogInformationType, "FENRA", 1),
+            -1);
+  EXPECT_EQ(WriteEventLogError(platform, EVSRC_ZUFT, EVID_API_FAILED, win::kEventlogErrorType, 8, "f", "FENRA", 1),
+            -1);
+  machine->event_log().SetFaults({.report_error = win::kErrorInvalidParameter});
+  EXPECT_EQ(WriteEventLogErrorData(platform, EVSRC_ZUFT, EVID_API_FAILED, win::kEventlogErrorType, 8, "f", "d", 1,
+                                   "FENRA", 1),
+            -1);
+  machine->event_log().SetFaults({});
+  EXPECT_TRUE(machine.Events().empty());
+}
+
+TEST_F(EventLogWriterTest, AFaultInsideTheErrorWriterLeavesTheFallbackRecord) {
+  machine->event_log().SetFaults({.report_throws = 1});
+  EXPECT_EQ(WriteEventLogError(platform, EVSRC_ZUFT, EVID_API_FAILED, win::kEventlogErrorType, 8, "CreateEvent()",
+                               "FENRA", 1),
+            -1);
+  auto events = machine.Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].source, "QVMFTMarvix");
+  EXPECT_EQ(events[0].event_id, 0xC0000006u);
+  EXPECT_EQ(events[0].type, "error");
+  EXPECT_EQ(events[0].strings, std::vector<std::string>{"EventLog-ERROR ID=1"});
+}
+
+}  // namespace
+}  // namespace fenra

@@ -1,0 +1,146 @@
+#include "diagnostics/trace_log.h"
+
+#include <gtest/gtest.h>
+
+#include "support/test_machine.h"
+
+namespace fenra {
+namespace {
+
+using testing::ReadFile;
+using testing::TestMachine;
+using testing::WriteFile;
+
+sim::MachineOptions StartingAt(LocalTime start) {
+  sim::MachineOptions options = testing::VirtualTime();
+  options.kernel.start_local_time = start;
+  return options;
+}
+
+class TraceLogTest : public ::testing::Test {
+ protected:
+  void SetTempDir(const std::string& value) {
+    machine->registry().SetString(Hive::kLocalMachine, "SOFTWARE\\QOR\\QVMAlertMan", "TempDir", value);
+  }
+  std::string File(int number) { return ReadFile(machine.TracePath("fenratrace" + std::to_string(number) + ".log")); }
+
+  TestMachine machine{StartingAt(LocalTime{2026, 3, 6, 7, 9, 5, 7, 42})};
+  Trace trace{machine.platform()};
+};
+
+TEST_F(TraceLogTest, LineLayoutIsStampMessageCrLf) {
+  trace.TraceLog("[ServiceThread]start thread");
+  trace.TraceLog("");
+  EXPECT_EQ(File(1),
+            "2026/03/07 09:05'07\"042 [ServiceThread]start thread\r\n"
+            "2026/03/07 09:05'07\"042 \r\n");
+}
+
+TEST_F(TraceLogTest, FieldsAreZeroPaddedExceptTheYear) {
+  TestMachine early(StartingAt(LocalTime{812, 1, 0, 2, 8, 4, 5, 7}));
+  Trace early_trace(early.platform());
+  early_trace.TraceLog("x");
+  EXPECT_EQ(ReadFile(early.TracePath("fenratrace1.log")), "812/01/02 08:04'05\"007 x\r\n");
+}
+
+TEST_F(TraceLogTest, FormattedLinesAreCutAt255Characters) {
+  std::string long_text(400, 'a');
+  trace.TraceLogF("[X]%s", long_text.c_str());
+  std::string line = File(1);
+  EXPECT_EQ(line.size(), 24 + 255 + 2u);
+}
+
+TEST_F(TraceLogTest, StampAndMessageAreCutAt10000Characters) {
+  std::string message(20000, 'm');
+  trace.TraceLog(message.c_str());
+  std::string line = File(1);
+  ASSERT_EQ(line.size(), 10002u);
+  EXPECT_EQ(line.substr(9999), "m\r\n");
+}
+
+TEST_F(TraceLogTest, NothingIsWrittenWithoutTempDir) {
+  RegKeyPtr key;
+  ASSERT_EQ(machine.platform().registry.OpenKey(Hive::kLocalMachine, "SOFTWARE\\QOR\\QVMAlertMan",
+                                                win::kKeyAllAccess, &key),
+            0);
+  ASSERT_EQ(machine.platform().registry.DeleteValue(*key, "TempDir"), 0);
+  trace.TraceLog("lost");
+  EXPECT_FALSE(std::filesystem::exists(machine.TracePath("fenratrace1.log")));
+  EXPECT_FALSE(std::filesystem::exists(machine.TracePath("fenratrace2.log")));
+}
+
+TEST_F(TraceLogTest, TempDirIsAPrefixNotADirectory) {
+  SetTempDir("C:\\QOR\\QVMAlertMan\\Temp");
+  trace.TraceLog("beside");
+  EXPECT_NE(ReadFile(machine->HostPath("C:\\QOR\\QVMAlertMan\\Tempfenratrace1.log")).find("beside"),
+            std::string::npos);
+}
+
+TEST_F(TraceLogTest, AFullFirstFileSendsTheFirstLineToTheSecondWithoutTruncating) {
+  WriteFile(machine.TracePath("fenratrace1.log"), std::string(700000, 'a'));
+  WriteFile(machine.TracePath("fenratrace2.log"), "old\r\n");
+  trace.TraceLog("new");
+  EXPECT_EQ(File(1).size(), 700000u);
+  EXPECT_EQ(File(2).substr(0, 5), "old\r\n");
+  EXPECT_NE(File(2).find("new"), std::string::npos);
+}
+
+TEST_F(TraceLogTest, BothFilesFullTruncatesTheFirst) {
+  WriteFile(machine.TracePath("fenratrace1.log"), std::string(700000, 'a'));
+  WriteFile(machine.TracePath("fenratrace2.log"), std::string(700000, 'b'));
+  trace.TraceLog("new");
+  EXPECT_EQ(File(1), "2026/03/07 09:05'07\"042 new\r\n");
+  EXPECT_EQ(File(2).size(), 700000u);
+}
+
+TEST_F(TraceLogTest, AFileOfExactlyTheLimitTakesOneMoreLine) {
+  WriteFile(machine.TracePath("fenratrace1.log"), std::string(Trace::kMaxFileSize, 'a'));
+  WriteFile(machine.TracePath("fenratrace2.log"), "old\r\n");
+  trace.TraceLog("one more");
+  EXPECT_EQ(File(1).size(), Trace::kMaxFileSize + 24 + 8 + 2);
+  trace.TraceLog("rotated");
+  EXPECT_EQ(File(2), "2026/03/07 09:05'07\"042 rotated\r\n");
+  trace.TraceLog("stays");
+  EXPECT_NE(File(2).find("stays"), std::string::npos);
+}
+
+TEST_F(TraceLogTest, AFileHeldForWritingElsewhereIsTreatedAsFull) {
+  trace.TraceLog("first");
+  {
+    FilePtr held = machine->files().OpenAsOtherProcess(
+        std::string(sim::SimMachine::kBaselineTraceDir) + "fenratrace1.log", win::kGenericWrite, win::kFileShareRead,
+        win::kOpenExisting);
+    ASSERT_TRUE(held);
+    trace.TraceLog("second");
+  }
+  EXPECT_EQ(File(2), "2026/03/07 09:05'07\"042 second\r\n");
+  EXPECT_EQ(File(1), "2026/03/07 09:05'07\"042 first\r\n");
+}
+
+TEST_F(TraceLogTest, ConcurrentLinesNeverInterleave) {
+  trace.CreateTraceMutex();
+  Kernel& kernel = machine.platform().kernel;
+  std::vector<Handle> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.push_back(kernel.CreateThread([&, t] {
+      for (int i = 0; i < 50; ++i) trace.TraceLogF("[T%d]line %d", t, i);
+      return 0u;
+    }));
+  kernel.WaitForMultipleObjects(threads, true, win::kInfinite);
+  trace.CloseTraceMutex();
+  trace.TraceLog("after");
+  std::vector<std::string> messages = machine.TraceMessages();
+  ASSERT_EQ(messages.size(), 201u);
+  for (int t = 0; t < 4; ++t) {
+    int next = 0;
+    for (const std::string& m : messages) {
+      if (m.rfind("[T" + std::to_string(t) + "]", 0) == 0) {
+        EXPECT_EQ(m, "[T" + std::to_string(t) + "]line " + std::to_string(next++));
+      }
+    }
+    EXPECT_EQ(next, 50);
+  }
+}
+
+}  // namespace
+}  // namespace fenra

@@ -1,0 +1,187 @@
+#include "monitor/service_thread.h"
+
+#include <gtest/gtest.h>
+
+#include "diagnostics/event_ids.h"
+#include "support/test_machine.h"
+
+namespace fenra {
+namespace {
+
+using testing::ReadFile;
+using testing::TestMachine;
+using testing::WriteFile;
+
+constexpr uint64_t kMinute = 60000;
+
+class ServiceThreadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    monitor.hServiceEvent.store(kernel.CreateEvent(true, false));
+    monitor.hShutdownEvent.store(kernel.CreateEvent(true, false));
+  }
+
+  Handle Start() {
+    return kernel.CreateThread([this] { return ServiceThread(runtime); });
+  }
+  // Sends the stop request and returns the thread's exit code.
+  uint32_t StopAndJoin(const Handle& thread) {
+    kernel.SetEvent(monitor.hServiceEvent.load());
+    kernel.WaitForSingleObject(thread, win::kInfinite);
+    uint32_t code = 0;
+    kernel.GetExitCodeThread(thread, &code);
+    return code;
+  }
+  std::filesystem::path Ini(const char* name) {
+    return machine->HostPath(std::string("C:\\Windows\\system32\\") + name);
+  }
+  bool Traced(const std::string& message) {
+    auto messages = machine.TraceMessages();
+    return std::find(messages.begin(), messages.end(), message) != messages.end();
+  }
+  void SetSetting(const char* name, uint32_t type, const std::vector<uint8_t>& data) {
+    RegKeyPtr key;
+    ASSERT_EQ(
+        machine.platform().registry.CreateKey(Hive::kLocalMachine, kSettingsKey, win::kKeyAllAccess, &key, nullptr), 0);
+    ASSERT_EQ(machine.platform().registry.SetValue(*key, name, type, data.data(), static_cast<uint32_t>(data.size())),
+              0);
+  }
+
+  TestMachine machine;
+  Kernel& kernel = machine.platform().kernel;
+  Trace trace{machine.platform()};
+  MonitorState monitor;
+  Runtime runtime{machine.platform(), trace, monitor};
+};
+
+TEST_F(ServiceThreadTest, AFirstStartWritesTheDefaultFilesAndWaitsTwentyMinutes) {
+  Handle thread = Start();
+  kernel.Sleep(20 * kMinute - 1);
+  EXPECT_FALSE(Traced("[ServiceThread]timiout (20 min)"));
+  kernel.Sleep(2);
+  EXPECT_TRUE(Traced("[ServiceThread]timiout (20 min)"));
+  EXPECT_EQ(StopAndJoin(thread), 0u);
+
+  EXPECT_EQ(ReadFile(Ini("FENRA.ini")), "[MODE]\r\nSIMPLEX_FILTER_TIME=1200\r\n");
+  EXPECT_EQ(ReadFile(Ini("FENRATIMEOUT.ini")), "[MODE2]\r\nTIMEOUT_VALUE=30000\r\n");
+  EXPECT_EQ(monitor.Timeout_value, 30000);
+  EXPECT_EQ(monitor.waitPulseTime, 120);
+  EXPECT_EQ(monitor.stopflg.load(), 1);
+  EXPECT_EQ(machine.TraceMessages(),
+            (std::vector<std::string>{"[ServiceThread]start thread", "[ServiceThread]Timeout_value 30000 ms",
+                                      "[ServiceThread]waitPulseTime = 120 sec", "[ServiceThread]wait 20 min",
+                                      "[ServiceThread]timiout (20 min)", "[ServiceThread]stopflg = TRUE",
+                                      "[ServiceThread]End retrun 0"}));
+}
+
+TEST_F(ServiceThreadTest, TheDelayIsTestedBetweenWholeMinutesOfWaiting) {
+  WriteFile(Ini("FENRA.ini"), "[MODE]\r\nSIMPLEX_FILTER_TIME=90\r\n");
+  Handle thread = Start();
+  kernel.Sleep(2 * kMinute - 1);
+  EXPECT_FALSE(Traced("[ServiceThread]timiout (1 min)"));
+  kernel.Sleep(2);
+  EXPECT_TRUE(Traced("[ServiceThread]timiout (1 min)"));
+  EXPECT_TRUE(Traced("[ServiceThread]wait 1 min"));
+  StopAndJoin(thread);
+}
+
+TEST_F(ServiceThreadTest, ZeroOrNonNumericDelayStartsAtOnce) {
+  for (const char* value : {"0", "soon"}) {
+    WriteFile(Ini("FENRA.ini"), std::string("[MODE]\r\nSIMPLEX_FILTER_TIME=") + value + "\r\n");
+    std::filesystem::remove(machine.TracePath("fenratrace1.log"));
+    kernel.ResetEvent(monitor.hServiceEvent.load());
+    Handle thread = Start();
+    kernel.Sleep(1);
+    EXPECT_TRUE(Traced("[ServiceThread]timiout (0 min)")) << value;
+    StopAndJoin(thread);
+    EXPECT_EQ(ReadFile(Ini("FENRA.ini")), std::string("[MODE]\r\nSIMPLEX_FILTER_TIME=") + value + "\r\n");
+  }
+}
+
+TEST_F(ServiceThreadTest, MinusOneCountsAsMissingAndNegativeValuesFallBack) {
+  WriteFile(Ini("FENRA.ini"), "[MODE]\r\nSIMPLEX_FILTER_TIME=-1\r\n[OTHER]\r\nX=1\r\n");
+  WriteFile(Ini("FENRATIMEOUT.ini"), "[MODE2]\r\nTIMEOUT_VALUE=-5\r\n");
+  Handle thread = Start();
+  kernel.Sleep(1);
+  StopAndJoin(thread);
+  EXPECT_EQ(ReadFile(Ini("FENRA.ini")), "[MODE]\r\nSIMPLEX_FILTER_TIME=1200\r\n");
+  EXPECT_EQ(ReadFile(Ini("FENRATIMEOUT.ini")), "[MODE2]\r\nTIMEOUT_VALUE=-5\r\n");
+  EXPECT_EQ(monitor.Timeout_value, 30000);
+  EXPECT_TRUE(Traced("[ServiceThread]wait 20 min"));
+}
+
+TEST_F(ServiceThreadTest, ADelayThatOverflowsMillisecondsFallsBack) {
+  WriteFile(Ini("FENRA.ini"), "[MODE]\r\nSIMPLEX_FILTER_TIME=3000000\r\n");
+  Handle thread = Start();
+  kernel.Sleep(1);
+  EXPECT_TRUE(Traced("[ServiceThread]wait 20 min"));
+  StopAndJoin(thread);
+}
+
+TEST_F(ServiceThreadTest, AStopDuringTheDelayEndsTheThreadAtOnce) {
+  Handle thread = Start();
+  kernel.Sleep(5 * kMinute + 30000);
+  EXPECT_EQ(StopAndJoin(thread), 0u);
+  EXPECT_EQ(kernel.TimeGetTime(), 5 * kMinute + 30000);
+  auto messages = machine.TraceMessages();
+  EXPECT_EQ(messages.back(), "[ServiceThread]ServiceEvent error// dwWake=0");
+  EXPECT_EQ(messages.size(), 5u);
+  EXPECT_EQ(monitor.stopflg.load(), 0);
+}
+
+TEST_F(ServiceThreadTest, PulseEventWaitCountIsReadAsFourBytes) {
+  SetSetting("PulseEventWaitCount", win::kRegDword, {45, 0, 0, 0});
+  Handle thread = Start();
+  kernel.Sleep(1);
+  StopAndJoin(thread);
+  EXPECT_EQ(monitor.waitPulseTime, 45);
+  EXPECT_TRUE(Traced("[ServiceThread]waitPulseTime = 45 sec"));
+
+  SetSetting("PulseEventWaitCount", win::kRegBinary, {45, 0, 0, 0, 0, 0, 0, 0});
+  monitor.hServiceEvent.store(kernel.CreateEvent(true, false));
+  thread = Start();
+  kernel.Sleep(1);
+  StopAndJoin(thread);
+  EXPECT_EQ(monitor.waitPulseTime, 120);
+}
+
+TEST_F(ServiceThreadTest, AMissingSettingsKeyIsReportedWithItsPath) {
+  ASSERT_EQ(machine.platform().registry.DeleteKey(Hive::kLocalMachine, kSettingsKey), 0);
+  Handle thread = Start();
+  kernel.WaitForSingleObject(thread, win::kInfinite);
+  uint32_t code = 0;
+  kernel.GetExitCodeThread(thread, &code);
+  EXPECT_EQ(code, 1u);
+  auto events = machine.Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].event_id, EVID_API_FAILED);
+  EXPECT_TRUE(events[0].strings[0].starts_with("Function : RegOpenKeyEx()\r\n ErrCode: 2\r\n Cont"))
+      << events[0].strings[0];
+  // "SOFTWARE\QOR\QVMAgent\FT" and its terminator: 25 bytes.
+  EXPECT_EQ(events[0].data, "534f4654574152455c514f525c51564d4167656e745c465400");
+}
+
+TEST_F(ServiceThreadTest, AMissingOrOverlongInstalldirIsReported) {
+  RegKeyPtr key;
+  ASSERT_EQ(machine.platform().registry.OpenKey(Hive::kLocalMachine, kSettingsKey, win::kKeyAllAccess, &key), 0);
+  ASSERT_EQ(machine.platform().registry.DeleteValue(*key, "Installdir"), 0);
+  Handle thread = Start();
+  kernel.WaitForSingleObject(thread, win::kInfinite);
+  std::string too_long(300, 'd');
+  SetSetting("Installdir", win::kRegSz, std::vector<uint8_t>(too_long.begin(), too_long.end() + 1));
+  thread = Start();
+  kernel.WaitForSingleObject(thread, win::kInfinite);
+
+  auto events = machine.Events();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_TRUE(events[0].strings[0].starts_with("Function : RegQueryValueEx()\r\n ErrCode: 2\r\n"))
+      << events[0].strings[0];
+  EXPECT_EQ(events[0].data, "496e7374616c6c64697200");
+  EXPECT_TRUE(events[1].strings[0].starts_with("Function : RegQueryValueEx()\r\n ErrCode: 234\r\n"))
+      << events[1].strings[0];
+  EXPECT_EQ(machine.TraceMessages(),
+            (std::vector<std::string>{"[ServiceThread]start thread", "[ServiceThread]start thread"}));
+}
+
+}  // namespace
+}  // namespace fenra

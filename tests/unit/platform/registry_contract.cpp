@@ -1,0 +1,256 @@
+#include "unit/platform/registry_contract.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/win_values.h"
+
+namespace fenra::testing {
+namespace {
+
+constexpr const char* kContractRoot = "SOFTWARE\\FenraContractTest";
+constexpr uint32_t kAll = win::kKeyAllAccess;
+
+const uint8_t* Bytes(const char* text) { return reinterpret_cast<const uint8_t*>(text); }
+
+}  // namespace
+
+void RegistryContractTest::SetUp() {
+  harness_ = GetParam().make();
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  scratch_ = std::string(kContractRoot) + "\\" + info->name() + "-" + std::to_string(getpid());
+  std::replace(scratch_.begin(), scratch_.end(), '/', '_');
+  RegKeyPtr key;
+  ASSERT_EQ(reg().CreateKey(Hive::kLocalMachine, scratch_, kAll, &key, nullptr), 0);
+}
+
+void RegistryContractTest::TearDown() {
+  if (!harness_) return;
+  // Deepest keys first: a key with subkeys cannot be deleted.
+  std::sort(created_.begin(), created_.end(), [](const std::string& a, const std::string& b) {
+    return std::count(a.begin(), a.end(), '\\') > std::count(b.begin(), b.end(), '\\');
+  });
+  for (const std::string& sub : created_) reg().DeleteKey(Hive::kLocalMachine, Path(sub));
+  EXPECT_EQ(reg().DeleteKey(Hive::kLocalMachine, scratch_), 0) << "a test left keys below " << scratch_;
+  // Fails harmlessly while another run still has its scratch key there.
+  reg().DeleteKey(Hive::kLocalMachine, kContractRoot);
+}
+
+std::string RegistryContractTest::Path(const std::string& sub) const { return scratch_ + "\\" + sub; }
+
+RegKeyPtr RegistryContractTest::Create(const std::string& sub, uint32_t* disposition) {
+  for (size_t at = sub.find('\\'); at != std::string::npos; at = sub.find('\\', at + 1))
+    created_.push_back(sub.substr(0, at));
+  created_.push_back(sub);
+  RegKeyPtr key;
+  EXPECT_EQ(reg().CreateKey(Hive::kLocalMachine, Path(sub), kAll, &key, disposition), 0) << sub;
+  return key;
+}
+
+RegKeyPtr RegistryContractTest::Open(const std::string& sub, uint32_t sam) {
+  RegKeyPtr key;
+  EXPECT_EQ(reg().OpenKey(Hive::kLocalMachine, Path(sub), sam, &key), 0) << sub;
+  return key;
+}
+
+int32_t RegistryContractTest::SetBytes(RegKey& key, const char* name, uint32_t type, const std::string& bytes,
+                                       uint32_t size) {
+  return reg().SetValue(key, name, type, Bytes(bytes.c_str()), size);
+}
+
+std::string RegistryContractTest::Stored(RegKey& key, const char* name, uint32_t* type) {
+  uint32_t size = 0;
+  EXPECT_EQ(reg().QueryValue(key, name, nullptr, nullptr, &size), 0);
+  std::string data(size, '\0');
+  EXPECT_EQ(reg().QueryValue(key, name, type, reinterpret_cast<uint8_t*>(data.data()), &size), 0);
+  data.resize(size);
+  return data;
+}
+
+TEST_P(RegistryContractTest, MissingKeysAndValuesAreFileNotFound) {
+  RegKeyPtr key;
+  EXPECT_EQ(reg().OpenKey(Hive::kLocalMachine, Path("Missing"), win::kKeyRead, &key), 2);
+  EXPECT_EQ(key, nullptr);
+  EXPECT_EQ(reg().OpenKey(Hive::kLocalMachine, Path("Missing\\Deeper"), win::kKeyRead, &key), 2);
+  EXPECT_EQ(reg().DeleteKey(Hive::kLocalMachine, Path("Missing")), 2);
+
+  RegKeyPtr existing = Create("Here");
+  uint32_t size = 0;
+  EXPECT_EQ(reg().QueryValue(*existing, "Nothing", nullptr, nullptr, &size), 2);
+  EXPECT_EQ(reg().QueryValue(*existing, nullptr, nullptr, nullptr, &size), 2);
+  EXPECT_EQ(reg().DeleteValue(*existing, "Nothing"), 2);
+}
+
+TEST_P(RegistryContractTest, CreateKeyMakesMissingParentsAndReportsDisposition) {
+  uint32_t disposition = 0;
+  Create("A\\B\\C", &disposition);
+  EXPECT_EQ(disposition, win::kRegCreatedNewKey);
+  Create("A\\B\\C", &disposition);
+  EXPECT_EQ(disposition, win::kRegOpenedExistingKey);
+  Create("A", &disposition);
+  EXPECT_EQ(disposition, win::kRegOpenedExistingKey);
+  EXPECT_NE(Open("A\\B", win::kKeyRead), nullptr);
+  // A trailing backslash names the same key; a leading one is refused.
+  Create("A\\B\\", &disposition);
+  EXPECT_EQ(disposition, win::kRegOpenedExistingKey);
+  RegKeyPtr key;
+  EXPECT_EQ(reg().CreateKey(Hive::kLocalMachine, "\\" + Path("Rooted"), kAll, &key, nullptr),
+            static_cast<int32_t>(win::kErrorBadPathname));
+}
+
+TEST_P(RegistryContractTest, KeyAndValueNamesIgnoreCase) {
+  RegKeyPtr key = Create("Mixed\\Case");
+  ASSERT_EQ(SetBytes(*key, "TempDir", win::kRegSz, "x", 2), 0);
+  RegKeyPtr again = Open("MIXED\\cASE", win::kKeyAllAccess);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(Stored(*again, "TEMPDIR"), std::string("x\0", 2));
+  ASSERT_EQ(SetBytes(*again, "tempdir", win::kRegSz, "y", 2), 0);
+  EXPECT_EQ(Stored(*key, "TempDir"), std::string("y\0", 2));
+}
+
+TEST_P(RegistryContractTest, QueryValueReportsSizesAndRefusesShortBuffers) {
+  RegKeyPtr key = Create("Sizes");
+  ASSERT_EQ(SetBytes(*key, "Text", win::kRegSz, "hello", 6), 0);
+
+  uint32_t size = 0;
+  EXPECT_EQ(reg().QueryValue(*key, "Text", nullptr, nullptr, &size), 0);
+  EXPECT_EQ(size, 6u);
+
+  uint8_t small[3] = {'x', 'x', 'x'};
+  size = sizeof(small);
+  uint32_t type = 0;
+  EXPECT_EQ(reg().QueryValue(*key, "Text", &type, small, &size), static_cast<int32_t>(win::kErrorMoreData));
+  EXPECT_EQ(size, 6u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(small), 3), "xxx");
+
+  size = 0;
+  EXPECT_EQ(reg().QueryValue(*key, "Text", nullptr, small, &size), static_cast<int32_t>(win::kErrorMoreData));
+  EXPECT_EQ(size, 6u);
+
+  uint8_t exact[6] = {};
+  size = sizeof(exact);
+  EXPECT_EQ(reg().QueryValue(*key, "Text", nullptr, exact, &size), 0);
+  EXPECT_STREQ(reinterpret_cast<char*>(exact), "hello");
+  EXPECT_EQ(size, 6u);
+}
+
+TEST_P(RegistryContractTest, StringWithoutTerminatorKeepsItsLength) {
+  RegKeyPtr key = Create("Unterminated");
+  // The byte after the given size is not a NUL: exactly three bytes stay.
+  ASSERT_EQ(SetBytes(*key, "Dir", win::kRegSz, "abcd", 3), 0);
+  uint32_t size = 0;
+  ASSERT_EQ(reg().QueryValue(*key, "Dir", nullptr, nullptr, &size), 0);
+  EXPECT_EQ(size, 3u);
+
+  // With room to spare a terminator is added but not counted...
+  char roomy[8];
+  memset(roomy, 'x', sizeof(roomy));
+  size = sizeof(roomy);
+  ASSERT_EQ(reg().QueryValue(*key, "Dir", nullptr, reinterpret_cast<uint8_t*>(roomy), &size), 0);
+  EXPECT_EQ(size, 3u);
+  EXPECT_EQ(std::string(roomy, 5), std::string("abc\0x", 5));
+
+  // ...and without room nothing is written past the data.
+  char tight[4] = {'x', 'x', 'x', 'x'};
+  size = 3;
+  ASSERT_EQ(reg().QueryValue(*key, "Dir", nullptr, reinterpret_cast<uint8_t*>(tight), &size), 0);
+  EXPECT_EQ(std::string(tight, 4), "abcx");
+}
+
+TEST_P(RegistryContractTest, StringSizeThatLeavesOutTheTerminatorStoresIt) {
+  RegKeyPtr key = Create("OffByOne");
+  ASSERT_EQ(SetBytes(*key, "Dir", win::kRegSz, "abc", 3), 0);
+  EXPECT_EQ(Stored(*key, "Dir"), std::string("abc\0", 4));
+  ASSERT_EQ(SetBytes(*key, "Expand", win::kRegExpandSz, "%x%", 3), 0);
+  EXPECT_EQ(Stored(*key, "Expand"), std::string("%x%\0", 4));
+  // A zero-length string stays empty, and a query leaves the buffer alone.
+  ASSERT_EQ(SetBytes(*key, "Empty", win::kRegSz, "", 0), 0);
+  uint8_t buffer[4] = {0xbd, 0xbd, 0xbd, 0xbd};
+  uint32_t size = sizeof(buffer);
+  ASSERT_EQ(reg().QueryValue(*key, "Empty", nullptr, buffer, &size), 0);
+  EXPECT_EQ(size, 0u);
+  EXPECT_EQ(buffer[0], 0xbd);
+}
+
+TEST_P(RegistryContractTest, ValuesKeepTypeAndBytes) {
+  RegKeyPtr key = Create("Types");
+  uint8_t dword[4] = {0x1e, 0, 0, 0};
+  ASSERT_EQ(reg().SetValue(*key, "Number", win::kRegDword, dword, 4), 0);
+  uint32_t type = 0;
+  EXPECT_EQ(Stored(*key, "Number", &type), std::string("\x1e\0\0\0", 4));
+  EXPECT_EQ(type, win::kRegDword);
+
+  std::string binary("\x00\xff\x10\x00", 4);
+  ASSERT_EQ(SetBytes(*key, "Blob", win::kRegBinary, binary, 4), 0);
+  EXPECT_EQ(Stored(*key, "Blob", &type), binary);
+  EXPECT_EQ(type, win::kRegBinary);
+
+  std::string multi("one\0two\0\0", 9);
+  ASSERT_EQ(SetBytes(*key, "List", win::kRegMultiSz, multi, 9), 0);
+  EXPECT_EQ(Stored(*key, "List", &type), multi);
+  EXPECT_EQ(type, win::kRegMultiSz);
+
+  // Writing again replaces type and data.
+  ASSERT_EQ(SetBytes(*key, "Number", win::kRegSz, "30", 3), 0);
+  EXPECT_EQ(Stored(*key, "Number", &type), std::string("30\0", 3));
+  EXPECT_EQ(type, win::kRegSz);
+}
+
+TEST_P(RegistryContractTest, NullAndEmptyNamesAreTheDefaultValue) {
+  RegKeyPtr key = Create("Default");
+  ASSERT_EQ(SetBytes(*key, nullptr, win::kRegSz, "dflt", 5), 0);
+  EXPECT_EQ(Stored(*key, ""), std::string("dflt\0", 5));
+  ASSERT_EQ(reg().DeleteValue(*key, ""), 0);
+  uint32_t size = 0;
+  EXPECT_EQ(reg().QueryValue(*key, nullptr, nullptr, nullptr, &size), 2);
+}
+
+TEST_P(RegistryContractTest, AccessRightsOfTheOpenKeyAreEnforced) {
+  RegKeyPtr writer = Create("Rights");
+  ASSERT_EQ(SetBytes(*writer, "Value", win::kRegSz, "v", 2), 0);
+
+  RegKeyPtr reader = Open("Rights", win::kKeyRead);
+  ASSERT_NE(reader, nullptr);
+  EXPECT_EQ(SetBytes(*reader, "Value", win::kRegSz, "w", 2), static_cast<int32_t>(win::kErrorAccessDenied));
+  EXPECT_EQ(SetBytes(*reader, "Other", win::kRegSz, "w", 2), static_cast<int32_t>(win::kErrorAccessDenied));
+  EXPECT_EQ(reg().DeleteValue(*reader, "Value"), static_cast<int32_t>(win::kErrorAccessDenied));
+  EXPECT_EQ(Stored(*reader, "Value"), std::string("v\0", 2));
+
+  RegKeyPtr setter = Open("Rights", win::kKeySetValue);
+  ASSERT_NE(setter, nullptr);
+  uint32_t size = 0;
+  EXPECT_EQ(reg().QueryValue(*setter, "Value", nullptr, nullptr, &size),
+            static_cast<int32_t>(win::kErrorAccessDenied));
+  EXPECT_EQ(SetBytes(*setter, "Value", win::kRegSz, "w", 2), 0);
+}
+
+TEST_P(RegistryContractTest, DeleteKeyRefusesKeysWithSubkeys) {
+  Create("Parent\\Child");
+  EXPECT_EQ(reg().DeleteKey(Hive::kLocalMachine, Path("Parent")), static_cast<int32_t>(win::kErrorAccessDenied));
+  EXPECT_EQ(reg().DeleteKey(Hive::kLocalMachine, Path("PARENT\\child")), 0);
+  EXPECT_EQ(reg().DeleteKey(Hive::kLocalMachine, Path("Parent")), 0);
+  EXPECT_EQ(reg().DeleteKey(Hive::kLocalMachine, Path("Parent")), 2);
+  RegKeyPtr key;
+  EXPECT_EQ(reg().OpenKey(Hive::kLocalMachine, Path("Parent"), win::kKeyRead, &key), 2);
+}
+
+TEST_P(RegistryContractTest, HandlesToADeletedKeyFail) {
+  RegKeyPtr key = Create("Doomed");
+  ASSERT_EQ(SetBytes(*key, "Value", win::kRegSz, "v", 2), 0);
+  ASSERT_EQ(reg().DeleteKey(Hive::kLocalMachine, Path("Doomed")), 0);
+
+  const auto deleted = static_cast<int32_t>(win::kErrorKeyDeleted);
+  uint32_t size = 0;
+  EXPECT_EQ(reg().QueryValue(*key, "Value", nullptr, nullptr, &size), deleted);
+  EXPECT_EQ(SetBytes(*key, "Value", win::kRegSz, "w", 2), deleted);
+  EXPECT_EQ(reg().DeleteValue(*key, "Value"), deleted);
+
+  // A new key of the same name is another key: the old handle stays dead.
+  RegKeyPtr fresh = Create("Doomed");
+  EXPECT_EQ(reg().QueryValue(*fresh, "Value", nullptr, nullptr, &size), 2);
+  EXPECT_EQ(reg().QueryValue(*key, "Value", nullptr, nullptr, &size), deleted);
+}
+
+}  // namespace fenra::testing

@@ -1,0 +1,66 @@
+#pragma once
+// The contract of the Registry port, as a value-parameterised suite that
+// every adapter instantiates (the simulated one here, the Win32 one under
+// Wine). It uses the port only, works below a scratch key of its own under
+// HKLM\SOFTWARE\FenraContractTest and removes it again, and expects the
+// exact Win32 result codes.
+//
+// Instantiate with:
+//   INSTANTIATE_TEST_SUITE_P(Name, RegistryContractTest,
+//                            ::testing::Values(RegistryContractParam{"Name", factory}),
+//                            RegistryContractParamName);
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+
+namespace fenra::testing {
+
+// Owns one registry under test, for the life of one test.
+class RegistryHarness {
+ public:
+  virtual ~RegistryHarness() = default;
+  virtual Registry& registry() = 0;
+};
+
+struct RegistryContractParam {
+  std::string name;
+  std::function<std::unique_ptr<RegistryHarness>()> make;
+};
+
+inline void PrintTo(const RegistryContractParam& param, std::ostream* out) { *out << param.name; }
+
+inline std::string RegistryContractParamName(const ::testing::TestParamInfo<RegistryContractParam>& info) {
+  return info.param.name;
+}
+
+class RegistryContractTest : public ::testing::TestWithParam<RegistryContractParam> {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  Registry& reg() { return harness_->registry(); }
+  // The full HKLM path of `sub` below the scratch key.
+  std::string Path(const std::string& sub) const;
+  // Creates `sub` below the scratch key with all access, remembering it and
+  // its parents for the clean-up; fails the test when it cannot.
+  RegKeyPtr Create(const std::string& sub, uint32_t* disposition = nullptr);
+  RegKeyPtr Open(const std::string& sub, uint32_t sam);
+
+  int32_t SetBytes(RegKey& key, const char* name, uint32_t type, const std::string& bytes, uint32_t size);
+  // The stored bytes of a value as QueryValue reports them.
+  std::string Stored(RegKey& key, const char* name, uint32_t* type = nullptr);
+
+ private:
+  std::unique_ptr<RegistryHarness> harness_;
+  std::string scratch_;
+  std::vector<std::string> created_;
+};
+
+}  // namespace fenra::testing

@@ -1,0 +1,75 @@
+#pragma once
+// Small stand-ins for the tests of the simulated machine's adapters.
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "platform/system.h"
+
+namespace fenra::sim::testing {
+
+// A fresh directory, removed with everything in it at the end of the test.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "fenra-sim-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::string ReadText(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline void WriteText(const std::filesystem::path& file, const std::string& text) {
+  std::filesystem::create_directories(file.parent_path());
+  std::ofstream(file, std::ios::binary) << text;
+}
+
+// The System port as far as files need it: a current directory and an
+// environment.
+class FakeSystem : public System {
+ public:
+  std::string current_directory = "C:\\Windows\\system32";
+  std::map<std::string, std::string> environment = {{"SystemRoot", "C:\\Windows"}};
+
+  bool GetVersion(OsVersion*) override { return false; }
+  std::string ExpandEnvironmentStrings(const std::string& text) override {
+    std::string out = text;
+    for (const auto& [name, value] : environment) {
+      std::string reference = "%" + name + "%";
+      for (size_t at = out.find(reference); at != std::string::npos; at = out.find(reference, at + value.size()))
+        out.replace(at, reference.size(), value);
+    }
+    return out;
+  }
+  std::string GetCurrentDirectory() override { return current_directory; }
+  bool SetCurrentDirectory(const std::string& path) override {
+    current_directory = path;
+    return true;
+  }
+  bool IsWow64Process() override { return false; }
+  void MessageBox(const std::string&, const std::string&) override {}
+};
+
+}  // namespace fenra::sim::testing
