@@ -7,6 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/sim/hardware_description.h"
+#include "platform/sim/wmi_inventory.h"
+
 namespace fenra::sim {
 namespace {
 
@@ -58,6 +61,15 @@ SystemDescription LoadSystem(const std::filesystem::path& file) {
   return description;
 }
 
+SimWmiInventory LoadHardware(const std::filesystem::path& file) {
+  std::string error;
+  SimWmiInventory inventory;
+  if (!EnsureHardwareSection(file, "wmi", BaselineWmiSection(), &error) ||
+      !LoadWmiInventory(file, &inventory, &error))
+    throw std::runtime_error(error);
+  return inventory;
+}
+
 }  // namespace
 
 std::filesystem::path SimMachine::DefaultDirectory() {
@@ -83,6 +95,7 @@ void SimMachine::CreateBaseline(const std::filesystem::path& directory) {
     registry.SetDword(hklm, key, "TypesSupported", 7);
   }
   registry.SetDword(hklm, "SYSTEM\\CurrentControlSet\\Control\\Windows", "CSDVersion", 0x100);
+  LoadHardware(directory / kHardwareFileName);
 }
 
 std::filesystem::path SimMachine::Prepare(std::filesystem::path directory) {
@@ -101,7 +114,10 @@ SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
       files_(paths_, system_),
       event_log_(directory_ / kEventLogFile, kernel_),
       service_control_(kernel_, options.started_by_scm),
-      platform_{kernel_, registry_, event_log_, files_, service_control_, resources_, system_, com_} {}
+      wmi_(kernel_, LoadHardware(directory_ / kHardwareFileName)),
+      platform_{kernel_, registry_, event_log_, files_, service_control_, resources_, system_, com_, wmi_} {
+  if (!kernel_.virtual_time()) wmi_.WatchFile(directory_ / kHardwareFileName);
+}
 
 std::filesystem::path SimMachine::HostPath(const std::string& windows_path) {
   return paths_.ToHost(windows_path, system_.GetCurrentDirectory()).value_or(std::filesystem::path());

@@ -1,11 +1,13 @@
 #pragma once
 // A whole simulated Windows machine kept in a directory: registry, event
-// log, system directory, trace folder and the facts of the system. A
+// log, system directory, trace folder, the facts of the system and its
+// hardware (hardware.json). A
 // directory that does not exist yet is created as a baseline machine.
 
 #include <filesystem>
 
 #include "platform/platform.h"
+#include "platform/sim/hardware_description.h"
 #include "platform/sim/machine_paths.h"
 #include "platform/sim/sim_com.h"
 #include "platform/sim/sim_event_log.h"
@@ -15,6 +17,7 @@
 #include "platform/sim/sim_resources.h"
 #include "platform/sim/sim_service_control.h"
 #include "platform/sim/sim_system.h"
+#include "platform/sim/sim_wmi.h"
 
 namespace fenra::sim {
 
@@ -33,8 +36,9 @@ struct MachineOptions {
 
 class SimMachine {
  public:
-  // Throws std::runtime_error when the directory holds a registry or
-  // system description that cannot be read.
+  // Throws std::runtime_error when the directory holds a registry, system
+  // or hardware description that cannot be read. A machine without the
+  // hardware's "wmi" section gets the baseline one.
   SimMachine(std::filesystem::path directory, MachineOptions options = {});
   SimMachine(const SimMachine&) = delete;
   SimMachine& operator=(const SimMachine&) = delete;
@@ -57,6 +61,8 @@ class SimMachine {
   SimSystem& system() { return system_; }
   SimServiceControl& service_control() { return service_control_; }
   SimCom& com() { return com_; }
+  SimWmi& wmi() { return wmi_; }
+  std::filesystem::path hardware_path() const { return directory_ / kHardwareFileName; }
 
   static constexpr const char* kRegistryFile = "registry.reg";
   static constexpr const char* kEventLogFile = "eventlog.jsonl";
@@ -79,6 +85,9 @@ class SimMachine {
   SimEventLog event_log_;
   SimServiceControl service_control_;
   SimCom com_;
+  // On real time it watches hardware.json, so that an edit of a module's
+  // state becomes a change event.
+  SimWmi wmi_;
   Platform platform_;
 };
 
