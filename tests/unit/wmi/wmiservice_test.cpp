@@ -1,0 +1,342 @@
+#include "wmi/wmiservice.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "diagnostics/event_ids.h"
+#include "platform/sim/wmi_inventory.h"
+#include "support/test_machine.h"
+#include "wmi/wmi_tables.h"
+
+namespace fenra {
+namespace {
+
+using sim::WmiFault;
+using testing::TestMachine;
+
+constexpr uint32_t kCoinitApartmentThreaded = 2;
+
+class WmiserviceTest : public ::testing::Test {
+ protected:
+  // The trace lines that start with `prefix`.
+  std::vector<std::string> Lines(const std::string& prefix) {
+    std::vector<std::string> lines;
+    for (const std::string& line : machine.TraceMessages())
+      if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+    return lines;
+  }
+  std::vector<std::string> AllLines() { return machine.TraceMessages(); }
+  int UnavailableRecords() {
+    int count = 0;
+    for (const sim::EventLogRecord& record : machine.Events())
+      if (record.event_id == EVID_WMI_UNAVAILABLE && record.source == "QVMZUFT" && record.type == "warning") ++count;
+    return count;
+  }
+  void UseInventory(const char* wmi_section) {
+    sim::SimWmiInventory inventory;
+    std::string error;
+    ASSERT_TRUE(sim::ParseWmiSection(nlohmann::json::parse(wmi_section), &inventory, &error)) << error;
+    wmi.UpdateInventory(inventory);
+  }
+  static std::wstring StatusQuery(int row, int gen) {
+    std::string name = DeviceClassTable[row][gen];
+    return kStatusQueryPrefix + std::wstring(name.begin(), name.end());
+  }
+  std::wstring Text() { return std::wstring(text.data()); }
+
+  TestMachine machine;
+  Kernel& kernel = machine.platform().kernel;
+  sim::SimWmi& wmi = machine->wmi();
+  sim::SimCom& com = machine->com();
+  Trace trace{machine.platform()};
+  MonitorState monitor;
+  Runtime runtime{machine.platform(), trace, monitor};
+  std::vector<wchar_t> text = std::vector<wchar_t>(kWmiTextSize, L'\0');
+};
+
+TEST_F(WmiserviceTest, ConnectsQuietlyAndLeavesComAsItFoundIt) {
+  {
+    Wmiservice first(runtime);
+    EXPECT_TRUE(first.connected());
+    // A second object meets the process security already set (RPC_E_TOO_LATE).
+    Wmiservice second(runtime);
+    EXPECT_TRUE(second.connected());
+    EXPECT_EQ(com.Outstanding(), 2);
+  }
+  EXPECT_EQ(com.Outstanding(), 0);
+  EXPECT_EQ(monitor.stopflg, 0);
+  EXPECT_TRUE(Lines("[Wmiservice]").empty());
+  EXPECT_EQ(kernel.TimeGetTime(), 0u);
+}
+
+TEST_F(WmiserviceTest, TwentyConnectAttemptsThirtySecondsApartThenStop) {
+  wmi.ScriptFault(WmiFault::kConnectServer, 20);
+  com.CoInitializeEx(win::kCoinitMultithreaded);  // the thread's own use, which must survive
+  {
+    Wmiservice wms(runtime);
+    EXPECT_FALSE(wms.connected());
+    EXPECT_EQ(monitor.stopflg, 1);
+    EXPECT_EQ(com.Outstanding(), 1);
+    EXPECT_EQ(wms.serchbyWQL(StatusQuery(0, 2).c_str()), 1);
+    EXPECT_EQ(wms.getEvent(L"'VUR_CPUBoard'"), 1);
+    EXPECT_EQ(wms.getText(text), 1);
+    EXPECT_EQ(wms.GetStatus(text), -1);
+  }
+  EXPECT_EQ(com.Outstanding(), 1);  // CoUninitialize exactly once
+  com.CoUninitialize();
+  EXPECT_EQ(Lines("[Wmiservice]"), std::vector<std::string>(21, "[Wmiservice]ConnectServer FAIL!! : 800706ba"));
+  EXPECT_EQ(kernel.TimeGetTime(), 19u * 30000);
+}
+
+TEST_F(WmiserviceTest, WmiComingUpEndsTheLoop) {
+  wmi.ScriptFault(WmiFault::kConnectServer, 3);
+  Wmiservice wms(runtime);
+  EXPECT_TRUE(wms.connected());
+  EXPECT_EQ(monitor.stopflg, 0);
+  EXPECT_EQ(Lines("[Wmiservice]").size(), 3u);
+  EXPECT_EQ(kernel.TimeGetTime(), 3u * 30000);
+}
+
+TEST_F(WmiserviceTest, FailedSetUpStepsEndComUseOnce) {
+  com.CoInitializeEx(win::kCoinitMultithreaded);
+  wmi.ScriptFault(WmiFault::kCreateLocator, 1);
+  { Wmiservice wms(runtime); }
+  EXPECT_EQ(com.Outstanding(), 1);
+  wmi.ScriptFault(WmiFault::kProxyBlanket, 1);
+  { Wmiservice wms(runtime); }
+  EXPECT_EQ(com.Outstanding(), 1);
+  com.CoUninitialize();
+  EXPECT_EQ(Lines("[Wmiservice]"), (std::vector<std::string>{"[Wmiservice]CoCreateInstance FAIL!! : 80040154",
+                                                             "[Wmiservice]CoSetProxyBlanket FAIL!! : 80004005"}));
+  EXPECT_EQ(monitor.stopflg, 1);
+
+  // A thread in another apartment: CoInitializeEx fails and began nothing.
+  com.CoInitializeEx(kCoinitApartmentThreaded);
+  { Wmiservice wms(runtime); }
+  EXPECT_EQ(com.Outstanding(), 1);
+  com.CoUninitialize();
+  EXPECT_EQ(Lines("[Wmiservice]CoInitializeEx"),
+            std::vector<std::string>{"[Wmiservice]CoInitializeEx FAIL!! : 80010106"});
+}
+
+TEST_F(WmiserviceTest, StatusOfTwoDuplexCpuModules) {
+  Wmiservice wms(runtime);
+  EXPECT_EQ(wms.serchbyWQL(StatusQuery(0, 0).c_str()), 0);
+  EXPECT_EQ(wms.GetStatus(text), 12);
+  EXPECT_EQ(Text(), L"\n0 DUPLEX\n1 DUPLEX");
+  EXPECT_EQ(Lines("[GetStatus]"), (std::vector<std::string>{
+                                      "[GetStatus]roop r : 0", "[GetStatus]roop r : 0", "[GetStatus]roop r : 0",
+                                      "[GetStatus]pEnumProcess->Next(hRes uReturned Timeout_v: 1 0 30000)"}));
+  std::vector<std::string> query = Lines("[serchbyWQL]");
+  ASSERT_EQ(query.size(), 1u);
+  EXPECT_EQ(query[0].rfind("[serchbyWQL]pSvc->ExecQuery(hRes pEnumProcess : 0 ", 0), 0u);
+  EXPECT_NE(query[0], "[serchbyWQL]pSvc->ExecQuery(hRes pEnumProcess : 0 0)");
+  // The result set is spent.
+  EXPECT_EQ(wms.GetStatus(text), -1);
+  EXPECT_EQ(Lines("[GetStatus]pEnumProcess == NULL").size(), 1u);
+}
+
+TEST_F(WmiserviceTest, StatusOfOddInstancesAndOfAnEmptySet) {
+  UseInventory(R"({"modules": [
+      {"name": null, "type": "cpu", "state": "TRIPLEX"},
+      {"name": "1", "type": "cpu", "state": 131077},
+      {"name": "0", "type": "cpu"},
+      {"name": "10", "type": "pci", "state": "SIMPLEX"},
+      {"name": "12", "type": "pci", "state": "SIMPLEX"}]})");
+  Wmiservice wms(runtime);
+  wms.serchbyWQL(StatusQuery(0, 1).c_str());
+  EXPECT_EQ(wms.GetStatus(text), 0);
+  EXPECT_EQ(Text(), L"\nNoInstanceName TRIPLEX\n1 unknown\n0");
+  EXPECT_EQ(Lines("[GetStatus]unknown"), std::vector<std::string>{"[GetStatus]unknown State = 131077"});
+
+  text.assign(kWmiTextSize, L'\0');
+  wms.serchbyWQL(StatusQuery(1, 2).c_str());
+  EXPECT_EQ(wms.GetStatus(text), 3);
+  EXPECT_EQ(Text(), L"\n10 SIMPLEX\n12 SIMPLEX");
+
+  text.assign(kWmiTextSize, L'\0');
+  wms.serchbyWQL(StatusQuery(7, 2).c_str());  // no instances of this class
+  EXPECT_EQ(wms.GetStatus(text), 0);
+  EXPECT_EQ(Text(), L"");
+  EXPECT_EQ(monitor.stopflg, 0);
+}
+
+TEST_F(WmiserviceTest, FiveTimeOutsAndASixthAnswerStopTheMonitor) {
+  Wmiservice wms(runtime);
+  wms.serchbyWQL(StatusQuery(0, 2).c_str());
+  wmi.ScriptFault(WmiFault::kNextTimeout, 5);
+  EXPECT_EQ(wms.GetStatus(text), 0);
+  EXPECT_EQ(monitor.stopflg, 1);
+  EXPECT_EQ(kernel.TimeGetTime(), 5u * 30000);
+  std::vector<std::string> expected;
+  for (int r = 0; r < 6; ++r) expected.push_back("[GetStatus]roop r : " + std::to_string(r));
+  expected.push_back("[GetStatus]Retry timeout(hRes uReturned r Timeout_v: 0 1 6 30000)");
+  EXPECT_EQ(Lines("[GetStatus]"), expected);
+  EXPECT_EQ(UnavailableRecords(), 1);
+  EXPECT_EQ(Text(), L"");
+}
+
+TEST_F(WmiserviceTest, FourTimeOutsArePatienceNotFailure) {
+  monitor.Timeout_value = 1000;
+  Wmiservice wms(runtime);
+  wms.serchbyWQL(StatusQuery(0, 2).c_str());
+  wmi.ScriptFault(WmiFault::kNextTimeout, 4);
+  EXPECT_EQ(wms.GetStatus(text), 12);
+  EXPECT_EQ(kernel.TimeGetTime(), 4000u);
+  EXPECT_EQ(monitor.stopflg, 0);
+  EXPECT_EQ(UnavailableRecords(), 0);
+}
+
+TEST_F(WmiserviceTest, ACancelledStatusCallStopsTheMonitor) {
+  Wmiservice wms(runtime);
+  wms.serchbyWQL(StatusQuery(0, 2).c_str());
+  wmi.ScriptFault(WmiFault::kNextCancelled, 1);
+  EXPECT_EQ(wms.GetStatus(text), 0);
+  EXPECT_EQ(monitor.stopflg, 1);
+  EXPECT_EQ(Lines("[GetStatus]"), (std::vector<std::string>{"[GetStatus]roop r : 0",
+                                                            "[GetStatus]pEnumProcess->Next(hRes uReturned : 80041032 0)",
+                                                            "[GetStatus]stopflg=TRUE retrun 0"}));
+  EXPECT_EQ(UnavailableRecords(), 1);
+}
+
+TEST_F(WmiserviceTest, StatusWalkFailuresOfNext) {
+  Wmiservice wms(runtime);
+  wms.serchbyWQL(StatusQuery(0, 2).c_str());
+  wmi.ScriptFault(WmiFault::kNextThrows, 1);
+  EXPECT_EQ(wms.GetStatus(text), -1);
+  EXPECT_EQ(Lines("[GetStatus]catch").size(), 1u);
+
+  text.assign(kWmiTextSize, L'\0');
+  wms.serchbyWQL(StatusQuery(0, 2).c_str());
+  wmi.ScriptFault(WmiFault::kNextCancelled, 1, win::kWbemEFailed);
+  EXPECT_EQ(wms.GetStatus(text), 0);
+  EXPECT_EQ(Lines("[GetStatus]pEnumProcess->Next(hRes uReturned : 80041001 0) -> Get State faild").size(), 1u);
+  EXPECT_EQ(wms.GetStatus(text), -1);  // the result set was released
+  EXPECT_EQ(monitor.stopflg, 0);
+
+  monitor.stopflg = 1;
+  wms.serchbyWQL(StatusQuery(0, 2).c_str());
+  EXPECT_EQ(wms.GetStatus(text), 0);
+  EXPECT_EQ(Lines("[GetStatus]stopflg=TRUE retrun 0").size(), 1u);
+}
+
+TEST_F(WmiserviceTest, QueriesThatFailOrDoNotFitLeaveNoResultSet) {
+  Wmiservice wms(runtime);
+  EXPECT_EQ(wms.serchbyWQL(L"select OperationalState,InstanceName from DOD_Toaster"), 1);
+  EXPECT_EQ(Lines("[serchbyWQL]"),
+            std::vector<std::string>{"[serchbyWQL]pSvc->ExecQuery(hRes pEnumProcess : 80041010 0)"});
+
+  ASSERT_EQ(wms.serchbyWQL(StatusQuery(0, 2).c_str()), 0);
+  std::wstring long_query = StatusQuery(0, 2) + L" " + std::wstring(255, L' ');
+  EXPECT_EQ(wms.serchbyWQL(long_query.c_str()), 1);
+  EXPECT_EQ(wms.GetStatus(text), -1);
+  EXPECT_EQ(Lines("[serchbyWQL]").back(), "[serchbyWQL]pSvc->ExecQuery(hRes pEnumProcess : 80041017 0)");
+
+  std::wstring long_target = L"'" + std::wstring(200, L'X') + L"'";
+  EXPECT_EQ(wms.getEvent(long_target.c_str()), 1);
+  EXPECT_EQ(wmi.subscriptions(), 0);
+}
+
+TEST_F(WmiserviceTest, BothSubscriptionPrefixes) {
+  Wmiservice wms(runtime);
+  // An apostrophe selects the ISA form; the quotes stay in the query.
+  ASSERT_EQ(wms.getEvent(L"'VUR_IOBoard'"), 0);
+  wmi.SetState("pci/11", STATE_SIMPLEX);
+  ASSERT_EQ(wms.getText(text), 0);
+  EXPECT_NE(Text().find(L"instance of VUR_ODDeviceStateChangeEvent"), std::wstring::npos) << Text();
+  EXPECT_NE(Text().find(L"instance of VUR_IOBoard"), std::wstring::npos);
+
+  ASSERT_EQ(wms.getEvent(L"DOD_IOAdapterStateChange"), 0);
+  EXPECT_EQ(wmi.subscriptions(), 1);  // the previous subscription was released
+  wmi.SetState("pci/11", STATE_DUPLEX);
+  ASSERT_EQ(wms.getText(text), 0);
+  EXPECT_EQ(Text().rfind(L"\ninstance of DOD_IOAdapterStateChange\n", 0), 0u) << Text();
+
+  // Without apostrophes a class name goes after the event-class prefix.
+  EXPECT_EQ(wms.getEvent(L"VUR_IOBoard"), 1);
+  EXPECT_EQ(Lines("[getEvent]"),
+            (std::vector<std::string>{"[getEvent]ExecNotificationQuery : 0", "[getEvent]ExecNotificationQuery : 0",
+                                      "[getEvent]ExecNotificationQuery : 80041010"}));
+}
+
+TEST_F(WmiserviceTest, ACancelledWaitForAnEventStopsTheMonitor) {
+  Wmiservice wms(runtime);
+  ASSERT_EQ(wms.getEvent(L"'VUR_CPUBoard'"), 0);
+  Handle canceller = kernel.CreateThread([&] {
+    kernel.Sleep(5000);
+    wmi.ScriptFault(WmiFault::kNextCancelled, 1);
+    return 0u;
+  });
+  text[0] = L'x';
+  EXPECT_EQ(wms.getText(text), 0);
+  EXPECT_EQ(kernel.TimeGetTime(), 5000u);
+  EXPECT_EQ(text[0], L'x');
+  EXPECT_EQ(monitor.stopflg, 1);
+  EXPECT_EQ(Lines("[getText]"), (std::vector<std::string>{"[getText]pEnumProcess->Next(hRes uReturned : 80041032 0)",
+                                                          "[getText]stopflg=TRUE retrun 0"}));
+  EXPECT_EQ(UnavailableRecords(), 1);
+  kernel.WaitForSingleObject(canceller, win::kInfinite);
+
+  // Once stopped, no further Next.
+  EXPECT_EQ(wms.getText(text), 0);
+  EXPECT_EQ(Lines("[getText]").size(), 3u);
+}
+
+TEST_F(WmiserviceTest, GetTextFailuresAndTimeOuts) {
+  Wmiservice wms(runtime);
+  ASSERT_EQ(wms.getEvent(L"'VUR_CPUBoard'"), 0);
+
+  // Time-outs repeat the wait; GetObjectText failing leaves the buffer.
+  wmi.ScriptFault(WmiFault::kNextTimeout, 2);
+  wmi.SetState("cpu/0", STATE_SIMPLEX);
+  wmi.ScriptFault(WmiFault::kGetObjectText, 1);
+  wcscpy(text.data(), L"before");
+  EXPECT_EQ(wms.getText(text), 0);
+  EXPECT_EQ(Text(), L"before");
+  EXPECT_EQ(Lines("[getText]"), (std::vector<std::string>{"[getText]pEnumProcess->Next(hRes uReturned : 40004 0)",
+                                                          "[getText]pEnumProcess->Next(hRes uReturned : 40004 0)",
+                                                          "[getText]pEnumProcess->Next(hRes uReturned : 0 1)"}));
+
+  wmi.ScriptFault(WmiFault::kNextThrows, 1);
+  EXPECT_EQ(wms.getText(text), -1);
+  EXPECT_EQ(Lines("[getText]catch error pEnumProcess->Next").size(), 1u);
+
+  // Any other failure of Next ends the subscription.
+  wmi.ScriptFault(WmiFault::kNextCancelled, 1, win::kWbemEFailed);
+  EXPECT_EQ(wms.getText(text), -1);
+  EXPECT_EQ(wmi.subscriptions(), 0);
+  EXPECT_EQ(wms.getText(text), 1);
+  EXPECT_EQ(monitor.stopflg, 0);
+}
+
+TEST_F(WmiserviceTest, TextsNeverRunPastTheirBuffers) {
+  Wmiservice wms(runtime);
+  ASSERT_EQ(wms.getEvent(L"'VUR_CPUBoard'"), 0);
+  wmi.InjectEventText("VUR_CPUBoard", std::wstring(12000, L'm'));
+  ASSERT_EQ(wms.getText(text), 0);
+  EXPECT_EQ(Text(), std::wstring(kWmiTextSize - 1, L'm'));
+
+  // A status text cut off at the end of a small buffer.
+  std::vector<wchar_t> area(24, L'#');
+  area[0] = L'\0';
+  ASSERT_EQ(wms.serchbyWQL(StatusQuery(1, 0).c_str()), 0);
+  EXPECT_EQ(wms.GetStatus(std::span<wchar_t>(area.data(), 16)), 0);
+  EXPECT_EQ(std::wstring(area.data()), L"\n10 DUPLEX\n11 D");
+  EXPECT_TRUE(std::all_of(area.begin() + 16, area.end(), [](wchar_t c) { return c == L'#'; }));
+}
+
+TEST_F(WmiserviceTest, DestructionReleasesAHeldSubscription) {
+  {
+    Wmiservice wms(runtime);
+    ASSERT_EQ(wms.getEvent(L"DOD_SCSISlotStateChange"), 0);
+    EXPECT_EQ(wmi.subscriptions(), 1);
+  }
+  EXPECT_EQ(wmi.subscriptions(), 0);
+  EXPECT_EQ(com.Outstanding(), 0);
+}
+
+}  // namespace
+}  // namespace fenra
