@@ -39,7 +39,7 @@ int32_t DefaultResult(WmiFault fault) {
 }
 
 bool Contains(const std::vector<std::string>& names, std::string_view name) {
-  return std::any_of(names.begin(), names.end(), [&](const std::string& n) { return EqualsNoCase(n, name); });
+  return std::any_of(names.begin(), names.end(), [&](const std::string& n) { return EqualsIgnoreCase(n, name); });
 }
 
 MofObjectPtr StateObject(const std::optional<int32_t>& state) {
@@ -158,7 +158,7 @@ class SimClassObject final : public WbemClassObject {
 
   int32_t Get(const std::wstring& name, WmiValue* value) override {
     for (const MofProperty& property : object_->properties) {
-      if (!EqualsNoCase(property.name, std::string(name.begin(), name.end()))) continue;
+      if (!EqualsIgnoreCase(property.name, std::string(name.begin(), name.end()))) continue;
       if (const auto* text = std::get_if<std::string>(&property.value)) {
         *value = Widen(*text);
       } else if (const auto* number = std::get_if<int32_t>(&property.value)) {
@@ -297,10 +297,10 @@ class SimServices final : public WbemServices {
     if (!ParseWql(query, &parsed)) return win::kWbemEInvalidQuery;
 
     auto subscription = std::make_shared<Subscription>();
-    if (EqualsNoCase(parsed.class_name, kIsaEventClass)) {
+    if (EqualsIgnoreCase(parsed.class_name, kIsaEventClass)) {
       subscription->event_class = kIsaEventClass;
       if (!parsed.isa_property.empty()) {
-        if (!EqualsNoCase(parsed.isa_property, kIsaProperty)) return win::kWbemEInvalidQuery;
+        if (!EqualsIgnoreCase(parsed.isa_property, kIsaProperty)) return win::kWbemEInvalidQuery;
         subscription->isa_class = KnownClass(parsed.isa_class);
         if (subscription->isa_class.empty()) return win::kWbemEInvalidClass;
       }
@@ -308,7 +308,7 @@ class SimServices final : public WbemServices {
     } else {
       std::string_view name = parsed.class_name;
       bool suffixed = name.size() > kEventClassSuffix.size() &&
-                      EqualsNoCase(name.substr(name.size() - kEventClassSuffix.size()), kEventClassSuffix);
+                      EqualsIgnoreCase(name.substr(name.size() - kEventClassSuffix.size()), kEventClassSuffix);
       std::string_view base = suffixed ? KnownClass(name.substr(0, name.size() - kEventClassSuffix.size()))
                                        : std::string_view();
       if (base.empty()) return win::kWbemEInvalidClass;
@@ -344,7 +344,7 @@ class SimLocator final : public WbemLocator {
     int32_t hr = 0;
     if (shared_->TakeFaultLocked(WmiFault::kConnectServer, &hr)) return hr;
     std::string resource(network_resource.begin(), network_resource.end());
-    if (!EqualsNoCase(resource, "ROOT\\cimv2") && !EqualsNoCase(resource, "\\\\.\\ROOT\\cimv2"))
+    if (!EqualsIgnoreCase(resource, "ROOT\\cimv2") && !EqualsIgnoreCase(resource, "\\\\.\\ROOT\\cimv2"))
       return win::kWbemEInvalidNamespace;
     *services = std::make_unique<SimServices>(shared_);
     return win::kSOk;
@@ -432,8 +432,8 @@ void SimWmi::InjectEventText(std::string_view target, const std::wstring& mof_te
   auto text = std::make_shared<const std::wstring>(mof_text);
   std::lock_guard lock(shared_->mutex);
   for (const auto& subscription : shared_->subscriptions) {
-    bool matches = subscription->isa_class.empty() ? EqualsNoCase(subscription->event_class, target)
-                                                   : EqualsNoCase(subscription->isa_class, target);
+    bool matches = subscription->isa_class.empty() ? EqualsIgnoreCase(subscription->event_class, target)
+                                                   : EqualsIgnoreCase(subscription->isa_class, target);
     if (!matches) continue;
     auto object = std::make_shared<const MofObject>(MofObject{subscription->event_class, {}});
     shared_->Deliver(*subscription, std::make_shared<SimClassObject>(shared_, object, text));

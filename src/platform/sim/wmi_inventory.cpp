@@ -113,7 +113,7 @@ bool ParseEntry(const json& entry, bool module, size_t index, SimWmiInstance* in
 std::string_view KnownClass(std::string_view name) {
   for (int row = 0; row < kDeviceClassRows; ++row)
     for (int gen = 0; gen < kPlatformGenerations; ++gen)
-      if (EqualsNoCase(name, DeviceClassTable[row][gen])) return DeviceClassTable[row][gen];
+      if (EqualsIgnoreCase(name, DeviceClassTable[row][gen])) return DeviceClassTable[row][gen];
   return {};
 }
 

@@ -44,16 +44,10 @@ class Lexer {
 };
 
 bool IsKeyword(const Token& token, std::string_view keyword) {
-  return token.kind == TokenKind::kWord && EqualsNoCase(token.text, keyword);
+  return token.kind == TokenKind::kWord && EqualsIgnoreCase(token.text, keyword);
 }
 
 }  // namespace
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 bool ParseWql(std::wstring_view text, WqlQuery* query) {
   std::string narrow;

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/sim/text.h"
+
 namespace fenra::sim {
 
 struct WqlQuery {
@@ -21,7 +23,5 @@ struct WqlQuery {
 
 // False for a text outside the grammar (also for characters outside ASCII).
 bool ParseWql(std::wstring_view text, WqlQuery* query);
-
-bool EqualsNoCase(std::string_view a, std::string_view b);
 
 }  // namespace fenra::sim
