@@ -110,7 +110,7 @@ struct SimWmi::Shared : std::enable_shared_from_this<SimWmi::Shared> {
   // Carries out a fault of Next outside the mutex.
   int32_t ApplyNextFault(WmiFault fault, int32_t hr, int32_t timeout_ms) {
     if (fault == WmiFault::kNextThrows) throw std::runtime_error("simulated exception from Next");
-    if (fault == WmiFault::kNextTimeout && timeout_ms != win::kWbemInfinite)
+    if (fault == WmiFault::kNextTimeout && timeout_ms > 0)
       kernel.WaitForSingleObject(never, static_cast<uint32_t>(timeout_ms));
     return hr;
   }
