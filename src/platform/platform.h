@@ -6,11 +6,13 @@
 #include "platform/com.h"
 #include "platform/event_log.h"
 #include "platform/files.h"
+#include "platform/hardware.h"
 #include "platform/kernel.h"
 #include "platform/registry.h"
 #include "platform/resources.h"
 #include "platform/service_control.h"
 #include "platform/system.h"
+#include "platform/version_info.h"
 
 namespace fenra {
 
@@ -23,6 +25,8 @@ struct Platform {
   Resources& resources;
   System& system;
   Com& com;
+  Hardware& hardware;
+  VersionInfo& version_info;
 };
 
 }  // namespace fenra

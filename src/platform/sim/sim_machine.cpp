@@ -72,6 +72,10 @@ void SimMachine::CreateBaseline(const std::filesystem::path& directory) {
   fs::create_directories(directory / "drive_c" / "Windows" / "system32");
   fs::create_directories(directory / "drive_c" / "QOR" / "QVMAlertMan" / "Temp");
   std::ofstream(directory / kSystemFile) << BaselineSystem().dump(2) << "\n";
+  std::ofstream(directory / kHardwareFile)
+      << "// Hardware of the simulated machine. Each top-level member is the section of one\n"
+         "// simulated component.\n"
+      << BaselineHardwareFacts().dump(2) << "\n";
 
   SimRegistry registry(directory / kRegistryFile);
   constexpr Hive hklm = Hive::kLocalMachine;
@@ -83,6 +87,10 @@ void SimMachine::CreateBaseline(const std::filesystem::path& directory) {
     registry.SetDword(hklm, key, "TypesSupported", 7);
   }
   registry.SetDword(hklm, "SYSTEM\\CurrentControlSet\\Control\\Windows", "CSDVersion", 0x100);
+  // No SOFTWARE\QOR\Trelvane: the platform software version comes from the
+  // driver file (1.1.23.9 gives "1.1", generation 0), so a first run takes
+  // the thresholds of generation 0, compares the serial numbers and reads
+  // the firmware revision through the hardware library.
 }
 
 std::filesystem::path SimMachine::Prepare(std::filesystem::path directory) {
@@ -93,6 +101,7 @@ std::filesystem::path SimMachine::Prepare(std::filesystem::path directory) {
 SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
     : directory_(Prepare(std::move(directory))),
       description_(LoadSystem(directory_ / kSystemFile)),
+      hardware_facts_(LoadHardwareFacts(directory_ / kHardwareFile)),
       kernel_(options.kernel),
       system_(description_.facts),
       resources_(description_.language),
@@ -101,7 +110,12 @@ SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
       files_(paths_, system_),
       event_log_(directory_ / kEventLogFile, kernel_),
       service_control_(kernel_, options.started_by_scm),
-      platform_{kernel_, registry_, event_log_, files_, service_control_, resources_, system_, com_} {}
+      hardware_(hardware_facts_.library, hardware_facts_.ipmi),
+      version_info_(paths_, system_, hardware_facts_),
+      platform_{kernel_,    registry_, event_log_, files_,   service_control_,
+                resources_, system_,   com_,       hardware_, version_info_} {
+  PublishSerialNumbers(registry_, hardware_facts_.driver);
+}
 
 std::filesystem::path SimMachine::HostPath(const std::string& windows_path) {
   return paths_.ToHost(windows_path, system_.GetCurrentDirectory()).value_or(std::filesystem::path());

@@ -10,11 +10,13 @@
 #include "platform/sim/sim_com.h"
 #include "platform/sim/sim_event_log.h"
 #include "platform/sim/sim_files.h"
+#include "platform/sim/sim_hardware.h"
 #include "platform/sim/sim_kernel.h"
 #include "platform/sim/sim_registry.h"
 #include "platform/sim/sim_resources.h"
 #include "platform/sim/sim_service_control.h"
 #include "platform/sim/sim_system.h"
+#include "platform/sim/sim_version_info.h"
 
 namespace fenra::sim {
 
@@ -33,8 +35,10 @@ struct MachineOptions {
 
 class SimMachine {
  public:
-  // Throws std::runtime_error when the directory holds a registry or
-  // system description that cannot be read.
+  // Throws std::runtime_error when the directory holds a registry, system
+  // description or hardware description that cannot be read. The platform
+  // driver publishes its serial numbers into the registry at construction,
+  // as it would when the machine starts.
   SimMachine(std::filesystem::path directory, MachineOptions options = {});
   SimMachine(const SimMachine&) = delete;
   SimMachine& operator=(const SimMachine&) = delete;
@@ -57,6 +61,8 @@ class SimMachine {
   SimSystem& system() { return system_; }
   SimServiceControl& service_control() { return service_control_; }
   SimCom& com() { return com_; }
+  SimHardware& hardware() { return hardware_; }
+  SimVersionInfo& version_info() { return version_info_; }
 
   static constexpr const char* kRegistryFile = "registry.reg";
   static constexpr const char* kEventLogFile = "eventlog.jsonl";
@@ -70,6 +76,7 @@ class SimMachine {
 
   const std::filesystem::path directory_;
   const SystemDescription description_;
+  const HardwareFacts hardware_facts_;
   SimKernel kernel_;
   SimSystem system_;
   SimResources resources_;
@@ -79,6 +86,8 @@ class SimMachine {
   SimEventLog event_log_;
   SimServiceControl service_control_;
   SimCom com_;
+  SimHardware hardware_;
+  SimVersionInfo version_info_;
   Platform platform_;
 };
 
