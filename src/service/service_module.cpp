@@ -95,20 +95,17 @@ ServiceStatus CServiceModule::status() const {
 
 void CServiceModule::Run() {
   Kernel& kernel = platform_.kernel;
-  Handle shutdown = kernel.CreateEvent(true, false);
-  if (!shutdown) {
-    WriteEventLogError(platform_, EVSRC_ZUFT, EVID_API_FAILED, win::kEventlogErrorType, kernel.GetLastError(),
-                       "CreateEvent()", kModuleName, __LINE__);
-    return;
-  }
-  monitor_.hShutdownEvent.store(shutdown);
-  Handle service = kernel.CreateEvent(true, false);
-  if (!service) {
-    WriteEventLogError(platform_, EVSRC_ZUFT, EVID_API_FAILED, win::kEventlogErrorType, kernel.GetLastError(),
-                       "CreateEvent()", kModuleName, __LINE__);
-    return;
-  }
-  monitor_.hServiceEvent.store(service);
+  // An event already created stays open when the second one fails.
+  auto create_event = [&](SharedHandle& slot) {
+    Handle event = kernel.CreateEvent(true, false);
+    if (!event)
+      WriteEventLogError(platform_, EVSRC_ZUFT, EVID_API_FAILED, win::kEventlogErrorType, kernel.GetLastError(),
+                         "CreateEvent()", kModuleName, __LINE__);
+    slot.store(event);
+    return event;
+  };
+  Handle shutdown = create_event(monitor_.hShutdownEvent);
+  if (!shutdown || !create_event(monitor_.hServiceEvent)) return;
 
   // The module registers no COM classes, so apartment and process security
   // are all that COM needs here; their results do not matter.

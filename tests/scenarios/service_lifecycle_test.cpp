@@ -101,6 +101,19 @@ TEST_F(ServiceLifecycleTest, AFailingStartThreadStillGivesBothRecords) {
   EXPECT_EQ(Position("[m_PulseEventDel]CloseHandle"), -1);
 }
 
+TEST_F(ServiceLifecycleTest, EventsThatCannotBeCreatedStopTheServiceFromStartPending) {
+  machine->kernel().FailCreateUnnamedEvent(win::kErrorNotEnoughMemory);
+  Handle process = StartProcess();
+  Join(process);
+  EXPECT_EQ(machine->service_control().ReportedStates(),
+            (std::vector<uint32_t>{win::kServiceStartPending, win::kServiceStopped}));
+  auto events = machine.Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].event_id, EVID_API_FAILED);
+  EXPECT_TRUE(events[0].strings[0].starts_with("Function : CreateEvent()\r\n ErrCode: 8\r\n")) << events[0].strings[0];
+  EXPECT_EQ(Position("[Run]SERVICE_RUNNING"), -1);
+}
+
 TEST_F(ServiceLifecycleTest, AFailedHandlerRegistrationIsReportedWithTheServiceName) {
   machine->service_control().FailHandlerRegistration(win::kErrorInvalidParameter);
   Handle process = StartProcess();
@@ -162,9 +175,10 @@ TEST_F(ConsoleStartTest, AServiceThreadThatCannotBeCreatedIsTraced) {
 
 class OldSystemTest : public ServiceLifecycleTest {
  protected:
-  OldSystemTest() : ServiceLifecycleTest(true, [](const std::filesystem::path& directory) {
-    testing::WriteFile(directory / sim::SimMachine::kSystemFile, R"({"os": {"major": 4, "minor": 0}})");
-  }) {}
+  OldSystemTest()
+      : ServiceLifecycleTest(true, [](const std::filesystem::path& directory) {
+          testing::WriteFile(directory / sim::SimMachine::kSystemFile, R"({"os": {"major": 4, "minor": 0}})");
+        }) {}
 };
 
 TEST_F(OldSystemTest, TheHotPlugEventUsesTheLocalNameSpace) {

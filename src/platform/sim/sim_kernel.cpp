@@ -115,6 +115,7 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
   bool shutting_down = false;
   uint32_t create_thread_error = 0;
   uint32_t create_named_event_error = 0;
+  uint32_t create_unnamed_event_error = 0;
 
   uint64_t NowLocked() {
     if (virtual_time) return now;
@@ -357,11 +358,11 @@ LocalTime SimKernel::GetLocalTime() {
 
 Handle SimKernel::CreateEvent(bool manual_reset, bool initial_state, const std::string& name) {
   std::lock_guard lock(state_->mu);
+  if (uint32_t error = name.empty() ? state_->create_unnamed_event_error : state_->create_named_event_error) {
+    sim::SetLastError(error);
+    return nullptr;
+  }
   if (!name.empty()) {
-    if (state_->create_named_event_error != 0) {
-      sim::SetLastError(state_->create_named_event_error);
-      return nullptr;
-    }
     if (auto existing = state_->named[name].lock()) {
       sim::SetLastError(win::kErrorAlreadyExists);
       return existing;
@@ -517,6 +518,11 @@ void SimKernel::FailCreateThread(uint32_t error) {
 void SimKernel::FailCreateNamedEvent(uint32_t error) {
   std::lock_guard lock(state_->mu);
   state_->create_named_event_error = error;
+}
+
+void SimKernel::FailCreateUnnamedEvent(uint32_t error) {
+  std::lock_guard lock(state_->mu);
+  state_->create_unnamed_event_error = error;
 }
 
 uint64_t SimKernel::PulseCount(const Handle& event) {

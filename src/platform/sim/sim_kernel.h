@@ -71,9 +71,10 @@ class SimKernel final : public Kernel {
   // instead of hanging.
   void SetStallHandler(std::function<void()> handler);
   // Fault injection: while set to a nonzero error, CreateThread (or the
-  // creation of a named event) fails with it.
+  // creation of a named, or an unnamed, event) fails with it.
   void FailCreateThread(uint32_t error);
   void FailCreateNamedEvent(uint32_t error);
+  void FailCreateUnnamedEvent(uint32_t error);
   // Number of PulseEvent calls on `event` so far (another process's view of
   // the hot-plug notifications).
   uint64_t PulseCount(const Handle& event);

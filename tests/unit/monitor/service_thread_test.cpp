@@ -32,16 +32,17 @@ class ServiceThreadTest : public ::testing::Test {
     kernel.GetExitCodeThread(thread, &code);
     return code;
   }
-  std::filesystem::path Ini(const char* name) { return machine->HostPath(std::string("C:\\Windows\\system32\\") + name); }
+  std::filesystem::path Ini(const char* name) {
+    return machine->HostPath(std::string("C:\\Windows\\system32\\") + name);
+  }
   bool Traced(const std::string& message) {
     auto messages = machine.TraceMessages();
     return std::find(messages.begin(), messages.end(), message) != messages.end();
   }
   void SetSetting(const char* name, uint32_t type, const std::vector<uint8_t>& data) {
     RegKeyPtr key;
-    ASSERT_EQ(machine.platform().registry.CreateKey(Hive::kLocalMachine, kSettingsKey, win::kKeyAllAccess, &key,
-                                                    nullptr),
-              0);
+    ASSERT_EQ(
+        machine.platform().registry.CreateKey(Hive::kLocalMachine, kSettingsKey, win::kKeyAllAccess, &key, nullptr), 0);
     ASSERT_EQ(machine.platform().registry.SetValue(*key, name, type, data.data(), static_cast<uint32_t>(data.size())),
               0);
   }
@@ -154,7 +155,8 @@ TEST_F(ServiceThreadTest, AMissingSettingsKeyIsReportedWithItsPath) {
   auto events = machine.Events();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].event_id, EVID_API_FAILED);
-  EXPECT_EQ(events[0].strings[0].substr(0, 45), "Function : RegOpenKeyEx()\r\n ErrCode: 2\r\n Cont");
+  EXPECT_TRUE(events[0].strings[0].starts_with("Function : RegOpenKeyEx()\r\n ErrCode: 2\r\n Cont"))
+      << events[0].strings[0];
   // "SOFTWARE\QOR\QVMAgent\FT" and its terminator: 25 bytes.
   EXPECT_EQ(events[0].data, "534f4654574152455c514f525c51564d4167656e745c465400");
 }
@@ -172,9 +174,11 @@ TEST_F(ServiceThreadTest, AMissingOrOverlongInstalldirIsReported) {
 
   auto events = machine.Events();
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].strings[0].substr(0, 43), "Function : RegQueryValueEx()\r\n ErrCode: 2\r\n");
+  EXPECT_TRUE(events[0].strings[0].starts_with("Function : RegQueryValueEx()\r\n ErrCode: 2\r\n"))
+      << events[0].strings[0];
   EXPECT_EQ(events[0].data, "496e7374616c6c64697200");
-  EXPECT_EQ(events[1].strings[0].substr(0, 45), "Function : RegQueryValueEx()\r\n ErrCode: 234\r\n");
+  EXPECT_TRUE(events[1].strings[0].starts_with("Function : RegQueryValueEx()\r\n ErrCode: 234\r\n"))
+      << events[1].strings[0];
   EXPECT_EQ(machine.TraceMessages(),
             (std::vector<std::string>{"[ServiceThread]start thread", "[ServiceThread]start thread"}));
 }
