@@ -220,7 +220,7 @@ json BaselineHardwareFacts() {
       {"ipmi", {{"present", true}, {"io_control_result", true}, {"answer", FormatBytes(kDeviceId, 16)}}},
       {"driver", {{"present", true}, {"file_version", "1.1.23.9"}, {"serial_numbers", serials}}},
       {"executable",
-       {{"path", "C:\\Windows\\system32\\FENRA.exe"}, {"file_version", "8.0.0.2"}, {"file_version_text", "8, 0, 0, 2"}}},
+       {{"path", ExecutableFacts{}.path}, {"file_version", "8.0.0.2"}, {"file_version_text", "8, 0, 0, 2"}}},
   };
 }
 

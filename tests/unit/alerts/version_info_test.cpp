@@ -110,14 +110,6 @@ TEST_F(CheckSWVersionTest, AnUnusableRegistryValueIsUnknownWithoutLookingAtTheDr
   EXPECT_EQ(process.NewTraces(), (Traces{"[CheckSWVersion]QueryValue TrelvaneVersion faild // ret = 2"}));
 }
 
-TEST_F(CheckSWVersionTest, AnExecutableWithoutVersionTracesNoFileVersion) {
-  sim::SimVersionInfo& files = process.machine->version_info();
-  files.SetFile(files.GetModuleFileName(), VersionResourceFacts{FixedFileVersion{8, 0, 0, 2}, {}});
-  EXPECT_EQ(CheckSWVersion(process.runtime), 1);
-  EXPECT_EQ(process.NewTraces(), (Traces{"[CheckSWVersion]OpenKey SOFTWARE\\QOR\\Trelvane faild // ret = 2",
-                                         "[CheckSWVersion]TrelvaneVersion = 1.1"}));
-}
-
 // The firmware revision, on virtual time.
 class FirmwareRevisionTest : public ::testing::Test {
  protected:

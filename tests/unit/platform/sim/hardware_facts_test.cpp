@@ -106,35 +106,6 @@ TEST(SimHardwareTest, TheStatusScriptIsAnsweredInOrderAndItsLastAnswerForGood) {
   EXPECT_EQ(hardware.LoadedLibraries(), 0);
 }
 
-TEST(SimHardwareTest, MissingPartsFailWithTheirErrors) {
-  LibraryFacts library;
-  library.present = true;
-  library.device_id_entry = false;
-  SimHardware hardware(library, {});
-  LibraryPtr loaded = hardware.LoadLibrary("other");
-  EXPECT_FALSE(loaded);
-  EXPECT_EQ(GetLastError(), win::kErrorModNotFound);
-  loaded = hardware.LoadLibrary("qvmsmsen");
-  EXPECT_FALSE(loaded->GetProcAddress(kDeviceIdEntry));
-  EXPECT_EQ(GetLastError(), win::kErrorProcNotFound);
-  EXPECT_FALSE(hardware.OpenDevice(kIpmiDevicePath));
-  EXPECT_EQ(GetLastError(), win::kErrorFileNotFound);
-
-  IpmiFacts ipmi;
-  ipmi.present = true;
-  ipmi.answer = std::vector<uint8_t>(256, 7);
-  hardware.SetIpmi(ipmi);
-  DevicePtr device = hardware.OpenDevice("\\\\.\\ipmidev");
-  ASSERT_TRUE(device);
-  uint8_t answer[256] = {};
-  uint32_t returned = 0;
-  EXPECT_FALSE(hardware.DeviceIoControl(*device, 0x810C4004, nullptr, 0, answer, sizeof(answer), &returned));
-  EXPECT_FALSE(hardware.DeviceIoControl(*device, kIpmiDeviceIdControlCode, nullptr, 0, answer, 255, &returned));
-  EXPECT_TRUE(hardware.DeviceIoControl(*device, kIpmiDeviceIdControlCode, nullptr, 0, answer, 256, &returned));
-  EXPECT_EQ(returned, 256u);
-  EXPECT_EQ(answer[255], 7);
-}
-
 TEST(SimVersionInfoTest, FilesAreFoundWhateverTheFormOfTheirPath) {
   ScratchDir dir;
   MachinePaths paths(dir.path());
