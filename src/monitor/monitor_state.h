@@ -12,7 +12,9 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
+#include "platform/hardware.h"
 #include "support/fixed_text.h"
 #include "support/shared_handle.h"
 
@@ -76,6 +78,18 @@ struct MonitorState {
   char szIdfSimplex[128] = {};
   char szIdfDuplex[128] = {};
   char szIdsDetails[16] = {};
+
+  // The hardware library and its two entries, set on first need and
+  // released by ServiceThread at its end. Users copy them under `lock` and
+  // call the copies after letting go: a copy keeps the library loaded until
+  // its user is done, so a release never pulls it from under a running
+  // alert composer.
+  struct HardwareLibrary {
+    std::mutex lock;
+    LibraryPtr hQvmsmsen;
+    LibraryProc pfnGetSdrRepositoryStatus;
+    LibraryProc pfnGetDeviceID;
+  } library;
 };
 
 }  // namespace fenra

@@ -6,12 +6,14 @@
 #include "platform/com.h"
 #include "platform/event_log.h"
 #include "platform/files.h"
+#include "platform/hardware.h"
 #include "platform/kernel.h"
 #include "platform/registry.h"
 #include "platform/resources.h"
 #include "platform/service_control.h"
 #include "platform/system.h"
 #include "platform/wmi.h"
+#include "platform/version_info.h"
 
 namespace fenra {
 
@@ -25,6 +27,8 @@ struct Platform {
   System& system;
   Com& com;
   Wmi& wmi;
+  Hardware& hardware;
+  VersionInfo& version_info;
 };
 
 }  // namespace fenra

@@ -9,6 +9,7 @@ namespace fenra::win {
 
 // Win32 error codes (GetLastError, registry results).
 inline constexpr uint32_t kErrorSuccess = 0;
+inline constexpr uint32_t kErrorInvalidFunction = 1;
 inline constexpr uint32_t kErrorFileNotFound = 2;
 inline constexpr uint32_t kErrorPathNotFound = 3;
 inline constexpr uint32_t kErrorAccessDenied = 5;
@@ -31,6 +32,7 @@ inline constexpr uint32_t kErrorKeyDeleted = 1018;
 inline constexpr uint32_t kErrorServiceDoesNotExist = 1060;
 inline constexpr uint32_t kErrorFailedServiceControllerConnect = 1063;
 inline constexpr uint32_t kErrorServiceExists = 1073;
+inline constexpr uint32_t kErrorResourceTypeNotFound = 1813;
 inline constexpr uint32_t kErrorResourceNameNotFound = 1814;
 
 // Wait results and time-outs.

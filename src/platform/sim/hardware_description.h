@@ -14,7 +14,7 @@
 
 namespace fenra::sim {
 
-inline constexpr const char* kHardwareFileName = "hardware.json";
+inline constexpr const char* kHardwareFile = "hardware.json";
 
 // Reads and parses the file. False, with a message naming the file and the
 // parse error, when it cannot be read or is not a JSON object.

@@ -84,6 +84,10 @@ void SimMachine::CreateBaseline(const std::filesystem::path& directory) {
   fs::create_directories(directory / "drive_c" / "Windows" / "system32");
   fs::create_directories(directory / "drive_c" / "QOR" / "QVMAlertMan" / "Temp");
   std::ofstream(directory / kSystemFile) << BaselineSystem().dump(2) << "\n";
+  nlohmann::json hardware = BaselineHardwareFacts();
+  hardware["wmi"] = BaselineWmiSection();
+  if (std::string error; !WriteHardwareDescription(directory / kHardwareFile, hardware, &error))
+    throw std::runtime_error(error);
 
   SimRegistry registry(directory / kRegistryFile);
   constexpr Hive hklm = Hive::kLocalMachine;
@@ -95,7 +99,10 @@ void SimMachine::CreateBaseline(const std::filesystem::path& directory) {
     registry.SetDword(hklm, key, "TypesSupported", 7);
   }
   registry.SetDword(hklm, "SYSTEM\\CurrentControlSet\\Control\\Windows", "CSDVersion", 0x100);
-  LoadHardware(directory / kHardwareFileName);
+  // No SOFTWARE\QOR\Trelvane: the platform software version comes from the
+  // driver file (1.1.23.9 gives "1.1", generation 0), so a first run takes
+  // the thresholds of generation 0, compares the serial numbers and reads
+  // the firmware revision through the hardware library.
 }
 
 std::filesystem::path SimMachine::Prepare(std::filesystem::path directory) {
@@ -106,6 +113,7 @@ std::filesystem::path SimMachine::Prepare(std::filesystem::path directory) {
 SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
     : directory_(Prepare(std::move(directory))),
       description_(LoadSystem(directory_ / kSystemFile)),
+      hardware_facts_(LoadHardwareFacts(directory_ / kHardwareFile)),
       kernel_(options.kernel),
       system_(description_.facts),
       resources_(description_.language),
@@ -114,9 +122,13 @@ SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
       files_(paths_, system_),
       event_log_(directory_ / kEventLogFile, kernel_),
       service_control_(kernel_, options.started_by_scm),
-      wmi_(kernel_, LoadHardware(directory_ / kHardwareFileName)),
-      platform_{kernel_, registry_, event_log_, files_, service_control_, resources_, system_, com_, wmi_} {
-  if (!kernel_.virtual_time()) wmi_.WatchFile(directory_ / kHardwareFileName);
+      wmi_(kernel_, LoadHardware(directory_ / kHardwareFile)),
+      hardware_(hardware_facts_.library, hardware_facts_.ipmi),
+      version_info_(paths_, system_, hardware_facts_),
+      platform_{kernel_,  registry_, event_log_, files_,         service_control_, resources_,
+                system_,  com_,      wmi_,       hardware_,      version_info_} {
+  PublishSerialNumbers(registry_, hardware_facts_.driver);
+  if (!kernel_.virtual_time()) wmi_.WatchFile(directory_ / kHardwareFile);
 }
 
 std::filesystem::path SimMachine::HostPath(const std::string& windows_path) {

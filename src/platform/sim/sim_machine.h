@@ -12,12 +12,14 @@
 #include "platform/sim/sim_com.h"
 #include "platform/sim/sim_event_log.h"
 #include "platform/sim/sim_files.h"
+#include "platform/sim/sim_hardware.h"
 #include "platform/sim/sim_kernel.h"
 #include "platform/sim/sim_registry.h"
 #include "platform/sim/sim_resources.h"
 #include "platform/sim/sim_service_control.h"
 #include "platform/sim/sim_system.h"
 #include "platform/sim/sim_wmi.h"
+#include "platform/sim/sim_version_info.h"
 
 namespace fenra::sim {
 
@@ -37,8 +39,10 @@ struct MachineOptions {
 class SimMachine {
  public:
   // Throws std::runtime_error when the directory holds a registry, system
-  // or hardware description that cannot be read. A machine without the
-  // hardware's "wmi" section gets the baseline one.
+  // description or hardware description that cannot be read. A machine
+  // without the hardware's "wmi" section gets the baseline one. The platform
+  // driver publishes its serial numbers into the registry at construction,
+  // as it would when the machine starts.
   SimMachine(std::filesystem::path directory, MachineOptions options = {});
   SimMachine(const SimMachine&) = delete;
   SimMachine& operator=(const SimMachine&) = delete;
@@ -62,7 +66,9 @@ class SimMachine {
   SimServiceControl& service_control() { return service_control_; }
   SimCom& com() { return com_; }
   SimWmi& wmi() { return wmi_; }
-  std::filesystem::path hardware_path() const { return directory_ / kHardwareFileName; }
+  std::filesystem::path hardware_path() const { return directory_ / kHardwareFile; }
+  SimHardware& hardware() { return hardware_; }
+  SimVersionInfo& version_info() { return version_info_; }
 
   static constexpr const char* kRegistryFile = "registry.reg";
   static constexpr const char* kEventLogFile = "eventlog.jsonl";
@@ -76,6 +82,7 @@ class SimMachine {
 
   const std::filesystem::path directory_;
   const SystemDescription description_;
+  const HardwareFacts hardware_facts_;
   SimKernel kernel_;
   SimSystem system_;
   SimResources resources_;
@@ -88,6 +95,8 @@ class SimMachine {
   // On real time it watches hardware.json, so that an edit of a module's
   // state becomes a change event.
   SimWmi wmi_;
+  SimHardware hardware_;
+  SimVersionInfo version_info_;
   Platform platform_;
 };
 

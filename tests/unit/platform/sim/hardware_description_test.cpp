@@ -19,7 +19,7 @@ class HardwareDescriptionTest : public ::testing::Test {
                  ("fenra_hw_" + std::to_string(::getpid()) + "_" +
                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(directory_);
-    file_ = directory_ / kHardwareFileName;
+    file_ = directory_ / kHardwareFile;
   }
   void TearDown() override { std::filesystem::remove_all(directory_); }
 

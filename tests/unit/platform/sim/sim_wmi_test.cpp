@@ -237,7 +237,7 @@ TEST_F(SimWmiTest, NullNamesMissingStatesAndInjectedTexts) {
 TEST_F(SimWmiTest, AnEditOfTheHardwareFileBecomesAChangeEvent) {
   auto directory = std::filesystem::temp_directory_path() / ("fenra_wmi_" + std::to_string(::getpid()));
   std::filesystem::create_directories(directory);
-  auto file = directory / kHardwareFileName;
+  auto file = directory / kHardwareFile;
   std::string error;
   ASSERT_TRUE(EnsureHardwareSection(file, "wmi", BaselineWmiSection(), &error)) << error;
   SimWmiInventory inventory;

@@ -1,0 +1,57 @@
+#include "support/service_process.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace fenra::testing {
+
+sim::MachineOptions VirtualTimeAt(LocalTime local_time) {
+  sim::MachineOptions options = VirtualTime();
+  options.kernel.start_local_time = local_time;
+  return options;
+}
+
+void ServiceProcess::SetValue(const std::string& key_path, const char* name, uint32_t type,
+                              const std::vector<uint8_t>& data) {
+  Registry& registry = machine.platform().registry;
+  RegKeyPtr key;
+  if (registry.CreateKey(Hive::kLocalMachine, key_path, win::kKeyAllAccess, &key, nullptr) != 0)
+    throw std::runtime_error("cannot create " + key_path);
+  // One spare NUL beyond the data would make the registry store a
+  // terminator the test did not ask for; a spare 'x' does not.
+  std::vector<uint8_t> bytes = data;
+  bytes.push_back('x');
+  if (registry.SetValue(*key, name, type, bytes.data(), static_cast<uint32_t>(data.size())) != 0)
+    throw std::runtime_error(std::string("cannot set ") + name);
+}
+
+std::optional<RegValue> ServiceProcess::Value(const std::string& key_path, const char* name) {
+  Registry& registry = machine.platform().registry;
+  RegKeyPtr key;
+  if (registry.OpenKey(Hive::kLocalMachine, key_path, win::kKeyQueryValue, &key) != 0) return std::nullopt;
+  RegValue value;
+  uint32_t size = 0;
+  if (registry.QueryValue(*key, name, &value.type, nullptr, &size) != 0) return std::nullopt;
+  value.data.resize(size);
+  if (registry.QueryValue(*key, name, &value.type, value.data.data(), &size) != 0) return std::nullopt;
+  return value;
+}
+
+void ServiceProcess::DeleteKey(const std::string& key_path) {
+  machine.platform().registry.DeleteKey(Hive::kLocalMachine, key_path);
+}
+
+bool ServiceProcess::Traced(const std::string& message) {
+  auto messages = machine.TraceMessages();
+  return std::find(messages.begin(), messages.end(), message) != messages.end();
+}
+
+std::vector<std::string> ServiceProcess::NewTraces() {
+  std::vector<std::string> messages = machine.TraceMessages();
+  std::vector<std::string> fresh(messages.begin() + static_cast<std::ptrdiff_t>(std::min(seen_traces_, messages.size())),
+                                 messages.end());
+  seen_traces_ = messages.size();
+  return fresh;
+}
+
+}  // namespace fenra::testing

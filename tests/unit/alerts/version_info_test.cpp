@@ -1,0 +1,305 @@
+#include "alerts/version_info.h"
+
+#include <gtest/gtest.h>
+
+#include "support/service_process.h"
+
+namespace fenra {
+namespace {
+
+using sim::LibraryFacts;
+using sim::SdrAnswer;
+using sim::VersionResourceFacts;
+using testing::ServiceProcess;
+using Traces = std::vector<std::string>;
+
+constexpr const char* kPlatformKey = "SOFTWARE\\QOR\\Trelvane";
+
+class CheckSWVersionTest : public ::testing::Test {
+ protected:
+  void SetDriverVersion(std::optional<FixedFileVersion> version) {
+    sim::SimVersionInfo& files = process.machine->version_info();
+    files.SetFile(files.DriverPath(), VersionResourceFacts{version, {}});
+  }
+  ServiceProcess process;
+  MonitorState& monitor = process.monitor;
+};
+
+TEST_F(CheckSWVersionTest, TheRegistryValueIsTheVersion) {
+  process.SetText(kPlatformKey, "TrelvaneVersion", std::string("5.2", 4));
+  process.machine->version_info().RemoveFile(process.machine->version_info().DriverPath());
+  EXPECT_EQ(CheckSWVersion(process.runtime), 1);
+  EXPECT_EQ(monitor.szSWVersion.get(), "5.2");
+  EXPECT_EQ(process.NewTraces(),
+            (Traces{"[CheckSWVersion]TrelvaneVersion = 5.2", "[CheckSWVersion]FileVersion = 8, 0, 0, 2"}));
+}
+
+TEST_F(CheckSWVersionTest, WithoutTheKeyTheDriverFileVersionNamesTheVersion) {
+  struct Case {
+    FixedFileVersion file;
+    const char* version;
+  };
+  for (const Case& c : {Case{{1, 1, 23, 9}, "1.1"}, Case{{1, 0, 197, 14}, "1.0.2"}, Case{{1, 0, 18, 2}, "1.0"},
+                        Case{{1, 1, 239, 0}, "1.1"}}) {
+    SetDriverVersion(c.file);
+    monitor.szSWVersion.set("unknown");
+    process.NewTraces();
+    EXPECT_EQ(CheckSWVersion(process.runtime), 1) << c.version;
+    EXPECT_EQ(monitor.szSWVersion.get(), c.version);
+    EXPECT_EQ(process.NewTraces(), (Traces{"[CheckSWVersion]OpenKey SOFTWARE\\QOR\\Trelvane faild // ret = 2",
+                                           std::string("[CheckSWVersion]TrelvaneVersion = ") + c.version,
+                                           "[CheckSWVersion]FileVersion = 8, 0, 0, 2"}));
+  }
+}
+
+TEST_F(CheckSWVersionTest, AnyOtherDriverFileVersionIsUnknown) {
+  for (std::optional<FixedFileVersion> version :
+       {std::optional<FixedFileVersion>{{2, 0, 0, 0}}, std::optional<FixedFileVersion>{{1, 1, 23, 8}},
+        std::optional<FixedFileVersion>{}}) {
+    SetDriverVersion(version);
+    monitor.szSWVersion.set("1.1");
+    process.NewTraces();
+    EXPECT_EQ(CheckSWVersion(process.runtime), 0);
+    EXPECT_EQ(monitor.szSWVersion.get(), "unknown");
+    EXPECT_EQ(process.NewTraces(), (Traces{"[CheckSWVersion]OpenKey SOFTWARE\\QOR\\Trelvane faild // ret = 2",
+                                           "[CheckSWVersion]File Version old"}));
+  }
+}
+
+TEST_F(CheckSWVersionTest, AMissingDriverFileOrOneWithoutVersionIsUnknown) {
+  sim::SimVersionInfo& files = process.machine->version_info();
+  files.SetFile(files.DriverPath(), std::nullopt);
+  EXPECT_EQ(CheckSWVersion(process.runtime), 0);
+  files.RemoveFile(files.DriverPath());
+  EXPECT_EQ(CheckSWVersion(process.runtime), 0);
+  EXPECT_EQ(monitor.szSWVersion.get(), "unknown");
+  Traces traces = process.NewTraces();
+  ASSERT_EQ(traces.size(), 4u);
+  EXPECT_EQ(traces[1], "[CheckSWVersion]GetFileVersionInfoSize C:\\Windows\\system32\\drivers\\zerod.sys Error = 1813");
+  EXPECT_EQ(traces[3], "[CheckSWVersion]GetFileVersionInfoSize C:\\Windows\\system32\\drivers\\zerod.sys Error = 2");
+}
+
+// A registry value that cannot be taken as the version does not lead to
+// the driver file.
+TEST_F(CheckSWVersionTest, AnUnusableRegistryValueIsUnknownWithoutLookingAtTheDriver) {
+  struct Case {
+    uint32_t type;
+    std::string data;
+    const char* trace;
+  };
+  for (const Case& c : {Case{win::kRegSz, std::string(16, '5') + '\0', "dnum = 17"},
+                        Case{win::kRegSz, std::string(16, '5'), "dnum = 16"},
+                        Case{win::kRegDword, std::string("\5\0\0\0", 4), "ret = 13"}}) {
+    process.SetValue(kPlatformKey, "TrelvaneVersion", c.type, std::vector<uint8_t>(c.data.begin(), c.data.end()));
+    monitor.szSWVersion.set("1.1");
+    process.NewTraces();
+    EXPECT_EQ(CheckSWVersion(process.runtime), 0) << c.trace;
+    EXPECT_EQ(monitor.szSWVersion.get(), "unknown");
+    EXPECT_EQ(process.NewTraces(), (Traces{std::string("[CheckSWVersion]GetKeyVal TrelvaneVersion faild // ") + c.trace}));
+  }
+  // Fifteen characters and the terminator fit.
+  process.SetText(kPlatformKey, "TrelvaneVersion", std::string(15, '5') + '\0');
+  EXPECT_EQ(CheckSWVersion(process.runtime), 1);
+  EXPECT_EQ(monitor.szSWVersion.get(), std::string(15, '5'));
+
+  RegKeyPtr key;
+  ASSERT_EQ(process.machine.platform().registry.OpenKey(Hive::kLocalMachine, kPlatformKey, win::kKeyAllAccess, &key), 0);
+  ASSERT_EQ(process.machine.platform().registry.DeleteValue(*key, "TrelvaneVersion"), 0);
+  process.NewTraces();
+  EXPECT_EQ(CheckSWVersion(process.runtime), 0);
+  EXPECT_EQ(process.NewTraces(), (Traces{"[CheckSWVersion]QueryValue TrelvaneVersion faild // ret = 2"}));
+}
+
+// The firmware revision, on virtual time.
+class FirmwareRevisionTest : public ::testing::Test {
+ protected:
+  FirmwareRevisionTest() { process.monitor.hServiceEvent.store(kernel.CreateEvent(true, false)); }
+
+  static LibraryFacts Library(std::vector<SdrAnswer> script) {
+    LibraryFacts facts;
+    facts.present = true;
+    facts.sdr_status = std::move(script);
+    facts.device_id[3] = 0x81;
+    facts.device_id[4] = 0x23;
+    return facts;
+  }
+  static sim::IpmiFacts Ipmi() {
+    sim::IpmiFacts facts;
+    facts.present = true;
+    facts.answer = {0x00, 0x20, 0x81, 0x81, 0x23, 0x51};
+    return facts;
+  }
+  int Read() { return Frusys_Get_Bmc_Fw_Revision(process.runtime, revision, sizeof(revision)); }
+
+  ServiceProcess process;
+  Kernel& kernel = process.kernel;
+  sim::SimHardware& hardware = process.machine->hardware();
+  char revision[256] = {};
+};
+
+TEST_F(FirmwareRevisionTest, TheLibraryMasksTheAvailableBitAndTheDriverDoesNot) {
+  hardware.SetLibrary(Library({{1, 1, 1}}));
+  hardware.SetIpmi(Ipmi());
+  EXPECT_EQ(Read(), 1);
+  EXPECT_STREQ(revision, "01.23");
+  EXPECT_TRUE(process.NewTraces().empty());
+
+  LibraryFacts without_device_id = Library({{1, 1, 1}});
+  without_device_id.device_id_entry = false;
+  hardware.SetLibrary(without_device_id);
+  ReleaseHardwareLibrary(process.monitor);
+  EXPECT_EQ(Read(), 1);
+  EXPECT_STREQ(revision, "81.23");
+  EXPECT_EQ(process.NewTraces(), (Traces{"[Frusys_Get_Bmc_Fw_Revision]IPMIFunction GetProcAddress Error = 127",
+                                         "[Frusys_Get_Bmc_Fw_Revision]API address load faild"}));
+  EXPECT_EQ(hardware.SdrStatusCalls(), 1);
+}
+
+TEST_F(FirmwareRevisionTest, TheDriverPathFailsToUnknown) {
+  LibraryFacts without_status = Library({{1, 1, 1}});
+  without_status.sdr_status_entry = false;
+  hardware.SetLibrary(without_status);
+  sim::IpmiFacts ipmi = Ipmi();
+  for (const char* failure : {"IPMI DeviceIoControl error", "IPMIDEV open error"}) {
+    ipmi.io_control_result = false;
+    if (std::string(failure) == "IPMIDEV open error") ipmi.present = false;
+    hardware.SetIpmi(ipmi);
+    process.NewTraces();
+    EXPECT_EQ(Read(), 0);
+    EXPECT_STREQ(revision, "unknown");
+    Traces traces = process.NewTraces();
+    EXPECT_EQ(traces.back(), std::string("[Frusys_Get_Bmc_Fw_Revision]") + failure);
+  }
+  // An answer too short to hold bytes 3 and 4.
+  ipmi = Ipmi();
+  ipmi.answer.resize(4);
+  hardware.SetIpmi(ipmi);
+  EXPECT_EQ(Read(), 0);
+  EXPECT_EQ(process.NewTraces().back(), "[Frusys_Get_Bmc_Fw_Revision]IPMI DeviceIoControl error");
+}
+
+TEST_F(FirmwareRevisionTest, AMissingLibraryIsUnknownEvenWithTheDriverPresent) {
+  hardware.SetLibrary(LibraryFacts{});
+  hardware.SetIpmi(Ipmi());
+  EXPECT_EQ(Read(), 0);
+  EXPECT_STREQ(revision, "unknown");
+  EXPECT_EQ(process.NewTraces(), (Traces{"[Frusys_Get_Bmc_Fw_Revision]qvmsmsen.dll load Error = 126"}));
+}
+
+TEST_F(FirmwareRevisionTest, AnInitialisingRepositoryIsWaitedForTwentyFourTimesFiveSeconds) {
+  hardware.SetLibrary(Library({{1, 0, 1}}));
+  uint32_t start = kernel.TimeGetTime();
+  EXPECT_EQ(Read(), 0);
+  EXPECT_EQ(kernel.TimeGetTime() - start, 120000u);
+  EXPECT_STREQ(revision, "unknown");
+  Traces expected;
+  for (int i = 0; i < 24; ++i)
+    expected.push_back("[Frusys_Get_Bmc_Fw_Revision](i=" + std::to_string(i) + ")(QVM_SDR_INIT) wait 5 sec //ret = 1");
+  expected.push_back("[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus time out 2 min");
+  expected.push_back("[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus(QVM_SDR_INIT)");
+  EXPECT_EQ(process.NewTraces(), expected);
+}
+
+TEST_F(FirmwareRevisionTest, ARepositoryReadyAfterTwoWaitsGivesTheRevisionAfterTenSeconds) {
+  hardware.SetLibrary(Library({{1, 0, 2}, {1, 1, 1}}));
+  uint32_t start = kernel.TimeGetTime();
+  EXPECT_EQ(Read(), 1);
+  EXPECT_EQ(kernel.TimeGetTime() - start, 10000u);
+  EXPECT_STREQ(revision, "01.23");
+  EXPECT_EQ(process.NewTraces().size(), 2u);
+}
+
+TEST_F(FirmwareRevisionTest, AStopRequestEndsTheWaitAtOnce) {
+  hardware.SetLibrary(Library({{1, 0, 1}}));
+  Handle stopper = kernel.CreateThread([this] {
+    kernel.Sleep(12000);
+    kernel.SetEvent(process.monitor.hServiceEvent.load());
+    return 0u;
+  });
+  uint32_t start = kernel.TimeGetTime();
+  EXPECT_EQ(Read(), 0);
+  EXPECT_EQ(kernel.TimeGetTime() - start, 12000u);
+  EXPECT_STREQ(revision, "unknown");
+  Traces traces = process.NewTraces();
+  ASSERT_EQ(traces.size(), 4u);
+  EXPECT_EQ(traces[2], "[Frusys_Get_Bmc_Fw_Revision](i=2)(QVM_SDR_INIT) wait 5 sec //ret = 1");
+  EXPECT_EQ(traces[3], "[Frusys_Get_Bmc_Fw_Revision]ServiceEvent error// dwWake=0");
+  kernel.WaitForSingleObject(stopper, win::kInfinite);
+
+  // Without a stop event the wait fails at once.
+  process.monitor.hServiceEvent.store(nullptr);
+  EXPECT_EQ(Read(), 0);
+  EXPECT_EQ(process.NewTraces(), (Traces{"[Frusys_Get_Bmc_Fw_Revision](i=0)(QVM_SDR_INIT) wait 5 sec //ret = 1",
+                                         "[Frusys_Get_Bmc_Fw_Revision]WaitForSingleObject Error = 6",
+                                         "[Frusys_Get_Bmc_Fw_Revision]ServiceEvent error// dwWake=ffffffff"}));
+}
+
+TEST_F(FirmwareRevisionTest, AFailedOrDisabledRepositoryIsUnknown) {
+  struct Case {
+    SdrAnswer answer;
+    Traces traces;
+  };
+  for (const Case& c :
+       {Case{{0, 1, 1},
+             {"[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus faild ret = FALSE", "[Frusys_Get_Bmc_Fw_Revision]dwSDRStatus = 1"}},
+        Case{{0, 2, 1},
+             {"[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus faild ret = FALSE",
+              "[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus(QVM_SDR_DISABLE)"}},
+        Case{{1, 2, 1}, {"[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus(QVM_SDR_DISABLE)"}}}) {
+    hardware.SetLibrary(Library({c.answer}));
+    EXPECT_EQ(Read(), 0);
+    EXPECT_STREQ(revision, "unknown");
+    EXPECT_EQ(process.NewTraces(), c.traces);
+  }
+  LibraryFacts failing = Library({{1, 1, 1}});
+  failing.device_id_result = 0;
+  hardware.SetLibrary(failing);
+  EXPECT_EQ(Read(), 0);
+  EXPECT_EQ(process.NewTraces(), (Traces{"[Frusys_Get_Bmc_Fw_Revision]IPMIFunction faild"}));
+}
+
+// A release while an alert composer waits for the repository leaves the
+// library loaded until the composer is done with it.
+TEST_F(FirmwareRevisionTest, AReleasedLibraryStaysLoadedForARunningComposer) {
+  hardware.SetLibrary(Library({{1, 0, 3}, {1, 1, 1}}));
+  int result = -1;
+  std::string composer_revision;
+  Handle composer = kernel.CreateThread([&] {
+    char text[256];
+    result = Frusys_Get_Bmc_Fw_Revision(process.runtime, text, sizeof(text));
+    composer_revision = text;
+    return 0u;
+  });
+  kernel.Sleep(7000);
+  ReleaseHardwareLibrary(process.monitor);
+  EXPECT_EQ(hardware.LoadedLibraries(), 1);
+  kernel.WaitForSingleObject(composer, win::kInfinite);
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(composer_revision, "01.23");
+  EXPECT_EQ(hardware.LoadedLibraries(), 0);
+
+  // The next user loads it anew.
+  EXPECT_EQ(Read(), 1);
+  EXPECT_EQ(hardware.LoadedLibraries(), 1);
+}
+
+TEST_F(FirmwareRevisionTest, ConcurrentFirstUsersLoadTheLibraryOnce) {
+  hardware.SetLibrary(Library({{1, 0, 2}, {1, 1, 1}}));
+  std::array<std::string, 3> revisions;
+  std::vector<Handle> composers;
+  for (std::string& text : revisions) {
+    composers.push_back(kernel.CreateThread([&] {
+      char buffer[256];
+      Frusys_Get_Bmc_Fw_Revision(process.runtime, buffer, sizeof(buffer));
+      text = buffer;
+      return 0u;
+    }));
+  }
+  kernel.WaitForMultipleObjects(composers, true, win::kInfinite);
+  for (const std::string& text : revisions) EXPECT_EQ(text, "01.23");
+  EXPECT_EQ(hardware.LoadedLibraries(), 1);
+  EXPECT_EQ(hardware.SdrStatusCalls(), 5);
+}
+
+}  // namespace
+}  // namespace fenra

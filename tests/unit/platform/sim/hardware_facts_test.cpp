@@ -1,0 +1,165 @@
+#include "platform/sim/hardware_facts.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/sim/sim_hardware.h"
+#include "platform/sim/sim_machine.h"
+#include "platform/sim/sim_version_info.h"
+#include "platform/sim/last_error.h"
+#include "unit/platform/sim/test_support.h"
+#include "support/test_machine.h"
+
+namespace fenra::sim {
+namespace {
+
+using nlohmann::json;
+using testing::FakeSystem;
+using testing::ScratchDir;
+using testing::WriteText;
+
+std::string LoadError(const std::filesystem::path& file, const std::string& text) {
+  WriteText(file, text);
+  try {
+    LoadHardwareFacts(file);
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+TEST(HardwareFactsTest, TheBaselineDescribesAPlausibleMachine) {
+  HardwareFacts facts = ParseHardwareFacts(BaselineHardwareFacts());
+  EXPECT_TRUE(facts.library.present);
+  EXPECT_TRUE(facts.library.sdr_status_entry && facts.library.device_id_entry);
+  ASSERT_EQ(facts.library.sdr_status.size(), 1u);
+  EXPECT_EQ(facts.library.sdr_status[0].status, 1u);
+  EXPECT_EQ(facts.library.device_id[3], 0x01);
+  EXPECT_EQ(facts.library.device_id[4], 0x23);
+  EXPECT_TRUE(facts.ipmi.present);
+  EXPECT_EQ(facts.ipmi.answer.size(), 16u);
+  ASSERT_TRUE(facts.driver.present && facts.driver.version && facts.driver.version->fixed);
+  EXPECT_EQ(facts.driver.version->fixed->build, 23);
+  EXPECT_EQ(facts.driver.serial_numbers.size(), 7u);
+  EXPECT_EQ(facts.executable.version->strings.at("041104b0\\FileVersion"), "8, 0, 0, 2");
+}
+
+TEST(HardwareFactsTest, OtherSectionsAndCommentsAreIgnoredAndLeftOutSectionsAreMissingParts) {
+  ScratchDir dir;
+  WriteText(dir.path() / kHardwareFile,
+            "// the machine\n{\"wmi\": {\"modules\": [1, 2]}, /* no library */ \"ipmi\": {\"answer\": \"00 01\"}}");
+  HardwareFacts facts = LoadHardwareFacts(dir.path() / kHardwareFile);
+  EXPECT_FALSE(facts.library.present);
+  EXPECT_TRUE(facts.ipmi.present);
+  EXPECT_EQ(facts.ipmi.answer, (std::vector<uint8_t>{0, 1}));
+  EXPECT_FALSE(facts.driver.present);
+  EXPECT_EQ(facts.executable.path, "C:\\Windows\\system32\\FENRA.exe");
+  EXPECT_FALSE(LoadHardwareFacts(dir.path() / "none.json").library.present);
+}
+
+TEST(HardwareFactsTest, BadInputIsRefusedNamingTheFileAndTheMember) {
+  ScratchDir dir;
+  std::filesystem::path file = dir.path() / kHardwareFile;
+  struct Case {
+    const char* text;
+    const char* member;
+  };
+  for (const Case& c : {
+           Case{R"({"driver": {"serial_numbers": {"CpuBoard9": "00 00 00 00 00 00 00 01"}}})",
+                "driver.serial_numbers.CpuBoard9"},
+           Case{R"({"driver": {"serial_numbers": {"CpuBoard0": "00 01"}}})", "exactly 8 bytes"},
+           Case{R"({"driver": {"file_version": "1.1.23"}})", "driver.file_version"},
+           Case{R"({"driver": {"file_version": "1.1.23.70000"}})", "above 65535"},
+           Case{R"({"library": {"device_id": "0g"}})", "library.device_id"},
+           Case{R"({"library": {"sdr_status": [{"status": "busy"}]}})", "library.sdr_status[0].status"},
+           Case{R"({"library": {"sdr_status": [{"calls": 0}]}})", "library.sdr_status[0].calls"},
+           Case{R"({"library": {"present": "yes"}})", "library.present"},
+           Case{R"({"ipmi": []})", "ipmi"},
+           Case{R"({"library": )", "parse error"},
+       }) {
+    std::string error = LoadError(file, c.text);
+    EXPECT_NE(error.find(file.string()), std::string::npos) << error;
+    EXPECT_NE(error.find(c.member), std::string::npos) << error;
+  }
+}
+
+TEST(SimHardwareTest, TheStatusScriptIsAnsweredInOrderAndItsLastAnswerForGood) {
+  LibraryFacts library;
+  library.present = true;
+  library.sdr_status = {{1, 0, 2}, {0, 2, 1}, {1, 1, 1}};
+  SimHardware hardware(library, {});
+  LibraryPtr loaded = hardware.LoadLibrary("QVMSMSEN.DLL");
+  ASSERT_TRUE(loaded);
+  LibraryProc status = loaded->GetProcAddress(kSdrRepositoryStatusEntry);
+  ASSERT_TRUE(status);
+  std::vector<std::pair<int32_t, uint32_t>> answers;
+  for (int i = 0; i < 5; ++i) {
+    uint32_t value = 99;
+    int32_t result = status(&value);
+    answers.emplace_back(result, value);
+  }
+  EXPECT_EQ(answers, (std::vector<std::pair<int32_t, uint32_t>>{{1, 0}, {1, 0}, {0, 2}, {1, 1}, {1, 1}}));
+
+  // An entry keeps its library loaded.
+  loaded.reset();
+  EXPECT_EQ(hardware.LoadedLibraries(), 1);
+  status = nullptr;
+  EXPECT_EQ(hardware.LoadedLibraries(), 0);
+}
+
+TEST(SimVersionInfoTest, FilesAreFoundWhateverTheFormOfTheirPath) {
+  ScratchDir dir;
+  MachinePaths paths(dir.path());
+  FakeSystem system;
+  HardwareFacts facts;
+  facts.driver.present = true;
+  facts.driver.version = VersionResourceFacts{FixedFileVersion{1, 0, 18, 2}, {}};
+  SimVersionInfo version_info(paths, system, facts);
+
+  for (const char* path : {"C:\\Windows\\system32\\drivers\\zerod.sys", "c:/WINDOWS/System32/Drivers/ZEROD.SYS",
+                           "drivers\\zerod.sys", "C:\\Windows\\system32\\..\\system32\\drivers\\zerod.sys"}) {
+    uint32_t size = version_info.GetFileVersionInfoSize(path);
+    ASSERT_GT(size, 0u) << path;
+    std::vector<uint8_t> data(size);
+    ASSERT_TRUE(version_info.GetFileVersionInfo(path, size, data.data()));
+    FixedFileVersion version;
+    ASSERT_TRUE(version_info.QueryFixedFileVersion(data.data(), size, &version));
+    EXPECT_EQ(version.build, 18) << path;
+    // A resource cut short reads as none.
+    EXPECT_FALSE(version_info.QueryFixedFileVersion(data.data(), size - 1, &version));
+  }
+  EXPECT_EQ(version_info.GetFileVersionInfoSize("C:\\Windows\\system32\\drivers\\other.sys"), 0u);
+  EXPECT_EQ(GetLastError(), win::kErrorFileNotFound);
+
+  std::string exe = version_info.GetModuleFileName();
+  std::vector<uint8_t> data(version_info.GetFileVersionInfoSize(exe));
+  ASSERT_TRUE(version_info.GetFileVersionInfo(exe, static_cast<uint32_t>(data.size()), data.data()));
+  std::string text;
+  uint32_t size = static_cast<uint32_t>(data.size());
+  EXPECT_TRUE(version_info.QueryVersionString(data.data(), size, "\\StringFileInfo\\041104B0\\FileVersion", &text));
+  EXPECT_EQ(text, "8, 0, 0, 2");
+  EXPECT_FALSE(version_info.QueryVersionString(data.data(), size, "\\StringFileInfo\\041104b0\\Comments", &text));
+  EXPECT_FALSE(version_info.QueryVersionString(data.data(), size, "\\VarFileInfo\\Translation", &text));
+}
+
+TEST(SimMachineHardwareTest, TheDriverPublishesTheSerialNumbersOfTheDescriptionAtEveryStart) {
+  fenra::testing::TestMachine machine(fenra::testing::VirtualTime(), [](const std::filesystem::path& directory) {
+    json document = json::parse(fenra::testing::ReadFile(directory / kHardwareFile), nullptr, true, true);
+    document["driver"]["serial_numbers"]["IoBoard11"] = "01 02 03 04 05 06 07 08";
+    WriteText(directory / kHardwareFile, document.dump());
+  });
+  Registry& registry = machine.platform().registry;
+  RegKeyPtr key;
+  ASSERT_EQ(registry.OpenKey(Hive::kLocalMachine, std::string(kZerodKey) + "\\IoBoard11", win::kKeyQueryValue, &key),
+            0);
+  uint8_t serial[8] = {};
+  uint32_t type = 0;
+  uint32_t size = sizeof(serial);
+  ASSERT_EQ(registry.QueryValue(*key, "SerialNumber", &type, serial, &size), 0);
+  EXPECT_EQ(type, win::kRegBinary);
+  EXPECT_EQ(std::vector<uint8_t>(serial, serial + 8), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_TRUE(machine->hardware().LoadLibrary("qvmsmsen"));
+  EXPECT_GT(machine->version_info().GetFileVersionInfoSize("C:\\Windows\\system32\\drivers\\zerod.sys"), 0u);
+}
+
+}  // namespace
+}  // namespace fenra::sim

@@ -1,0 +1,195 @@
+#include "settings/persistent_state.h"
+
+#include <gtest/gtest.h>
+
+#include "support/service_process.h"
+
+namespace fenra {
+namespace {
+
+using testing::RegValue;
+using testing::ServiceProcess;
+using testing::VirtualTimeAt;
+using Traces = std::vector<std::string>;
+
+std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+// The first module of the table: CPU 0.
+const SerialModule& kCpu0 = kSerialModules[0];
+const std::vector<uint8_t> kSerialA{0x51, 0x43, 0x50, 0x55, 0x30, 0x00, 0x10, 0x01};
+const std::vector<uint8_t> kSerialB{0xA0, 0xB1, 0xC2, 0xD3, 0xE4, 0xF5, 0x06, 0x17};
+
+class SerialNumberTest : public ::testing::Test {
+ protected:
+  SerialNumberTest() {
+    process.SetValue(kCpu0.source_key, "SerialNumber", win::kRegBinary, kSerialA);
+    process.NewTraces();
+  }
+  int Check() { return CheckSerialNumber(process.runtime, kCpu0.source_key, kCpu0.kept_key, kCpu0.value_name); }
+
+  ServiceProcess process;
+};
+
+TEST_F(SerialNumberTest, AFirstStartKeepsTheNumberAndDeletesTheStamp) {
+  EXPECT_EQ(Check(), 1);
+  EXPECT_EQ(process.NewTraces(),
+            (Traces{"[CheckSerialNumber]OpenKey SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard faild// ret = 2",
+                    "[CheckSerialNumber]CreateKey SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard",
+                    "[CheckSerialNumber]QueryValue SerialNumberCpu0 faild // ret = 2",
+                    "[CheckSerialNumber]SerialNumber inconsistancy // SerialNumberCpu0",
+                    "[CheckSerialNumber]SetKey SerialNumberCpu0 = 51 43 50 55 30 00 10 01",
+                    "[CheckSerialNumber]Delete SimplexDate faild (SerialNumberCpu0) // ret = 2"}));
+  EXPECT_EQ(process.Value(kCpuBoardKey, "SerialNumberCpu0"), (RegValue{win::kRegBinary, kSerialA}));
+}
+
+TEST_F(SerialNumberTest, AnAgreeingNumberChangesNothing) {
+  process.SetValue(kCpuBoardKey, "SerialNumberCpu0", win::kRegBinary, kSerialA);
+  process.SetText(kCpuBoardKey, "SimplexDate", "202401021530");
+  process.NewTraces();
+  EXPECT_EQ(Check(), 1);
+  EXPECT_EQ(process.NewTraces(), (Traces{"[CheckSerialNumber]SerialNumber agreement // SerialNumberCpu0"}));
+  EXPECT_TRUE(process.Value(kCpuBoardKey, "SimplexDate"));
+}
+
+TEST_F(SerialNumberTest, AnExchangedModuleReplacesTheCopyAndDeletesTheStamp) {
+  process.SetValue(kCpuBoardKey, "SerialNumberCpu0", win::kRegBinary, kSerialB);
+  process.SetText(kCpuBoardKey, "SimplexDate", "202401021530");
+  process.NewTraces();
+  EXPECT_EQ(Check(), 1);
+  EXPECT_EQ(process.NewTraces(), (Traces{"[CheckSerialNumber]SerialNumber inconsistancy // SerialNumberCpu0",
+                                         "[CheckSerialNumber]SetKey SerialNumberCpu0 = 51 43 50 55 30 00 10 01",
+                                         "[CheckSerialNumber]Delete SimplexDate (SerialNumberCpu0)"}));
+  EXPECT_EQ(process.Value(kCpuBoardKey, "SerialNumberCpu0"), (RegValue{win::kRegBinary, kSerialA}));
+  EXPECT_FALSE(process.Value(kCpuBoardKey, "SimplexDate"));
+}
+
+TEST_F(SerialNumberTest, AKeptCopyThatIsNotEightBinaryBytesCountsAsNone) {
+  process.SetValue(kCpuBoardKey, "SerialNumberCpu0", win::kRegSz, Bytes("QCPU0"));
+  process.NewTraces();
+  EXPECT_EQ(Check(), 1);
+  Traces traces = process.NewTraces();
+  ASSERT_GE(traces.size(), 2u);
+  EXPECT_EQ(traces[0], "[CheckSerialNumber]GetKeyVal SerialNumberCpu0 faild // ret = 13");
+  EXPECT_EQ(traces[1], "[CheckSerialNumber]SerialNumber inconsistancy // SerialNumberCpu0");
+  EXPECT_EQ(process.Value(kCpuBoardKey, "SerialNumberCpu0"), (RegValue{win::kRegBinary, kSerialA}));
+}
+
+TEST_F(SerialNumberTest, AnAllZeroNumberLeavesEverythingAsItIs) {
+  process.SetValue(kCpu0.source_key, "SerialNumber", win::kRegBinary, std::vector<uint8_t>(8, 0));
+  process.SetValue(kCpuBoardKey, "SerialNumberCpu0", win::kRegBinary, kSerialB);
+  process.SetText(kCpuBoardKey, "SimplexDate", "202401021530");
+  process.NewTraces();
+  EXPECT_EQ(Check(), 0);
+  EXPECT_EQ(process.NewTraces(), (Traces{"[CheckSerialNumber]SerialNumber all zero // SerialNumberCpu0"}));
+  EXPECT_EQ(process.Value(kCpuBoardKey, "SerialNumberCpu0"), (RegValue{win::kRegBinary, kSerialB}));
+  EXPECT_TRUE(process.Value(kCpuBoardKey, "SimplexDate"));
+}
+
+TEST_F(SerialNumberTest, AnUnreadablePublishedNumberIsNotCompared) {
+  struct Case {
+    uint32_t type;
+    std::vector<uint8_t> data;
+    const char* trace;
+  };
+  for (const Case& c : {Case{win::kRegBinary, std::vector<uint8_t>(9, 1), "ret = 234"},
+                        Case{win::kRegBinary, {1, 2, 3, 4}, "ret = 13"},
+                        Case{win::kRegDword, {1, 2, 3, 4}, "ret = 13"}}) {
+    process.SetValue(kCpu0.source_key, "SerialNumber", c.type, c.data);
+    process.NewTraces();
+    EXPECT_EQ(Check(), 0);
+    EXPECT_EQ(process.NewTraces(),
+              (Traces{std::string("[CheckSerialNumber]GetKeyVal SYSTEM\\CurrentControlSet\\Services\\zerod\\"
+                                  "CpuBoard0 faild // ") +
+                      c.trace}));
+  }
+  process.DeleteKey(kCpu0.source_key);
+  EXPECT_EQ(Check(), 0);
+  EXPECT_EQ(process.NewTraces(),
+            (Traces{"[CheckSerialNumber]OpenKey SYSTEM\\CurrentControlSet\\Services\\zerod\\CpuBoard0 faild// ret = 2"}));
+  EXPECT_FALSE(process.Value(kCpuBoardKey, "SerialNumberCpu0"));
+}
+
+// CheckLongThreshold on a machine whose clock shows `now`, with `stored`
+// as the CPU group's SimplexDate (none when null) and `threshold` minutes.
+struct LongThresholdRun {
+  int result;
+  Traces traces;
+  std::optional<RegValue> stamp;
+};
+LongThresholdRun RunLongThreshold(LocalTime now, const char* stored, uint32_t threshold, int group = 0) {
+  ServiceProcess process(VirtualTimeAt(now));
+  if (stored) process.SetText(kSimplexGroupKeys[group], "SimplexDate", stored);
+  process.monitor.dwCpuLongThreshold = group == 0 ? threshold : 0;
+  process.monitor.dwPciLongThreshold = group == 1 ? threshold : 0;
+  process.monitor.dwExPciLongThreshold = group == 2 ? threshold : 0;
+  process.NewTraces();
+  int result = CheckLongThreshold(process.runtime, group);
+  return {result, process.NewTraces(), process.Value(kSimplexGroupKeys[group], "SimplexDate")};
+}
+
+LocalTime At(uint16_t year, uint16_t month, uint16_t day, uint16_t hour, uint16_t minute) {
+  return {year, month, 0, day, hour, minute, 30, 0};
+}
+
+TEST(LongThresholdTest, TheEarlierStartCountsWhenLessThanTheThresholdBack) {
+  EXPECT_EQ(RunLongThreshold(At(2024, 1, 5, 12, 0), "202401051101", 60).result, 1);  // 59 minutes
+  EXPECT_EQ(RunLongThreshold(At(2024, 1, 5, 12, 0), "202401051100", 60).result, 0);  // 60 minutes
+  EXPECT_EQ(RunLongThreshold(At(2024, 1, 5, 12, 0), "202401031200", 120).result, 0);  // two days
+  EXPECT_EQ(RunLongThreshold(At(2024, 1, 5, 12, 0), "202401051200", 1).result, 1);   // the same minute
+  // Each group has its own key and threshold.
+  LongThresholdRun expci = RunLongThreshold(At(2024, 1, 5, 12, 0), "202401051101", 60, 2);
+  EXPECT_EQ(expci.result, 1);
+  EXPECT_EQ(expci.stamp, (RegValue{win::kRegSz, Bytes("202401051200")}));
+}
+
+TEST(LongThresholdTest, ThePresentMinuteReplacesTheStampAsTwelveBytes) {
+  LongThresholdRun run = RunLongThreshold(At(2024, 1, 5, 12, 0), "202401021530", 129600);
+  EXPECT_EQ(run.result, 1);
+  EXPECT_EQ(run.stamp, (RegValue{win::kRegSz, Bytes("202401051200")}));
+  EXPECT_EQ(run.traces, (Traces{"[GetRegisterSZ]SetValue SimplexDate = 202401051200"}));
+
+  run = RunLongThreshold(At(2024, 1, 5, 12, 0), nullptr, 129600);
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(run.stamp, (RegValue{win::kRegSz, Bytes("202401051200")}));
+}
+
+// Stamps are real calendar date-times: months of 28 to 31 days, years of
+// 365 or 366.
+TEST(LongThresholdTest, MonthEndsYearEndsAndLeapDaysCountTheRealMinutes) {
+  // 23 hours across the end of January: recent, not "in the future".
+  LongThresholdRun run = RunLongThreshold(At(2024, 2, 1, 9, 0), "202401311000", 1440);
+  EXPECT_EQ(run.result, 1);
+  EXPECT_EQ(run.traces, (Traces{"[GetRegisterSZ]SetValue SimplexDate = 202402010900"}));
+  EXPECT_EQ(RunLongThreshold(At(2024, 2, 1, 9, 0), "202401311000", 1380).result, 0);
+  // 26 hours, not 2.
+  EXPECT_EQ(RunLongThreshold(At(2024, 2, 1, 12, 0), "202401311000", 1440).result, 0);
+  EXPECT_EQ(RunLongThreshold(At(2024, 5, 1, 0, 30), "202404302345", 60).result, 1);  // April has 30 days
+  // 40 minutes across New Year.
+  EXPECT_EQ(RunLongThreshold(At(2026, 1, 1, 0, 10), "202512312330", 41).result, 1);
+  EXPECT_EQ(RunLongThreshold(At(2026, 1, 1, 0, 10), "202512312330", 40).result, 0);
+  // 28 February to 1 March: two days in a leap year, one otherwise.
+  EXPECT_EQ(RunLongThreshold(At(2024, 3, 1, 12, 0), "202402281200", 2880).result, 0);
+  EXPECT_EQ(RunLongThreshold(At(2024, 3, 1, 12, 0), "202402281200", 2881).result, 1);
+  EXPECT_EQ(RunLongThreshold(At(2023, 3, 1, 12, 0), "202302281200", 1441).result, 1);
+  EXPECT_EQ(RunLongThreshold(At(2024, 3, 1, 0, 0), "202402292359", 2).result, 1);
+}
+
+TEST(LongThresholdTest, AStampInTheFutureIsAnErrorAndReplaced) {
+  LongThresholdRun run = RunLongThreshold(At(2024, 1, 5, 12, 0), "202401051201", 60);
+  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(run.traces, (Traces{"[GetRegisterSZ]SetValue SimplexDate = 202401051200",
+                                "[CheckLongThreshold]SimplexDate Error (Futule?)"}));
+  EXPECT_EQ(run.stamp, (RegValue{win::kRegSz, Bytes("202401051200")}));
+}
+
+TEST(LongThresholdTest, AStampThatIsNoDateCountsAsMissingAndIsReplaced) {
+  for (const char* stored : {"2024010512", "2024010511000", "20240105110a", "202302291100", "202413011100",
+                             "202401051160", "202401052400", ""}) {
+    LongThresholdRun run = RunLongThreshold(At(2024, 1, 5, 12, 0), stored, 129600);
+    EXPECT_EQ(run.result, 0) << stored;
+    EXPECT_EQ(run.stamp, (RegValue{win::kRegSz, Bytes("202401051200")})) << stored;
+  }
+}
+
+}  // namespace
+}  // namespace fenra

@@ -1,0 +1,145 @@
+#include "settings/registry_access.h"
+
+#include <gtest/gtest.h>
+
+#include "settings/persistent_state.h"
+#include "support/service_process.h"
+
+namespace fenra {
+namespace {
+
+using testing::RegValue;
+using testing::ServiceProcess;
+using Traces = std::vector<std::string>;
+
+std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+class RegistryAccessTest : public ::testing::Test {
+ protected:
+  ServiceProcess process;
+  Runtime& runtime = process.runtime;
+};
+
+TEST_F(RegistryAccessTest, AFirstStartCreatesTheKeyAndTheValueAndASecondReadsIt) {
+  uint32_t value = 0;
+  EXPECT_EQ(GetRegisterDWORD(runtime, kCpuBoardKey, "SimplexShortThreshold", 30, &value), 0);
+  EXPECT_EQ(value, 30u);
+  EXPECT_EQ(process.NewTraces(),
+            (Traces{"[GetRegisterDWORD]OpenKey SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard faild // ret = 2",
+                    "[GetRegisterDWORD]CreateKey SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard",
+                    "[GetRegisterDWORD]QueryValue SimplexShortThreshold faild // ret = 2",
+                    "[GetRegisterDWORD]SetValue SimplexShortThreshold = 30"}));
+  EXPECT_EQ(process.Value(kCpuBoardKey, "SimplexShortThreshold"), (RegValue{win::kRegDword, {30, 0, 0, 0}}));
+
+  value = 0;
+  EXPECT_EQ(GetRegisterDWORD(runtime, kCpuBoardKey, "SimplexShortThreshold", 99, &value), 1);
+  EXPECT_EQ(value, 30u);
+  EXPECT_TRUE(process.NewTraces().empty());
+}
+
+TEST_F(RegistryAccessTest, AStoredNumberIsNeverRewritten) {
+  process.SetValue(kPciBoardKey, "SimplexLongThreshold", win::kRegDword, {0x10, 0x0E, 0, 0});
+  uint32_t value = 0;
+  EXPECT_EQ(GetRegisterDWORD(runtime, kPciBoardKey, "SimplexLongThreshold", 60, &value), 1);
+  EXPECT_EQ(value, 3600u);
+  EXPECT_EQ(process.Value(kPciBoardKey, "SimplexLongThreshold"), (RegValue{win::kRegDword, {0x10, 0x0E, 0, 0}}));
+}
+
+// A value whose size can be asked but which does not read as a 4-byte
+// DWORD gives the default and stays as it is.
+TEST_F(RegistryAccessTest, ANumberThatDoesNotReadAsFourBytesGivesTheDefaultAndIsKept) {
+  struct Case {
+    uint32_t type;
+    std::vector<uint8_t> data;
+    const char* trace;
+  };
+  for (const Case& c : {Case{win::kRegDword, {1, 2, 3, 4, 5, 6, 7, 8}, "ret = 234"},
+                        Case{win::kRegSz, Bytes(std::string("45", 3)), "ret = 13"},
+                        Case{win::kRegBinary, {45, 0, 0, 0}, "ret = 13"},
+                        Case{win::kRegDword, {45, 0}, "ret = 13"}}) {
+    process.SetValue(kCpuBoardKey, "SimplexShortThreshold", c.type, c.data);
+    process.NewTraces();
+    uint32_t value = 0;
+    EXPECT_EQ(GetRegisterDWORD(runtime, kCpuBoardKey, "SimplexShortThreshold", 30, &value), 0) << c.trace;
+    EXPECT_EQ(value, 30u);
+    EXPECT_EQ(process.NewTraces(),
+              (Traces{std::string("[GetRegisterDWORD]GetKeyVal SimplexShortThreshold faild // ") + c.trace}));
+    EXPECT_EQ(process.Value(kCpuBoardKey, "SimplexShortThreshold"), (RegValue{c.type, c.data}));
+  }
+}
+
+TEST_F(RegistryAccessTest, AKeyThatCanBeNeitherOpenedNorCreatedGivesTheDefault) {
+  uint32_t value = 7;
+  EXPECT_EQ(GetRegisterDWORD(runtime, "\\bad", "X", 30, &value), 0);
+  EXPECT_EQ(value, 30u);
+  char previous[16] = {};
+  EXPECT_EQ(GetRegisterSZ(runtime, "\\bad", "SimplexDate", "202401051200", previous, sizeof(previous)), 0);
+  EXPECT_STREQ(previous, "202401051200");
+  EXPECT_EQ(process.NewTraces(), (Traces{"[GetRegisterDWORD]OpenKey \\bad faild // ret = 161",
+                                         "[GetRegisterDWORD]CreateKey \\bad faild // ret = 161",
+                                         "[GetRegisterSZ]OpenKey \\bad faild // ret = 161",
+                                         "[GetRegisterSZ]CreateKey \\bad faild // ret = 161"}));
+}
+
+TEST_F(RegistryAccessTest, AStampIsHandedBackAndReplacedByTwelveBytesWithoutTerminator) {
+  char previous[16] = {};
+  EXPECT_EQ(GetRegisterSZ(runtime, kCpuBoardKey, "SimplexDate", "202401021530", previous, sizeof(previous)), 0);
+  EXPECT_STREQ(previous, "202401021530");
+  EXPECT_EQ(process.Value(kCpuBoardKey, "SimplexDate"), (RegValue{win::kRegSz, Bytes("202401021530")}));
+  EXPECT_EQ(process.NewTraces(), (Traces{"[GetRegisterSZ]OpenKey SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard faild // ret = 2",
+                                         "[GetRegisterSZ]CreateKey SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard",
+                                         "[GetRegisterSZ]QueryValue SimplexDate faild // ret = 2",
+                                         "[GetRegisterSZ]SetValue SimplexDate = 202401021530"}));
+
+  EXPECT_EQ(GetRegisterSZ(runtime, kCpuBoardKey, "SimplexDate", "202401051200", previous, sizeof(previous)), 1);
+  EXPECT_STREQ(previous, "202401021530");
+  EXPECT_EQ(process.Value(kCpuBoardKey, "SimplexDate"), (RegValue{win::kRegSz, Bytes("202401051200")}));
+  EXPECT_EQ(process.NewTraces(), (Traces{"[GetRegisterSZ]SetValue SimplexDate = 202401051200"}));
+}
+
+TEST_F(RegistryAccessTest, AStoredStringIsCutToTheCallersBufferAndStillReplaced) {
+  process.SetText(kCpuBoardKey, "SimplexDate", std::string(300, '7'));
+  char previous[16] = {};
+  // Too long for the 256-byte read buffer: a read failure, nothing written.
+  EXPECT_EQ(GetRegisterSZ(runtime, kCpuBoardKey, "SimplexDate", "202401051200", previous, sizeof(previous)), 0);
+  EXPECT_STREQ(previous, "202401051200");
+  EXPECT_EQ(process.Value(kCpuBoardKey, "SimplexDate")->data.size(), 300u);
+
+  process.SetText(kCpuBoardKey, "SimplexDate", std::string(256, '7'));
+  EXPECT_EQ(GetRegisterSZ(runtime, kCpuBoardKey, "SimplexDate", "202401051200", previous, sizeof(previous)), 1);
+  EXPECT_EQ(std::string(previous), std::string(15, '7'));
+  EXPECT_EQ(process.Value(kCpuBoardKey, "SimplexDate"), (RegValue{win::kRegSz, Bytes("202401051200")}));
+}
+
+TEST_F(RegistryAccessTest, AStampOfAnotherTypeIsAReadFailureAndKept) {
+  process.SetValue(kCpuBoardKey, "SimplexDate", win::kRegBinary, Bytes("202401021530"));
+  process.NewTraces();
+  char previous[16] = {};
+  EXPECT_EQ(GetRegisterSZ(runtime, kCpuBoardKey, "SimplexDate", "202401051200", previous, sizeof(previous)), 0);
+  EXPECT_STREQ(previous, "202401051200");
+  EXPECT_EQ(process.NewTraces(), (Traces{"[GetRegisterSZ]GetKeyVal SimplexDate faild // ret = 13"}));
+  EXPECT_EQ(process.Value(kCpuBoardKey, "SimplexDate"), (RegValue{win::kRegBinary, Bytes("202401021530")}));
+}
+
+TEST(ThresholdDefaultsTest, TheFirstCharacterOfTheVersionChoosesTheRow) {
+  struct Row {
+    const char* firsts;
+    uint32_t generation;
+    std::vector<uint32_t> defaults;
+  };
+  for (const Row& row : {Row{"12", 0, {30, 129600, 5, 60, 5, 60}}, Row{"3", 1, {30, 129600, 5, 60, 5, 60}},
+                         Row{"450 \x80\xff", 2, {30, 120, 30, 60, 30, 60}}, Row{"69uA", 2, {30, 1, 30, 1, 30, 1}}}) {
+    for (const char* c = row.firsts; *c; ++c) {
+      ThresholdDefaults d = ThresholdDefaultsFor(*c);
+      EXPECT_EQ((std::vector<uint32_t>{d.cpu_short, d.cpu_long, d.pci_short, d.pci_long, d.expci_short,
+                                       d.expci_long}),
+                row.defaults)
+          << "first character " << static_cast<int>(static_cast<unsigned char>(*c));
+      EXPECT_EQ(PlatformGenFor(*c), row.generation) << static_cast<int>(static_cast<unsigned char>(*c));
+    }
+  }
+  EXPECT_EQ(PlatformGenFor('\0'), 2u);
+}
+
+}  // namespace
+}  // namespace fenra
