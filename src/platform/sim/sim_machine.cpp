@@ -2,10 +2,9 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/sim/hardware_description.h"
 #include "platform/sim/wmi_inventory.h"
@@ -91,14 +90,17 @@ void SimMachine::CreateBaseline(const std::filesystem::path& directory) {
 
   SimRegistry registry(directory / kRegistryFile);
   constexpr Hive hklm = Hive::kLocalMachine;
-  registry.SetString(hklm, "SOFTWARE\\QOR\\QVMAgent\\FT", "Installdir", "C:\\Program Files\\QOR\\QVMAgent\\");
-  registry.SetString(hklm, "SOFTWARE\\QOR\\QVMAlertMan", "TempDir", kBaselineTraceDir);
-  for (const char* source : {"QVMFTMarvix", "QVMZUFT"}) {
-    std::string key = std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\") + source;
-    registry.SetString(hklm, key, "EventMessageFile", "C:\\Windows\\system32\\FENRAAPI.dll");
-    registry.SetDword(hklm, key, "TypesSupported", 7);
-  }
-  registry.SetDword(hklm, "SYSTEM\\CurrentControlSet\\Control\\Windows", "CSDVersion", 0x100);
+  int32_t error = registry.Batch([&] {
+    registry.SetString(hklm, "SOFTWARE\\QOR\\QVMAgent\\FT", "Installdir", "C:\\Program Files\\QOR\\QVMAgent\\");
+    registry.SetString(hklm, "SOFTWARE\\QOR\\QVMAlertMan", "TempDir", kBaselineTraceDir);
+    for (const char* source : {"QVMFTMarvix", "QVMZUFT"}) {
+      std::string key = std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\") + source;
+      registry.SetString(hklm, key, "EventMessageFile", "C:\\Windows\\system32\\FENRAAPI.dll");
+      registry.SetDword(hklm, key, "TypesSupported", 7);
+    }
+    registry.SetDword(hklm, "SYSTEM\\CurrentControlSet\\Control\\Windows", "CSDVersion", 0x100);
+  });
+  if (error != 0) throw std::runtime_error((directory / kRegistryFile).string() + ": cannot be written");
   // No SOFTWARE\QOR\Trelvane: the platform software version comes from the
   // driver file (1.1.23.9 gives "1.1", generation 0), so a first run takes
   // the thresholds of generation 0, compares the serial numbers and reads
@@ -125,9 +127,10 @@ SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
       wmi_(kernel_, LoadHardware(directory_ / kHardwareFile)),
       hardware_(hardware_facts_.library, hardware_facts_.ipmi),
       version_info_(paths_, system_, hardware_facts_),
-      platform_{kernel_,  registry_, event_log_, files_,         service_control_, resources_,
-                system_,  com_,      wmi_,       hardware_,      version_info_} {
-  PublishSerialNumbers(registry_, hardware_facts_.driver);
+      platform_{kernel_, registry_, event_log_, files_,    service_control_, resources_,
+                system_, com_,      wmi_,       hardware_, version_info_} {
+  if (registry_.Batch([&] { PublishSerialNumbers(registry_, hardware_facts_.driver); }) != 0)
+    throw std::runtime_error((directory_ / kRegistryFile).string() + ": cannot be written");
   if (!kernel_.virtual_time()) wmi_.WatchFile(directory_ / kHardwareFile);
 }
 

@@ -62,12 +62,37 @@ class SimRegistry::Key : public RegKey {
   const uint32_t access;
 };
 
-SimRegistry::SimRegistry(std::filesystem::path file) : file_(std::move(file)) {
+SimRegistry::SimRegistry(std::filesystem::path file) : file_(std::move(file)), hives_(Load()) {}
+
+RegHives SimRegistry::Load() const {
+  RegHives hives;
   std::string content;
   int error = ReadHostFile(file_, &content);
-  if (error == ENOENT) return;
+  if (error == ENOENT) return hives;
   if (error != 0) throw std::runtime_error(file_.string() + ": cannot be read: " + std::strerror(error));
-  ParseRegText(content, file_.string(), &hives_);
+  ParseRegText(content, file_.string(), &hives);
+  return hives;
+}
+
+int32_t SimRegistry::Batch(const std::function<void()>& changes) {
+  {
+    std::lock_guard lock(mutex_);
+    ++batch_depth_;
+  }
+  auto end = [this] {
+    std::lock_guard lock(mutex_);
+    if (--batch_depth_ > 0 || !std::exchange(unsaved_, false)) return 0;
+    int32_t error = Save();
+    if (error != 0) hives_ = Load();
+    return error;
+  };
+  try {
+    changes();
+  } catch (...) {
+    end();
+    throw;
+  }
+  return end();
 }
 
 int32_t SimRegistry::OpenKey(Hive hive, const std::string& path, uint32_t sam, RegKeyPtr* key) {
@@ -235,12 +260,15 @@ int32_t SimRegistry::DeleteKey(Hive hive, const std::string& path) {
 }
 
 int32_t SimRegistry::Save() {
+  if (batch_depth_ > 0) {
+    unsaved_ = true;
+    return 0;
+  }
   int error = WriteFileAtomically(file_, FormatRegText(hives_));
   return static_cast<int32_t>(Win32ErrorFromErrno(error));
 }
 
-int32_t SimRegistry::SetString(Hive hive, const std::string& path, const std::string& name,
-                               const std::string& text) {
+int32_t SimRegistry::SetString(Hive hive, const std::string& path, const std::string& name, const std::string& text) {
   RegKeyPtr key;
   if (int32_t error = CreateKey(hive, path, win::kKeySetValue, &key, nullptr)) return error;
   return SetValue(*key, name.c_str(), win::kRegSz, reinterpret_cast<const uint8_t*>(text.c_str()),
@@ -250,8 +278,8 @@ int32_t SimRegistry::SetString(Hive hive, const std::string& path, const std::st
 int32_t SimRegistry::SetDword(Hive hive, const std::string& path, const std::string& name, uint32_t value) {
   RegKeyPtr key;
   if (int32_t error = CreateKey(hive, path, win::kKeySetValue, &key, nullptr)) return error;
-  uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                      static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+  uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
+                      static_cast<uint8_t>(value >> 24)};
   return SetValue(*key, name.c_str(), win::kRegDword, bytes, sizeof(bytes));
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -42,6 +43,12 @@ class SimRegistry : public Registry {
   std::optional<std::string> GetString(Hive hive, const std::string& path, const std::string& name);
   std::optional<uint32_t> GetDword(Hive hive, const std::string& path, const std::string& name);
 
+  // Runs `changes` with the file written once, when they are done, instead
+  // of after each change (setting up a machine). 0, or the write's Win32
+  // error: then the registry goes back to what the file holds, and keys
+  // still open from before point at the discarded contents.
+  int32_t Batch(const std::function<void()>& changes);
+
  private:
   class Key;
 
@@ -53,9 +60,14 @@ class SimRegistry : public Registry {
   // memory never holds what the disk does not. 0 or a Win32 error code.
   int32_t Save();
 
+  // The file's contents, or an empty registry when there is no file.
+  RegHives Load() const;
+
   std::mutex mutex_;
   std::filesystem::path file_;
   RegHives hives_;
+  int batch_depth_ = 0;
+  bool unsaved_ = false;
 };
 
 }  // namespace fenra::sim

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "diagnostics/event_ids.h"
-#include "support/test_machine.h"
+#include "support/service_process.h"
 
 namespace fenra {
 namespace {
@@ -22,36 +22,31 @@ class ServiceThreadTest : public ::testing::Test {
   }
 
   Handle Start() {
-    return kernel.CreateThread([this] { return ServiceThread(runtime); });
+    return kernel.CreateThread([this] { return ServiceThread(process.runtime); });
   }
-  // Sends the stop request and returns the thread's exit code.
-  uint32_t StopAndJoin(const Handle& thread) {
-    kernel.SetEvent(monitor.hServiceEvent.load());
+  uint32_t Join(const Handle& thread) {
     kernel.WaitForSingleObject(thread, win::kInfinite);
     uint32_t code = 0;
     kernel.GetExitCodeThread(thread, &code);
     return code;
   }
+  // Sends the stop request and returns the thread's exit code.
+  uint32_t StopAndJoin(const Handle& thread) {
+    kernel.SetEvent(monitor.hServiceEvent.load());
+    return Join(thread);
+  }
   std::filesystem::path Ini(const char* name) {
     return machine->HostPath(std::string("C:\\Windows\\system32\\") + name);
   }
-  bool Traced(const std::string& message) {
-    auto messages = machine.TraceMessages();
-    return std::find(messages.begin(), messages.end(), message) != messages.end();
-  }
+  bool Traced(const std::string& message) { return process.Traced(message); }
   void SetSetting(const char* name, uint32_t type, const std::vector<uint8_t>& data) {
-    RegKeyPtr key;
-    ASSERT_EQ(
-        machine.platform().registry.CreateKey(Hive::kLocalMachine, kSettingsKey, win::kKeyAllAccess, &key, nullptr), 0);
-    ASSERT_EQ(machine.platform().registry.SetValue(*key, name, type, data.data(), static_cast<uint32_t>(data.size())),
-              0);
+    process.SetValue(kSettingsKey, name, type, data);
   }
 
-  TestMachine machine;
-  Kernel& kernel = machine.platform().kernel;
-  Trace trace{machine.platform()};
-  MonitorState monitor;
-  Runtime runtime{machine.platform(), trace, monitor};
+  testing::ServiceProcess process;
+  TestMachine& machine = process.machine;
+  Kernel& kernel = process.kernel;
+  MonitorState& monitor = process.monitor;
 };
 
 TEST_F(ServiceThreadTest, AFirstStartWritesTheDefaultFilesAndWaitsTwentyMinutes) {
@@ -147,11 +142,7 @@ TEST_F(ServiceThreadTest, PulseEventWaitCountIsReadAsFourBytes) {
 
 TEST_F(ServiceThreadTest, AMissingSettingsKeyIsReportedWithItsPath) {
   ASSERT_EQ(machine.platform().registry.DeleteKey(Hive::kLocalMachine, kSettingsKey), 0);
-  Handle thread = Start();
-  kernel.WaitForSingleObject(thread, win::kInfinite);
-  uint32_t code = 0;
-  kernel.GetExitCodeThread(thread, &code);
-  EXPECT_EQ(code, 1u);
+  EXPECT_EQ(Join(Start()), 1u);
   auto events = machine.Events();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].event_id, EVID_API_FAILED);
@@ -165,12 +156,10 @@ TEST_F(ServiceThreadTest, AMissingOrOverlongInstalldirIsReported) {
   RegKeyPtr key;
   ASSERT_EQ(machine.platform().registry.OpenKey(Hive::kLocalMachine, kSettingsKey, win::kKeyAllAccess, &key), 0);
   ASSERT_EQ(machine.platform().registry.DeleteValue(*key, "Installdir"), 0);
-  Handle thread = Start();
-  kernel.WaitForSingleObject(thread, win::kInfinite);
+  EXPECT_EQ(Join(Start()), 0u);
   std::string too_long(300, 'd');
   SetSetting("Installdir", win::kRegSz, std::vector<uint8_t>(too_long.begin(), too_long.end() + 1));
-  thread = Start();
-  kernel.WaitForSingleObject(thread, win::kInfinite);
+  EXPECT_EQ(Join(Start()), 0u);
 
   auto events = machine.Events();
   ASSERT_EQ(events.size(), 2u);

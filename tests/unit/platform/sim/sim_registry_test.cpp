@@ -66,21 +66,22 @@ TEST_F(SimRegistryTest, WritesTheFileAsRegeditExportsIt) {
   registry.SetValue(*ft, "Bin", win::kRegBinary, bytes.data(), static_cast<uint32_t>(bytes.size()));
   registry.SetString(Hive::kClassesRoot, "AppID\\{X}", "LocalService", "FENRA");
 
-  EXPECT_EQ(ReadText(file()), std::string(kHeader) +
-                                  "[HKEY_CLASSES_ROOT\\AppID]\n\n"
-                                  "[HKEY_CLASSES_ROOT\\AppID\\{X}]\n"
-                                  "\"LocalService\"=\"FENRA\"\n\n"
-                                  "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\n"
-                                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR]\n\n"
-                                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\QVMAgent]\n\n"
-                                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\QVMAgent\\FT]\n"
-                                  "@=\"def\"\n"
-                                  "\"Bin\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,\\\n"
-                                  "  17,18,19,1a,1b,1c,1d\n"
-                                  "\"Raw\"=hex(1):61,00,62,00,63,00\n"
-                                  "\"SimplexCPU\"=dword:0000001e\n\n"
-                                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\QVMAlertMan]\n"
-                                  "\"TempDir\"=\"C:\\\\Temp\\\\ \\\"q\\\"\"\n\n");
+  EXPECT_EQ(ReadText(file()),
+            std::string(kHeader) +
+                "[HKEY_CLASSES_ROOT\\AppID]\n\n"
+                "[HKEY_CLASSES_ROOT\\AppID\\{X}]\n"
+                "\"LocalService\"=\"FENRA\"\n\n"
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\n"
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR]\n\n"
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\QVMAgent]\n\n"
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\QVMAgent\\FT]\n"
+                "@=\"def\"\n"
+                "\"Bin\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,\\\n"
+                "  17,18,19,1a,1b,1c,1d\n"
+                "\"Raw\"=hex(1):61,00,62,00,63,00\n"
+                "\"SimplexCPU\"=dword:0000001e\n\n"
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\QVMAlertMan]\n"
+                "\"TempDir\"=\"C:\\\\Temp\\\\ \\\"q\\\"\"\n\n");
 }
 
 TEST_F(SimRegistryTest, ReloadGivesBackEveryValueAndTheSameFile) {
@@ -93,7 +94,8 @@ TEST_F(SimRegistryTest, ReloadGivesBackEveryValueAndTheSameFile) {
   for (size_t i = 0; i < long_binary.size(); ++i) long_binary[i] = static_cast<uint8_t>(i * 7);
   const std::vector<Case> cases = {
       {"", win::kRegSz, std::string("default\0", 8)},
-      {"Japanese \xe6\x97\xa5\xe6\x9c\xac", win::kRegSz, std::string("\xe3\x82\xa2\xe3\x83\xa9\xe3\x83\xbc\xe3\x83\x88\0", 13)},
+      {"Japanese \xe6\x97\xa5\xe6\x9c\xac", win::kRegSz,
+       std::string("\xe3\x82\xa2\xe3\x83\xa9\xe3\x83\xbc\xe3\x83\x88\0", 13)},
       {"quote\" back\\ line\n", win::kRegSz, std::string("a\tb\0", 4)},
       {"embedded", win::kRegSz, std::string("one\0two\0", 8)},
       {"line break", win::kRegSz, std::string("one\r\ntwo\0", 9)},
@@ -114,8 +116,7 @@ TEST_F(SimRegistryTest, ReloadGivesBackEveryValueAndTheSameFile) {
     for (const Case& c : cases) {
       // A buffer one longer whose last byte is not a NUL keeps every size exact.
       std::string buffer = c.data + "x";
-      ASSERT_EQ(registry.SetValue(*key, c.name, c.type, Bytes(buffer.c_str()), static_cast<uint32_t>(c.data.size())),
-                0)
+      ASSERT_EQ(registry.SetValue(*key, c.name, c.type, Bytes(buffer.c_str()), static_cast<uint32_t>(c.data.size())), 0)
           << c.name;
     }
   }
@@ -284,16 +285,63 @@ TEST_F(SimRegistryTest, AFailedWriteLeavesMemoryAndFileAsTheyWere) {
   EXPECT_EQ(Value(reloaded, Hive::kLocalMachine, "SOFTWARE\\Kept", "w"), std::string("1:later\0", 8));
 }
 
+TEST_F(SimRegistryTest, ABatchWritesTheFileOnceAtItsEnd) {
+  SimRegistry registry(file());
+  ASSERT_EQ(registry.SetDword(Hive::kLocalMachine, "SOFTWARE\\B", "before", 1), 0);
+  const std::string before = ReadText(file());
+  EXPECT_EQ(registry.Batch([&] {
+    registry.SetDword(Hive::kLocalMachine, "SOFTWARE\\B", "one", 1);
+    registry.Batch([&] { registry.SetDword(Hive::kLocalMachine, "SOFTWARE\\B", "two", 2); });
+    EXPECT_EQ(ReadText(file()), before);  // nothing written inside the batch
+  }),
+            0);
+  SimRegistry reloaded(file());
+  EXPECT_EQ(reloaded.GetDword(Hive::kLocalMachine, "SOFTWARE\\B", "two"), 2u);
+
+  // A batch whose write fails leaves the registry as the file holds it.
+  std::filesystem::path blocker = file();
+  blocker += "." + std::to_string(getpid()) + ".tmp";
+  std::filesystem::create_directory(blocker);
+  EXPECT_EQ(registry.Batch([&] { registry.SetDword(Hive::kLocalMachine, "SOFTWARE\\B", "lost", 3); }),
+            static_cast<int32_t>(win::kErrorAccessDenied));
+  EXPECT_EQ(registry.GetDword(Hive::kLocalMachine, "SOFTWARE\\B", "lost"), std::nullopt);
+  EXPECT_EQ(registry.GetDword(Hive::kLocalMachine, "SOFTWARE\\B", "two"), 2u);
+  std::filesystem::remove(blocker);
+
+  // A batch that throws still ends, and what it changed is written.
+  EXPECT_THROW(registry.Batch([&] {
+    registry.SetDword(Hive::kLocalMachine, "SOFTWARE\\B", "three", 3);
+    throw std::runtime_error("x");
+  }),
+               std::runtime_error);
+  ASSERT_EQ(registry.SetDword(Hive::kLocalMachine, "SOFTWARE\\B", "four", 4), 0);
+  SimRegistry again(file());
+  EXPECT_EQ(again.GetDword(Hive::kLocalMachine, "SOFTWARE\\B", "three"), 3u);
+  EXPECT_EQ(again.GetDword(Hive::kLocalMachine, "SOFTWARE\\B", "four"), 4u);
+}
+
 TEST_F(SimRegistryTest, StringsAreKeptAsTheAnsiConversionLeavesThem) {
   SimRegistry registry(file());
   RegKeyPtr key = Create(registry, Hive::kLocalMachine, "SOFTWARE");
   // Bytes that are no UTF-8 do not survive the conversion to UTF-16.
-  ASSERT_EQ(registry.SetValue(*key, "bad", win::kRegSz, Bytes("\xff" "A"), 3), 0);
-  EXPECT_EQ(Value(registry, Hive::kLocalMachine, "SOFTWARE", "bad"), std::string("1:\xef\xbf\xbd" "A\0", 7));
+  ASSERT_EQ(registry.SetValue(*key, "bad", win::kRegSz,
+                              Bytes("\xff"
+                                    "A"),
+                              3),
+            0);
+  EXPECT_EQ(Value(registry, Hive::kLocalMachine, "SOFTWARE", "bad"), std::string("1:\xef\xbf\xbd"
+                                                                                 "A\0",
+                                                                                 7));
   // Binary data is kept as it is.
-  ASSERT_EQ(registry.SetValue(*key, "raw", win::kRegBinary, Bytes("\xff" "A"), 2), 0);
+  ASSERT_EQ(registry.SetValue(*key, "raw", win::kRegBinary,
+                              Bytes("\xff"
+                                    "A"),
+                              2),
+            0);
   SimRegistry reloaded(file());
-  EXPECT_EQ(Value(reloaded, Hive::kLocalMachine, "SOFTWARE", "raw"), "3:\xff" "A");
+  EXPECT_EQ(Value(reloaded, Hive::kLocalMachine, "SOFTWARE", "raw"),
+            "3:\xff"
+            "A");
 }
 
 TEST_F(SimRegistryTest, KeyNamesTheFileCannotHoldAreRefused) {
