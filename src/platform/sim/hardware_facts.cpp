@@ -6,6 +6,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/sim/hardware_description.h"
+
 namespace fenra::sim {
 namespace {
 
@@ -117,8 +119,7 @@ LibraryFacts ParseLibrary(const json& section) {
       facts.sdr_status.push_back(parsed);
     }
   }
-  if (section.contains("device_id"))
-    facts.device_id = ParseExactBytes<18>(section["device_id"], "library.device_id");
+  if (section.contains("device_id")) facts.device_id = ParseExactBytes<18>(section["device_id"], "library.device_id");
   facts.device_id_result = ParseBool(section, "device_id_result", true, "library") ? 1 : 0;
   return facts;
 }
@@ -189,10 +190,11 @@ HardwareFacts ParseHardwareFacts(const json& document) {
 }
 
 HardwareFacts LoadHardwareFacts(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return {};
+  if (!std::filesystem::exists(file)) return {};
+  json document;
+  if (std::string error; !ReadHardwareDescription(file, &document, &error)) throw std::runtime_error(error);
   try {
-    return ParseHardwareFacts(json::parse(in, nullptr, /*allow_exceptions=*/true, /*ignore_comments=*/true));
+    return ParseHardwareFacts(document);
   } catch (const std::exception& e) {
     throw std::runtime_error(file.string() + ": " + e.what());
   }
