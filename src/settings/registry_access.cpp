@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "wmi/wmi_tables.h"
+
 namespace fenra {
 namespace {
 
@@ -20,14 +22,20 @@ struct AccessorTexts {
 };
 
 constexpr AccessorTexts kDwordTexts{
-    "[GetRegisterDWORD]OpenKey %s faild // ret = %d",  "[GetRegisterDWORD]CreateKey %s faild // ret = %d",
-    "[GetRegisterDWORD]CreateKey %s",                  "[GetRegisterDWORD]QueryValue %s faild // ret = %d",
-    "[GetRegisterDWORD]SetValue %s faild // ret = %d", "[GetRegisterDWORD]GetKeyVal %s faild // ret = %d",
+    "[GetRegisterDWORD]OpenKey %s faild // ret = %d",
+    "[GetRegisterDWORD]CreateKey %s faild // ret = %d",
+    "[GetRegisterDWORD]CreateKey %s",
+    "[GetRegisterDWORD]QueryValue %s faild // ret = %d",
+    "[GetRegisterDWORD]SetValue %s faild // ret = %d",
+    "[GetRegisterDWORD]GetKeyVal %s faild // ret = %d",
 };
 constexpr AccessorTexts kSzTexts{
-    "[GetRegisterSZ]OpenKey %s faild // ret = %d",  "[GetRegisterSZ]CreateKey %s faild // ret = %d",
-    "[GetRegisterSZ]CreateKey %s",                  "[GetRegisterSZ]QueryValue %s faild // ret = %d",
-    "[GetRegisterSZ]SetValue %s faild // ret = %d", "[GetRegisterSZ]GetKeyVal %s faild // ret = %d",
+    "[GetRegisterSZ]OpenKey %s faild // ret = %d",
+    "[GetRegisterSZ]CreateKey %s faild // ret = %d",
+    "[GetRegisterSZ]CreateKey %s",
+    "[GetRegisterSZ]QueryValue %s faild // ret = %d",
+    "[GetRegisterSZ]SetValue %s faild // ret = %d",
+    "[GetRegisterSZ]GetKeyVal %s faild // ret = %d",
 };
 
 // The key, opened or else created; null when neither works.
@@ -63,8 +71,7 @@ void WriteStamp(Runtime& runtime, RegKey& key, const char* value_name, const cha
 
 }  // namespace
 
-int32_t ReadValueExactly(Registry& registry, RegKey& key, const char* name, uint32_t type, void* field,
-                         uint32_t size) {
+int32_t ReadValueExactly(Registry& registry, RegKey& key, const char* name, uint32_t type, void* field, uint32_t size) {
   uint8_t data[16] = {};
   if (size > sizeof(data)) return static_cast<int32_t>(win::kErrorInvalidParameter);
   uint32_t stored_type = 0;
@@ -106,8 +113,8 @@ int GetRegisterDWORD(Runtime& runtime, const char* key_path, const char* value_n
   return 1;
 }
 
-int GetRegisterSZ(Runtime& runtime, const char* key_path, const char* value_name, const char* new_value,
-                  char* previous, size_t previous_size) {
+int GetRegisterSZ(Runtime& runtime, const char* key_path, const char* value_name, const char* new_value, char* previous,
+                  size_t previous_size) {
   Registry& registry = runtime.platform.registry;
   CopyText(previous, previous_size, new_value);
   RegKeyPtr key = OpenOrCreateKey(runtime, key_path, kSzTexts);
@@ -136,15 +143,9 @@ int GetRegisterSZ(Runtime& runtime, const char* key_path, const char* value_name
   return 1;
 }
 
-uint32_t PlatformGenFor(char first) {
-  if (first == '1' || first == '2') return 0;
-  if (first == '3') return 1;
-  return 2;
-}
-
 ThresholdDefaults ThresholdDefaultsFor(char first) {
   if (static_cast<signed char>(first) > '5') return {30, 1, 30, 1, 30, 1};
-  if (PlatformGenFor(first) == 2) return {30, 120, 30, 60, 30, 60};
+  if (const char version[] = {first, '\0'}; PlatformGenFromVersion(version) == 2) return {30, 120, 30, 60, 30, 60};
   return {30, 129600, 5, 60, 5, 60};
 }
 

@@ -38,10 +38,6 @@ int32_t ReadValueExactly(Registry& registry, RegKey& key, const char* name, uint
 // Data length of the strings GetRegisterSZ writes.
 inline constexpr uint32_t kRegisterSzLength = 12;
 
-// Platform generation from the first character of the platform software
-// version: '1' or '2' give 0, '3' gives 1, anything else 2.
-uint32_t PlatformGenFor(char first);
-
 // Defaults of the six thresholds, in minutes.
 struct ThresholdDefaults {
   uint32_t cpu_short;

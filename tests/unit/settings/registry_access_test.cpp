@@ -4,6 +4,7 @@
 
 #include "settings/persistent_state.h"
 #include "support/service_process.h"
+#include "wmi/wmi_tables.h"
 
 namespace fenra {
 namespace {
@@ -55,8 +56,7 @@ TEST_F(RegistryAccessTest, ANumberThatDoesNotReadAsFourBytesGivesTheDefaultAndIs
   };
   for (const Case& c : {Case{win::kRegDword, {1, 2, 3, 4, 5, 6, 7, 8}, "ret = 234"},
                         Case{win::kRegSz, Bytes(std::string("45", 3)), "ret = 13"},
-                        Case{win::kRegBinary, {45, 0, 0, 0}, "ret = 13"},
-                        Case{win::kRegDword, {45, 0}, "ret = 13"}}) {
+                        Case{win::kRegBinary, {45, 0, 0, 0}, "ret = 13"}, Case{win::kRegDword, {45, 0}, "ret = 13"}}) {
     process.SetValue(kCpuBoardKey, "SimplexShortThreshold", c.type, c.data);
     process.NewTraces();
     uint32_t value = 0;
@@ -86,10 +86,11 @@ TEST_F(RegistryAccessTest, AStampIsHandedBackAndReplacedByTwelveBytesWithoutTerm
   EXPECT_EQ(GetRegisterSZ(runtime, kCpuBoardKey, "SimplexDate", "202401021530", previous, sizeof(previous)), 0);
   EXPECT_STREQ(previous, "202401021530");
   EXPECT_EQ(process.Value(kCpuBoardKey, "SimplexDate"), (RegValue{win::kRegSz, Bytes("202401021530")}));
-  EXPECT_EQ(process.NewTraces(), (Traces{"[GetRegisterSZ]OpenKey SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard faild // ret = 2",
-                                         "[GetRegisterSZ]CreateKey SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard",
-                                         "[GetRegisterSZ]QueryValue SimplexDate faild // ret = 2",
-                                         "[GetRegisterSZ]SetValue SimplexDate = 202401021530"}));
+  EXPECT_EQ(process.NewTraces(),
+            (Traces{"[GetRegisterSZ]OpenKey SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard faild // ret = 2",
+                    "[GetRegisterSZ]CreateKey SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard",
+                    "[GetRegisterSZ]QueryValue SimplexDate faild // ret = 2",
+                    "[GetRegisterSZ]SetValue SimplexDate = 202401021530"}));
 
   EXPECT_EQ(GetRegisterSZ(runtime, kCpuBoardKey, "SimplexDate", "202401051200", previous, sizeof(previous)), 1);
   EXPECT_STREQ(previous, "202401021530");
@@ -131,14 +132,14 @@ TEST(ThresholdDefaultsTest, TheFirstCharacterOfTheVersionChoosesTheRow) {
                          Row{"450 \x80\xff", 2, {30, 120, 30, 60, 30, 60}}, Row{"69uA", 2, {30, 1, 30, 1, 30, 1}}}) {
     for (const char* c = row.firsts; *c; ++c) {
       ThresholdDefaults d = ThresholdDefaultsFor(*c);
-      EXPECT_EQ((std::vector<uint32_t>{d.cpu_short, d.cpu_long, d.pci_short, d.pci_long, d.expci_short,
-                                       d.expci_long}),
+      EXPECT_EQ((std::vector<uint32_t>{d.cpu_short, d.cpu_long, d.pci_short, d.pci_long, d.expci_short, d.expci_long}),
                 row.defaults)
           << "first character " << static_cast<int>(static_cast<unsigned char>(*c));
-      EXPECT_EQ(PlatformGenFor(*c), row.generation) << static_cast<int>(static_cast<unsigned char>(*c));
+      const char version[] = {*c, '\0'};
+      EXPECT_EQ(PlatformGenFromVersion(version), row.generation) << static_cast<int>(static_cast<unsigned char>(*c));
     }
   }
-  EXPECT_EQ(PlatformGenFor('\0'), 2u);
+  EXPECT_EQ(PlatformGenFromVersion(""), 2u);
 }
 
 }  // namespace
