@@ -41,6 +41,13 @@ void ServiceProcess::DeleteKey(const std::string& key_path) {
   machine.platform().registry.DeleteKey(Hive::kLocalMachine, key_path);
 }
 
+void ServiceProcess::DeleteValue(const std::string& key_path, const char* name) {
+  RegKeyPtr key;
+  if (machine.platform().registry.OpenKey(Hive::kLocalMachine, key_path, win::kKeyAllAccess, &key) != 0 ||
+      machine.platform().registry.DeleteValue(*key, name) != 0)
+    throw std::runtime_error(std::string("cannot delete ") + name);
+}
+
 bool ServiceProcess::Traced(const std::string& message) {
   auto messages = machine.TraceMessages();
   return std::find(messages.begin(), messages.end(), message) != messages.end();

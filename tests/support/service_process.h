@@ -34,6 +34,7 @@ class ServiceProcess {
   }
   std::optional<RegValue> Value(const std::string& key_path, const char* name);
   void DeleteKey(const std::string& key_path);
+  void DeleteValue(const std::string& key_path, const char* name);
   bool Traced(const std::string& message);
   // Trace messages written since the last call.
   std::vector<std::string> NewTraces();

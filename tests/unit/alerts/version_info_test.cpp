@@ -35,6 +35,12 @@ TEST_F(CheckSWVersionTest, TheRegistryValueIsTheVersion) {
 }
 
 TEST_F(CheckSWVersionTest, WithoutTheKeyTheDriverFileVersionNamesTheVersion) {
+  // The baseline machine's driver, and its library's firmware revision.
+  EXPECT_EQ(CheckSWVersion(process.runtime), 1);
+  EXPECT_EQ(monitor.szSWVersion.get(), "1.1");
+  char revision[256] = {};
+  EXPECT_EQ(Frusys_Get_Bmc_Fw_Revision(process.runtime, revision, sizeof(revision)), 1);
+  EXPECT_STREQ(revision, "01.23");
   struct Case {
     FixedFileVersion file;
     const char* version;
@@ -52,31 +58,29 @@ TEST_F(CheckSWVersionTest, WithoutTheKeyTheDriverFileVersionNamesTheVersion) {
   }
 }
 
-TEST_F(CheckSWVersionTest, AnyOtherDriverFileVersionIsUnknown) {
-  for (std::optional<FixedFileVersion> version :
-       {std::optional<FixedFileVersion>{{2, 0, 0, 0}}, std::optional<FixedFileVersion>{{1, 1, 23, 8}},
-        std::optional<FixedFileVersion>{}}) {
-    SetDriverVersion(version);
+TEST_F(CheckSWVersionTest, AnyOtherDriverFileVersionOrNoneIsUnknown) {
+  enum Kind { kFixed, kNoResource, kNoFile };
+  struct Case {
+    Kind kind;
+    std::optional<FixedFileVersion> version;
+    const char* trace;
+  };
+  const std::string size_failed = "GetFileVersionInfoSize C:\\Windows\\system32\\drivers\\zerod.sys Error = ";
+  for (const Case& c : {Case{kFixed, FixedFileVersion{2, 0, 0, 0}, "File Version old"},
+                        Case{kFixed, FixedFileVersion{1, 1, 23, 8}, "File Version old"},
+                        Case{kFixed, std::nullopt, "File Version old"},  // a resource without its fixed part
+                        Case{kNoResource, std::nullopt, "1813"}, Case{kNoFile, std::nullopt, "2"}}) {
+    sim::SimVersionInfo& files = process.machine->version_info();
+    if (c.kind == kFixed) SetDriverVersion(c.version);
+    if (c.kind == kNoResource) files.SetFile(files.DriverPath(), std::nullopt);
+    if (c.kind == kNoFile) files.RemoveFile(files.DriverPath());
     monitor.szSWVersion.set("1.1");
     process.NewTraces();
     EXPECT_EQ(CheckSWVersion(process.runtime), 0);
     EXPECT_EQ(monitor.szSWVersion.get(), "unknown");
     EXPECT_EQ(process.NewTraces(), (Traces{"[CheckSWVersion]OpenKey SOFTWARE\\QOR\\Trelvane faild // ret = 2",
-                                           "[CheckSWVersion]File Version old"}));
+                                           "[CheckSWVersion]" + (c.kind == kFixed ? "" : size_failed) + c.trace}));
   }
-}
-
-TEST_F(CheckSWVersionTest, AMissingDriverFileOrOneWithoutVersionIsUnknown) {
-  sim::SimVersionInfo& files = process.machine->version_info();
-  files.SetFile(files.DriverPath(), std::nullopt);
-  EXPECT_EQ(CheckSWVersion(process.runtime), 0);
-  files.RemoveFile(files.DriverPath());
-  EXPECT_EQ(CheckSWVersion(process.runtime), 0);
-  EXPECT_EQ(monitor.szSWVersion.get(), "unknown");
-  Traces traces = process.NewTraces();
-  ASSERT_EQ(traces.size(), 4u);
-  EXPECT_EQ(traces[1], "[CheckSWVersion]GetFileVersionInfoSize C:\\Windows\\system32\\drivers\\zerod.sys Error = 1813");
-  EXPECT_EQ(traces[3], "[CheckSWVersion]GetFileVersionInfoSize C:\\Windows\\system32\\drivers\\zerod.sys Error = 2");
 }
 
 // A registry value that cannot be taken as the version does not lead to
@@ -102,9 +106,7 @@ TEST_F(CheckSWVersionTest, AnUnusableRegistryValueIsUnknownWithoutLookingAtTheDr
   EXPECT_EQ(CheckSWVersion(process.runtime), 1);
   EXPECT_EQ(monitor.szSWVersion.get(), std::string(15, '5'));
 
-  RegKeyPtr key;
-  ASSERT_EQ(process.machine.platform().registry.OpenKey(Hive::kLocalMachine, kPlatformKey, win::kKeyAllAccess, &key), 0);
-  ASSERT_EQ(process.machine.platform().registry.DeleteValue(*key, "TrelvaneVersion"), 0);
+  process.DeleteValue(kPlatformKey, "TrelvaneVersion");
   process.NewTraces();
   EXPECT_EQ(CheckSWVersion(process.runtime), 0);
   EXPECT_EQ(process.NewTraces(), (Traces{"[CheckSWVersion]QueryValue TrelvaneVersion faild // ret = 2"}));
@@ -129,7 +131,10 @@ class FirmwareRevisionTest : public ::testing::Test {
     facts.answer = {0x00, 0x20, 0x81, 0x81, 0x23, 0x51};
     return facts;
   }
-  int Read() { return Frusys_Get_Bmc_Fw_Revision(process.runtime, revision, sizeof(revision)); }
+  int Read() {
+    revision[0] = '\0';
+    return Frusys_Get_Bmc_Fw_Revision(process.runtime, revision, sizeof(revision));
+  }
 
   ServiceProcess process;
   Kernel& kernel = process.kernel;
@@ -155,37 +160,6 @@ TEST_F(FirmwareRevisionTest, TheLibraryMasksTheAvailableBitAndTheDriverDoesNot) 
   EXPECT_EQ(hardware.SdrStatusCalls(), 1);
 }
 
-TEST_F(FirmwareRevisionTest, TheDriverPathFailsToUnknown) {
-  LibraryFacts without_status = Library({{1, 1, 1}});
-  without_status.sdr_status_entry = false;
-  hardware.SetLibrary(without_status);
-  sim::IpmiFacts ipmi = Ipmi();
-  for (const char* failure : {"IPMI DeviceIoControl error", "IPMIDEV open error"}) {
-    ipmi.io_control_result = false;
-    if (std::string(failure) == "IPMIDEV open error") ipmi.present = false;
-    hardware.SetIpmi(ipmi);
-    process.NewTraces();
-    EXPECT_EQ(Read(), 0);
-    EXPECT_STREQ(revision, "unknown");
-    Traces traces = process.NewTraces();
-    EXPECT_EQ(traces.back(), std::string("[Frusys_Get_Bmc_Fw_Revision]") + failure);
-  }
-  // An answer too short to hold bytes 3 and 4.
-  ipmi = Ipmi();
-  ipmi.answer.resize(4);
-  hardware.SetIpmi(ipmi);
-  EXPECT_EQ(Read(), 0);
-  EXPECT_EQ(process.NewTraces().back(), "[Frusys_Get_Bmc_Fw_Revision]IPMI DeviceIoControl error");
-}
-
-TEST_F(FirmwareRevisionTest, AMissingLibraryIsUnknownEvenWithTheDriverPresent) {
-  hardware.SetLibrary(LibraryFacts{});
-  hardware.SetIpmi(Ipmi());
-  EXPECT_EQ(Read(), 0);
-  EXPECT_STREQ(revision, "unknown");
-  EXPECT_EQ(process.NewTraces(), (Traces{"[Frusys_Get_Bmc_Fw_Revision]qvmsmsen.dll load Error = 126"}));
-}
-
 TEST_F(FirmwareRevisionTest, AnInitialisingRepositoryIsWaitedForTwentyFourTimesFiveSeconds) {
   hardware.SetLibrary(Library({{1, 0, 1}}));
   uint32_t start = kernel.TimeGetTime();
@@ -198,15 +172,6 @@ TEST_F(FirmwareRevisionTest, AnInitialisingRepositoryIsWaitedForTwentyFourTimesF
   expected.push_back("[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus time out 2 min");
   expected.push_back("[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus(QVM_SDR_INIT)");
   EXPECT_EQ(process.NewTraces(), expected);
-}
-
-TEST_F(FirmwareRevisionTest, ARepositoryReadyAfterTwoWaitsGivesTheRevisionAfterTenSeconds) {
-  hardware.SetLibrary(Library({{1, 0, 2}, {1, 1, 1}}));
-  uint32_t start = kernel.TimeGetTime();
-  EXPECT_EQ(Read(), 1);
-  EXPECT_EQ(kernel.TimeGetTime() - start, 10000u);
-  EXPECT_STREQ(revision, "01.23");
-  EXPECT_EQ(process.NewTraces().size(), 2u);
 }
 
 TEST_F(FirmwareRevisionTest, AStopRequestEndsTheWaitAtOnce) {
@@ -234,28 +199,39 @@ TEST_F(FirmwareRevisionTest, AStopRequestEndsTheWaitAtOnce) {
                                          "[Frusys_Get_Bmc_Fw_Revision]ServiceEvent error// dwWake=ffffffff"}));
 }
 
-TEST_F(FirmwareRevisionTest, AFailedOrDisabledRepositoryIsUnknown) {
+TEST_F(FirmwareRevisionTest, EveryFailureIsUnknownWithItsTrace) {
+  LibraryFacts without_status = Library({{1, 1, 1}});
+  without_status.sdr_status_entry = false;
+  LibraryFacts failing_device_id = Library({{1, 1, 1}});
+  failing_device_id.device_id_result = 0;
+  sim::IpmiFacts absent, refusing = Ipmi(), short_answer = Ipmi();
+  refusing.io_control_result = false;
+  short_answer.answer.resize(4);  // too short to hold bytes 3 and 4
+  const std::string f = "[Frusys_Get_Bmc_Fw_Revision]";
+  const Traces driver_path = {f + "GetSDRStatus GetProcAddress Error = 127", f + "API address load faild"};
   struct Case {
-    SdrAnswer answer;
+    LibraryFacts library;
+    sim::IpmiFacts ipmi;
     Traces traces;
   };
-  for (const Case& c :
-       {Case{{0, 1, 1},
-             {"[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus faild ret = FALSE", "[Frusys_Get_Bmc_Fw_Revision]dwSDRStatus = 1"}},
-        Case{{0, 2, 1},
-             {"[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus faild ret = FALSE",
-              "[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus(QVM_SDR_DISABLE)"}},
-        Case{{1, 2, 1}, {"[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus(QVM_SDR_DISABLE)"}}}) {
-    hardware.SetLibrary(Library({c.answer}));
+  for (const Case& c : {
+           Case{LibraryFacts{}, Ipmi(), {f + "qvmsmsen.dll load Error = 126"}},  // even with the driver present
+           Case{without_status, refusing, {driver_path[0], driver_path[1], f + "IPMI DeviceIoControl error"}},
+           Case{without_status, short_answer, {driver_path[0], driver_path[1], f + "IPMI DeviceIoControl error"}},
+           Case{without_status, absent, {driver_path[0], driver_path[1], f + "IPMIDEV open error"}},
+           Case{Library({{0, 1, 1}}), Ipmi(), {f + "GetSDRStatus faild ret = FALSE", f + "dwSDRStatus = 1"}},
+           Case{Library({{0, 2, 1}}), Ipmi(), {f + "GetSDRStatus faild ret = FALSE", f + "GetSDRStatus(QVM_SDR_DISABLE)"}},
+           Case{Library({{1, 2, 1}}), Ipmi(), {f + "GetSDRStatus(QVM_SDR_DISABLE)"}},
+           Case{failing_device_id, Ipmi(), {f + "IPMIFunction faild"}},
+       }) {
+    hardware.SetLibrary(c.library);
+    hardware.SetIpmi(c.ipmi);
+    ReleaseHardwareLibrary(process.monitor);
+    process.NewTraces();
     EXPECT_EQ(Read(), 0);
     EXPECT_STREQ(revision, "unknown");
     EXPECT_EQ(process.NewTraces(), c.traces);
   }
-  LibraryFacts failing = Library({{1, 1, 1}});
-  failing.device_id_result = 0;
-  hardware.SetLibrary(failing);
-  EXPECT_EQ(Read(), 0);
-  EXPECT_EQ(process.NewTraces(), (Traces{"[Frusys_Get_Bmc_Fw_Revision]IPMIFunction faild"}));
 }
 
 // A release while an alert composer waits for the repository leaves the

@@ -2,30 +2,23 @@
 
 #include <gtest/gtest.h>
 
-#include "support/test_machine.h"
+#include "support/service_process.h"
 
 namespace fenra {
 namespace {
 
 using testing::ReadFile;
 using testing::TestMachine;
+using testing::VirtualTimeAt;
 using testing::WriteFile;
-
-sim::MachineOptions StartingAt(LocalTime start) {
-  sim::MachineOptions options = testing::VirtualTime();
-  options.kernel.start_local_time = start;
-  return options;
-}
 
 class TraceLogTest : public ::testing::Test {
  protected:
-  void SetTempDir(const std::string& value) {
-    machine->registry().SetString(Hive::kLocalMachine, "SOFTWARE\\QOR\\QVMAlertMan", "TempDir", value);
-  }
   std::string File(int number) { return ReadFile(machine.TracePath("fenratrace" + std::to_string(number) + ".log")); }
 
-  TestMachine machine{StartingAt(LocalTime{2026, 3, 6, 7, 9, 5, 7, 42})};
-  Trace trace{machine.platform()};
+  testing::ServiceProcess process{VirtualTimeAt(LocalTime{2026, 3, 6, 7, 9, 5, 7, 42})};
+  TestMachine& machine = process.machine;
+  Trace& trace = process.trace;
 };
 
 TEST_F(TraceLogTest, LineLayoutIsStampMessageCrLf) {
@@ -37,40 +30,33 @@ TEST_F(TraceLogTest, LineLayoutIsStampMessageCrLf) {
 }
 
 TEST_F(TraceLogTest, FieldsAreZeroPaddedExceptTheYear) {
-  TestMachine early(StartingAt(LocalTime{812, 1, 0, 2, 8, 4, 5, 7}));
+  TestMachine early(VirtualTimeAt(LocalTime{812, 1, 0, 2, 8, 4, 5, 7}));
   Trace early_trace(early.platform());
   early_trace.TraceLog("x");
   EXPECT_EQ(ReadFile(early.TracePath("fenratrace1.log")), "812/01/02 08:04'05\"007 x\r\n");
 }
 
-TEST_F(TraceLogTest, FormattedLinesAreCutAt255Characters) {
-  std::string long_text(400, 'a');
-  trace.TraceLogF("[X]%s", long_text.c_str());
-  std::string line = File(1);
-  EXPECT_EQ(line.size(), 24 + 255 + 2u);
-}
-
-TEST_F(TraceLogTest, StampAndMessageAreCutAt10000Characters) {
-  std::string message(20000, 'm');
-  trace.TraceLog(message.c_str());
-  std::string line = File(1);
-  ASSERT_EQ(line.size(), 10002u);
-  EXPECT_EQ(line.substr(9999), "m\r\n");
+// A formatted message is cut at 255 characters, stamp and message at 10000.
+TEST_F(TraceLogTest, LinesAreCutToTheirBuffers) {
+  trace.TraceLogF("[X]%s", std::string(400, 'a').c_str());
+  trace.TraceLog(std::string(20000, 'm').c_str());
+  std::string text = File(1);
+  constexpr size_t kFirst = 24 + 255 + 2;
+  EXPECT_EQ(text.find("\r\n"), kFirst - 2);
+  ASSERT_EQ(text.size(), kFirst + 10002u);
+  EXPECT_EQ(text.substr(kFirst + 9999), "m\r\n");
 }
 
 TEST_F(TraceLogTest, NothingIsWrittenWithoutTempDir) {
-  RegKeyPtr key;
-  ASSERT_EQ(machine.platform().registry.OpenKey(Hive::kLocalMachine, "SOFTWARE\\QOR\\QVMAlertMan",
-                                                win::kKeyAllAccess, &key),
-            0);
-  ASSERT_EQ(machine.platform().registry.DeleteValue(*key, "TempDir"), 0);
+  process.DeleteValue("SOFTWARE\\QOR\\QVMAlertMan", "TempDir");
   trace.TraceLog("lost");
   EXPECT_FALSE(std::filesystem::exists(machine.TracePath("fenratrace1.log")));
   EXPECT_FALSE(std::filesystem::exists(machine.TracePath("fenratrace2.log")));
 }
 
 TEST_F(TraceLogTest, TempDirIsAPrefixNotADirectory) {
-  SetTempDir("C:\\QOR\\QVMAlertMan\\Temp");
+  machine->registry().SetString(Hive::kLocalMachine, "SOFTWARE\\QOR\\QVMAlertMan", "TempDir",
+                                "C:\\QOR\\QVMAlertMan\\Temp");
   trace.TraceLog("beside");
   EXPECT_NE(ReadFile(machine->HostPath("C:\\QOR\\QVMAlertMan\\Tempfenratrace1.log")).find("beside"),
             std::string::npos);

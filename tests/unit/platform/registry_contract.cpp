@@ -12,6 +12,8 @@ namespace {
 
 constexpr const char* kContractRoot = "SOFTWARE\\FenraContractTest";
 constexpr uint32_t kAll = win::kKeyAllAccess;
+constexpr auto kDenied = static_cast<int32_t>(win::kErrorAccessDenied);
+constexpr auto kMoreData = static_cast<int32_t>(win::kErrorMoreData);
 
 const uint8_t* Bytes(const char* text) { return reinterpret_cast<const uint8_t*>(text); }
 
@@ -121,12 +123,12 @@ TEST_P(RegistryContractTest, QueryValueReportsSizesAndRefusesShortBuffers) {
   uint8_t small[3] = {'x', 'x', 'x'};
   size = sizeof(small);
   uint32_t type = 0;
-  EXPECT_EQ(reg().QueryValue(*key, "Text", &type, small, &size), static_cast<int32_t>(win::kErrorMoreData));
+  EXPECT_EQ(reg().QueryValue(*key, "Text", &type, small, &size), kMoreData);
   EXPECT_EQ(size, 6u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(small), 3), "xxx");
 
   size = 0;
-  EXPECT_EQ(reg().QueryValue(*key, "Text", nullptr, small, &size), static_cast<int32_t>(win::kErrorMoreData));
+  EXPECT_EQ(reg().QueryValue(*key, "Text", nullptr, small, &size), kMoreData);
   EXPECT_EQ(size, 6u);
 
   uint8_t exact[6] = {};
@@ -213,22 +215,21 @@ TEST_P(RegistryContractTest, AccessRightsOfTheOpenKeyAreEnforced) {
 
   RegKeyPtr reader = Open("Rights", win::kKeyRead);
   ASSERT_NE(reader, nullptr);
-  EXPECT_EQ(SetBytes(*reader, "Value", win::kRegSz, "w", 2), static_cast<int32_t>(win::kErrorAccessDenied));
-  EXPECT_EQ(SetBytes(*reader, "Other", win::kRegSz, "w", 2), static_cast<int32_t>(win::kErrorAccessDenied));
-  EXPECT_EQ(reg().DeleteValue(*reader, "Value"), static_cast<int32_t>(win::kErrorAccessDenied));
+  EXPECT_EQ(SetBytes(*reader, "Value", win::kRegSz, "w", 2), kDenied);
+  EXPECT_EQ(SetBytes(*reader, "Other", win::kRegSz, "w", 2), kDenied);
+  EXPECT_EQ(reg().DeleteValue(*reader, "Value"), kDenied);
   EXPECT_EQ(Stored(*reader, "Value"), std::string("v\0", 2));
 
   RegKeyPtr setter = Open("Rights", win::kKeySetValue);
   ASSERT_NE(setter, nullptr);
   uint32_t size = 0;
-  EXPECT_EQ(reg().QueryValue(*setter, "Value", nullptr, nullptr, &size),
-            static_cast<int32_t>(win::kErrorAccessDenied));
+  EXPECT_EQ(reg().QueryValue(*setter, "Value", nullptr, nullptr, &size), kDenied);
   EXPECT_EQ(SetBytes(*setter, "Value", win::kRegSz, "w", 2), 0);
 }
 
 TEST_P(RegistryContractTest, DeleteKeyRefusesKeysWithSubkeys) {
   Create("Parent\\Child");
-  EXPECT_EQ(reg().DeleteKey(Hive::kLocalMachine, Path("Parent")), static_cast<int32_t>(win::kErrorAccessDenied));
+  EXPECT_EQ(reg().DeleteKey(Hive::kLocalMachine, Path("Parent")), kDenied);
   EXPECT_EQ(reg().DeleteKey(Hive::kLocalMachine, Path("PARENT\\child")), 0);
   EXPECT_EQ(reg().DeleteKey(Hive::kLocalMachine, Path("Parent")), 0);
   EXPECT_EQ(reg().DeleteKey(Hive::kLocalMachine, Path("Parent")), 2);

@@ -11,12 +11,6 @@ namespace {
 
 using Instances = std::vector<std::pair<int32_t, int32_t>>;  // (module number, state)
 
-int32_t Classify(const Instances& instances) {
-  ModuleFlags flags;
-  for (auto [module, state] : instances) NoteModuleState(flags, state, module);
-  return DecideStatus(flags);
-}
-
 constexpr int32_t S = STATE_SIMPLEX;
 constexpr int32_t D = STATE_DUPLEX;
 constexpr int32_t T = STATE_TRIPLEX;
@@ -48,22 +42,22 @@ TEST(StatusClassification, EveryRuleInItsOrder) {
       {{{11, S}}, 8},
       {{{10, D}, {11, D}, {12, D}, {13, D}}, 0},  // a healthy PCI group
       {{}, 0},
-      // CPU rules come before PCI rules.
-      {{{10, S}, {0, D}}, 15},
+      {{{10, S}, {0, D}}, 15},  // CPU rules come before PCI rules
+      // -1 (no name) and numbers beyond 13 set nothing; DUPLEX only counts for 0 and 1.
+      {{{-1, S}, {14, S}, {3, S}, {2, D}, {10, D}}, 0},
+      {{{-1, T}}, 0},
+      {{{7, T}}, 2},
+      {{{0, STATE_ONLINE}, {1, R}, {0, 0x20005}}, 0},
   };
   for (const Case& c : cases) {
+    ModuleFlags flags;
     std::string what;
-    for (auto [module, state] : c.instances) what += std::to_string(module) + ":" + std::to_string(state) + " ";
-    EXPECT_EQ(Classify(c.instances), c.code) << what;
+    for (auto [module, state] : c.instances) {
+      NoteModuleState(flags, state, module);
+      what += std::to_string(module) + ":" + std::to_string(state) + " ";
+    }
+    EXPECT_EQ(DecideStatus(flags), c.code) << what;
   }
-}
-
-TEST(StatusClassification, OnlyKnownModulesAndStatesSetFlags) {
-  // -1 (no name) and numbers beyond 13 set nothing; DUPLEX only counts for 0 and 1.
-  EXPECT_EQ(Classify({{-1, S}, {14, S}, {3, S}, {2, D}, {10, D}}), 0);
-  EXPECT_EQ(Classify({{-1, T}}), 0);
-  EXPECT_EQ(Classify({{7, T}}), 2);
-  EXPECT_EQ(Classify({{0, STATE_ONLINE}, {1, R}, {0, 0x20005}}), 0);
 }
 
 }  // namespace

@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <fstream>
 
 #include "platform/sim/wmi_inventory.h"
+#include "unit/platform/sim/test_support.h"
 #include "wmi/wmi_tables.h"
 
 namespace fenra::sim {
@@ -14,17 +13,8 @@ namespace {
 
 class HardwareDescriptionTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    directory_ = std::filesystem::temp_directory_path() /
-                 ("fenra_hw_" + std::to_string(::getpid()) + "_" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(directory_);
-    file_ = directory_ / kHardwareFile;
-  }
-  void TearDown() override { std::filesystem::remove_all(directory_); }
-
-  std::filesystem::path directory_;
-  std::filesystem::path file_;
+  testing::ScratchDir dir_;
+  std::filesystem::path file_ = dir_.path() / kHardwareFile;
   std::string error_;
 };
 
@@ -48,25 +38,10 @@ TEST_F(HardwareDescriptionTest, AFileThatCannotBeParsedIsNeverReplaced) {
   std::ofstream(file_) << "{ \"wmi\": ";
   EXPECT_FALSE(EnsureHardwareSection(file_, "bmc", nlohmann::json::object(), &error_));
   EXPECT_NE(error_.find(file_.string()), std::string::npos) << error_;
-  std::ifstream in(file_);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(text, "{ \"wmi\": ");
+  EXPECT_EQ(testing::ReadFile(file_), "{ \"wmi\": ");
   std::ofstream(file_) << "[1, 2]";
   nlohmann::json document;
   EXPECT_FALSE(ReadHardwareDescription(file_, &document, &error_));
-}
-
-TEST_F(HardwareDescriptionTest, ANewMachineGetsTheBaseline) {
-  ASSERT_TRUE(EnsureHardwareSection(file_, "wmi", BaselineWmiSection(), &error_)) << error_;
-  SimWmiInventory inventory;
-  ASSERT_TRUE(LoadWmiInventory(file_, &inventory, &error_)) << error_;
-  int modules = 0;
-  for (const SimWmiInstance& instance : inventory.instances)
-    if (instance.key.starts_with("cpu/") || instance.key.starts_with("pci/")) {
-      ++modules;
-      EXPECT_EQ(instance.state, STATE_DUPLEX);
-    }
-  EXPECT_EQ(modules, 6);
 }
 
 TEST(WmiSection, MalformedEntriesAreNamed) {

@@ -46,7 +46,7 @@ TEST_F(MachinePathsTest, DotDotNeverLeavesTheDrive) {
 }
 
 TEST_F(MachinePathsTest, ExistingNamesAreFoundInAnyCase) {
-  testing::WriteText(dir_.path() / "drive_c/Windows/System32/fenra.ini", "");
+  testing::WriteFile(dir_.path() / "drive_c/Windows/System32/fenra.ini", "");
   EXPECT_EQ(Map("C:\\WINDOWS\\system32\\FENRA.INI"), "drive_c/Windows/System32/fenra.ini");
   // Below the last existing directory the names keep the case given.
   EXPECT_EQ(Map("c:\\windows\\SYSTEM32\\New\\File.Txt"), "drive_c/Windows/System32/New/File.Txt");

@@ -10,8 +10,8 @@
 namespace fenra::sim {
 namespace {
 
-using testing::ReadText;
-using testing::WriteText;
+using testing::ReadFile;
+using testing::WriteFile;
 
 constexpr uint32_t kRead = win::kGenericRead;
 constexpr uint32_t kWrite = win::kGenericWrite;
@@ -73,19 +73,19 @@ TEST_F(SimFilesTest, DispositionsAndTheirLastErrors) {
   // OPEN_ALWAYS keeps an existing file and says so.
   ASSERT_NE(Open(path, kWrite, kShareRead, win::kOpenAlways), nullptr);
   EXPECT_EQ(GetLastError(), win::kErrorAlreadyExists);
-  EXPECT_EQ(ReadText(Host("drive_c/Temp/f.log")), "hello");
+  EXPECT_EQ(ReadFile(Host("drive_c/Temp/f.log")), "hello");
   ASSERT_NE(Open("C:\\Temp\\new.log", kWrite, kShareRead, win::kOpenAlways), nullptr);
   EXPECT_EQ(GetLastError(), 0u);
 
   // CREATE_ALWAYS empties an existing file and says it existed.
   ASSERT_NE(Open(path, kWrite, kShareRead, win::kCreateAlways), nullptr);
   EXPECT_EQ(GetLastError(), win::kErrorAlreadyExists);
-  EXPECT_EQ(ReadText(Host("drive_c/Temp/f.log")), "");
+  EXPECT_EQ(ReadFile(Host("drive_c/Temp/f.log")), "");
 
-  WriteText(Host("drive_c/Temp/f.log"), "again");
+  WriteFile(Host("drive_c/Temp/f.log"), "again");
   ASSERT_NE(Open(path, kWrite, kShareRead, win::kTruncateExisting), nullptr);
   EXPECT_EQ(GetLastError(), 0u);
-  EXPECT_EQ(ReadText(Host("drive_c/Temp/f.log")), "");
+  EXPECT_EQ(ReadFile(Host("drive_c/Temp/f.log")), "");
 
   EXPECT_EQ(Open(path, kRead, kShareBoth, win::kTruncateExisting), nullptr);
   EXPECT_EQ(GetLastError(), win::kErrorInvalidParameter);
@@ -195,7 +195,7 @@ TEST_P(ShareModeTest, ShareModesDecideWhoMayOpenBesideWhom) {
 }
 
 TEST_F(SimFilesTest, AFileHeldByAnotherProcessIsNeitherOpenedNorTruncated) {
-  WriteText(Host("drive_d/Temp/fenratrace1.log"), "kept");
+  WriteFile(Host("drive_d/Temp/fenratrace1.log"), "kept");
   const std::string path = "D:\\Temp\\fenratrace1.log";
   FilePtr held = files_.OpenAsOtherProcess(path, kWrite, kShareRead, win::kOpenAlways);
   ASSERT_NE(held, nullptr);
@@ -204,7 +204,7 @@ TEST_F(SimFilesTest, AFileHeldByAnotherProcessIsNeitherOpenedNorTruncated) {
   EXPECT_EQ(GetLastError(), win::kErrorSharingViolation);
   EXPECT_EQ(Open(path, kWrite, kShareRead, win::kCreateAlways), nullptr);
   EXPECT_EQ(GetLastError(), win::kErrorSharingViolation);
-  EXPECT_EQ(ReadText(Host("drive_d/Temp/fenratrace1.log")), "kept");
+  EXPECT_EQ(ReadFile(Host("drive_d/Temp/fenratrace1.log")), "kept");
   FilePtr reader = Open(path, kRead, kShareBoth, win::kOpenExisting);
   ASSERT_NE(reader, nullptr);
   EXPECT_EQ(ReadAll(*reader), "kept");
@@ -259,7 +259,7 @@ class ProfileIntTest : public SimFilesTest {
  protected:
   uint32_t Read(const std::string& text, const std::string& section = "MODE",
                 const std::string& key = "SIMPLEX_FILTER_TIME", int32_t fallback = -1) {
-    WriteText(Host("drive_c/Windows/system32/FENRA.ini"), text);
+    WriteFile(Host("drive_c/Windows/system32/FENRA.ini"), text);
     return files_.GetPrivateProfileInt(section, key, fallback, "C:\\Windows\\system32\\FENRA.ini");
   }
 };
@@ -312,8 +312,8 @@ TEST_F(ProfileIntTest, NamesIgnoreCaseAndBlanks) {
 }
 
 TEST_F(ProfileIntTest, ABareFileNameIsLookedForInTheWindowsDirectory) {
-  WriteText(Host("drive_c/Windows/FENRA.ini"), "[MODE]\nSIMPLEX_FILTER_TIME=11\n");
-  WriteText(Host("drive_c/Windows/system32/FENRA.ini"), "[MODE]\nSIMPLEX_FILTER_TIME=22\n");
+  WriteFile(Host("drive_c/Windows/FENRA.ini"), "[MODE]\nSIMPLEX_FILTER_TIME=11\n");
+  WriteFile(Host("drive_c/Windows/system32/FENRA.ini"), "[MODE]\nSIMPLEX_FILTER_TIME=22\n");
   EXPECT_EQ(files_.GetPrivateProfileInt("MODE", "SIMPLEX_FILTER_TIME", -1, "FENRA.ini"), 11u);
   EXPECT_EQ(files_.GetPrivateProfileInt("MODE", "SIMPLEX_FILTER_TIME", -1, ".\\FENRA.ini"), 22u);
 }

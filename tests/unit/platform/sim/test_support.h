@@ -4,12 +4,11 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 
 #include "platform/system.h"
+#include "support/test_machine.h"
 
 namespace fenra::sim::testing {
 
@@ -34,17 +33,8 @@ class ScratchDir {
   std::filesystem::path path_;
 };
 
-inline std::string ReadText(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-inline void WriteText(const std::filesystem::path& file, const std::string& text) {
-  std::filesystem::create_directories(file.parent_path());
-  std::ofstream(file, std::ios::binary) << text;
-}
+using fenra::testing::ReadFile;
+using fenra::testing::WriteFile;
 
 // The System port as far as files need it: a current directory and an
 // environment.
