@@ -23,10 +23,5 @@ TEST(FixedText, FormatTextCutsAtTheBufferAndZeroFills) {
   for (size_t i = 1; i < sizeof(buffer); ++i) EXPECT_EQ(buffer[i], '\0') << i;
 }
 
-TEST(FixedText, StringPrintfHoldsLongTexts) {
-  std::string long_text(3000, 'a');
-  EXPECT_EQ(StringPrintf("[%s]", long_text.c_str()).size(), 3002u);
-}
-
 }  // namespace
 }  // namespace fenra

@@ -8,14 +8,14 @@
 
 #include "diagnostics/event_ids.h"
 #include "platform/sim/wmi_inventory.h"
-#include "support/test_machine.h"
+#include "support/service_process.h"
 #include "wmi/wmi_tables.h"
 
 namespace fenra {
 namespace {
 
 using sim::WmiFault;
-using testing::TestMachine;
+using Traces = std::vector<std::string>;
 
 constexpr uint32_t kCoinitApartmentThreaded = 2;
 
@@ -24,14 +24,13 @@ class WmiserviceTest : public ::testing::Test {
   // The trace lines that start with `prefix`.
   std::vector<std::string> Lines(const std::string& prefix) {
     std::vector<std::string> lines;
-    for (const std::string& line : machine.TraceMessages())
+    for (const std::string& line : process.machine.TraceMessages())
       if (line.rfind(prefix, 0) == 0) lines.push_back(line);
     return lines;
   }
-  std::vector<std::string> AllLines() { return machine.TraceMessages(); }
   int UnavailableRecords() {
     int count = 0;
-    for (const sim::EventLogRecord& record : machine.Events())
+    for (const sim::EventLogRecord& record : process.machine.Events())
       if (record.event_id == EVID_WMI_UNAVAILABLE && record.source == "QVMZUFT" && record.type == "warning") ++count;
     return count;
   }
@@ -47,13 +46,12 @@ class WmiserviceTest : public ::testing::Test {
   }
   std::wstring Text() { return std::wstring(text.data()); }
 
-  TestMachine machine;
-  Kernel& kernel = machine.platform().kernel;
-  sim::SimWmi& wmi = machine->wmi();
-  sim::SimCom& com = machine->com();
-  Trace trace{machine.platform()};
-  MonitorState monitor;
-  Runtime runtime{machine.platform(), trace, monitor};
+  testing::ServiceProcess process;
+  Kernel& kernel = process.kernel;
+  sim::SimWmi& wmi = process.machine->wmi();
+  sim::SimCom& com = process.machine->com();
+  MonitorState& monitor = process.monitor;
+  Runtime& runtime = process.runtime;
   std::vector<wchar_t> text = std::vector<wchar_t>(kWmiTextSize, L'\0');
 };
 
@@ -65,7 +63,11 @@ TEST_F(WmiserviceTest, ConnectsQuietlyAndLeavesComAsItFoundIt) {
     Wmiservice second(runtime);
     EXPECT_TRUE(second.connected());
     EXPECT_EQ(com.Outstanding(), 2);
+    ASSERT_EQ(second.getEvent(L"DOD_SCSISlotStateChange"), 0);
+    EXPECT_EQ(wmi.subscriptions(), 1);
   }
+  // Destruction releases a held subscription, and COM use.
+  EXPECT_EQ(wmi.subscriptions(), 0);
   EXPECT_EQ(com.Outstanding(), 0);
   EXPECT_EQ(monitor.stopflg, 0);
   EXPECT_TRUE(Lines("[Wmiservice]").empty());
@@ -164,22 +166,7 @@ TEST_F(WmiserviceTest, StatusOfOddInstancesAndOfAnEmptySet) {
   EXPECT_EQ(monitor.stopflg, 0);
 }
 
-TEST_F(WmiserviceTest, FiveTimeOutsAndASixthAnswerStopTheMonitor) {
-  Wmiservice wms(runtime);
-  wms.serchbyWQL(StatusQuery(0, 2).c_str());
-  wmi.ScriptFault(WmiFault::kNextTimeout, 5);
-  EXPECT_EQ(wms.GetStatus(text), 0);
-  EXPECT_EQ(monitor.stopflg, 1);
-  EXPECT_EQ(kernel.TimeGetTime(), 5u * 30000);
-  std::vector<std::string> expected;
-  for (int r = 0; r < 6; ++r) expected.push_back("[GetStatus]roop r : " + std::to_string(r));
-  expected.push_back("[GetStatus]Retry timeout(hRes uReturned r Timeout_v: 0 1 6 30000)");
-  EXPECT_EQ(Lines("[GetStatus]"), expected);
-  EXPECT_EQ(UnavailableRecords(), 1);
-  EXPECT_EQ(Text(), L"");
-}
-
-TEST_F(WmiserviceTest, FourTimeOutsArePatienceNotFailure) {
+TEST_F(WmiserviceTest, FourTimeOutsArePatienceAndASixthAnswerStopsTheMonitor) {
   monitor.Timeout_value = 1000;
   Wmiservice wms(runtime);
   wms.serchbyWQL(StatusQuery(0, 2).c_str());
@@ -187,40 +174,55 @@ TEST_F(WmiserviceTest, FourTimeOutsArePatienceNotFailure) {
   EXPECT_EQ(wms.GetStatus(text), 12);
   EXPECT_EQ(kernel.TimeGetTime(), 4000u);
   EXPECT_EQ(monitor.stopflg, 0);
-  EXPECT_EQ(UnavailableRecords(), 0);
-}
 
-TEST_F(WmiserviceTest, ACancelledStatusCallStopsTheMonitor) {
-  Wmiservice wms(runtime);
+  monitor.Timeout_value = 30000;
+  text.assign(kWmiTextSize, L'\0');
   wms.serchbyWQL(StatusQuery(0, 2).c_str());
-  wmi.ScriptFault(WmiFault::kNextCancelled, 1);
+  wmi.ScriptFault(WmiFault::kNextTimeout, 5);
+  process.NewTraces();
   EXPECT_EQ(wms.GetStatus(text), 0);
   EXPECT_EQ(monitor.stopflg, 1);
-  EXPECT_EQ(Lines("[GetStatus]"), (std::vector<std::string>{"[GetStatus]roop r : 0",
-                                                            "[GetStatus]pEnumProcess->Next(hRes uReturned : 80041032 0)",
-                                                            "[GetStatus]stopflg=TRUE retrun 0"}));
+  EXPECT_EQ(kernel.TimeGetTime(), 4000u + 5 * 30000);
+  Traces expected;
+  for (int r = 0; r < 6; ++r) expected.push_back("[GetStatus]roop r : " + std::to_string(r));
+  expected.push_back("[GetStatus]Retry timeout(hRes uReturned r Timeout_v: 0 1 6 30000)");
+  EXPECT_EQ(process.NewTraces(), expected);
   EXPECT_EQ(UnavailableRecords(), 1);
+  EXPECT_EQ(Text(), L"");
 }
 
-TEST_F(WmiserviceTest, StatusWalkFailuresOfNext) {
+TEST_F(WmiserviceTest, FailuresOfNextInAStatusWalk) {
   Wmiservice wms(runtime);
   wms.serchbyWQL(StatusQuery(0, 2).c_str());
   wmi.ScriptFault(WmiFault::kNextThrows, 1);
+  process.NewTraces();
   EXPECT_EQ(wms.GetStatus(text), -1);
-  EXPECT_EQ(Lines("[GetStatus]catch").size(), 1u);
+  EXPECT_EQ(process.NewTraces(), Traces{"[GetStatus]catch error pEnumProcess->Next"});
 
-  text.assign(kWmiTextSize, L'\0');
   wms.serchbyWQL(StatusQuery(0, 2).c_str());
   wmi.ScriptFault(WmiFault::kNextCancelled, 1, win::kWbemEFailed);
+  process.NewTraces();
   EXPECT_EQ(wms.GetStatus(text), 0);
-  EXPECT_EQ(Lines("[GetStatus]pEnumProcess->Next(hRes uReturned : 80041001 0) -> Get State faild").size(), 1u);
   EXPECT_EQ(wms.GetStatus(text), -1);  // the result set was released
+  EXPECT_EQ(process.NewTraces(),
+            (Traces{"[GetStatus]roop r : 0", "[GetStatus]pEnumProcess->Next(hRes uReturned : 80041001 0) -> Get State faild",
+                    "[GetStatus]pEnumProcess == NULL retrun -1"}));
   EXPECT_EQ(monitor.stopflg, 0);
 
-  monitor.stopflg = 1;
+  // A cancelled call stops the monitor; a walk does not begin then.
   wms.serchbyWQL(StatusQuery(0, 2).c_str());
+  wmi.ScriptFault(WmiFault::kNextCancelled, 1);
+  process.NewTraces();
   EXPECT_EQ(wms.GetStatus(text), 0);
-  EXPECT_EQ(Lines("[GetStatus]stopflg=TRUE retrun 0").size(), 1u);
+  EXPECT_EQ(monitor.stopflg, 1);
+  EXPECT_EQ(UnavailableRecords(), 1);
+  EXPECT_EQ(process.NewTraces(), (Traces{"[GetStatus]roop r : 0",
+                                         "[GetStatus]pEnumProcess->Next(hRes uReturned : 80041032 0)",
+                                         "[GetStatus]stopflg=TRUE retrun 0"}));
+  wms.serchbyWQL(StatusQuery(0, 2).c_str());
+  process.NewTraces();
+  EXPECT_EQ(wms.GetStatus(text), 0);
+  EXPECT_EQ(process.NewTraces(), Traces{"[GetStatus]stopflg=TRUE retrun 0"});
 }
 
 TEST_F(WmiserviceTest, QueriesThatFailOrDoNotFitLeaveNoResultSet) {
@@ -326,16 +328,6 @@ TEST_F(WmiserviceTest, TextsNeverRunPastTheirBuffers) {
   EXPECT_EQ(wms.GetStatus(std::span<wchar_t>(area.data(), 16)), 0);
   EXPECT_EQ(std::wstring(area.data()), L"\n10 DUPLEX\n11 D");
   EXPECT_TRUE(std::all_of(area.begin() + 16, area.end(), [](wchar_t c) { return c == L'#'; }));
-}
-
-TEST_F(WmiserviceTest, DestructionReleasesAHeldSubscription) {
-  {
-    Wmiservice wms(runtime);
-    ASSERT_EQ(wms.getEvent(L"DOD_SCSISlotStateChange"), 0);
-    EXPECT_EQ(wmi.subscriptions(), 1);
-  }
-  EXPECT_EQ(wmi.subscriptions(), 0);
-  EXPECT_EQ(com.Outstanding(), 0);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sim/sim_hardware.h"
 #include "platform/sim/sim_machine.h"
 #include "platform/sim/sim_version_info.h"
 #include "platform/sim/last_error.h"
@@ -65,30 +64,6 @@ TEST(HardwareFactsTest, BadInputIsRefusedNamingTheFileAndTheMember) {
     EXPECT_NE(error.find(file.string()), std::string::npos) << error;
     EXPECT_NE(error.find(c.member), std::string::npos) << error;
   }
-}
-
-TEST(SimHardwareTest, TheStatusScriptIsAnsweredInOrderAndItsLastAnswerForGood) {
-  LibraryFacts library;
-  library.present = true;
-  library.sdr_status = {{1, 0, 2}, {0, 2, 1}, {1, 1, 1}};
-  SimHardware hardware(library, {});
-  LibraryPtr loaded = hardware.LoadLibrary("QVMSMSEN.DLL");
-  ASSERT_TRUE(loaded);
-  LibraryProc status = loaded->GetProcAddress(kSdrRepositoryStatusEntry);
-  ASSERT_TRUE(status);
-  std::vector<std::pair<int32_t, uint32_t>> answers;
-  for (int i = 0; i < 5; ++i) {
-    uint32_t value = 99;
-    int32_t result = status(&value);
-    answers.emplace_back(result, value);
-  }
-  EXPECT_EQ(answers, (std::vector<std::pair<int32_t, uint32_t>>{{1, 0}, {1, 0}, {0, 2}, {1, 1}, {1, 1}}));
-
-  // An entry keeps its library loaded.
-  loaded.reset();
-  EXPECT_EQ(hardware.LoadedLibraries(), 1);
-  status = nullptr;
-  EXPECT_EQ(hardware.LoadedLibraries(), 0);
 }
 
 TEST(SimVersionInfoTest, FilesAreFoundWhateverTheFormOfTheirPath) {

@@ -63,30 +63,6 @@ TEST_F(SimEventLogTest, ConcurrentWritersNeverInterleave) {
   for (const EventLogRecord& record : records) EXPECT_EQ(record.strings, std::vector<std::string>{long_text});
 }
 
-TEST_F(SimEventLogTest, InjectedFaultsFailOrThrow) {
-  log_.SetFaults({.register_error = win::kErrorAccessDenied});
-  SetLastError(0);
-  EXPECT_EQ(log_.RegisterEventSource("QVMZUFT"), nullptr);
-  EXPECT_EQ(GetLastError(), win::kErrorAccessDenied);
-
-  log_.SetFaults({.register_throws = true});
-  EXPECT_THROW(log_.RegisterEventSource("QVMZUFT"), std::runtime_error);
-
-  log_.SetFaults({});
-  EventSourcePtr source = log_.RegisterEventSource("QVMZUFT");
-  ASSERT_NE(source, nullptr);
-  log_.SetFaults({.report_error = 1502});
-  EXPECT_FALSE(log_.ReportEvent(*source, 1, 0, 1, {"x"}, {}));
-  EXPECT_EQ(GetLastError(), 1502u);
-  log_.SetFaults({.report_throws = -1});
-  EXPECT_THROW(log_.ReportEvent(*source, 1, 0, 1, {"x"}, {}), std::runtime_error);
-  EXPECT_TRUE(ReadEventLog(file()).empty());
-
-  log_.SetFaults({});
-  EXPECT_TRUE(log_.ReportEvent(*source, 1, 0, 1, {"x"}, {}));
-  EXPECT_EQ(ReadEventLog(file()).size(), 1u);
-}
-
 TEST_F(SimEventLogTest, AnUnwritableLogFailsTheReport) {
   SimEventLog nowhere(dir_.path() / "missing" / "eventlog.jsonl", kernel_);
   EventSourcePtr source = nowhere.RegisterEventSource("QVMZUFT");

@@ -30,6 +30,12 @@ class SimFilesTest : public ::testing::Test {
     return files_.CreateFile(path, access, share, disposition);
   }
 
+  // The last error of an open that is refused; kOpened when it succeeds.
+  static constexpr uint32_t kOpened = 0xFFFFFFFF;
+  uint32_t Refusal(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition) {
+    return Open(path, access, share, disposition) ? kOpened : GetLastError();
+  }
+
   bool Write(File& file, const std::string& text) {
     uint32_t written = 0;
     return files_.WriteFile(file, text.data(), static_cast<uint32_t>(text.size()), &written) &&
@@ -55,20 +61,16 @@ TEST_F(SimFilesTest, DispositionsAndTheirLastErrors) {
   std::filesystem::create_directories(Host("drive_c/Temp"));
   const std::string path = "C:\\Temp\\f.log";
 
-  EXPECT_EQ(Open(path, kRead, kShareBoth, win::kOpenExisting), nullptr);
-  EXPECT_EQ(GetLastError(), win::kErrorFileNotFound);
-  EXPECT_EQ(Open(path, kWrite, kShareBoth, win::kTruncateExisting), nullptr);
-  EXPECT_EQ(GetLastError(), win::kErrorFileNotFound);
-  EXPECT_EQ(Open("C:\\Missing\\f.log", kWrite, kShareBoth, win::kOpenAlways), nullptr);
-  EXPECT_EQ(GetLastError(), win::kErrorPathNotFound);
+  EXPECT_EQ(Refusal(path, kRead, kShareBoth, win::kOpenExisting), win::kErrorFileNotFound);
+  EXPECT_EQ(Refusal(path, kWrite, kShareBoth, win::kTruncateExisting), win::kErrorFileNotFound);
+  EXPECT_EQ(Refusal("C:\\Missing\\f.log", kWrite, kShareBoth, win::kOpenAlways), win::kErrorPathNotFound);
 
   FilePtr file = Open(path, kWrite, kShareRead, win::kCreateNew);
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(GetLastError(), 0u);
   EXPECT_TRUE(Write(*file, "hello"));
   file.reset();
-  EXPECT_EQ(Open(path, kWrite, kShareRead, win::kCreateNew), nullptr);
-  EXPECT_EQ(GetLastError(), win::kErrorFileExists);
+  EXPECT_EQ(Refusal(path, kWrite, kShareRead, win::kCreateNew), win::kErrorFileExists);
 
   // OPEN_ALWAYS keeps an existing file and says so.
   ASSERT_NE(Open(path, kWrite, kShareRead, win::kOpenAlways), nullptr);
@@ -87,14 +89,10 @@ TEST_F(SimFilesTest, DispositionsAndTheirLastErrors) {
   EXPECT_EQ(GetLastError(), 0u);
   EXPECT_EQ(ReadFile(Host("drive_c/Temp/f.log")), "");
 
-  EXPECT_EQ(Open(path, kRead, kShareBoth, win::kTruncateExisting), nullptr);
-  EXPECT_EQ(GetLastError(), win::kErrorInvalidParameter);
-  EXPECT_EQ(Open(path, kRead, kShareBoth, 0), nullptr);
-  EXPECT_EQ(GetLastError(), win::kErrorInvalidParameter);
-  EXPECT_EQ(Open("C:\\Temp", kRead, kShareBoth, win::kOpenExisting), nullptr);
-  EXPECT_EQ(GetLastError(), win::kErrorAccessDenied);
-  EXPECT_EQ(Open("\\\\.\\IPMIDEV", kRead | kWrite, 0, win::kOpenExisting), nullptr);
-  EXPECT_EQ(GetLastError(), win::kErrorFileNotFound);
+  EXPECT_EQ(Refusal(path, kRead, kShareBoth, win::kTruncateExisting), win::kErrorInvalidParameter);
+  EXPECT_EQ(Refusal(path, kRead, kShareBoth, 0), win::kErrorInvalidParameter);
+  EXPECT_EQ(Refusal("C:\\Temp", kRead, kShareBoth, win::kOpenExisting), win::kErrorAccessDenied);
+  EXPECT_EQ(Refusal("\\\\.\\IPMIDEV", kRead | kWrite, 0, win::kOpenExisting), win::kErrorFileNotFound);
 }
 
 TEST_F(SimFilesTest, RelativePathsFollowTheCurrentDirectoryAndAnyCase) {
@@ -171,10 +169,8 @@ TEST_P(ShareModeTest, ShareModesDecideWhoMayOpenBesideWhom) {
   // reader that would not let the writer write.
   FilePtr writer = Open(path, kWrite, kShareRead, win::kOpenAlways);
   ASSERT_NE(writer, nullptr);
-  EXPECT_EQ(Open(path, kWrite, kShareBoth, win::kOpenAlways), nullptr);
-  EXPECT_EQ(GetLastError(), violation);
-  EXPECT_EQ(Open(path, kRead, kShareRead, win::kOpenExisting), nullptr);
-  EXPECT_EQ(GetLastError(), violation);
+  EXPECT_EQ(Refusal(path, kWrite, kShareBoth, win::kOpenAlways), violation);
+  EXPECT_EQ(Refusal(path, kRead, kShareRead, win::kOpenExisting), violation);
   FilePtr reader = Open(path, kRead, kShareBoth, win::kOpenExisting);
   EXPECT_NE(reader, nullptr);
   // An open with no read or write access takes no part in sharing.
@@ -200,10 +196,8 @@ TEST_F(SimFilesTest, AFileHeldByAnotherProcessIsNeitherOpenedNorTruncated) {
   FilePtr held = files_.OpenAsOtherProcess(path, kWrite, kShareRead, win::kOpenAlways);
   ASSERT_NE(held, nullptr);
 
-  EXPECT_EQ(Open(path, kWrite, kShareRead, win::kOpenAlways), nullptr);
-  EXPECT_EQ(GetLastError(), win::kErrorSharingViolation);
-  EXPECT_EQ(Open(path, kWrite, kShareRead, win::kCreateAlways), nullptr);
-  EXPECT_EQ(GetLastError(), win::kErrorSharingViolation);
+  EXPECT_EQ(Refusal(path, kWrite, kShareRead, win::kOpenAlways), win::kErrorSharingViolation);
+  EXPECT_EQ(Refusal(path, kWrite, kShareRead, win::kCreateAlways), win::kErrorSharingViolation);
   EXPECT_EQ(ReadFile(Host("drive_d/Temp/fenratrace1.log")), "kept");
   FilePtr reader = Open(path, kRead, kShareBoth, win::kOpenExisting);
   ASSERT_NE(reader, nullptr);
@@ -244,8 +238,7 @@ TEST_F(SimFilesTest, AWriterInAnotherHostProcessBlocksWriters) {
   ASSERT_EQ(read(to_parent[0], &answer, 1), 1);
   ASSERT_EQ(answer, 'y');
 
-  EXPECT_EQ(Open(path, kWrite, kShareBoth, win::kOpenAlways), nullptr);
-  EXPECT_EQ(GetLastError(), win::kErrorSharingViolation);
+  EXPECT_EQ(Refusal(path, kWrite, kShareBoth, win::kOpenAlways), win::kErrorSharingViolation);
   EXPECT_NE(Open(path, kRead, kShareBoth, win::kOpenExisting), nullptr);
 
   close(to_child[1]);
@@ -292,23 +285,29 @@ TEST_F(ProfileIntTest, NumbersAreReadAsThePlatformReadsThem) {
   }
 }
 
-TEST_F(ProfileIntTest, MissingOrEmptyEntriesGiveTheDefault) {
-  EXPECT_EQ(files_.GetPrivateProfileInt("MODE", "X", 7, "C:\\Windows\\system32\\none.ini"), 7u);
-  EXPECT_EQ(Read("[OTHER]\nSIMPLEX_FILTER_TIME=5\n", "MODE", "SIMPLEX_FILTER_TIME", 7), 7u);
-  EXPECT_EQ(Read("[MODE]\nOTHER=5\n", "MODE", "SIMPLEX_FILTER_TIME", 7), 7u);
-  EXPECT_EQ(Read("[MODE]\nSIMPLEX_FILTER_TIME=\n", "MODE", "SIMPLEX_FILTER_TIME", 7), 7u);
-  EXPECT_EQ(Read("[MODE]\nSIMPLEX_FILTER_TIME\n", "MODE", "SIMPLEX_FILTER_TIME", 7), 7u);
+// Names ignore case and blanks; only the first section of the name and its first line of the key count; a
+// missing or empty entry gives the default.
+TEST_F(ProfileIntTest, WhereTheValueIsFound) {
+  struct Case {
+    const char* text;
+    const char* section;
+    const char* key;
+    uint32_t expected;
+  };
+  for (const Case& c : {
+           Case{"\xEF\xBB\xBF; comment\n[ mode ]\n  simplex_filter_time   =   30  \n", "MODE", "SIMPLEX_FILTER_TIME", 30},
+           Case{"[MODE]\nSIMPLEX_FILTER_TIME=1\n", " Mode ", "Simplex_Filter_Time ", 1},
+           Case{"[MODE]\nA=1\n[MODE2]\nSIMPLEX_FILTER_TIME=2\n[MODE]\nSIMPLEX_FILTER_TIME=3\n", "MODE",
+                "SIMPLEX_FILTER_TIME", 7},
+           Case{"[MODE]\nSIMPLEX_FILTER_TIME=4\nSIMPLEX_FILTER_TIME=5\n", "MODE", "SIMPLEX_FILTER_TIME", 4},
+           Case{"[OTHER]\nSIMPLEX_FILTER_TIME=5\n", "MODE", "SIMPLEX_FILTER_TIME", 7},
+           Case{"[MODE]\nOTHER=5\n", "MODE", "SIMPLEX_FILTER_TIME", 7},
+           Case{"[MODE]\nSIMPLEX_FILTER_TIME=\n", "MODE", "SIMPLEX_FILTER_TIME", 7},
+           Case{"[MODE]\nSIMPLEX_FILTER_TIME\n", "MODE", "SIMPLEX_FILTER_TIME", 7},
+       })
+    EXPECT_EQ(Read(c.text, c.section, c.key, 7), c.expected) << c.text;
   EXPECT_EQ(Read("", "MODE", "SIMPLEX_FILTER_TIME", -1), 4294967295u);
-}
-
-TEST_F(ProfileIntTest, NamesIgnoreCaseAndBlanks) {
-  EXPECT_EQ(Read("\xEF\xBB\xBF; comment\n[ mode ]\n  simplex_filter_time   =   30  \n"), 30u);
-  EXPECT_EQ(Read("[MODE]\nSIMPLEX_FILTER_TIME=1\n", " Mode ", "Simplex_Filter_Time "), 1u);
-  // Keys of a later section do not count, nor a second section of that name.
-  EXPECT_EQ(Read("[MODE]\nA=1\n[MODE2]\nSIMPLEX_FILTER_TIME=2\n[MODE]\nSIMPLEX_FILTER_TIME=3\n", "MODE",
-                 "SIMPLEX_FILTER_TIME", 9),
-            9u);
-  EXPECT_EQ(Read("[MODE]\nSIMPLEX_FILTER_TIME=4\nSIMPLEX_FILTER_TIME=5\n"), 4u);
+  EXPECT_EQ(files_.GetPrivateProfileInt("MODE", "X", 7, "C:\\Windows\\system32\\none.ini"), 7u);
 }
 
 TEST_F(ProfileIntTest, ABareFileNameIsLookedForInTheWindowsDirectory) {

@@ -4,28 +4,9 @@
 
 #include <cwchar>
 
-#include "wmi/wmi_tables.h"
 
 namespace fenra::sim {
 namespace {
-
-TEST(Wql, TheSystemsThreeQueryShapes) {
-  WqlQuery query;
-  ASSERT_TRUE(ParseWql(std::wstring(kStatusQueryPrefix) + L"DOD_CPUBoard", &query));
-  EXPECT_EQ(query.properties, (std::vector<std::string>{"OperationalState", "InstanceName"}));
-  EXPECT_EQ(query.class_name, "DOD_CPUBoard");
-  EXPECT_TRUE(query.isa_property.empty());
-
-  ASSERT_TRUE(ParseWql(std::wstring(kEventClassQueryPrefix) + L"DOD_IOAdapterStateChange", &query));
-  EXPECT_EQ(query.properties.size(), 4u);
-  EXPECT_EQ(query.class_name, "DOD_IOAdapterStateChange");
-
-  ASSERT_TRUE(ParseWql(std::wstring(kIsaQueryPrefix) + L"'VUR_IOBoard'", &query));
-  EXPECT_TRUE(query.properties.empty());
-  EXPECT_EQ(query.class_name, "VUR_ODDeviceStateChangeEvent");
-  EXPECT_EQ(query.isa_property, "Object");
-  EXPECT_EQ(query.isa_class, "VUR_IOBoard");
-}
 
 TEST(Wql, RefusesWhatIsOutsideTheGrammar) {
   WqlQuery query;
