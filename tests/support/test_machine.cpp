@@ -37,11 +37,19 @@ sim::MachineOptions VirtualTime(bool started_by_scm) {
   return options;
 }
 
-TestMachine::TestMachine(sim::MachineOptions options, Prepare prepare) {
+ScratchDir::ScratchDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "fenra-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  directory_ = pattern;
-  std::filesystem::path machine_directory = directory_ / "machine";
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+TestMachine::TestMachine(sim::MachineOptions options, Prepare prepare) {
+  std::filesystem::path machine_directory = scratch_.path() / "machine";
   if (prepare) {
     sim::SimMachine::CreateBaseline(machine_directory);
     prepare(machine_directory);
@@ -49,11 +57,7 @@ TestMachine::TestMachine(sim::MachineOptions options, Prepare prepare) {
   machine_ = std::make_unique<sim::SimMachine>(machine_directory, options);
 }
 
-TestMachine::~TestMachine() {
-  machine_.reset();
-  std::error_code ignored;
-  std::filesystem::remove_all(directory_, ignored);
-}
+TestMachine::~TestMachine() = default;
 
 std::filesystem::path TestMachine::TracePath(const std::string& file_name) {
   return machine_->HostPath(std::string(sim::SimMachine::kBaselineTraceDir) + file_name);

@@ -15,18 +15,30 @@ namespace fenra::testing {
 
 sim::MachineOptions VirtualTime(bool started_by_scm = false);
 
+// A fresh temporary directory, removed with everything in it at the end.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
 class TestMachine {
  public:
   // Edits the baseline machine's directory before the machine loads it.
   using Prepare = std::function<void(const std::filesystem::path& directory)>;
+  // The directory is removed at the end; threads of the service must have ended.
   explicit TestMachine(sim::MachineOptions options = VirtualTime(), Prepare prepare = nullptr);
-  // Removes the directory. Threads of the service must have ended.
   ~TestMachine();
 
   sim::SimMachine& operator*() { return *machine_; }
   sim::SimMachine* operator->() { return machine_.get(); }
   Platform& platform() { return machine_->platform(); }
-  const std::filesystem::path& directory() const { return directory_; }
 
   // The host path of a file in the trace folder.
   std::filesystem::path TracePath(const std::string& file_name);
@@ -37,7 +49,7 @@ class TestMachine {
   std::vector<sim::EventLogRecord> Events();
 
  private:
-  std::filesystem::path directory_;
+  ScratchDir scratch_;
   std::unique_ptr<sim::SimMachine> machine_;
 };
 

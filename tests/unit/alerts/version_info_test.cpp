@@ -131,10 +131,7 @@ class FirmwareRevisionTest : public ::testing::Test {
     facts.answer = {0x00, 0x20, 0x81, 0x81, 0x23, 0x51};
     return facts;
   }
-  int Read() {
-    revision[0] = '\0';
-    return Frusys_Get_Bmc_Fw_Revision(process.runtime, revision, sizeof(revision));
-  }
+  int Read() { return Frusys_Get_Bmc_Fw_Revision(process.runtime, revision, sizeof(revision)); }
 
   ServiceProcess process;
   Kernel& kernel = process.kernel;
@@ -204,6 +201,7 @@ TEST_F(FirmwareRevisionTest, EveryFailureIsUnknownWithItsTrace) {
   without_status.sdr_status_entry = false;
   LibraryFacts failing_device_id = Library({{1, 1, 1}});
   failing_device_id.device_id_result = 0;
+  LibraryFacts no_library;
   sim::IpmiFacts absent, refusing = Ipmi(), short_answer = Ipmi();
   refusing.io_control_result = false;
   short_answer.answer.resize(4);  // too short to hold bytes 3 and 4
@@ -215,7 +213,7 @@ TEST_F(FirmwareRevisionTest, EveryFailureIsUnknownWithItsTrace) {
     Traces traces;
   };
   for (const Case& c : {
-           Case{LibraryFacts{}, Ipmi(), {f + "qvmsmsen.dll load Error = 126"}},  // even with the driver present
+           Case{no_library, Ipmi(), {f + "qvmsmsen.dll load Error = 126"}},  // even with the driver present
            Case{without_status, refusing, {driver_path[0], driver_path[1], f + "IPMI DeviceIoControl error"}},
            Case{without_status, short_answer, {driver_path[0], driver_path[1], f + "IPMI DeviceIoControl error"}},
            Case{without_status, absent, {driver_path[0], driver_path[1], f + "IPMIDEV open error"}},
@@ -228,6 +226,7 @@ TEST_F(FirmwareRevisionTest, EveryFailureIsUnknownWithItsTrace) {
     hardware.SetIpmi(c.ipmi);
     ReleaseHardwareLibrary(process.monitor);
     process.NewTraces();
+    revision[0] = '\0';
     EXPECT_EQ(Read(), 0);
     EXPECT_STREQ(revision, "unknown");
     EXPECT_EQ(process.NewTraces(), c.traces);

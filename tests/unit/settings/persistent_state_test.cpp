@@ -42,36 +42,28 @@ TEST_F(SerialNumberTest, AFirstStartKeepsTheNumberAndDeletesTheStamp) {
   EXPECT_EQ(process.Value(kCpuBoardKey, "SerialNumberCpu0"), (RegValue{win::kRegBinary, kSerialA}));
 }
 
-TEST_F(SerialNumberTest, AnAgreeingNumberChangesNothing) {
-  process.SetValue(kCpuBoardKey, "SerialNumberCpu0", win::kRegBinary, kSerialA);
-  process.SetText(kCpuBoardKey, "SimplexDate", "202401021530");
-  process.NewTraces();
-  EXPECT_EQ(Check(), 1);
-  EXPECT_EQ(process.NewTraces(), (Traces{"[CheckSerialNumber]SerialNumber agreement // SerialNumberCpu0"}));
-  EXPECT_TRUE(process.Value(kCpuBoardKey, "SimplexDate"));
-}
-
-TEST_F(SerialNumberTest, AnExchangedModuleReplacesTheCopyAndDeletesTheStamp) {
-  process.SetValue(kCpuBoardKey, "SerialNumberCpu0", win::kRegBinary, kSerialB);
-  process.SetText(kCpuBoardKey, "SimplexDate", "202401021530");
-  process.NewTraces();
-  EXPECT_EQ(Check(), 1);
-  EXPECT_EQ(process.NewTraces(), (Traces{"[CheckSerialNumber]SerialNumber inconsistancy // SerialNumberCpu0",
-                                         "[CheckSerialNumber]SetKey SerialNumberCpu0 = 51 43 50 55 30 00 10 01",
-                                         "[CheckSerialNumber]Delete SimplexDate (SerialNumberCpu0)"}));
-  EXPECT_EQ(process.Value(kCpuBoardKey, "SerialNumberCpu0"), (RegValue{win::kRegBinary, kSerialA}));
-  EXPECT_FALSE(process.Value(kCpuBoardKey, "SimplexDate"));
-}
-
-TEST_F(SerialNumberTest, AKeptCopyThatIsNotEightBinaryBytesCountsAsNone) {
-  process.SetValue(kCpuBoardKey, "SerialNumberCpu0", win::kRegSz, Bytes("QCPU0"));
-  process.NewTraces();
-  EXPECT_EQ(Check(), 1);
-  Traces traces = process.NewTraces();
-  ASSERT_GE(traces.size(), 2u);
-  EXPECT_EQ(traces[0], "[CheckSerialNumber]GetKeyVal SerialNumberCpu0 faild // ret = 13");
-  EXPECT_EQ(traces[1], "[CheckSerialNumber]SerialNumber inconsistancy // SerialNumberCpu0");
-  EXPECT_EQ(process.Value(kCpuBoardKey, "SerialNumberCpu0"), (RegValue{win::kRegBinary, kSerialA}));
+// A kept copy that is not the published number, or not eight binary bytes, is replaced and the stamp deleted.
+TEST_F(SerialNumberTest, AnAgreeingCopyChangesNothingAndAnyOtherIsReplaced) {
+  const std::string inconsistent = "[CheckSerialNumber]SerialNumber inconsistancy // SerialNumberCpu0";
+  const std::string set = "[CheckSerialNumber]SetKey SerialNumberCpu0 = 51 43 50 55 30 00 10 01";
+  const std::string deleted = "[CheckSerialNumber]Delete SimplexDate (SerialNumberCpu0)";
+  struct Case {
+    RegValue kept;
+    Traces traces;
+  };
+  for (const Case& c : {Case{{win::kRegBinary, kSerialA}, {"[CheckSerialNumber]SerialNumber agreement // SerialNumberCpu0"}},
+                        Case{{win::kRegBinary, kSerialB}, {inconsistent, set, deleted}},
+                        Case{{win::kRegSz, Bytes("QCPU0")},
+                             {"[CheckSerialNumber]GetKeyVal SerialNumberCpu0 faild // ret = 13", inconsistent, set,
+                              deleted}}}) {
+    process.SetValue(kCpuBoardKey, "SerialNumberCpu0", c.kept.type, c.kept.data);
+    process.SetText(kCpuBoardKey, "SimplexDate", "202401021530");
+    process.NewTraces();
+    EXPECT_EQ(Check(), 1);
+    EXPECT_EQ(process.NewTraces(), c.traces);
+    EXPECT_EQ(process.Value(kCpuBoardKey, "SerialNumberCpu0"), (RegValue{win::kRegBinary, kSerialA}));
+    EXPECT_EQ(process.Value(kCpuBoardKey, "SimplexDate").has_value(), c.traces.size() == 1);
+  }
 }
 
 TEST_F(SerialNumberTest, AnAllZeroNumberLeavesEverythingAsItIs) {

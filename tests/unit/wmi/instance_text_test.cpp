@@ -13,7 +13,7 @@ const std::string kEventText =
     "\tOperationalState = \ninstance of DOD_OperationalState\n{\n\tState = 524309;\n};\n;\n"
     "\tDevicePathId = \"{12,pci}\";\n\tStatus = 0;\n};\n";
 
-TEST(GetOperationalState, ReadsTheNumberAfterTheMarker) {
+TEST(GetOperationalState, ReadsTheNumberAfterTheMarkerOrReportsTheMissingToken) {
   int32_t state = 0;
   EXPECT_EQ(FindOperationalState(kEventText.c_str(), &state), nullptr);
   EXPECT_EQ(state, 524309);
@@ -22,10 +22,9 @@ TEST(GetOperationalState, ReadsTheNumberAfterTheMarker) {
   EXPECT_EQ(FindOperationalState("OperationalState = 99; instance of DOD_OperationalState{ State = -5;", &state),
             nullptr);
   EXPECT_EQ(state, -5);
-}
 
-TEST(GetOperationalState, ReportsEachMissingToken) {
-  int32_t state = 42;
+  // Each missing token is reported, and the state left as it was.
+  state = 42;
   EXPECT_STREQ(FindOperationalState("State = 1572886;", &state), "[GetOperationalState]instance not found retrun -1");
   EXPECT_STREQ(FindOperationalState("x instance of DOD_OperationalState", &state),
                "[GetOperationalState]size error retrun -1");
@@ -50,7 +49,7 @@ TEST(GetOperationalState, ValueWithoutNumberOrTooLongKeepsWithinItsBuffer) {
   EXPECT_EQ(state, INT32_MAX);
 }
 
-TEST(GetDevicePathID, CopiesTheValueWithItsQuotesAndFindsTheParent) {
+TEST(GetDevicePathID, CopiesTheValueWithItsQuotesAndFindsTheParentOrReportsTheMissingToken) {
   char path[256];
   memset(path, 0, sizeof(path));
   ASSERT_EQ(FindDevicePathID(kEventText.c_str(), path), nullptr);
@@ -58,9 +57,8 @@ TEST(GetDevicePathID, CopiesTheValueWithItsQuotesAndFindsTheParent) {
   char parent[256] = {};
   ASSERT_EQ(FindParentInstanceName(path, parent), nullptr);
   EXPECT_STREQ(parent, "12");
-}
 
-TEST(GetDevicePathID, ReportsMissingTokensAndLeavesTheBuffer) {
+  // Missing tokens are reported and the buffer left alone.
   char out[256] = "untouched";
   EXPECT_STREQ(FindDevicePathID("no path here;", out), "[GetDevicePathID]DevicePathID not found retrun -1");
   EXPECT_STREQ(FindDevicePathID("DevicePathId = ", out), "[GetDevicePathID]size error retrun -1");

@@ -1,8 +1,6 @@
 #pragma once
 // Small stand-ins for the tests of the simulated machine's adapters.
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <map>
 #include <string>
@@ -12,28 +10,8 @@
 
 namespace fenra::sim::testing {
 
-// A fresh directory, removed with everything in it at the end of the test.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "fenra-sim-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
 using fenra::testing::ReadFile;
+using fenra::testing::ScratchDir;
 using fenra::testing::WriteFile;
 
 // The System port as far as files need it: a current directory and an
