@@ -218,7 +218,8 @@ TEST_F(FirmwareRevisionTest, EveryFailureIsUnknownWithItsTrace) {
            Case{without_status, short_answer, {driver_path[0], driver_path[1], f + "IPMI DeviceIoControl error"}},
            Case{without_status, absent, {driver_path[0], driver_path[1], f + "IPMIDEV open error"}},
            Case{Library({{0, 1, 1}}), Ipmi(), {f + "GetSDRStatus faild ret = FALSE", f + "dwSDRStatus = 1"}},
-           Case{Library({{0, 2, 1}}), Ipmi(), {f + "GetSDRStatus faild ret = FALSE", f + "GetSDRStatus(QVM_SDR_DISABLE)"}},
+           Case{Library({{0, 2, 1}}), Ipmi(),
+                {f + "GetSDRStatus faild ret = FALSE", f + "GetSDRStatus(QVM_SDR_DISABLE)"}},
            Case{Library({{1, 2, 1}}), Ipmi(), {f + "GetSDRStatus(QVM_SDR_DISABLE)"}},
            Case{failing_device_id, Ipmi(), {f + "IPMIFunction faild"}},
        }) {

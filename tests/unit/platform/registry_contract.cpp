@@ -12,8 +12,6 @@ namespace {
 
 constexpr const char* kContractRoot = "SOFTWARE\\FenraContractTest";
 constexpr uint32_t kAll = win::kKeyAllAccess;
-constexpr auto kDenied = static_cast<int32_t>(win::kErrorAccessDenied);
-constexpr auto kMoreData = static_cast<int32_t>(win::kErrorMoreData);
 
 const uint8_t* Bytes(const char* text) { return reinterpret_cast<const uint8_t*>(text); }
 
@@ -57,16 +55,6 @@ RegKeyPtr RegistryContractTest::Open(const std::string& sub, uint32_t sam) {
   return key;
 }
 
-int32_t RegistryContractTest::OpenResult(const std::string& sub) {
-  RegKeyPtr key;
-  return reg().OpenKey(Hive::kLocalMachine, Path(sub), win::kKeyRead, &key);
-}
-
-int32_t RegistryContractTest::QuerySize(RegKey& key, const char* name, uint32_t* size) {
-  uint32_t ignored = 0;
-  return reg().QueryValue(key, name, nullptr, nullptr, size ? size : &ignored);
-}
-
 int32_t RegistryContractTest::SetBytes(RegKey& key, const char* name, uint32_t type, const std::string& bytes,
                                        uint32_t size) {
   return reg().SetValue(key, name, type, Bytes(bytes.c_str()), size);
@@ -74,7 +62,7 @@ int32_t RegistryContractTest::SetBytes(RegKey& key, const char* name, uint32_t t
 
 std::string RegistryContractTest::Stored(RegKey& key, const char* name, uint32_t* type) {
   uint32_t size = 0;
-  EXPECT_EQ(QuerySize(key, name, &size), 0);
+  EXPECT_EQ(reg().QueryValue(key, name, nullptr, nullptr, &size), 0);
   std::string data(size, '\0');
   EXPECT_EQ(reg().QueryValue(key, name, type, reinterpret_cast<uint8_t*>(data.data()), &size), 0);
   data.resize(size);
@@ -85,12 +73,13 @@ TEST_P(RegistryContractTest, MissingKeysAndValuesAreFileNotFound) {
   RegKeyPtr key;
   EXPECT_EQ(reg().OpenKey(Hive::kLocalMachine, Path("Missing"), win::kKeyRead, &key), 2);
   EXPECT_EQ(key, nullptr);
-  EXPECT_EQ(OpenResult("Missing\\Deeper"), 2);
+  EXPECT_EQ(reg().OpenKey(Hive::kLocalMachine, Path("Missing\\Deeper"), win::kKeyRead, &key), 2);
   EXPECT_EQ(reg().DeleteKey(Hive::kLocalMachine, Path("Missing")), 2);
 
   RegKeyPtr existing = Create("Here");
-  EXPECT_EQ(QuerySize(*existing, "Nothing"), 2);
-  EXPECT_EQ(QuerySize(*existing, nullptr), 2);
+  uint32_t size = 0;
+  EXPECT_EQ(reg().QueryValue(*existing, "Nothing", nullptr, nullptr, &size), 2);
+  EXPECT_EQ(reg().QueryValue(*existing, nullptr, nullptr, nullptr, &size), 2);
   EXPECT_EQ(reg().DeleteValue(*existing, "Nothing"), 2);
 }
 
@@ -126,18 +115,18 @@ TEST_P(RegistryContractTest, QueryValueReportsSizesAndRefusesShortBuffers) {
   ASSERT_EQ(SetBytes(*key, "Text", win::kRegSz, "hello", 6), 0);
 
   uint32_t size = 0;
-  EXPECT_EQ(QuerySize(*key, "Text", &size), 0);
+  EXPECT_EQ(reg().QueryValue(*key, "Text", nullptr, nullptr, &size), 0);
   EXPECT_EQ(size, 6u);
 
   uint8_t small[3] = {'x', 'x', 'x'};
   size = sizeof(small);
   uint32_t type = 0;
-  EXPECT_EQ(reg().QueryValue(*key, "Text", &type, small, &size), kMoreData);
+  EXPECT_EQ(reg().QueryValue(*key, "Text", &type, small, &size), static_cast<int32_t>(win::kErrorMoreData));
   EXPECT_EQ(size, 6u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(small), 3), "xxx");
 
   size = 0;
-  EXPECT_EQ(reg().QueryValue(*key, "Text", nullptr, small, &size), kMoreData);
+  EXPECT_EQ(reg().QueryValue(*key, "Text", nullptr, small, &size), static_cast<int32_t>(win::kErrorMoreData));
   EXPECT_EQ(size, 6u);
 
   uint8_t exact[6] = {};
@@ -152,7 +141,7 @@ TEST_P(RegistryContractTest, StringWithoutTerminatorKeepsItsLength) {
   // The byte after the given size is not a NUL: exactly three bytes stay.
   ASSERT_EQ(SetBytes(*key, "Dir", win::kRegSz, "abcd", 3), 0);
   uint32_t size = 0;
-  ASSERT_EQ(QuerySize(*key, "Dir", &size), 0);
+  ASSERT_EQ(reg().QueryValue(*key, "Dir", nullptr, nullptr, &size), 0);
   EXPECT_EQ(size, 3u);
 
   // With room to spare a terminator is added but not counted...
@@ -214,7 +203,8 @@ TEST_P(RegistryContractTest, NullAndEmptyNamesAreTheDefaultValue) {
   ASSERT_EQ(SetBytes(*key, nullptr, win::kRegSz, "dflt", 5), 0);
   EXPECT_EQ(Stored(*key, ""), std::string("dflt\0", 5));
   ASSERT_EQ(reg().DeleteValue(*key, ""), 0);
-  EXPECT_EQ(QuerySize(*key, nullptr), 2);
+  uint32_t size = 0;
+  EXPECT_EQ(reg().QueryValue(*key, nullptr, nullptr, nullptr, &size), 2);
 }
 
 TEST_P(RegistryContractTest, AccessRightsOfTheOpenKeyAreEnforced) {
@@ -223,24 +213,27 @@ TEST_P(RegistryContractTest, AccessRightsOfTheOpenKeyAreEnforced) {
 
   RegKeyPtr reader = Open("Rights", win::kKeyRead);
   ASSERT_NE(reader, nullptr);
-  EXPECT_EQ(SetBytes(*reader, "Value", win::kRegSz, "w", 2), kDenied);
-  EXPECT_EQ(SetBytes(*reader, "Other", win::kRegSz, "w", 2), kDenied);
-  EXPECT_EQ(reg().DeleteValue(*reader, "Value"), kDenied);
+  EXPECT_EQ(SetBytes(*reader, "Value", win::kRegSz, "w", 2), static_cast<int32_t>(win::kErrorAccessDenied));
+  EXPECT_EQ(SetBytes(*reader, "Other", win::kRegSz, "w", 2), static_cast<int32_t>(win::kErrorAccessDenied));
+  EXPECT_EQ(reg().DeleteValue(*reader, "Value"), static_cast<int32_t>(win::kErrorAccessDenied));
   EXPECT_EQ(Stored(*reader, "Value"), std::string("v\0", 2));
 
   RegKeyPtr setter = Open("Rights", win::kKeySetValue);
   ASSERT_NE(setter, nullptr);
-  EXPECT_EQ(QuerySize(*setter, "Value"), kDenied);
+  uint32_t size = 0;
+  EXPECT_EQ(reg().QueryValue(*setter, "Value", nullptr, nullptr, &size),
+            static_cast<int32_t>(win::kErrorAccessDenied));
   EXPECT_EQ(SetBytes(*setter, "Value", win::kRegSz, "w", 2), 0);
 }
 
 TEST_P(RegistryContractTest, DeleteKeyRefusesKeysWithSubkeys) {
   Create("Parent\\Child");
-  EXPECT_EQ(reg().DeleteKey(Hive::kLocalMachine, Path("Parent")), kDenied);
+  EXPECT_EQ(reg().DeleteKey(Hive::kLocalMachine, Path("Parent")), static_cast<int32_t>(win::kErrorAccessDenied));
   EXPECT_EQ(reg().DeleteKey(Hive::kLocalMachine, Path("PARENT\\child")), 0);
   EXPECT_EQ(reg().DeleteKey(Hive::kLocalMachine, Path("Parent")), 0);
   EXPECT_EQ(reg().DeleteKey(Hive::kLocalMachine, Path("Parent")), 2);
-  EXPECT_EQ(OpenResult("Parent"), 2);
+  RegKeyPtr key;
+  EXPECT_EQ(reg().OpenKey(Hive::kLocalMachine, Path("Parent"), win::kKeyRead, &key), 2);
 }
 
 TEST_P(RegistryContractTest, HandlesToADeletedKeyFail) {
@@ -249,14 +242,15 @@ TEST_P(RegistryContractTest, HandlesToADeletedKeyFail) {
   ASSERT_EQ(reg().DeleteKey(Hive::kLocalMachine, Path("Doomed")), 0);
 
   const auto deleted = static_cast<int32_t>(win::kErrorKeyDeleted);
-  EXPECT_EQ(QuerySize(*key, "Value"), deleted);
+  uint32_t size = 0;
+  EXPECT_EQ(reg().QueryValue(*key, "Value", nullptr, nullptr, &size), deleted);
   EXPECT_EQ(SetBytes(*key, "Value", win::kRegSz, "w", 2), deleted);
   EXPECT_EQ(reg().DeleteValue(*key, "Value"), deleted);
 
   // A new key of the same name is another key: the old handle stays dead.
   RegKeyPtr fresh = Create("Doomed");
-  EXPECT_EQ(QuerySize(*fresh, "Value"), 2);
-  EXPECT_EQ(QuerySize(*key, "Value"), deleted);
+  EXPECT_EQ(reg().QueryValue(*fresh, "Value", nullptr, nullptr, &size), 2);
+  EXPECT_EQ(reg().QueryValue(*key, "Value", nullptr, nullptr, &size), deleted);
 }
 
 }  // namespace fenra::testing

@@ -52,12 +52,8 @@ class RegistryContractTest : public ::testing::TestWithParam<RegistryContractPar
   // its parents for the clean-up; fails the test when it cannot.
   RegKeyPtr Create(const std::string& sub, uint32_t* disposition = nullptr);
   RegKeyPtr Open(const std::string& sub, uint32_t sam);
-  // The result of opening `sub` for reading.
-  int32_t OpenResult(const std::string& sub);
 
   int32_t SetBytes(RegKey& key, const char* name, uint32_t type, const std::string& bytes, uint32_t size);
-  // The result of asking for a value's size, and the size.
-  int32_t QuerySize(RegKey& key, const char* name, uint32_t* size = nullptr);
   // The stored bytes of a value as QueryValue reports them.
   std::string Stored(RegKey& key, const char* name, uint32_t* type = nullptr);
 

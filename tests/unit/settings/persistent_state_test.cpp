@@ -51,11 +51,11 @@ TEST_F(SerialNumberTest, AnAgreeingCopyChangesNothingAndAnyOtherIsReplaced) {
     RegValue kept;
     Traces traces;
   };
-  for (const Case& c : {Case{{win::kRegBinary, kSerialA}, {"[CheckSerialNumber]SerialNumber agreement // SerialNumberCpu0"}},
+  const std::string agreement = "[CheckSerialNumber]SerialNumber agreement // SerialNumberCpu0";
+  const std::string unreadable = "[CheckSerialNumber]GetKeyVal SerialNumberCpu0 faild // ret = 13";
+  for (const Case& c : {Case{{win::kRegBinary, kSerialA}, {agreement}},
                         Case{{win::kRegBinary, kSerialB}, {inconsistent, set, deleted}},
-                        Case{{win::kRegSz, Bytes("QCPU0")},
-                             {"[CheckSerialNumber]GetKeyVal SerialNumberCpu0 faild // ret = 13", inconsistent, set,
-                              deleted}}}) {
+                        Case{{win::kRegSz, Bytes("QCPU0")}, {unreadable, inconsistent, set, deleted}}}) {
     process.SetValue(kCpuBoardKey, "SerialNumberCpu0", c.kept.type, c.kept.data);
     process.SetText(kCpuBoardKey, "SimplexDate", "202401021530");
     process.NewTraces();

@@ -205,7 +205,8 @@ TEST_F(WmiserviceTest, FailuresOfNextInAStatusWalk) {
   EXPECT_EQ(wms.GetStatus(text), 0);
   EXPECT_EQ(wms.GetStatus(text), -1);  // the result set was released
   EXPECT_EQ(process.NewTraces(),
-            (Traces{"[GetStatus]roop r : 0", "[GetStatus]pEnumProcess->Next(hRes uReturned : 80041001 0) -> Get State faild",
+            (Traces{"[GetStatus]roop r : 0",
+                    "[GetStatus]pEnumProcess->Next(hRes uReturned : 80041001 0) -> Get State faild",
                     "[GetStatus]pEnumProcess == NULL retrun -1"}));
   EXPECT_EQ(monitor.stopflg, 0);
 

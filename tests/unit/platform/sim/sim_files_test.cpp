@@ -295,7 +295,8 @@ TEST_F(ProfileIntTest, WhereTheValueIsFound) {
     uint32_t expected;
   };
   for (const Case& c : {
-           Case{"\xEF\xBB\xBF; comment\n[ mode ]\n  simplex_filter_time   =   30  \n", "MODE", "SIMPLEX_FILTER_TIME", 30},
+           Case{"\xEF\xBB\xBF; comment\n[ mode ]\n  simplex_filter_time   =   30  \n", "MODE", "SIMPLEX_FILTER_TIME",
+                30},
            Case{"[MODE]\nSIMPLEX_FILTER_TIME=1\n", " Mode ", "Simplex_Filter_Time ", 1},
            Case{"[MODE]\nA=1\n[MODE2]\nSIMPLEX_FILTER_TIME=2\n[MODE]\nSIMPLEX_FILTER_TIME=3\n", "MODE",
                 "SIMPLEX_FILTER_TIME", 7},
