@@ -57,8 +57,6 @@ TestMachine::TestMachine(sim::MachineOptions options, Prepare prepare) {
   machine_ = std::make_unique<sim::SimMachine>(machine_directory, options);
 }
 
-TestMachine::~TestMachine() = default;
-
 std::filesystem::path TestMachine::TracePath(const std::string& file_name) {
   return machine_->HostPath(std::string(sim::SimMachine::kBaselineTraceDir) + file_name);
 }

@@ -34,7 +34,6 @@ class TestMachine {
   using Prepare = std::function<void(const std::filesystem::path& directory)>;
   // The directory is removed at the end; threads of the service must have ended.
   explicit TestMachine(sim::MachineOptions options = VirtualTime(), Prepare prepare = nullptr);
-  ~TestMachine();
 
   sim::SimMachine& operator*() { return *machine_; }
   sim::SimMachine* operator->() { return machine_.get(); }

@@ -118,9 +118,7 @@ class FirmwareRevisionTest : public ::testing::Test {
   FirmwareRevisionTest() { process.monitor.hServiceEvent.store(kernel.CreateEvent(true, false)); }
 
   static LibraryFacts Library(std::vector<SdrAnswer> script) {
-    LibraryFacts facts;
-    facts.present = true;
-    facts.sdr_status = std::move(script);
+    LibraryFacts facts{.present = true, .sdr_status = std::move(script)};
     facts.device_id[3] = 0x81;
     facts.device_id[4] = 0x23;
     return facts;
@@ -205,23 +203,23 @@ TEST_F(FirmwareRevisionTest, EveryFailureIsUnknownWithItsTrace) {
   sim::IpmiFacts absent, refusing = Ipmi(), short_answer = Ipmi();
   refusing.io_control_result = false;
   short_answer.answer.resize(4);  // too short to hold bytes 3 and 4
-  const std::string f = "[Frusys_Get_Bmc_Fw_Revision]";
-  const Traces driver_path = {f + "GetSDRStatus GetProcAddress Error = 127", f + "API address load faild"};
+  const std::string fw = "[Frusys_Get_Bmc_Fw_Revision]";
+  const Traces driver_path = {fw + "GetSDRStatus GetProcAddress Error = 127", fw + "API address load faild"};
   struct Case {
     LibraryFacts library;
     sim::IpmiFacts ipmi;
     Traces traces;
   };
   for (const Case& c : {
-           Case{no_library, Ipmi(), {f + "qvmsmsen.dll load Error = 126"}},  // even with the driver present
-           Case{without_status, refusing, {driver_path[0], driver_path[1], f + "IPMI DeviceIoControl error"}},
-           Case{without_status, short_answer, {driver_path[0], driver_path[1], f + "IPMI DeviceIoControl error"}},
-           Case{without_status, absent, {driver_path[0], driver_path[1], f + "IPMIDEV open error"}},
-           Case{Library({{0, 1, 1}}), Ipmi(), {f + "GetSDRStatus faild ret = FALSE", f + "dwSDRStatus = 1"}},
+           Case{no_library, Ipmi(), {fw + "qvmsmsen.dll load Error = 126"}},  // even with the driver present
+           Case{without_status, refusing, {driver_path[0], driver_path[1], fw + "IPMI DeviceIoControl error"}},
+           Case{without_status, short_answer, {driver_path[0], driver_path[1], fw + "IPMI DeviceIoControl error"}},
+           Case{without_status, absent, {driver_path[0], driver_path[1], fw + "IPMIDEV open error"}},
+           Case{Library({{0, 1, 1}}), Ipmi(), {fw + "GetSDRStatus faild ret = FALSE", fw + "dwSDRStatus = 1"}},
            Case{Library({{0, 2, 1}}), Ipmi(),
-                {f + "GetSDRStatus faild ret = FALSE", f + "GetSDRStatus(QVM_SDR_DISABLE)"}},
-           Case{Library({{1, 2, 1}}), Ipmi(), {f + "GetSDRStatus(QVM_SDR_DISABLE)"}},
-           Case{failing_device_id, Ipmi(), {f + "IPMIFunction faild"}},
+                {fw + "GetSDRStatus faild ret = FALSE", fw + "GetSDRStatus(QVM_SDR_DISABLE)"}},
+           Case{Library({{1, 2, 1}}), Ipmi(), {fw + "GetSDRStatus(QVM_SDR_DISABLE)"}},
+           Case{failing_device_id, Ipmi(), {fw + "IPMIFunction faild"}},
        }) {
     hardware.SetLibrary(c.library);
     hardware.SetIpmi(c.ipmi);
