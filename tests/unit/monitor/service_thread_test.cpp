@@ -38,10 +38,6 @@ class ServiceThreadTest : public ::testing::Test {
   std::filesystem::path Ini(const char* name) {
     return machine->HostPath(std::string("C:\\Windows\\system32\\") + name);
   }
-  bool Traced(const std::string& message) { return process.Traced(message); }
-  void SetSetting(const char* name, uint32_t type, const std::vector<uint8_t>& data) {
-    process.SetValue(kSettingsKey, name, type, data);
-  }
 
   testing::ServiceProcess process;
   TestMachine& machine = process.machine;
@@ -52,9 +48,9 @@ class ServiceThreadTest : public ::testing::Test {
 TEST_F(ServiceThreadTest, AFirstStartWritesTheDefaultFilesAndWaitsTwentyMinutes) {
   Handle thread = Start();
   kernel.Sleep(20 * kMinute - 1);
-  EXPECT_FALSE(Traced("[ServiceThread]timiout (20 min)"));
+  EXPECT_FALSE(process.Traced("[ServiceThread]timiout (20 min)"));
   kernel.Sleep(2);
-  EXPECT_TRUE(Traced("[ServiceThread]timiout (20 min)"));
+  EXPECT_TRUE(process.Traced("[ServiceThread]timiout (20 min)"));
   EXPECT_EQ(StopAndJoin(thread), 0u);
 
   EXPECT_EQ(ReadFile(Ini("FENRA.ini")), "[MODE]\r\nSIMPLEX_FILTER_TIME=1200\r\n");
@@ -73,10 +69,10 @@ TEST_F(ServiceThreadTest, TheDelayIsTestedBetweenWholeMinutesOfWaiting) {
   WriteFile(Ini("FENRA.ini"), "[MODE]\r\nSIMPLEX_FILTER_TIME=90\r\n");
   Handle thread = Start();
   kernel.Sleep(2 * kMinute - 1);
-  EXPECT_FALSE(Traced("[ServiceThread]timiout (1 min)"));
+  EXPECT_FALSE(process.Traced("[ServiceThread]timiout (1 min)"));
   kernel.Sleep(2);
-  EXPECT_TRUE(Traced("[ServiceThread]timiout (1 min)"));
-  EXPECT_TRUE(Traced("[ServiceThread]wait 1 min"));
+  EXPECT_TRUE(process.Traced("[ServiceThread]timiout (1 min)"));
+  EXPECT_TRUE(process.Traced("[ServiceThread]wait 1 min"));
   StopAndJoin(thread);
 }
 
@@ -87,7 +83,7 @@ TEST_F(ServiceThreadTest, ZeroOrNonNumericDelayStartsAtOnce) {
     kernel.ResetEvent(monitor.hServiceEvent.load());
     Handle thread = Start();
     kernel.Sleep(1);
-    EXPECT_TRUE(Traced("[ServiceThread]timiout (0 min)")) << value;
+    EXPECT_TRUE(process.Traced("[ServiceThread]timiout (0 min)")) << value;
     StopAndJoin(thread);
     EXPECT_EQ(ReadFile(Ini("FENRA.ini")), std::string("[MODE]\r\nSIMPLEX_FILTER_TIME=") + value + "\r\n");
   }
@@ -102,14 +98,14 @@ TEST_F(ServiceThreadTest, MinusOneCountsAsMissingAndNegativeValuesFallBack) {
   EXPECT_EQ(ReadFile(Ini("FENRA.ini")), "[MODE]\r\nSIMPLEX_FILTER_TIME=1200\r\n");
   EXPECT_EQ(ReadFile(Ini("FENRATIMEOUT.ini")), "[MODE2]\r\nTIMEOUT_VALUE=-5\r\n");
   EXPECT_EQ(monitor.Timeout_value, 30000);
-  EXPECT_TRUE(Traced("[ServiceThread]wait 20 min"));
+  EXPECT_TRUE(process.Traced("[ServiceThread]wait 20 min"));
 }
 
 TEST_F(ServiceThreadTest, ADelayThatOverflowsMillisecondsFallsBack) {
   WriteFile(Ini("FENRA.ini"), "[MODE]\r\nSIMPLEX_FILTER_TIME=3000000\r\n");
   Handle thread = Start();
   kernel.Sleep(1);
-  EXPECT_TRUE(Traced("[ServiceThread]wait 20 min"));
+  EXPECT_TRUE(process.Traced("[ServiceThread]wait 20 min"));
   StopAndJoin(thread);
 }
 
@@ -125,14 +121,14 @@ TEST_F(ServiceThreadTest, AStopDuringTheDelayEndsTheThreadAtOnce) {
 }
 
 TEST_F(ServiceThreadTest, PulseEventWaitCountIsReadAsFourBytes) {
-  SetSetting("PulseEventWaitCount", win::kRegDword, {45, 0, 0, 0});
+  process.SetValue(kSettingsKey, "PulseEventWaitCount", win::kRegDword, {45, 0, 0, 0});
   Handle thread = Start();
   kernel.Sleep(1);
   StopAndJoin(thread);
   EXPECT_EQ(monitor.waitPulseTime, 45);
-  EXPECT_TRUE(Traced("[ServiceThread]waitPulseTime = 45 sec"));
+  EXPECT_TRUE(process.Traced("[ServiceThread]waitPulseTime = 45 sec"));
 
-  SetSetting("PulseEventWaitCount", win::kRegBinary, {45, 0, 0, 0, 0, 0, 0, 0});
+  process.SetValue(kSettingsKey, "PulseEventWaitCount", win::kRegBinary, {45, 0, 0, 0, 0, 0, 0, 0});
   monitor.hServiceEvent.store(kernel.CreateEvent(true, false));
   thread = Start();
   kernel.Sleep(1);
@@ -153,12 +149,10 @@ TEST_F(ServiceThreadTest, AMissingSettingsKeyIsReportedWithItsPath) {
 }
 
 TEST_F(ServiceThreadTest, AMissingOrOverlongInstalldirIsReported) {
-  RegKeyPtr key;
-  ASSERT_EQ(machine.platform().registry.OpenKey(Hive::kLocalMachine, kSettingsKey, win::kKeyAllAccess, &key), 0);
-  ASSERT_EQ(machine.platform().registry.DeleteValue(*key, "Installdir"), 0);
+  process.DeleteValue(kSettingsKey, "Installdir");
   EXPECT_EQ(Join(Start()), 0u);
   std::string too_long(300, 'd');
-  SetSetting("Installdir", win::kRegSz, std::vector<uint8_t>(too_long.begin(), too_long.end() + 1));
+  process.SetValue(kSettingsKey, "Installdir", win::kRegSz, std::vector<uint8_t>(too_long.begin(), too_long.end() + 1));
   EXPECT_EQ(Join(Start()), 0u);
 
   auto events = machine.Events();

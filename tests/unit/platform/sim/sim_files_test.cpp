@@ -21,7 +21,9 @@ constexpr uint32_t kShareBoth = win::kFileShareRead | win::kFileShareWrite;
 class SimFilesTest : public ::testing::Test {
  protected:
   explicit SimFilesTest(SimFiles::Sharing sharing = SimFiles::Sharing::kAcrossProcesses)
-      : files_(paths_, system_, sharing) {}
+      : files_(paths_, system_, sharing) {
+    std::filesystem::create_directories(Host("drive_c/Temp"));
+  }
 
   std::filesystem::path Host(const std::string& relative) const { return dir_.path() / relative; }
 
@@ -58,7 +60,6 @@ class SimFilesTest : public ::testing::Test {
 };
 
 TEST_F(SimFilesTest, DispositionsAndTheirLastErrors) {
-  std::filesystem::create_directories(Host("drive_c/Temp"));
   const std::string path = "C:\\Temp\\f.log";
 
   EXPECT_EQ(Refusal(path, kRead, kShareBoth, win::kOpenExisting), win::kErrorFileNotFound);
@@ -106,7 +107,6 @@ TEST_F(SimFilesTest, RelativePathsFollowTheCurrentDirectoryAndAnyCase) {
 }
 
 TEST_F(SimFilesTest, PointerReadAndWrite) {
-  std::filesystem::create_directories(Host("drive_c"));
   FilePtr file = Open("C:\\data.bin", kRead | kWrite, 0, win::kCreateAlways);
   ASSERT_NE(file, nullptr);
   EXPECT_TRUE(Write(*file, "hello"));
@@ -138,7 +138,6 @@ TEST_F(SimFilesTest, PointerReadAndWrite) {
 }
 
 TEST_F(SimFilesTest, HandlesOnlyDoWhatTheirAccessAllows) {
-  std::filesystem::create_directories(Host("drive_c"));
   FilePtr writer = Open("C:\\f", kWrite, kShareBoth, win::kCreateAlways);
   FilePtr reader = Open("C:\\f", kRead, kShareBoth, win::kOpenExisting);
   ASSERT_NE(writer, nullptr);
@@ -161,7 +160,6 @@ INSTANTIATE_TEST_SUITE_P(Sharing, ShareModeTest,
                                            SimFiles::Sharing::kThisProcessOnly));
 
 TEST_P(ShareModeTest, ShareModesDecideWhoMayOpenBesideWhom) {
-  std::filesystem::create_directories(Host("drive_c"));
   const std::string path = "C:\\trace.log";
   const uint32_t violation = win::kErrorSharingViolation;
 
@@ -213,7 +211,6 @@ TEST_F(SimFilesTest, AFileHeldByAnotherProcessIsNeitherOpenedNorTruncated) {
 }
 
 TEST_F(SimFilesTest, AWriterInAnotherHostProcessBlocksWriters) {
-  std::filesystem::create_directories(Host("drive_c/Temp"));
   const std::string path = "C:\\Temp\\shared.log";
   int to_child[2];
   int to_parent[2];
