@@ -10,13 +10,6 @@
 namespace fenra::sim {
 namespace {
 
-KernelOptions Virtual(uint32_t start_tick = 0) {
-  KernelOptions options;
-  options.virtual_time = true;
-  options.start_tick = start_tick;
-  return options;
-}
-
 // Records what happened at which virtual time, from any thread.
 class Log {
  public:
@@ -37,7 +30,7 @@ class Log {
 };
 
 TEST(SimKernelVirtual, SleepAndTimeOutsMoveTheClockExactly) {
-  SimKernel kernel(Virtual(1000));
+  SimKernel kernel({.virtual_time = true, .start_tick = 1000});
   kernel.Sleep(20 * 60 * 1000);  // a 20-minute start-up delay costs no real time
   EXPECT_EQ(kernel.ElapsedMs(), 20u * 60 * 1000);
   EXPECT_EQ(kernel.TimeGetTime(), 1000u + 20 * 60 * 1000);
@@ -50,7 +43,7 @@ TEST(SimKernelVirtual, SleepAndTimeOutsMoveTheClockExactly) {
 }
 
 TEST(SimKernelVirtual, AWakeUpByAnotherThreadHappensAtTheWakersTime) {
-  SimKernel kernel(Virtual());
+  SimKernel kernel({.virtual_time = true});
   Log log(kernel);
   Handle event = kernel.CreateEvent(true, false);
   Handle waiter = kernel.CreateThread([&] {
@@ -66,7 +59,7 @@ TEST(SimKernelVirtual, AWakeUpByAnotherThreadHappensAtTheWakersTime) {
 }
 
 TEST(SimKernelVirtual, EqualDeadlinesWakeInTheOrderTheWaitsBegan) {
-  SimKernel kernel(Virtual());
+  SimKernel kernel({.virtual_time = true});
   Log log(kernel);
   std::vector<Handle> threads;
   for (int i = 0; i < 5; ++i) {
@@ -83,7 +76,7 @@ TEST(SimKernelVirtual, EqualDeadlinesWakeInTheOrderTheWaitsBegan) {
 }
 
 TEST(SimKernelVirtual, PulseReleasesExactlyTheThreadsWaitingThen) {
-  SimKernel kernel(Virtual());
+  SimKernel kernel({.virtual_time = true});
   Log log(kernel);
   Handle manual = kernel.CreateEvent(true, false);
   auto waiter = [&](const char* name) {
@@ -122,7 +115,7 @@ TEST(SimKernelVirtual, PulseReleasesExactlyTheThreadsWaitingThen) {
 }
 
 TEST(SimKernelVirtual, MultiWaitReportsTheLowestSignalledIndex) {
-  SimKernel kernel(Virtual());
+  SimKernel kernel({.virtual_time = true});
   Handle events[] = {kernel.CreateEvent(true, false), kernel.CreateEvent(true, false),
                      kernel.CreateEvent(false, false)};
   kernel.SetEvent(events[2]);
@@ -141,7 +134,7 @@ TEST(SimKernelVirtual, MultiWaitReportsTheLowestSignalledIndex) {
 }
 
 TEST(SimKernelVirtual, ThreadsReportStillActiveThenTheirExitCode) {
-  SimKernel kernel(Virtual());
+  SimKernel kernel({.virtual_time = true});
   Handle go = kernel.CreateEvent(true, false);
   Handle thread = kernel.CreateThread([&] {
     kernel.WaitForSingleObject(go, win::kInfinite);
@@ -158,7 +151,7 @@ TEST(SimKernelVirtual, ThreadsReportStillActiveThenTheirExitCode) {
 }
 
 TEST(SimKernelVirtual, TheTickCounterWrapsAndDifferencesStayRight) {
-  SimKernel kernel(Virtual(0xFFFFFFFFu - 499));
+  SimKernel kernel({.virtual_time = true, .start_tick = 0xFFFFFFFFu - 499});
   uint32_t before = kernel.TimeGetTime();
   kernel.Sleep(1000);
   uint32_t after = kernel.TimeGetTime();
@@ -168,9 +161,7 @@ TEST(SimKernelVirtual, TheTickCounterWrapsAndDifferencesStayRight) {
 }
 
 TEST(SimKernelVirtual, LocalTimeFollowsVirtualTimeAcrossMonthEnds) {
-  KernelOptions options = Virtual();
-  options.start_local_time = LocalTime{2024, 2, 0, 28, 23, 59, 59, 500};
-  SimKernel kernel(options);
+  SimKernel kernel({.virtual_time = true, .start_local_time = {2024, 2, 0, 28, 23, 59, 59, 500}});
   kernel.Sleep(1000);
   LocalTime t = kernel.GetLocalTime();
   EXPECT_EQ(t.year, 2024);
@@ -184,7 +175,7 @@ TEST(SimKernelVirtual, LocalTimeFollowsVirtualTimeAcrossMonthEnds) {
 }
 
 TEST(SimKernelVirtual, MutexesCountRecursionAndReportAbandonment) {
-  SimKernel kernel(Virtual());
+  SimKernel kernel({.virtual_time = true});
   Handle mutex = kernel.CreateMutex(false);
   EXPECT_EQ(kernel.WaitForSingleObject(mutex, 0), win::kWaitObject0);
   EXPECT_EQ(kernel.WaitForSingleObject(mutex, 0), win::kWaitObject0);
@@ -208,7 +199,7 @@ TEST(SimKernelVirtual, MutexesCountRecursionAndReportAbandonment) {
 }
 
 TEST(SimKernelVirtual, NamedEventsAreSharedAndInvalidHandlesFail) {
-  SimKernel kernel(Virtual());
+  SimKernel kernel({.virtual_time = true});
   Handle first = kernel.CreateEvent(true, false, "Global\\X");
   EXPECT_EQ(kernel.GetLastError(), win::kErrorSuccess);
   Handle second = kernel.CreateEvent(false, true, "Global\\X");
@@ -219,12 +210,12 @@ TEST(SimKernelVirtual, NamedEventsAreSharedAndInvalidHandlesFail) {
   EXPECT_EQ(kernel.WaitForSingleObject(nullptr, 10), win::kWaitFailed);
   EXPECT_EQ(kernel.GetLastError(), win::kErrorInvalidHandle);
   EXPECT_FALSE(kernel.SetEvent(kernel.CreateMutex(false)));
-  SimKernel other(Virtual());
+  SimKernel other({.virtual_time = true});
   EXPECT_EQ(kernel.WaitForSingleObject(other.CreateEvent(true, true), 0), win::kWaitFailed);
 }
 
 TEST(SimKernelVirtual, QuiescenceAndStalls) {
-  SimKernel kernel(Virtual());
+  SimKernel kernel({.virtual_time = true});
   Handle never = kernel.CreateEvent(true, false);
   Handle sleeper = kernel.CreateThread([&] {
     kernel.Sleep(3000);
