@@ -36,7 +36,7 @@ struct LibraryFacts {
   bool present = false;
   bool sdr_status_entry = true;  // exports QVMGetSdrRepositoryStatus
   bool device_id_entry = true;   // exports QVMGetDeviceID_V15
-  std::vector<SdrAnswer> sdr_status{SdrAnswer{}};
+  std::vector<SdrAnswer> sdr_status;  // empty: every call answers "ready"
   int32_t device_id_result = 1;
   std::array<uint8_t, 18> device_id{};
 };
