@@ -29,8 +29,7 @@ bool ReadHardwareDescription(const std::filesystem::path& file, nlohmann::json* 
   }
 }
 
-bool WriteHardwareDescription(const std::filesystem::path& file, const nlohmann::json& document,
-                              std::string* error) {
+bool WriteHardwareDescription(const std::filesystem::path& file, const nlohmann::json& document, std::string* error) {
   std::filesystem::path temporary = file;
   temporary += ".tmp";
   {
@@ -53,15 +52,19 @@ bool WriteHardwareDescription(const std::filesystem::path& file, const nlohmann:
   return true;
 }
 
-bool EnsureHardwareSection(const std::filesystem::path& file, std::string_view name,
-                           const nlohmann::json& baseline, std::string* error) {
-  nlohmann::json document = nlohmann::json::object();
+bool EnsureHardwareSection(const std::filesystem::path& file, std::string_view name, const nlohmann::json& baseline,
+                           std::string* error, nlohmann::json* document) {
+  nlohmann::json contents = nlohmann::json::object();
   std::error_code ec;
-  if (std::filesystem::exists(file, ec) && !ReadHardwareDescription(file, &document, error)) return false;
+  if (std::filesystem::exists(file, ec) && !ReadHardwareDescription(file, &contents, error)) return false;
   std::string key(name);
-  if (document.contains(key)) return true;
-  document[key] = baseline;
-  return WriteHardwareDescription(file, document, error);
+  bool written = contents.contains(key);
+  if (!written) {
+    contents[key] = baseline;
+    written = WriteHardwareDescription(file, contents, error);
+  }
+  if (written && document != nullptr) *document = std::move(contents);
+  return written;
 }
 
 }  // namespace fenra::sim

@@ -28,8 +28,10 @@ bool WriteHardwareDescription(const std::filesystem::path& file, const nlohmann:
 // Gives the file the section `name` with the baseline content, creating the
 // file when it does not exist. A section already there is kept as it is, so
 // a person's edits survive; a file that cannot be parsed is refused, never
-// replaced.
+// replaced. `document` (may be null) gets the file's contents as they now
+// stand, so the caller need not read it again.
 bool EnsureHardwareSection(const std::filesystem::path& file, std::string_view name,
-                           const nlohmann::json& baseline, std::string* error);
+                           const nlohmann::json& baseline, std::string* error,
+                           nlohmann::json* document = nullptr);
 
 }  // namespace fenra::sim

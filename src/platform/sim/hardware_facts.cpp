@@ -173,16 +173,16 @@ ExecutableFacts ParseExecutable(const json& section) {
 
 }  // namespace
 
-HardwareFacts ParseHardwareFacts(const json& document) {
+HardwareFacts ParseHardwareFacts(const json& document, const std::filesystem::path& file) {
   HardwareFacts facts;
-  if (!document.is_object()) Fail("hardware description", "must be a JSON object");
   try {
+    if (!document.is_object()) Fail("hardware description", "must be a JSON object");
     if (const json* section = Section(document, "library")) facts.library = ParseLibrary(*section);
     if (const json* section = Section(document, "ipmi")) facts.ipmi = ParseIpmi(*section);
     if (const json* section = Section(document, "driver")) facts.driver = ParseDriver(*section);
     if (const json* section = Section(document, "executable")) facts.executable = ParseExecutable(*section);
-  } catch (const json::exception& e) {
-    throw std::runtime_error(e.what());
+  } catch (const std::exception& e) {
+    throw std::runtime_error(file.string() + ": " + e.what());
   }
   return facts;
 }
@@ -191,11 +191,7 @@ HardwareFacts LoadHardwareFacts(const std::filesystem::path& file) {
   if (!std::filesystem::exists(file)) return {};
   json document;
   if (std::string error; !ReadHardwareDescription(file, &document, &error)) throw std::runtime_error(error);
-  try {
-    return ParseHardwareFacts(document);
-  } catch (const std::exception& e) {
-    throw std::runtime_error(file.string() + ": " + e.what());
-  }
+  return ParseHardwareFacts(document, file);
 }
 
 json BaselineHardwareFacts() {

@@ -77,8 +77,8 @@ struct HardwareFacts {
 // The facts of `document`'s sections. A section left out (or with
 // "present": false) is a component the machine lacks; without "executable"
 // the executable keeps its built-in path and version. Throws
-// std::runtime_error naming the section and member at fault.
-HardwareFacts ParseHardwareFacts(const nlohmann::json& document);
+// std::runtime_error naming `file` and the section and member at fault.
+HardwareFacts ParseHardwareFacts(const nlohmann::json& document, const std::filesystem::path& file);
 
 // Reads `file` (comments allowed); a missing file is a machine without
 // these components. Throws std::runtime_error naming the file on bad input.

@@ -60,13 +60,16 @@ SystemDescription LoadSystem(const std::filesystem::path& file) {
   return description;
 }
 
-SimWmiInventory LoadHardware(const std::filesystem::path& file) {
+// hardware.json, read once: a machine made before the WMI provider existed
+// gets its baseline "wmi" section first.
+MachineHardware LoadMachineHardware(const std::filesystem::path& file) {
   std::string error;
-  SimWmiInventory inventory;
-  if (!EnsureHardwareSection(file, "wmi", BaselineWmiSection(), &error) ||
-      !LoadWmiInventory(file, &inventory, &error))
-    throw std::runtime_error(error);
-  return inventory;
+  nlohmann::json document;
+  if (!EnsureHardwareSection(file, "wmi", BaselineWmiSection(), &error, &document)) throw std::runtime_error(error);
+  MachineHardware hardware{ParseHardwareFacts(document, file), {}};
+  if (!ParseWmiSection(document["wmi"], &hardware.inventory, &error))
+    throw std::runtime_error(file.string() + ": " + error);
+  return hardware;
 }
 
 }  // namespace
@@ -115,7 +118,7 @@ std::filesystem::path SimMachine::Prepare(std::filesystem::path directory) {
 SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
     : directory_(Prepare(std::move(directory))),
       description_(LoadSystem(directory_ / kSystemFile)),
-      hardware_facts_(LoadHardwareFacts(directory_ / kHardwareFile)),
+      hardware_description_(LoadMachineHardware(directory_ / kHardwareFile)),
       kernel_(options.kernel),
       system_(description_.facts),
       resources_(description_.language),
@@ -124,12 +127,12 @@ SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
       files_(paths_, system_),
       event_log_(directory_ / kEventLogFile, kernel_),
       service_control_(kernel_, options.started_by_scm),
-      wmi_(kernel_, LoadHardware(directory_ / kHardwareFile)),
-      hardware_(hardware_facts_.library, hardware_facts_.ipmi),
-      version_info_(paths_, system_, hardware_facts_),
+      wmi_(kernel_, hardware_description_.inventory),
+      hardware_(hardware_description_.facts.library, hardware_description_.facts.ipmi),
+      version_info_(paths_, system_, hardware_description_.facts),
       platform_{kernel_, registry_, event_log_, files_,    service_control_, resources_,
                 system_, com_,      wmi_,       hardware_, version_info_} {
-  if (registry_.Batch([&] { PublishSerialNumbers(registry_, hardware_facts_.driver); }) != 0)
+  if (registry_.Batch([&] { PublishSerialNumbers(registry_, hardware_description_.facts.driver); }) != 0)
     throw std::runtime_error((directory_ / kRegistryFile).string() + ": cannot be written");
   if (!kernel_.virtual_time()) wmi_.WatchFile(directory_ / kHardwareFile);
 }

@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "platform/sim/hardware_description.h"
+#include "platform/sim/hardware_facts.h"
 #include "platform/sim/machine_paths.h"
 #include "platform/sim/sim_com.h"
 #include "platform/sim/sim_event_log.h"
@@ -18,8 +19,8 @@
 #include "platform/sim/sim_resources.h"
 #include "platform/sim/sim_service_control.h"
 #include "platform/sim/sim_system.h"
-#include "platform/sim/sim_wmi.h"
 #include "platform/sim/sim_version_info.h"
+#include "platform/sim/sim_wmi.h"
 
 namespace fenra::sim {
 
@@ -27,6 +28,12 @@ namespace fenra::sim {
 struct SystemDescription {
   SystemFacts facts;
   UiLanguage language = UiLanguage::kEnglish;
+};
+
+// What hardware.json describes.
+struct MachineHardware {
+  HardwareFacts facts;
+  SimWmiInventory inventory;
 };
 
 struct MachineOptions {
@@ -82,7 +89,7 @@ class SimMachine {
 
   const std::filesystem::path directory_;
   const SystemDescription description_;
-  const HardwareFacts hardware_facts_;
+  const MachineHardware hardware_description_;
   SimKernel kernel_;
   SimSystem system_;
   SimResources resources_;

@@ -22,9 +22,11 @@ TEST_F(HardwareDescriptionTest, SectionsOfOtherOwnersAndEditsSurvive) {
   std::ofstream(file_) << "// a person's notes\n{ \"bmc\": {\"revision\": \"01.23\"}, /* kept */\n"
                           "  \"wmi\": {\"modules\": [{\"name\": \"2\", \"type\": \"cpu\", \"state\": 1572887}]} }\n";
   ASSERT_TRUE(EnsureHardwareSection(file_, "wmi", BaselineWmiSection(), &error_)) << error_;
-  ASSERT_TRUE(EnsureHardwareSection(file_, "driver", {{"version", "1.1.23.9"}}, &error_)) << error_;
+  nlohmann::json handed_back;
+  ASSERT_TRUE(EnsureHardwareSection(file_, "driver", {{"version", "1.1.23.9"}}, &error_, &handed_back)) << error_;
   nlohmann::json document;
   ASSERT_TRUE(ReadHardwareDescription(file_, &document, &error_)) << error_;
+  EXPECT_EQ(handed_back, document);
   EXPECT_EQ(document["bmc"]["revision"], "01.23");
   EXPECT_EQ(document["driver"]["version"], "1.1.23.9");
   SimWmiInventory inventory;
