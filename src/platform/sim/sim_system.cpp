@@ -4,17 +4,10 @@
 #include <map>
 
 #include "platform/sim/last_error.h"
+#include "platform/sim/text.h"
 #include "platform/win_values.h"
 
 namespace fenra::sim {
-namespace {
-
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
-}  // namespace
 
 bool SimSystem::GetVersion(OsVersion* version) {
   *version = facts_.version;
@@ -22,7 +15,7 @@ bool SimSystem::GetVersion(OsVersion* version) {
 }
 
 std::string SimSystem::ExpandEnvironmentStrings(const std::string& text) {
-  const std::map<std::string, std::string> variables = {
+  const std::map<std::string, std::string, LessIgnoreCase> variables = {
       {"SYSTEMROOT", facts_.system_root},
       {"WINDIR", facts_.system_root},
       {"SYSTEMDRIVE", facts_.system_root.substr(0, 2)},
@@ -38,7 +31,7 @@ std::string SimSystem::ExpandEnvironmentStrings(const std::string& text) {
       break;
     }
     out += text.substr(pos, open - pos);
-    auto found = variables.find(Upper(text.substr(open + 1, close - open - 1)));
+    auto found = variables.find(text.substr(open + 1, close - open - 1));
     if (found != variables.end()) {
       out += found->second;
       pos = close + 1;
