@@ -70,9 +70,10 @@ class Kernel {
   virtual void Sleep(uint32_t milliseconds) = 0;
 
   // Starts a thread at once. Its handle is signalled when it ends; its exit
-  // code is the procedure's result (kStillActive while it runs).
+  // code is the procedure's result (kStillActive while it runs). `name` is
+  // for diagnostics only (a debugger's thread description, a stall report).
   using ThreadProc = std::function<uint32_t()>;
-  virtual Handle CreateThread(ThreadProc proc) = 0;
+  virtual Handle CreateThread(ThreadProc proc, const std::string& name = {}) = 0;
   virtual bool GetExitCodeThread(const Handle& thread, uint32_t* exit_code) = 0;
 
   virtual uint32_t GetLastError() = 0;

@@ -151,7 +151,7 @@ int CServiceModule::StartThread() {
   if (!pulse_event) return 0;
   monitor_.m_PulseEvent.store(pulse_event);
 
-  Handle thread = kernel.CreateThread([this] { return ServiceThread(runtime_); });
+  Handle thread = kernel.CreateThread([this] { return ServiceThread(runtime_); }, "ServiceThread");
   if (!thread) {
     trace_.TraceLogF("[StartThread]Create ServiceThread Error = %d", static_cast<int>(kernel.GetLastError()));
     return 0;

@@ -444,7 +444,7 @@ void SimKernel::Sleep(uint32_t milliseconds) {
   state_->Block(lock, self, w, milliseconds);
 }
 
-Handle SimKernel::CreateThread(ThreadProc proc) {
+Handle SimKernel::CreateThread(ThreadProc proc, const std::string& /*name*/) {
   auto thread_object = std::make_shared<Object>(Object::Kind::kThread, state_);
   {
     std::lock_guard lock(state_->mu);

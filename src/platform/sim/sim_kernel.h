@@ -53,7 +53,7 @@ class SimKernel final : public Kernel {
   uint32_t WaitForMultipleObjects(std::span<const Handle> objects, bool wait_all,
                                   uint32_t milliseconds) override;
   void Sleep(uint32_t milliseconds) override;
-  Handle CreateThread(ThreadProc proc) override;
+  Handle CreateThread(ThreadProc proc, const std::string& name = {}) override;
   bool GetExitCodeThread(const Handle& thread, uint32_t* exit_code) override;
   uint32_t GetLastError() override;
   void SetLastError(uint32_t error) override;
