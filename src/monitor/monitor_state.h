@@ -15,6 +15,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "platform/hardware.h"
 #include "support/fixed_text.h"
@@ -147,10 +148,9 @@ class ThreadSlots {
   }
   // Frees a slot (reserved or filled).
   void Free(int slot) {
-    Handle old;
+    Handle old;  // dropped after the lock is let go
     std::lock_guard lock(mutex_);
-    old = std::move(handles_[static_cast<size_t>(slot)]);
-    handles_[static_cast<size_t>(slot)] = nullptr;
+    old = std::exchange(handles_[static_cast<size_t>(slot)], nullptr);
     claimed_[static_cast<size_t>(slot)] = false;
   }
   Handle Get(int slot) const {
@@ -158,8 +158,9 @@ class ThreadSlots {
     return handles_[static_cast<size_t>(slot)];
   }
   void Clear() {
+    std::array<Handle, N> old;
     std::lock_guard lock(mutex_);
-    handles_ = {};
+    old = std::exchange(handles_, {});
     claimed_ = {};
   }
   static constexpr int size() { return static_cast<int>(N); }

@@ -77,33 +77,32 @@ int32_t TimerLimit(Runtime& runtime, int n, uint32_t start_tick, const TimerStar
   return limit;
 }
 
+// Whether `thread` has ended; a failed query is traced with `error_line`
+// (the slot, the error) and counts as running, to be tried again.
+bool HasEnded(Runtime& runtime, const Handle& thread, const char* error_line, int slot) {
+  Kernel& kernel = runtime.platform.kernel;
+  uint32_t code = 0;
+  if (!kernel.GetExitCodeThread(thread, &code)) {
+    runtime.trace.TraceLogF(error_line, slot, static_cast<int>(kernel.GetLastError()));
+    return false;
+  }
+  return code != win::kStillActive;
+}
+
 // Closes the handles of composers and timers that have ended.
 void CollectThreads(Runtime& runtime) {
-  Kernel& kernel = runtime.platform.kernel;
   MonitorState& monitor = runtime.monitor;
   for (int slot = 0; slot < monitor.hLogOutThread.size(); ++slot) {
     Handle thread = monitor.hLogOutThread.Get(slot);
-    if (!thread) continue;
-    uint32_t code = 0;
-    if (!kernel.GetExitCodeThread(thread, &code)) {
-      runtime.trace.TraceLogF("[ManageTimerThread]GetExitCodeThread(Log %d) Error = %d", slot,
-                              static_cast<int>(kernel.GetLastError()));
+    if (!thread || !HasEnded(runtime, thread, "[ManageTimerThread]GetExitCodeThread(Log %d) Error = %d", slot))
       continue;
-    }
-    if (code == win::kStillActive) continue;
     monitor.hLogOutThread.Free(slot);
     runtime.trace.TraceLogF("[ManageTimerThread]CloseHandle hLogOutThread[%d]", slot);
   }
   for (int n = 0; n < kTimerCount; ++n) {
     Handle thread = monitor.timers.Get(n).thread;
-    if (!thread) continue;
-    uint32_t code = 0;
-    if (!kernel.GetExitCodeThread(thread, &code)) {
-      runtime.trace.TraceLogF("[ManageTimerThread]GetExitCodeThread(Timer %d) Error = %d", n,
-                              static_cast<int>(kernel.GetLastError()));
-      continue;
-    }
-    if (code != win::kStillActive) monitor.timers.Collected(n);
+    if (thread && HasEnded(runtime, thread, "[ManageTimerThread]GetExitCodeThread(Timer %d) Error = %d", n))
+      monitor.timers.Collected(n);
   }
 }
 

@@ -6,6 +6,7 @@
 #include "diagnostics/event_ids.h"
 #include "monitor/monitor_start.h"
 #include "monitor/service_thread.h"
+#include "monitor/timer_threads.h"
 #include "settings/persistent_state.h"
 #include "support/service_process.h"
 #include "wmi/wmi_tables.h"
@@ -52,7 +53,7 @@ class MonitorTest : public ::testing::Test {
     return alerts;
   }
   uint64_t Pulses() { return machine->kernel().PulseCount(monitor.m_PulseEvent.load()); }
-  bool Ended(const Handle& thread) { return kernel.WaitForSingleObject(thread, 0) == win::kWaitObject0; }
+  bool Ended(const Handle& worker) { return kernel.WaitForSingleObject(worker, 0) == win::kWaitObject0; }
 
   testing::ServiceProcess process;
   testing::TestMachine& machine = process.machine;
@@ -88,20 +89,6 @@ TEST_F(MonitorTest, ASimplexThatLastsIsAnnouncedAfterTheShortThresholdWithItsOcc
   EXPECT_TRUE(alerts[1].strings[0].starts_with("CPU Module changed to DUPLEX state.\n[Occurrence Time] "
                                                "2026.01.01  00:05:01\n"))
       << alerts[1].strings[0];
-  Stop();
-}
-
-TEST_F(MonitorTest, ASimplexThatEndsBeforeItsTimerGivesNoAlert) {
-  StartMonitor();
-  SetState("cpu/0", STATE_SIMPLEX);
-  kernel.Sleep(30 * kSecond);
-  SetState("cpu/0", STATE_DUPLEX);
-  kernel.Sleep(5 * kSecond);
-  EXPECT_TRUE(process.Traced("[TimerThread 3][CPU] DUP->SIMP->DUP"));
-  EXPECT_TRUE(process.Traced("[TimerThread 3][CPU] StopTimer(0)"));
-  EXPECT_TRUE(process.Traced("[TimerThread 0]stop  timer cancel"));
-  kernel.Sleep(40 * kMinute);
-  EXPECT_TRUE(Alerts().empty());
   Stop();
 }
 
@@ -173,6 +160,17 @@ TEST_F(MonitorTest, AWmiThreadThatGivesUpEndsTheMonitor) {
   EXPECT_EQ(kernel.WaitForSingleObject(thread, 5 * kSecond), win::kWaitObject0);
   kernel.Sleep(5 * kMinute);
   EXPECT_EQ(machine.Events().size(), 2u);
+}
+
+TEST_F(MonitorTest, ATimerThatFindsEveryComposerSlotTakenLosesItsAlert) {
+  for (int slot = 0; slot < kLogOutSlots; ++slot) EXPECT_EQ(monitor.hLogOutThread.Claim(), slot);
+  EXPECT_EQ(TimerThread(process.runtime, CHANGE_CPU_DUPLEX, kernel.TimeGetTime(), 0, " t\n"), 1u);
+  EXPECT_EQ(process.NewTraces(), (std::vector<std::string>{"[TimerThread 3]time out  Limit time = 0 sec",
+                                                          "[TimerThread 3]Create EventLogOut Faild"}));
+  monitor.hLogOutThread.Free(5);
+  EXPECT_EQ(TimerThread(process.runtime, CHANGE_CPU_DUPLEX, kernel.TimeGetTime(), 0, " t\n"), 1u);
+  EXPECT_TRUE(process.Traced("[TimerThread 3]Create EventLogOut => hLogOutThread[5]"));
+  kernel.WaitForSingleObject(monitor.hLogOutThread.Get(5), win::kInfinite);
 }
 
 }  // namespace

@@ -29,7 +29,6 @@ TEST(InitialClassificationTest, EachStatusCodeSetsItsRow) {
       {0, 15, {"  (CPU) --> SIMPLEX(CPU 0)"}, S, D, {1, 0}, {CHANGE_CPU_SIMPLEX, -1}},
       {0, 2, {"  (CPU) --> TRIPLEX"}, STATE_TRIPLEX, D, {0, 0}, {-1, -1}},
       {0, 4, {"  (CPU) --> ABNORMAL"}, S, D, {0, 0}, {CHANGE_CPU_SIMPLEX, -1}},
-      {0, -1, {"  (CPU) --> ABNORMAL"}, S, D, {0, 0}, {CHANGE_CPU_SIMPLEX, -1}},
       {1, 0, {"  (PCI) --> DUPLEX DUPLEX"}, D, D, {1, 1}, {-1, -1}},
       {1, 3, {"  (PCI) --> SIMPLEX", "  (ExPCI) --> SIMPLEX"}, S, S, {0, 0}, {CHANGE_PCI_SIMPLEX, CHANGE_EXPCI_SIMPLEX}},
       {1, 7, {"  (PCI) --> SIMPLEX DUPLEX"}, S, D, {0, 1}, {CHANGE_PCI_SIMPLEX, -1}},

@@ -67,15 +67,10 @@ TEST_F(ServiceThreadTest, AFirstStartWritesTheDefaultsWaitsTwentyMinutesAndStart
   EXPECT_EQ(config.waitPulseTime, 120);
   EXPECT_STREQ(config.szDeviceClassName[7], "SCSI Slot");
   EXPECT_STREQ(config.szIdsDetails, "[Details]");
-  auto dword = [](uint32_t value) {
-    return testing::RegValue{win::kRegDword, {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                                              static_cast<uint8_t>(value >> 16), 0}};
-  };
-  EXPECT_EQ(process.Value(kCpuBoardKey, "SimplexShortThreshold"), dword(30));
-  EXPECT_EQ(process.Value(kCpuBoardKey, "SimplexLongThreshold"), dword(129600));
-  EXPECT_EQ(process.Value(kPciBoardKey, "SimplexShortThreshold"), dword(5));
-  EXPECT_EQ(process.Value(kExPciBoardKey, "SimplexLongThreshold"), dword(60));
+  EXPECT_EQ(process.Value(kCpuBoardKey, "SimplexLongThreshold"),
+            (testing::RegValue{win::kRegDword, {0x40, 0xFA, 0x01, 0}}));  // 129600, created
   EXPECT_EQ(config.dwCpuLongThreshold, 129600u);
+  EXPECT_EQ(config.dwPciShortThreshold, 5u);
   EXPECT_TRUE(process.Traced("[CheckSerialNumber]SerialNumber inconsistancy // SerialNumberPci13"));
   EXPECT_EQ(machine->hardware().LoadedLibraries(), 1);
 
