@@ -19,6 +19,7 @@ KernelOptions Virtual() {
 // cost of one cross-thread wake-up.
 void BM_PingPong(benchmark::State& state) {
   SimKernel kernel(Virtual());
+  SimKernel::Attachment attachment = kernel.Attach("bench");
   Handle ping = kernel.CreateEvent(false, false);
   Handle pong = kernel.CreateEvent(false, false);
   const auto rounds = static_cast<int>(state.range(0));
@@ -45,6 +46,7 @@ BENCHMARK(BM_PingPong)->Arg(1000)->UseRealTime();
 void BM_SimulatedHourOfPolling(benchmark::State& state) {
   for (auto _ : state) {
     SimKernel kernel(Virtual());
+    SimKernel::Attachment attachment = kernel.Attach("bench");
     Handle stop = kernel.CreateEvent(true, false);
     std::vector<Handle> pollers;
     for (uint32_t period : {100u, 100u, 100u, 1000u}) {

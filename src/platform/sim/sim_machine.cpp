@@ -137,6 +137,8 @@ SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
   if (!kernel_.virtual_time()) wmi_.WatchFile(directory_ / kHardwareFile);
 }
 
+SimMachine::~SimMachine() { kernel_.Shutdown(); }
+
 std::filesystem::path SimMachine::HostPath(const std::string& windows_path) {
   return paths_.ToHost(windows_path, system_.GetCurrentDirectory()).value_or(std::filesystem::path());
 }

@@ -51,6 +51,8 @@ class SimMachine {
   // driver publishes its serial numbers into the registry at construction,
   // as it would when the machine starts.
   SimMachine(std::filesystem::path directory, MachineOptions options = {});
+  // Parks every thread still running on the machine before its parts go.
+  ~SimMachine();
   SimMachine(const SimMachine&) = delete;
   SimMachine& operator=(const SimMachine&) = delete;
 
