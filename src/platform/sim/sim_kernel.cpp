@@ -16,6 +16,7 @@
 
 #include "platform/sim/fiber.h"
 #include "platform/sim/last_error.h"
+#include "platform/sim/thread_locals.h"
 
 namespace fenra::sim {
 namespace {
@@ -99,6 +100,7 @@ struct ThreadRecord {
   Waiter* waiting = nullptr;
   std::vector<Object*> owned_mutexes;
   bool outside = false;  // attached, not created by the kernel
+  ThreadLocals locals;   // a fiber's; OS threads use their own
   bool parked = false;
   // Real time.
   std::condition_variable wake;
@@ -133,6 +135,7 @@ struct OsThreadAttachments {
   ~OsThreadAttachments();
 };
 thread_local OsThreadAttachments attachments;
+thread_local ThreadLocals os_thread_locals;
 
 LocalTime ToLocalTime(std::chrono::local_time<std::chrono::milliseconds> t) {
   using namespace std::chrono;
@@ -811,6 +814,8 @@ OsThreadAttachments::~OsThreadAttachments() {
     entry.owned.reset();
   }
 }
+
+ThreadLocals& CurrentThreadLocals() { return running_fiber ? running_fiber->locals : os_thread_locals; }
 
 SimKernel::SimKernel(KernelOptions options) : state_(std::make_shared<State>(options)) {}
 

@@ -253,6 +253,27 @@ TEST(SimKernelVirtual, AFiberSuspendedInACatchBlockKeepsItsException) {
   EXPECT_EQ(rethrown, "first");
 }
 
+TEST(SimKernelVirtual, EachSimulatedThreadHasItsOwnLastError) {
+  VirtualKernel v;
+  SimKernel& kernel = v.kernel;
+  uint32_t seen = 0;
+  Handle first = kernel.CreateThread([&] {
+    kernel.SetLastError(5);
+    kernel.Sleep(10);  // the second thread runs and sets its own
+    seen = kernel.GetLastError();
+    return 0u;
+  });
+  Handle second = kernel.CreateThread([&] {
+    kernel.SetLastError(87);
+    return 0u;
+  });
+  kernel.SetLastError(2);
+  Handle both[] = {first, second};
+  kernel.WaitForMultipleObjects(both, true, win::kInfinite);
+  EXPECT_EQ(seen, 5u);
+  EXPECT_EQ(kernel.GetLastError(), 2u);
+}
+
 TEST(SimKernelVirtual, InputsRunOnTheVirtualClockInTheOrderScheduled) {
   VirtualKernel v;
   SimKernel& kernel = v.kernel;
