@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "platform/sim/fiber.h"
 #include "platform/sim/sim_kernel.h"
 
 namespace fenra::sim {
@@ -14,6 +15,25 @@ KernelOptions Virtual() {
   options.virtual_time = true;
   return options;
 }
+
+// The floor of a wake-up on virtual time: one switch into a simulated
+// thread and one back, with nothing else.
+void BM_FiberSwitchFloor(benchmark::State& state) {
+  Fiber::Host host;
+  bool stop = false;
+  Fiber* self = nullptr;
+  Fiber fiber(
+      [&] {
+        while (!stop) self->Suspend();
+      },
+      64 * 1024);
+  self = &fiber;
+  for (auto _ : state) fiber.Resume(host);
+  stop = true;
+  fiber.Resume(host);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FiberSwitchFloor);
 
 // Two threads hand a token back and forth through auto-reset events: the
 // cost of one cross-thread wake-up.

@@ -75,6 +75,9 @@ using TimerMap = std::map<TimerKey, Timer>;
 struct Waiter {
   ThreadRecord* thread = nullptr;
   std::vector<Object*> objects;
+  // A blocked wait keeps its objects alive: a handle may be closed while a
+  // thread still waits on it.
+  std::vector<Handle> references;
   bool wait_all = false;
   bool quiescence = false;  // waits for the simulation to go idle
   bool done = false;
@@ -423,6 +426,7 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
     if (milliseconds == 0) return win::kWaitTimeout;
     Waiter w;
     w.objects = std::move(objects);
+    w.references.assign(handles.begin(), handles.end());
     w.wait_all = wait_all;
     return Block(lock, self, w, milliseconds);
   }

@@ -109,48 +109,6 @@ TEST(SimKernelVirtual, AStressRunGivesTheSameResultEveryTime) {
   for (int run = 1; run < 20; ++run) ASSERT_EQ(StressRun(), first) << "run " << run;
 }
 
-TEST(SimKernelVirtual, MultiWaitsFollowWindows) {
-  VirtualKernel v;
-  SimKernel& kernel = v.kernel;
-  Handle events[] = {kernel.CreateEvent(true, false), kernel.CreateEvent(true, false),
-                     kernel.CreateEvent(false, false)};
-  kernel.SetEvent(events[2]);
-  kernel.SetEvent(events[1]);
-  EXPECT_EQ(kernel.WaitForMultipleObjects(events, false, 0), win::kWaitObject0 + 1);
-  kernel.ResetEvent(events[1]);
-  EXPECT_EQ(kernel.WaitForMultipleObjects(events, false, 0), win::kWaitObject0 + 2);
-  // The auto-reset event was consumed by that wait.
-  EXPECT_EQ(kernel.WaitForMultipleObjects(events, false, 100), win::kWaitTimeout);
-  kernel.SetEvent(events[0]);
-  kernel.SetEvent(events[2]);
-  EXPECT_EQ(kernel.WaitForMultipleObjects(events, true, 100), win::kWaitTimeout);
-  kernel.SetEvent(events[1]);
-  EXPECT_EQ(kernel.WaitForMultipleObjects(events, true, 100), win::kWaitObject0);
-  EXPECT_EQ(kernel.WaitForSingleObject(events[2], 0), win::kWaitTimeout);
-
-  Handle twice[] = {events[0], events[1], events[0]};
-  EXPECT_EQ(kernel.WaitForMultipleObjects(twice, false, 0), win::kWaitFailed);
-  EXPECT_EQ(kernel.GetLastError(), win::kErrorInvalidParameter);
-}
-
-TEST(SimKernelVirtual, ThreadsReportStillActiveThenTheirExitCode) {
-  VirtualKernel v;
-  SimKernel& kernel = v.kernel;
-  Handle go = kernel.CreateEvent(true, false);
-  Handle thread = kernel.CreateThread([&] {
-    kernel.WaitForSingleObject(go, win::kInfinite);
-    return 7u;
-  });
-  uint32_t code = 0;
-  ASSERT_TRUE(kernel.GetExitCodeThread(thread, &code));
-  EXPECT_EQ(code, win::kStillActive);
-  EXPECT_EQ(kernel.WaitForSingleObject(thread, 1000), win::kWaitTimeout);
-  kernel.SetEvent(go);
-  EXPECT_EQ(kernel.WaitForSingleObject(thread, win::kInfinite), win::kWaitObject0);
-  ASSERT_TRUE(kernel.GetExitCodeThread(thread, &code));
-  EXPECT_EQ(code, 7u);
-}
-
 TEST(SimKernelVirtual, TheClocksWrapAndFollowTheCalendar) {
   VirtualKernel v({.start_tick = 0xFFFFFFFFu - 499, .start_local_time = {2024, 2, 0, 28, 23, 59, 59, 500}});
   SimKernel& kernel = v.kernel;
@@ -164,44 +122,11 @@ TEST(SimKernelVirtual, TheClocksWrapAndFollowTheCalendar) {
             std::vector<int>({2024, 2, 29, 4, 0, 0, 0, 500}));  // a leap day, a Thursday
 }
 
-TEST(SimKernelVirtual, MutexesCountRecursionAndReportAbandonment) {
+TEST(SimKernelVirtual, HandlesOfAnotherKernelOrKindFail) {
   VirtualKernel v;
   SimKernel& kernel = v.kernel;
-  Handle mutex = kernel.CreateMutex(false);
-  EXPECT_EQ(kernel.WaitForSingleObject(mutex, 0), win::kWaitObject0);
-  EXPECT_EQ(kernel.WaitForSingleObject(mutex, 0), win::kWaitObject0);
-  uint32_t other = 0;
-  Handle contender = kernel.CreateThread([&] {
-    other = kernel.WaitForSingleObject(mutex, win::kInfinite);
-    EXPECT_TRUE(kernel.ReleaseMutex(mutex));
-    return 0u;
-  });
-  EXPECT_TRUE(kernel.ReleaseMutex(mutex));
-  EXPECT_EQ(kernel.WaitForSingleObject(contender, 100), win::kWaitTimeout);  // still held once
-  EXPECT_TRUE(kernel.ReleaseMutex(mutex));
-  kernel.WaitForSingleObject(contender, win::kInfinite);
-  EXPECT_EQ(other, win::kWaitObject0);
-  EXPECT_FALSE(kernel.ReleaseMutex(mutex));
-  EXPECT_EQ(kernel.GetLastError(), win::kErrorNotOwner);
-
-  Handle owner = kernel.CreateThread([&] { return kernel.WaitForSingleObject(mutex, 0); });
-  kernel.WaitForSingleObject(owner, win::kInfinite);
-  EXPECT_EQ(kernel.WaitForSingleObject(mutex, 0), win::kWaitAbandoned0);
-}
-
-TEST(SimKernelVirtual, NamedEventsAreSharedAndForeignHandlesFail) {
-  VirtualKernel v;
-  SimKernel& kernel = v.kernel;
-  Handle first = kernel.CreateEvent(true, false, "Global\\X");
-  EXPECT_EQ(kernel.GetLastError(), win::kErrorSuccess);
-  Handle second = kernel.CreateEvent(false, true, "Global\\X");
-  EXPECT_EQ(kernel.GetLastError(), win::kErrorAlreadyExists);
-  EXPECT_EQ(first, second);
-  EXPECT_EQ(kernel.WaitForSingleObject(first, 0), win::kWaitTimeout);  // keeps its own state
-
-  EXPECT_EQ(kernel.WaitForSingleObject(nullptr, 10), win::kWaitFailed);
-  EXPECT_EQ(kernel.GetLastError(), win::kErrorInvalidHandle);
   EXPECT_FALSE(kernel.SetEvent(kernel.CreateMutex(false)));
+  EXPECT_EQ(kernel.GetLastError(), win::kErrorInvalidHandle);
   SimKernel other({.virtual_time = true});
   EXPECT_EQ(kernel.WaitForSingleObject(other.CreateEvent(true, true), 0), win::kWaitFailed);
 }
@@ -251,27 +176,6 @@ TEST(SimKernelVirtual, AFiberSuspendedInACatchBlockKeepsItsException) {
   Handle both[] = {handler, other};
   kernel.WaitForMultipleObjects(both, true, win::kInfinite);
   EXPECT_EQ(rethrown, "first");
-}
-
-TEST(SimKernelVirtual, EachSimulatedThreadHasItsOwnLastError) {
-  VirtualKernel v;
-  SimKernel& kernel = v.kernel;
-  uint32_t seen = 0;
-  Handle first = kernel.CreateThread([&] {
-    kernel.SetLastError(5);
-    kernel.Sleep(10);  // the second thread runs and sets its own
-    seen = kernel.GetLastError();
-    return 0u;
-  });
-  Handle second = kernel.CreateThread([&] {
-    kernel.SetLastError(87);
-    return 0u;
-  });
-  kernel.SetLastError(2);
-  Handle both[] = {first, second};
-  kernel.WaitForMultipleObjects(both, true, win::kInfinite);
-  EXPECT_EQ(seen, 5u);
-  EXPECT_EQ(kernel.GetLastError(), 2u);
 }
 
 TEST(SimKernelVirtual, InputsRunOnTheVirtualClockInTheOrderScheduled) {
