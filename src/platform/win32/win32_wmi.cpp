@@ -15,7 +15,11 @@ class Win32ClassObject final : public WbemClassObject {
   int32_t GetObjectText(std::wstring* text) override {
     Bstr mof;
     HRESULT hr = object_->GetObjectText(0, mof.put());
-    if (SUCCEEDED(hr)) *text = WideFromBstr(mof.get());
+    if (SUCCEEDED(hr)) {
+      // MOF text holds no NUL; Wine's BSTR runs on past the text in NULs.
+      *text = WideFromBstr(mof.get());
+      text->resize(wcsnlen(text->c_str(), text->size()));
+    }
     return hr;
   }
 
