@@ -47,6 +47,11 @@ TEST(Win32EventLogTest, SystemTextsEndInALineBreakAndUnknownCodesHaveNone) {
     EXPECT_EQ(text, "The system cannot find the file specified.\r\n");
   }
   EXPECT_EQ(log.FormatSystemMessage(0x2000FFFF), std::nullopt);
+  // A text with an insertion place keeps it: there are no arguments to
+  // read ("%1 is not a valid Win32 application." for 193).
+  std::optional<std::string> with_insert = log.FormatSystemMessage(193);
+  ASSERT_TRUE(with_insert.has_value());
+  EXPECT_NE(with_insert->find("%1"), std::string::npos) << *with_insert;
   EXPECT_EQ(ComposeErrorText(machine.platform(), 5, "CreateEvent()"),
             "Function : CreateEvent()\r\n ErrCode: 5\r\n Contents : " + *log.FormatSystemMessage(5));
   if (windows) {
