@@ -1,10 +1,9 @@
 // Compiled with the message file: every event ID that the service writes
 // has its text in FENRAAPI.mc, under the same number.
 
-#include "platform/win32/windows_api.h"
-
 #include "FENRAAPI.h"
 #include "diagnostics/event_ids.h"
+#include "platform/win32/windows_api.h"
 
 static_assert(MSG_SERVICE_STARTED == fenra::EVID_SERVICE_STARTED);
 static_assert(MSG_SERVICE_STOPPED == fenra::EVID_SERVICE_STOPPED);

@@ -2,9 +2,8 @@
 // machine and Windows answer the same calls alike. Under Wine, read "Wine"
 // for "Windows"; where Wine differs from Windows a suite says so.
 
-#include "platform/win32/windows_api.h"
-
 #include "platform/win32/win32_registry.h"
+#include "platform/win32/windows_api.h"
 #include "unit/platform/registry_contract.h"
 
 namespace fenra::testing {

@@ -2,30 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace fenra::win32::testing {
 namespace {
 
 constexpr const char* kTraceKey = "SOFTWARE\\QOR\\QVMAlertMan";
-
-void RemoveTree(const std::string& directory) {
-  WIN32_FIND_DATAA entry;
-  HANDLE find = FindFirstFileA((directory + "*").c_str(), &entry);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      std::string name = entry.cFileName;
-      if (name == "." || name == "..") continue;
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveTree(directory + name + "\\");
-      else
-        DeleteFileA((directory + name).c_str());
-    } while (FindNextFileA(find, &entry));
-    FindClose(find);
-  }
-  RemoveDirectoryA(directory.c_str());
-}
 
 }  // namespace
 
@@ -48,38 +31,39 @@ std::wstring WideFromUtf8(std::string_view text) {
 bool RunningOnWine() { return GetProcAddress(GetModuleHandleA("ntdll"), "wine_get_version") != nullptr; }
 
 ScratchDirectory::ScratchDirectory() {
-  char temp[MAX_PATH + 1] = {};
-  GetTempPathA(MAX_PATH, temp);
   static int counter = 0;
-  path_ = std::string(temp) + "fenra-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-          std::to_string(++counter) + "\\";
-  EXPECT_TRUE(CreateDirectoryA(path_.c_str(), nullptr)) << path_;
+  std::filesystem::path path =
+      std::filesystem::temp_directory_path() /
+      ("fenra-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter));
+  std::filesystem::create_directories(path);
+  path_ = path.string() + "\\";
 }
 
-ScratchDirectory::~ScratchDirectory() { RemoveTree(path_); }
+ScratchDirectory::~ScratchDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
 
 TracedMachine::TracedMachine() {
-  HKEY key = nullptr;
-  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
+  RegKeyPtr key;
+  Registry& registry = platform().registry;
+  EXPECT_EQ(registry.CreateKey(Hive::kLocalMachine, kTraceKey, win::kKeyAllAccess, &key, nullptr), 0);
   const std::string& directory = scratch_.path();
-  EXPECT_EQ(RegSetValueExA(key, "TempDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(directory.c_str()),
-                           static_cast<DWORD>(directory.size() + 1)),
+  EXPECT_EQ(registry.SetValue(*key, "TempDir", win::kRegSz, reinterpret_cast<const uint8_t*>(directory.c_str()),
+                              static_cast<uint32_t>(directory.size() + 1)),
             0);
-  RegCloseKey(key);
 }
 
-TracedMachine::~TracedMachine() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, kTraceKey); }
+TracedMachine::~TracedMachine() { platform().registry.DeleteKey(Hive::kLocalMachine, kTraceKey); }
 
 std::vector<std::string> TracedMachine::TraceLines() const {
   std::vector<std::string> lines;
   for (const char* name : {"fenratrace1.log", "fenratrace2.log"}) {
     std::ifstream file(scratch_.path() + name, std::ios::binary);
-    std::string line;
-    while (std::getline(file, line)) {
-      // "2024/01/31 12:34'56"789 text\r"
+    // "2024/01/31 12:34'56"789 text\r"
+    for (std::string line; std::getline(file, line);) {
       size_t text = line.find(' ', line.find(' ') + 1);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      lines.push_back(text == std::string::npos ? line : line.substr(text + 1));
+      lines.push_back(line.substr(text + 1, line.size() - text - 2));
     }
   }
   return lines;

@@ -3,8 +3,6 @@
 // fixtures, scratch directories, and a service process's runtime on the
 // real machine with its trace in a scratch directory.
 
-#include "platform/win32/windows_api.h"
-
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +10,7 @@
 #include "diagnostics/trace_log.h"
 #include "monitor/monitor_state.h"
 #include "platform/win32/win32_machine.h"
+#include "platform/win32/windows_api.h"
 #include "runtime.h"
 
 namespace fenra::win32::testing {

@@ -3,13 +3,12 @@
 // events exist only on the fault-tolerant server itself; they are covered
 // by the simulated provider.
 
-#include "platform/win32/windows_api.h"
-
 #include <gtest/gtest.h>
 
 #include "platform/win32/win32_machine.h"
-#include "wmi/wmiservice.h"
+#include "platform/win32/windows_api.h"
 #include "win32_test_support.h"
+#include "wmi/wmiservice.h"
 
 namespace fenra::win32 {
 namespace {
@@ -25,8 +24,8 @@ class Win32WmiTest : public ::testing::Test {
     ASSERT_TRUE(security == win::kSOk || security == win::kRpcETooLate) << std::hex << security;
     ASSERT_EQ(wmi_.CreateLocator(&locator_), 0);
     ASSERT_EQ(locator_->ConnectServer(L"ROOT\\cimv2", &services_), 0);
-    ASSERT_EQ(wmi_.SetProxyBlanket(*services_, win::kRpcCAuthnWinnt, win::kRpcCAuthzNone,
-                                   win::kRpcCAuthnLevelCall, win::kRpcCImpLevelImpersonate),
+    ASSERT_EQ(wmi_.SetProxyBlanket(*services_, win::kRpcCAuthnWinnt, win::kRpcCAuthzNone, win::kRpcCAuthnLevelCall,
+                                   win::kRpcCImpLevelImpersonate),
               0);
   }
   void TearDown() override {
@@ -38,8 +37,8 @@ class Win32WmiTest : public ::testing::Test {
   // The one instance of this process.
   WbemClassObjectPtr ThisProcess(const std::wstring& select) {
     EnumWbemClassObjectPtr result;
-    std::wstring query = L"SELECT " + select + L" FROM Win32_Process WHERE ProcessId = " +
-                         std::to_wstring(GetCurrentProcessId());
+    std::wstring query =
+        L"SELECT " + select + L" FROM Win32_Process WHERE ProcessId = " + std::to_wstring(GetCurrentProcessId());
     EXPECT_EQ(services_->ExecQuery(L"WQL", query, kQueryFlags, &result), 0);
     if (!result) return nullptr;
     WbemClassObjectPtr object;
@@ -80,7 +79,7 @@ TEST_F(Win32WmiTest, AnInstanceQueryGivesItsObjectWithPropertiesAndText) {
       << text;
 }
 
-TEST_F(Win32WmiTest, FailuresAreTheServicesHresults) {
+TEST_F(Win32WmiTest, AQueryOfAMissingClassFindsNothing) {
   EnumWbemClassObjectPtr result;
   int32_t hr = services_->ExecQuery(L"WQL", L"SELECT * FROM DOD_CPUBoard", kQueryFlags, &result);
   if (testing::RunningOnWine()) {
@@ -93,9 +92,6 @@ TEST_F(Win32WmiTest, FailuresAreTheServicesHresults) {
     EXPECT_EQ(hr, win::kWbemEInvalidClass);
     EXPECT_EQ(result, nullptr);
   }
-  WbemServicesPtr elsewhere;
-  EXPECT_EQ(locator_->ConnectServer(L"ROOT\\NoSuchNamespace", &elsewhere), win::kWbemEInvalidNamespace);
-  EXPECT_EQ(elsewhere, nullptr);
 }
 
 TEST(WmiserviceOnWindowsTest, ConnectsAndQueriesThroughTheRealWmi) {

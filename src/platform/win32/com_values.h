@@ -1,12 +1,11 @@
 #pragma once
 // BSTR and VARIANT, converted to and from the plain types of the WMI port.
 
-#include "platform/win32/windows_api.h"
-
 #include <string>
 #include <string_view>
 
 #include "platform/win32/handles.h"
+#include "platform/win32/windows_api.h"
 #include "platform/wmi.h"
 
 namespace fenra::win32 {

@@ -1,9 +1,9 @@
 #pragma once
 // Owning COM interface pointers, and handles closed by CloseHandle.
 
-#include "platform/win32/windows_api.h"
-
 #include <utility>
+
+#include "platform/win32/windows_api.h"
 
 namespace fenra::win32 {
 

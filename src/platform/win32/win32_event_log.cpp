@@ -1,8 +1,8 @@
-#include "platform/win32/windows_api.h"
-
 #include "platform/win32/win32_event_log.h"
 
 #include <memory>
+
+#include "platform/win32/windows_api.h"
 
 namespace fenra::win32 {
 namespace {
@@ -43,10 +43,9 @@ bool Win32EventLog::ReportEvent(EventSource& source, uint16_t type, uint16_t cat
 
 std::optional<std::string> Win32EventLog::FormatSystemMessage(uint32_t error_code) {
   char* text = nullptr;
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                    FORMAT_MESSAGE_IGNORE_INSERTS,
-                                nullptr, error_code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                reinterpret_cast<char*>(&text), 0, nullptr);
+  DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error_code,
+      MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0, nullptr);
   std::unique_ptr<char, LocalFreer> owned(text);
   if (length == 0 || text == nullptr) return std::nullopt;
   return std::string(text, length);

@@ -1,11 +1,10 @@
-#include "platform/win32/windows_api.h"
-
 #include "platform/win32/win32_kernel.h"
 
 #include <memory>
 #include <vector>
 
 #include "platform/win32/handles.h"
+#include "platform/win32/windows_api.h"
 
 namespace fenra::win32 {
 namespace {
@@ -46,8 +45,8 @@ DWORD WINAPI RunThread(void* parameter) {
 void DescribeThread(HANDLE thread, const std::string& name) {
   if (name.empty()) return;
   using SetThreadDescriptionFn = HRESULT(WINAPI*)(HANDLE, PCWSTR);
-  static const auto set_description = ProcAs<SetThreadDescriptionFn>(
-      GetProcAddress(GetModuleHandleA("kernel32"), "SetThreadDescription"));
+  static const auto set_description =
+      ProcAs<SetThreadDescriptionFn>(GetProcAddress(GetModuleHandleA("kernel32"), "SetThreadDescription"));
   if (set_description == nullptr) return;
   std::wstring wide(name.begin(), name.end());
   set_description(thread, wide.c_str());
@@ -60,8 +59,8 @@ uint32_t Win32Kernel::TimeGetTime() { return timeGetTime(); }
 LocalTime Win32Kernel::GetLocalTime() {
   SYSTEMTIME now;
   ::GetLocalTime(&now);
-  return LocalTime{now.wYear, now.wMonth, now.wDayOfWeek, now.wDay, now.wHour, now.wMinute, now.wSecond,
-                   now.wMilliseconds};
+  return LocalTime{now.wYear, now.wMonth,  now.wDayOfWeek, now.wDay,
+                   now.wHour, now.wMinute, now.wSecond,    now.wMilliseconds};
 }
 
 Handle Win32Kernel::CreateEvent(bool manual_reset, bool initial_state, const std::string& name) {

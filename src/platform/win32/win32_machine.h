@@ -37,8 +37,8 @@ class Win32Machine {
   Win32Wmi wmi_;
   Win32Hardware hardware_;
   Win32VersionInfo version_info_;
-  Platform platform_{kernel_, registry_,  event_log_, files_,    service_control_, resources_,
-                     system_, com_,       wmi_,       hardware_, version_info_};
+  Platform platform_{kernel_, registry_, event_log_, files_,    service_control_, resources_,
+                     system_, com_,      wmi_,       hardware_, version_info_};
 };
 
 }  // namespace fenra::win32

@@ -1,6 +1,6 @@
-#include "platform/win32/windows_api.h"
-
 #include "platform/win32/win32_registry.h"
+
+#include "platform/win32/windows_api.h"
 
 namespace fenra::win32 {
 namespace {
@@ -33,8 +33,8 @@ int32_t Win32Registry::CreateKey(Hive hive, const std::string& path, uint32_t sa
                                  uint32_t* disposition) {
   HKEY created = nullptr;
   DWORD how = 0;
-  LSTATUS result = RegCreateKeyExA(Root(hive), path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, sam, nullptr,
-                                   &created, &how);
+  LSTATUS result =
+      RegCreateKeyExA(Root(hive), path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, sam, nullptr, &created, &how);
   key->reset(result == ERROR_SUCCESS ? new Win32RegKey(created) : nullptr);
   if (result == ERROR_SUCCESS && disposition != nullptr) *disposition = how;
   return result;
@@ -56,8 +56,6 @@ int32_t Win32Registry::SetValue(RegKey& key, const char* name, uint32_t type, co
 
 int32_t Win32Registry::DeleteValue(RegKey& key, const char* name) { return RegDeleteValueA(Native(key), name); }
 
-int32_t Win32Registry::DeleteKey(Hive hive, const std::string& path) {
-  return RegDeleteKeyA(Root(hive), path.c_str());
-}
+int32_t Win32Registry::DeleteKey(Hive hive, const std::string& path) { return RegDeleteKeyA(Root(hive), path.c_str()); }
 
 }  // namespace fenra::win32

@@ -1,8 +1,8 @@
-#include "platform/win32/windows_api.h"
-
 #include "platform/win32/win32_service_control.h"
 
 #include <atomic>
+
+#include "platform/win32/windows_api.h"
 
 namespace fenra::win32 {
 namespace {
@@ -50,9 +50,12 @@ ServiceStatusHandle Win32ServiceControl::RegisterServiceCtrlHandler(const std::s
 }
 
 bool Win32ServiceControl::SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
-  SERVICE_STATUS native{status.service_type,     status.current_state,
-                        status.controls_accepted, status.win32_exit_code,
-                        status.service_specific_exit_code, status.check_point,
+  SERVICE_STATUS native{status.service_type,
+                        status.current_state,
+                        status.controls_accepted,
+                        status.win32_exit_code,
+                        status.service_specific_exit_code,
+                        status.check_point,
                         status.wait_hint};
   return ::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &native) != FALSE;
 }

@@ -1,8 +1,7 @@
-#include "platform/win32/windows_api.h"
-
 #include "platform/win32/win32_system.h"
 
 #include "platform/win32/handles.h"
+#include "platform/win32/windows_api.h"
 
 namespace fenra::win32 {
 

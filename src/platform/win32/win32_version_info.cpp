@@ -1,6 +1,6 @@
-#include "platform/win32/windows_api.h"
-
 #include "platform/win32/win32_version_info.h"
+
+#include "platform/win32/windows_api.h"
 
 namespace fenra::win32 {
 namespace {

@@ -1,9 +1,8 @@
-#include "platform/win32/windows_api.h"
-
 #include "platform/win32/win32_wmi.h"
 
 #include "platform/win32/com_values.h"
 #include "platform/win32/handles.h"
+#include "platform/win32/windows_api.h"
 
 namespace fenra::win32 {
 namespace {
@@ -89,8 +88,8 @@ class Win32Locator final : public WbemLocator {
 
   int32_t ConnectServer(const std::wstring& network_resource, WbemServicesPtr* services) override {
     ComPtr<IWbemServices> connected;
-    HRESULT hr = locator_->ConnectServer(Bstr(network_resource).get(), nullptr, nullptr, nullptr, 0, nullptr,
-                                         nullptr, connected.put());
+    HRESULT hr = locator_->ConnectServer(Bstr(network_resource).get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                                         connected.put());
     *services = SUCCEEDED(hr) && connected ? std::make_unique<Win32Services>(std::move(connected)) : nullptr;
     return hr;
   }

@@ -11,8 +11,8 @@ namespace fenra::win32 {
 class Win32Wmi final : public Wmi {
  public:
   int32_t CreateLocator(WbemLocatorPtr* locator) override;
-  int32_t SetProxyBlanket(WbemServices& services, uint32_t authn_service, uint32_t authz_service,
-                          uint32_t authn_level, uint32_t imp_level) override;
+  int32_t SetProxyBlanket(WbemServices& services, uint32_t authn_service, uint32_t authz_service, uint32_t authn_level,
+                          uint32_t imp_level) override;
 };
 
 }  // namespace fenra::win32

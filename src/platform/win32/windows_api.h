@@ -1,6 +1,7 @@
 #pragma once
-// The only header of the project that includes the Windows headers. Every
-// Win32 source includes it first, before any port or core header.
+// The only header of the project that includes the Windows headers: Win32
+// sources include it instead of any of them, in any place among their
+// includes.
 //
 // <windows.h> spells many API names as macros that pick the A or W form:
 // CreateEvent, CreateMutex, CreateFile, GetPrivateProfileInt,
@@ -18,6 +19,7 @@
 // the port, core and contract-suite headers that is a macro after the
 // Windows headers but was not one before them (cmake/WindowsNameCheck.cmake).
 
+// clang-format off
 // Standard headers first, so that their macros count as "before".
 #include <cassert>
 #include <cerrno>
@@ -30,6 +32,10 @@
 #include <cstring>
 #include <cwchar>
 
+// A Windows header read earlier would make the snapshot below blind.
+#ifdef _WINDOWS_
+#error "<windows.h> was read before platform/win32/windows_api.h"
+#endif
 #include "platform/win32/names_before_windows.inc"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -67,3 +73,4 @@
 #undef StartServiceCtrlDispatcher
 
 #include "platform/win32/names_after_windows.inc"
+// clang-format on
