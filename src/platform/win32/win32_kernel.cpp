@@ -1,5 +1,6 @@
 #include "platform/win32/win32_kernel.h"
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -100,6 +101,12 @@ uint32_t Win32Kernel::WaitForMultipleObjects(std::span<const Handle> objects, bo
   for (const Handle& object : objects) {
     HANDLE handle = Native(object);
     if (handle == nullptr) return WAIT_FAILED;
+    // Windows refuses the same handle twice; Wine would wait on it, so the
+    // adapter refuses it itself and the port answers alike everywhere.
+    if (std::find(handles.begin(), handles.end(), handle) != handles.end()) {
+      ::SetLastError(ERROR_INVALID_PARAMETER);
+      return WAIT_FAILED;
+    }
     handles.push_back(handle);
   }
   return ::WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), wait_all, milliseconds);

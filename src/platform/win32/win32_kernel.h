@@ -21,6 +21,8 @@ class Win32Kernel final : public Kernel {
   bool ReleaseMutex(const Handle& mutex) override;
 
   uint32_t WaitForSingleObject(const Handle& object, uint32_t milliseconds) override;
+  // The same handle twice fails with ERROR_INVALID_PARAMETER, as on
+  // Windows, also where the system below (Wine) would not check.
   uint32_t WaitForMultipleObjects(std::span<const Handle> objects, bool wait_all, uint32_t milliseconds) override;
   void Sleep(uint32_t milliseconds) override;
 
