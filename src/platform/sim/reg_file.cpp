@@ -406,11 +406,10 @@ void AppendValue(std::string* out, const std::string& name, const RegValue& valu
 }
 
 void AppendKey(std::string* out, const std::string& path, const RegNode& node, bool is_root) {
-  if (!is_root || !node.values.empty()) {
-    *out += "[" + path + "]\r\n";
-    for (const auto& [name, value] : node.values) AppendValue(out, name, value);
-    *out += "\r\n";
-  }
+  if (is_root && node.values.empty() && node.subkeys.empty()) return;
+  *out += "[" + path + "]\r\n";
+  for (const auto& [name, value] : node.values) AppendValue(out, name, value);
+  *out += "\r\n";
   for (const auto& [name, child] : node.subkeys) AppendKey(out, path + "\\" + name, *child, false);
 }
 

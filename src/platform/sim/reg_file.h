@@ -66,7 +66,7 @@ bool IsStringType(uint32_t type);
 void ParseRegText(std::string_view bytes, const std::string& file_name, RegHives* hives);
 
 // The whole registry as the bytes regedit exports for it: every key in
-// case-insensitive order, the hive roots only when they hold values, then
+// case-insensitive order, the hive roots only when they hold anything, then
 // the foreign sections behind the keys of the roots that precede theirs.
 // A REG_SZ is written as "text" when its UTF-16 is one terminated string
 // without other NULs, REG_DWORD as dword: when it has 4 bytes; everything

@@ -78,15 +78,17 @@ class SimRegistryTest : public ::testing::Test {
 };
 
 // The expected bytes are what Wine's regedit exports after importing the
-// sample (scripts/wine-regedit-roundtrip), plus the parent key.
+// sample (scripts/wine-regedit-roundtrip), plus the roots and the parent key.
 TEST_F(SimRegistryTest, WritesTheFileAsRegeditExportsIt) {
   SimRegistry registry(file(), kQuick);
   ASSERT_EQ(fenra::testing::WriteRegistrySample(registry), 0);
   EXPECT_EQ(ReadFile(file()),
             RegeditBytes(
                 std::string(kHeader) +
+                "[HKEY_CLASSES_ROOT]\n\n"
                 "[HKEY_CLASSES_ROOT\\FenraRegeditCheck]\n"
                 "\"LocalService\"=\"FENRA\"\n\n"
+                "[HKEY_LOCAL_MACHINE]\n\n"
                 "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\n"
                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\FenraRegeditCheck]\n"
                 "@=\"the default value\"\n"
@@ -414,7 +416,8 @@ TEST_F(SimRegistryTest, KeysOfRootsNotSimulatedAreWrittenBackAsTheyStand) {
   SimRegistry registry(file(), kQuick);
   ASSERT_EQ(registry.SetDword(Hive::kLocalMachine, "SOFTWARE\\A", "y", 2), 0);
   // In the order of the roots: HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS.
-  EXPECT_EQ(ReadFile(file()), RegeditBytes(std::string(kHeader) + user + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\n" + mine +
+  EXPECT_EQ(ReadFile(file()), RegeditBytes(std::string(kHeader) + user + "[HKEY_LOCAL_MACHINE]\n\n" +
+                                           "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\n" + mine +
                                            "\"y\"=dword:00000002\n\n" + users));
 }
 
