@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -107,32 +110,63 @@ SimRegistry::SimRegistry(std::filesystem::path file, RegistryOptions options)
   if (error == 0) ParseRegText(content, file_.string(), &hives_);
   std::filesystem::path lock = file_;
   lock += ".lock";
+  int protection = PROT_READ | PROT_WRITE;
   lock_fd_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (lock_fd_ < 0) lock_fd_ = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+  if (lock_fd_ < 0) {
+    lock_fd_ = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    protection = PROT_READ;
+  }
+  struct stat info {};
+  if (lock_fd_ >= 0 && fstat(lock_fd_, &info) == 0 &&
+      (info.st_size >= static_cast<off_t>(sizeof(uint64_t)) ||
+       (protection & PROT_WRITE && ftruncate(lock_fd_, sizeof(uint64_t)) == 0))) {
+    void* mapped = mmap(nullptr, sizeof(uint64_t), protection, MAP_SHARED, lock_fd_, 0);
+    if (mapped != MAP_FAILED) generation_ = static_cast<uint64_t*>(mapped);
+  }
+  // seen_generation_ stays 0: a change counted since then is taken in at
+  // the first read.
 }
 
 SimRegistry::~SimRegistry() {
+  if (generation_) munmap(generation_, sizeof(uint64_t));
   if (lock_fd_ >= 0) close(lock_fd_);
 }
 
-void SimRegistry::RefreshForRead() {
+static_assert(std::atomic_ref<uint64_t>::is_always_lock_free, "the change count is shared between processes");
+
+uint64_t SimRegistry::Generation() const {
+  return generation_ ? std::atomic_ref<uint64_t>(*generation_).load(std::memory_order_acquire) : 0;
+}
+
+void SimRegistry::RefreshForRead(bool check_file) {
   FileStamp now;
-  if (StatHostFile(file_, &now) != 0) return;
+  if (check_file && StatHostFile(file_, &now) != 0) return;
+  uint64_t generation = Generation();
   {
     std::shared_lock lock(mutex_);
     // A batch holds write_mutex_, maybe on this very thread, and holds the
     // file as it is until its end.
-    if (now == stamp_ || now == broken_stamp_ || batch_depth_ > 0) return;
+    if (batch_depth_ > 0) return;
+    bool same_file = !check_file || now == stamp_ || now == broken_stamp_;
+    if (same_file && generation == seen_generation_) return;
   }
-  std::lock_guard writer(write_mutex_);
-  Refresh();
+  // A change of this process under way takes in the file itself (and may be
+  // what made it differ); the read does not wait for it.
+  std::unique_lock writer(write_mutex_, std::try_to_lock);
+  if (writer.owns_lock()) Refresh();
 }
 
 int32_t SimRegistry::Refresh(bool force) {
+  // Read first: a writer renames its file before it counts the change.
+  uint64_t generation = Generation();
   FileStamp now;
   StatHostFile(file_, &now);
   // stamp_ and broken_stamp_ change only under write_mutex_, held here.
-  if (!force && now == stamp_) return 0;
+  if (!force && now == stamp_) {
+    std::unique_lock lock(mutex_);
+    seen_generation_ = generation;
+    return 0;
+  }
   if (!force && now == broken_stamp_) return kErrorBadDb;
   std::string content;
   FileStamp read = now;
@@ -158,6 +192,7 @@ int32_t SimRegistry::Refresh(bool force) {
   MergeRegHives(hives_, std::move(loaded));
   stamp_ = read;
   broken_stamp_.reset();
+  seen_generation_ = generation;
   return 0;
 }
 
@@ -167,7 +202,7 @@ int SimRegistry::Commit() {
     std::shared_lock lock(mutex_);
     text = FormatRegText(hives_);
   }
-  return WriteFileAtomically(file_, text, options_.durable, [this](const FileStamp& written) {
+  int error = WriteFileAtomically(file_, text, options_.durable, [this](const FileStamp& written) {
     // A person's editor does not take the lock: what it saved since the
     // file was read must not be replaced.
     FileStamp now;
@@ -178,6 +213,11 @@ int SimRegistry::Commit() {
     stamp_ = written;
     return true;
   });
+  if (error == 0 && generation_ != nullptr) {
+    std::unique_lock lock(mutex_);
+    seen_generation_ = std::atomic_ref<uint64_t>(*generation_).fetch_add(1, std::memory_order_acq_rel) + 1;
+  }
+  return error;
 }
 
 int32_t SimRegistry::Report(int error) {
@@ -272,7 +312,7 @@ int32_t SimRegistry::OpenKey(Hive hive, const std::string& path, uint32_t sam, R
   key->reset();
   std::vector<std::string> names;
   if (int32_t error = SplitPath(path, &names)) return error;
-  RefreshForRead();
+  RefreshForRead(/*check_file=*/true);
   std::shared_lock lock(mutex_);
   std::shared_ptr<RegNode> node;
   if (Walk(hive, names, &node) < names.size()) return win::kErrorFileNotFound;
@@ -329,7 +369,7 @@ int32_t SimRegistry::CheckKey(RegKey& key, uint32_t needed, Key** checked) {
 }
 
 int32_t SimRegistry::QueryValue(RegKey& key, const char* name, uint32_t* type, uint8_t* data, uint32_t* size) {
-  RefreshForRead();
+  RefreshForRead(/*check_file=*/false);
   std::shared_lock lock(mutex_);
   Key* checked = nullptr;
   if (int32_t error = CheckKey(key, win::kKeyQueryValue, &checked)) return error;

@@ -31,11 +31,14 @@ struct RegistryOptions {
 // Answers as the Win32 registry functions do, error codes included.
 //
 // Several processes may share the file: every change is a load-modify-write
-// under an advisory lock (flock on "<file>.lock"), and a change or a read
-// first takes in what another process or a person wrote since this one last
-// read or wrote the file, so no change is lost and open keys see the new
-// contents. Reads never wait for a write's file work: they are served from
-// memory under a shared lock held only while memory is looked at or changed.
+// under an advisory lock (flock on "<file>.lock"), and first takes in what
+// another process or a person wrote since this one last read or wrote the
+// file, so no change is lost. Reads take in the file too: every read when
+// another registry on the file changed it (they count their changes in the
+// lock file, which every process maps), and OpenKey also when the file
+// differs from the one last read or written (a person's edit). Reads never
+// wait for a write's file work: they are served from memory under a shared
+// lock held only while memory is looked at or changed.
 // A file that turns unreadable while in use keeps the last contents read,
 // and changes are refused with ERROR_BADDB until it is repaired, so it is
 // never replaced. Thread-safe; never waits on the kernel.
@@ -86,8 +89,12 @@ class SimRegistry : public Registry {
   // file when it changed something; on failure memory is undone, so that
   // it never holds what the disk does not.
   int32_t Change(const Edit& edit);
-  // Before a read: takes in the file when it changed.
-  void RefreshForRead();
+  // Before a read: takes in the file when another registry changed it, or
+  // (with `check_file`) when it differs from the one last read or written.
+  void RefreshForRead(bool check_file);
+  // The count of changes written by every registry on the file (0 without
+  // a lock file).
+  uint64_t Generation() const;
   // Takes in the file when it changed since this registry last read or
   // wrote it (or always, with `force`); write_mutex_ held. 0, or
   // ERROR_BADDB while the file cannot be read or parsed.
@@ -102,6 +109,7 @@ class SimRegistry : public Registry {
   const std::filesystem::path file_;
   const RegistryOptions options_;
   int lock_fd_ = -1;  // -1: no lock file (a directory that cannot be written)
+  uint64_t* generation_ = nullptr;  // mapped from the lock file, or null
   // One load-modify-write of this process at a time. Taken before mutex_.
   std::mutex write_mutex_;
   // Guards what follows: shared to look, exclusive to change.
@@ -109,6 +117,7 @@ class SimRegistry : public Registry {
   RegHives hives_;
   FileStamp stamp_;         // the file as last read or written here
   std::optional<FileStamp> broken_stamp_;  // the file as last found unreadable
+  uint64_t seen_generation_ = 0;           // Generation() as of the last read or write
   int batch_depth_ = 0;
   bool unsaved_ = false;
 };

@@ -468,13 +468,16 @@ TEST_F(SimRegistryTest, AnEditMadeWhileInUseIsSeenAndNeverOverwritten) {
   ASSERT_EQ(registry.SetString(Hive::kLocalMachine, trace_key, "TempDir", "C:\\Old\\"), 0);
   RegKeyPtr doomed = Create(registry, Hive::kLocalMachine, "SOFTWARE\\Doomed");
 
-  // A person's edit, saved by an editor in UTF-8: an open key sees it.
+  // A person's edit, saved by an editor in UTF-8: the next read that opens
+  // a key takes it in, and keys open from before see it.
   WriteFile(file(), std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\QVMAlertMan]\n"
                                            "\"TempDir\"=\"C:\\\\Newer\\\\\"\n");
+  EXPECT_EQ(registry.GetString(Hive::kLocalMachine, trace_key, "TempDir"), "C:\\Newer\\");
   uint32_t size = 0;
   EXPECT_EQ(registry.QueryValue(*trace, "TempDir", nullptr, nullptr, &size), 0);
   EXPECT_EQ(size, 10u);
   EXPECT_EQ(registry.QueryValue(*doomed, "x", nullptr, nullptr, &size), static_cast<int32_t>(win::kErrorKeyDeleted));
+  // This registry's next change keeps the edit.
   ASSERT_EQ(registry.SetDword(Hive::kLocalMachine, trace_key, "Level", 1), 0);
   SimRegistry other(file(), kQuick);
   EXPECT_EQ(other.GetString(Hive::kLocalMachine, trace_key, "TempDir"), "C:\\Newer\\");
