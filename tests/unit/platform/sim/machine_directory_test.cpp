@@ -24,23 +24,14 @@ size_t Count(const std::string& text, const std::string& what) {
 }
 
 TEST(MachineDirectoryTest, ADirectoryWithoutRegistryIsSetUpAndKeepsItsFiles) {
-  ScratchDir scratch;
-  const std::filesystem::path empty = scratch.path() / "empty";
-  std::filesystem::create_directory(empty);
-  SimMachine fresh(empty, VirtualTime());
-  EXPECT_EQ(fresh.registry().GetString(Hive::kLocalMachine, "SOFTWARE\\QOR\\QVMAlertMan", "TempDir"),
-            SimMachine::kBaselineTraceDir);
-
-  const std::filesystem::path partial = scratch.path() / "partial";
-  std::filesystem::create_directory(partial);
+  ScratchDir directory;
   const std::string system = "{\"ui_language\": \"ja\"}\n";
-  WriteFile(partial / SimMachine::kSystemFile, system);
-  SimMachine machine(partial, VirtualTime());
-  EXPECT_EQ(ReadFile(partial / SimMachine::kSystemFile), system);
-  EXPECT_EQ(machine.registry().GetDword(Hive::kLocalMachine, "SYSTEM\\CurrentControlSet\\Control\\Windows",
-                                        "CSDVersion"),
-            0x100u);
-  EXPECT_TRUE(std::filesystem::exists(partial / kHardwareFile));
+  WriteFile(directory.path() / SimMachine::kSystemFile, system);
+  SimMachine machine(directory.path(), VirtualTime());
+  EXPECT_EQ(ReadFile(directory.path() / SimMachine::kSystemFile), system);
+  EXPECT_EQ(machine.registry().GetString(Hive::kLocalMachine, "SOFTWARE\\QOR\\QVMAlertMan", "TempDir"),
+            SimMachine::kBaselineTraceDir);
+  EXPECT_TRUE(std::filesystem::exists(directory.path() / kHardwareFile));
 }
 
 TEST(MachineDirectoryTest, AFileIsNoMachine) {
