@@ -28,7 +28,7 @@ void Usage(FILE* out) {
           "usage: fenra [--machine DIR] [--scm]\n"
           "  Runs the FENRA service on a simulated Windows machine.\n"
           "  --machine DIR  the machine directory (default: $FENRA_MACHINE, else ~/.fenra/machine);\n"
-          "                 a directory that does not exist is created as a baseline machine\n"
+          "                 a directory without a registry file is set up as a baseline machine\n"
           "  --scm          run as if started by the service control manager\n"
           "  Ctrl-C or SIGTERM stops the service.\n");
 }

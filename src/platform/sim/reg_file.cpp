@@ -1,6 +1,7 @@
 #include "platform/sim/reg_file.h"
 
 #include <cstdio>
+#include <iterator>
 #include <stdexcept>
 
 #include "platform/win_values.h"
@@ -10,9 +11,13 @@ namespace {
 
 constexpr std::string_view kHeaderV5 = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kHeaderV4 = "REGEDIT4";
-constexpr std::string_view kLocalMachine = "HKEY_LOCAL_MACHINE";
-constexpr std::string_view kClassesRoot = "HKEY_CLASSES_ROOT";
-// regedit breaks hex data once a line reaches this column.
+// The roots in the order regedit shows them; the machine simulates two.
+constexpr std::string_view kRoots[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",   "HKEY_LOCAL_MACHINE",
+                                       "HKEY_USERS",        "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
+constexpr size_t kClassesRoot = 0;
+constexpr size_t kLocalMachine = 2;
+// regedit breaks hex data once a line, counted in UTF-16 units, reaches
+// this column.
 constexpr size_t kHexWrapColumn = 77;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -38,6 +43,32 @@ int HexDigit(char c) {
   return -1;
 }
 
+// A name as the ANSI functions see it: an unpaired surrogate is U+FFFD.
+std::string AnsiName(std::string_view wtf8) {
+  if (IsValidUtf8(wtf8)) return std::string(wtf8);
+  std::vector<uint8_t> utf16 = Wtf8ToUtf16Le(wtf8);
+  return Utf16LeToUtf8(utf16.data(), utf16.size());
+}
+
+// A string value from its UTF-16LE data.
+RegValue StringValue(uint32_t type, const std::vector<uint8_t>& utf16) {
+  std::string ansi = Utf16LeToUtf8(utf16.data(), utf16.size());
+  RegValue value{type, std::vector<uint8_t>(ansi.begin(), ansi.end()), std::nullopt};
+  if (Utf8ToUtf16Le(ansi) != utf16) value.utf16 = utf16;
+  return value;
+}
+
+// The text of a file: UTF-16LE after its byte-order mark becomes WTF-8, so
+// that every unit survives; UTF-8 loses its byte-order mark.
+std::string DecodeRegFile(std::string_view bytes, const std::string& file_name) {
+  if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFF && static_cast<uint8_t>(bytes[1]) == 0xFE) {
+    if (bytes.size() % 2 != 0) throw std::runtime_error(file_name + ":1: UTF-16 text of odd length");
+    return Utf16LeToWtf8(reinterpret_cast<const uint8_t*>(bytes.data()) + 2, bytes.size() - 2);
+  }
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+  return std::string(bytes);
+}
+
 class RegTextParser {
  public:
   RegTextParser(std::string_view text, const std::string& file_name, RegHives* hives)
@@ -52,6 +83,7 @@ class RegTextParser {
       line = TrimLeft(line);
       if (line.empty() || line[0] == ';') continue;
       if (line[0] == '[') {
+        EndForeignSection(line_start_);
         ParseKeyLine(line);
       } else if (line[0] == '"' || line[0] == '@') {
         ParseValueLine(line);
@@ -59,6 +91,7 @@ class RegTextParser {
         Fail("expected a [key] line, a value line or a comment");
       }
     }
+    EndForeignSection(text_.size());
   }
 
  private:
@@ -73,6 +106,7 @@ class RegTextParser {
     if (end == std::string_view::npos) end = text_.size();
     *line = text_.substr(position_, end - position_);
     if (!line->empty() && line->back() == '\r') line->remove_suffix(1);
+    line_start_ = position_;
     position_ = end + 1;
     ++line_number_;
     return true;
@@ -81,6 +115,13 @@ class RegTextParser {
   void ExpectEnd(std::string_view rest) const {
     rest = TrimLeft(rest);
     if (!rest.empty() && rest[0] != ';') Fail("unexpected text \"" + std::string(rest) + "\"");
+  }
+
+  // A section of a foreign root ends where the next [key] line starts.
+  void EndForeignSection(size_t end) {
+    if (!foreign_root_) return;
+    hives_->foreign.push_back({*foreign_root_, std::string(text_.substr(foreign_start_, end - foreign_start_))});
+    foreign_root_.reset();
   }
 
   void ParseKeyLine(std::string_view line) {
@@ -92,39 +133,42 @@ class RegTextParser {
     if (remove) path.remove_prefix(1);
 
     std::string_view root_name = path.substr(0, path.find('\\'));
-    RegNode* node = nullptr;
-    if (EqualsIgnoreCase(root_name, kLocalMachine)) {
-      node = hives_->local_machine.get();
-    } else if (EqualsIgnoreCase(root_name, kClassesRoot)) {
-      node = hives_->classes_root.get();
-    } else {
-      Fail("unknown root key \"" + std::string(root_name) +
-           "\" (only HKEY_LOCAL_MACHINE and HKEY_CLASSES_ROOT exist here)");
-    }
-    std::vector<std::string_view> names;
+    size_t root = 0;
+    while (root < std::size(kRoots) && !EqualsIgnoreCase(root_name, kRoots[root])) ++root;
+    if (root == std::size(kRoots)) Fail("unknown root key \"" + std::string(root_name) + "\"");
+    std::vector<std::string> names;
     for (size_t start = root_name.size(); start < path.size();) {
       size_t end = path.find('\\', start + 1);
       if (end == std::string_view::npos) end = path.size();
       std::string_view name = path.substr(start + 1, end - start - 1);
       if (name.empty()) Fail("an empty key name in \"" + std::string(path) + "\"");
-      if (!IsValidUtf8(name)) Fail("a key name that is not valid UTF-8");
-      names.push_back(name);
+      if (!IsValidWtf8(name)) Fail("a key name that is not valid UTF-8");
+      names.push_back(AnsiName(name));
       start = end;
     }
 
     current_ = nullptr;
+    if (root != kLocalMachine && root != kClassesRoot) {
+      // Kept as it stands; its values are read only to find mistakes.
+      foreign_root_ = root;
+      foreign_start_ = line_start_;
+      scratch_.values.clear();
+      if (!remove) current_ = &scratch_;
+      return;
+    }
+    RegNode* node = root == kLocalMachine ? hives_->local_machine.get() : hives_->classes_root.get();
     if (remove) {
       if (names.empty()) Fail("a root key cannot be deleted");
       for (size_t i = 0; i + 1 < names.size() && node; ++i) {
         auto it = node->subkeys.find(names[i]);
         node = it == node->subkeys.end() ? nullptr : it->second.get();
       }
-      if (node) node->subkeys.erase(std::string(names.back()));
+      if (node) node->subkeys.erase(names.back());
       return;
     }
-    for (std::string_view name : names) {
+    for (const std::string& name : names) {
       auto it = node->subkeys.find(name);
-      if (it == node->subkeys.end()) it = node->subkeys.emplace(std::string(name), std::make_shared<RegNode>()).first;
+      if (it == node->subkeys.end()) it = node->subkeys.emplace(name, std::make_shared<RegNode>()).first;
       node = it->second.get();
     }
     current_ = node;
@@ -138,7 +182,7 @@ class RegTextParser {
       char c = line[i];
       if (c == '"') {
         *pos = i + 1;
-        if (!IsValidUtf8(text)) Fail("a quoted text that is not valid UTF-8");
+        if (!IsValidWtf8(text)) Fail("a quoted text that is not valid UTF-8");
         return text;
       }
       if (c == '\\') {
@@ -162,7 +206,7 @@ class RegTextParser {
     std::string name;
     if (line[0] == '"') {
       pos = 0;
-      name = ParseQuoted(line, &pos);
+      name = AnsiName(ParseQuoted(line, &pos));
     }
     std::string_view rest = TrimLeft(line.substr(pos));
     if (rest.empty() || rest[0] != '=') Fail("expected '=' after the value name");
@@ -177,11 +221,10 @@ class RegTextParser {
     RegValue value;
     if (!rest.empty() && rest[0] == '"') {
       size_t end = 0;
-      std::string text = ParseQuoted(rest, &end);
+      std::vector<uint8_t> utf16 = Wtf8ToUtf16Le(ParseQuoted(rest, &end));
       ExpectEnd(rest.substr(end));
-      value.type = win::kRegSz;
-      value.data.assign(text.begin(), text.end());
-      value.data.push_back(0);
+      utf16.insert(utf16.end(), {0, 0});
+      value = StringValue(win::kRegSz, utf16);
     } else if (StartsWithIgnoreCase(rest, "dword:")) {
       value = ParseDword(rest.substr(6));
     } else if (StartsWithIgnoreCase(rest, "hex")) {
@@ -206,7 +249,7 @@ class RegTextParser {
     }
     if (count == 0 || count > 8) Fail("dword: needs 1 to 8 hex digits");
     ExpectEnd(digits.substr(count));
-    RegValue value{win::kRegDword, {}};
+    RegValue value{win::kRegDword, {}, std::nullopt};
     for (int shift = 0; shift < 32; shift += 8) value.data.push_back(static_cast<uint8_t>(number >> shift));
     return value;
   }
@@ -214,7 +257,7 @@ class RegTextParser {
   // After "hex": ":" or "(N):", then bytes "12,ab,..." continued on the
   // next line after a trailing backslash.
   RegValue ParseHex(std::string_view rest) {
-    RegValue value{win::kRegBinary, {}};
+    RegValue value{win::kRegBinary, {}, std::nullopt};
     if (!rest.empty() && rest[0] == '(') {
       size_t close = rest.find(')');
       std::string_view digits = rest.substr(1, close == std::string_view::npos ? 0 : close - 1);
@@ -260,15 +303,9 @@ class RegTextParser {
     }
 
     if (IsStringType(value.type)) {
-      std::string text;
-      if (unicode_hex_) {
-        if (value.data.size() % 2 != 0) Fail("string data of a version 5 file must be UTF-16LE (an even byte count)");
-        text = Utf16LeToUtf8(value.data.data(), value.data.size());
-      } else {
-        text.assign(value.data.begin(), value.data.end());
-        if (!IsValidUtf8(text)) Fail("string data that is not valid UTF-8");
-      }
-      value.data.assign(text.begin(), text.end());
+      if (unicode_hex_) return StringValue(value.type, value.data);
+      if (!IsValidUtf8(std::string_view(reinterpret_cast<const char*>(value.data.data()), value.data.size())))
+        Fail("string data that is not valid UTF-8");
     }
     return value;
   }
@@ -277,11 +314,16 @@ class RegTextParser {
   const std::string& file_name_;
   RegHives* hives_;
   size_t position_ = 0;
+  size_t line_start_ = 0;
   int line_number_ = 0;
   bool unicode_hex_ = true;
   RegNode* current_ = nullptr;
+  std::optional<size_t> foreign_root_;
+  size_t foreign_start_ = 0;
+  RegNode scratch_;  // the values of a foreign section
 };
 
+// Quotes as regedit does: \\, \" and line breaks as \n and \r.
 std::string Quote(std::string_view text) {
   std::string out = "\"";
   for (char c : text) {
@@ -296,60 +338,113 @@ std::string Quote(std::string_view text) {
   return out + '"';
 }
 
-// A REG_SZ that round-trips through "text": one terminator at the end and
-// nothing before it that a quoted line could not hold.
-bool IsCleanText(const std::vector<uint8_t>& data) {
-  if (data.empty() || data.back() != 0) return false;
-  for (size_t i = 0; i + 1 < data.size(); ++i) {
-    if (data[i] < 0x20 && data[i] != '\t') return false;
+// How many UTF-16 units a WTF-8 text takes.
+size_t Utf16Units(std::string_view text) {
+  size_t units = 0;
+  for (char c : text) {
+    auto byte = static_cast<uint8_t>(c);
+    if ((byte & 0xC0) != 0x80) ++units;
+    if (byte >= 0xF0) ++units;
   }
-  return true;
+  return units;
+}
+
+// UTF-16 that a quoted text holds exactly: well-formed, with one NUL, at
+// its end.
+bool IsOneTerminatedString(const std::vector<uint8_t>& utf16) {
+  if (utf16.size() < 2 || utf16.size() % 2 != 0) return false;
+  size_t units = utf16.size() / 2;
+  auto unit = [&utf16](size_t i) { return utf16[2 * i] | (utf16[2 * i + 1] << 8); };
+  for (size_t i = 0; i < units; ++i) {
+    int u = unit(i);
+    if (u == 0) return i + 1 == units;
+    if (u >= 0xDC00 && u <= 0xDFFF) return false;
+    if (u >= 0xD800 && u <= 0xDBFF) {
+      if (i + 1 == units || unit(i + 1) < 0xDC00 || unit(i + 1) > 0xDFFF) return false;
+      ++i;
+    }
+  }
+  return false;
 }
 
 void AppendValue(std::string* out, const std::string& name, const RegValue& value) {
   std::string line = name.empty() ? "@=" : Quote(name) + "=";
-  const std::vector<uint8_t>& data = value.data;
+  std::vector<uint8_t> bytes = value.data;
   char buffer[16];
-  if (value.type == win::kRegSz && IsCleanText(data)) {
-    line += Quote(std::string_view(reinterpret_cast<const char*>(data.data()), data.size() - 1));
-  } else if (value.type == win::kRegDword && data.size() == 4) {
-    uint32_t number = data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<uint32_t>(data[3]) << 24);
-    snprintf(buffer, sizeof(buffer), "dword:%08x", number);
-    line += buffer;
-  } else {
-    if (value.type == win::kRegBinary) {
-      line += "hex:";
-    } else {
-      snprintf(buffer, sizeof(buffer), "hex(%x):", value.type);
-      line += buffer;
+  if (IsStringType(value.type)) {
+    bytes = value.utf16 ? *value.utf16
+                        : Utf8ToUtf16Le(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    if (value.type == win::kRegSz && IsOneTerminatedString(bytes)) {
+      *out += line + Quote(Utf16LeToUtf8(bytes.data(), bytes.size() - 2)) + "\r\n";
+      return;
     }
-    std::vector<uint8_t> bytes =
-        IsStringType(value.type)
-            ? Utf8ToUtf16Le(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()))
-            : data;
-    size_t column = line.size();
-    for (size_t i = 0; i < bytes.size(); ++i) {
-      snprintf(buffer, sizeof(buffer), "%02x", bytes[i]);
-      line += buffer;
-      if (i + 1 == bytes.size()) break;
-      line += ',';
-      column += 3;
-      if (column >= kHexWrapColumn) {
-        line += "\\\n  ";
-        column = 2;
-      }
+  } else if (value.type == win::kRegDword && bytes.size() == 4) {
+    uint32_t number = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+    snprintf(buffer, sizeof(buffer), "dword:%08x", number);
+    *out += line + buffer + "\r\n";
+    return;
+  }
+  if (value.type == win::kRegBinary) {
+    line += "hex:";
+  } else {
+    snprintf(buffer, sizeof(buffer), "hex(%x):", value.type);
+    line += buffer;
+  }
+  size_t column = Utf16Units(line);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    snprintf(buffer, sizeof(buffer), "%02x", bytes[i]);
+    line += buffer;
+    if (i + 1 == bytes.size()) break;
+    line += ',';
+    column += 3;
+    if (column >= kHexWrapColumn) {
+      line += "\\\r\n  ";
+      column = 2;
     }
   }
-  *out += line + "\n";
+  *out += line + "\r\n";
 }
 
 void AppendKey(std::string* out, const std::string& path, const RegNode& node, bool is_root) {
-  if (!is_root || !node.values.empty()) {
-    *out += "[" + path + "]\n";
-    for (const auto& [name, value] : node.values) AppendValue(out, name, value);
-    *out += "\n";
-  }
+  if (is_root && node.values.empty() && node.subkeys.empty()) return;
+  *out += "[" + path + "]\r\n";
+  for (const auto& [name, value] : node.values) AppendValue(out, name, value);
+  *out += "\r\n";
   for (const auto& [name, child] : node.subkeys) AppendKey(out, path + "\\" + name, *child, false);
+}
+
+// The lines of a foreign section, each ended by CR LF.
+void AppendLines(std::string* out, std::string_view text) {
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    *out += line;
+    *out += "\r\n";
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  }
+}
+
+void MarkDeleted(RegNode& node) {
+  node.deleted = true;
+  for (auto& [name, child] : node.subkeys) MarkDeleted(*child);
+}
+
+void MergeNode(RegNode& into, RegNode& from) {
+  into.values = std::move(from.values);
+  std::map<std::string, std::shared_ptr<RegNode>, LessIgnoreCase> merged;
+  for (auto& [name, node] : from.subkeys) {
+    auto old = into.subkeys.find(name);
+    if (old == into.subkeys.end()) {
+      merged.emplace(name, node);
+      continue;
+    }
+    MergeNode(*old->second, *node);
+    merged.emplace(name, old->second);
+    into.subkeys.erase(old);
+  }
+  for (auto& [name, node] : into.subkeys) MarkDeleted(*node);
+  into.subkeys = std::move(merged);
 }
 
 }  // namespace
@@ -359,16 +454,29 @@ bool IsStringType(uint32_t type) {
 }
 
 void ParseRegText(std::string_view bytes, const std::string& file_name, RegHives* hives) {
-  std::string text;
-  if (!DecodeTextFile(bytes, &text)) throw std::runtime_error(file_name + ":1: UTF-16 text of odd length");
+  std::string text = DecodeRegFile(bytes, file_name);
   RegTextParser(text, file_name, hives).Parse();
 }
 
 std::string FormatRegText(const RegHives& hives) {
-  std::string out = std::string(kHeaderV5) + "\n\n";
-  AppendKey(&out, std::string(kClassesRoot), *hives.classes_root, true);
-  AppendKey(&out, std::string(kLocalMachine), *hives.local_machine, true);
-  return out;
+  std::string text = std::string(kHeaderV5) + "\r\n\r\n";
+  for (size_t root = 0; root < std::size(kRoots); ++root) {
+    if (root == kClassesRoot) AppendKey(&text, std::string(kRoots[root]), *hives.classes_root, true);
+    if (root == kLocalMachine) AppendKey(&text, std::string(kRoots[root]), *hives.local_machine, true);
+    for (const ForeignSection& section : hives.foreign) {
+      if (section.root == root) AppendLines(&text, section.text);
+    }
+  }
+  std::vector<uint8_t> utf16 = Wtf8ToUtf16Le(text);
+  std::string bytes = "\xFF\xFE";
+  bytes.append(utf16.begin(), utf16.end());
+  return bytes;
+}
+
+void MergeRegHives(RegHives& into, RegHives&& from) {
+  MergeNode(*into.local_machine, *from.local_machine);
+  MergeNode(*into.classes_root, *from.classes_root);
+  into.foreign = std::move(from.foreign);
 }
 
 }  // namespace fenra::sim

@@ -132,7 +132,8 @@ const char* HresultText(uint32_t code) {
 
 }  // namespace
 
-SimEventLog::SimEventLog(std::filesystem::path file, Kernel& kernel) : file_(std::move(file)), kernel_(kernel) {}
+SimEventLog::SimEventLog(std::filesystem::path file, Kernel& kernel, WriteFailureNotice* notice)
+    : file_(std::move(file)), kernel_(kernel), notice_(notice) {}
 
 void SimEventLog::SetFaults(const EventLogFaults& faults) {
   std::lock_guard lock(mutex_);
@@ -180,9 +181,11 @@ bool SimEventLog::ReportEvent(EventSource& source, uint16_t type, uint16_t categ
     return false;
   }
   if (int error = AppendLine(file_, line)) {
+    if (notice_) notice_->Failed(file_, error);
     SetLastError(Win32ErrorFromErrno(error));
     return false;
   }
+  if (notice_) notice_->Succeeded();
   return true;
 }
 

@@ -12,6 +12,7 @@
 
 #include "platform/event_log.h"
 #include "platform/kernel.h"
+#include "platform/sim/host_file.h"
 
 namespace fenra::sim {
 
@@ -40,7 +41,8 @@ struct EventLogFaults {
 // Thread-safe.
 class SimEventLog : public EventLog {
  public:
-  SimEventLog(std::filesystem::path file, Kernel& kernel);
+  // `notice` (may be null) is told when the file cannot be written.
+  SimEventLog(std::filesystem::path file, Kernel& kernel, WriteFailureNotice* notice = nullptr);
 
   EventSourcePtr RegisterEventSource(const std::string& source) override;
   bool ReportEvent(EventSource& source, uint16_t type, uint16_t category, uint32_t event_id,
@@ -52,6 +54,7 @@ class SimEventLog : public EventLog {
  private:
   std::filesystem::path file_;
   Kernel& kernel_;
+  WriteFailureNotice* const notice_;
   std::mutex mutex_;
   EventLogFaults faults_;  // guarded by mutex_
 };

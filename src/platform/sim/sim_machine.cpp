@@ -80,18 +80,25 @@ std::filesystem::path SimMachine::DefaultDirectory() {
   return "fenra-machine";
 }
 
-void SimMachine::CreateBaseline(const std::filesystem::path& directory) {
+void SimMachine::CreateBaseline(const std::filesystem::path& directory, bool durable) {
   namespace fs = std::filesystem;
   fs::create_directories(directory);
   fs::create_directories(directory / "drive_c" / "Windows" / "system32");
   fs::create_directories(directory / "drive_c" / "QOR" / "QVMAlertMan" / "Temp");
-  std::ofstream(directory / kSystemFile) << BaselineSystem().dump(2) << "\n";
-  nlohmann::json hardware = BaselineHardwareFacts();
-  hardware["wmi"] = BaselineWmiSection();
-  if (std::string error; !WriteHardwareDescription(directory / kHardwareFile, hardware, &error))
-    throw std::runtime_error(error);
+  if (!fs::exists(directory / kSystemFile)) {
+    std::ofstream out(directory / kSystemFile);
+    out << BaselineSystem().dump(2) << "\n";
+    if (!out.flush()) throw std::runtime_error((directory / kSystemFile).string() + ": cannot be written");
+  }
+  if (!fs::exists(directory / kHardwareFile)) {
+    nlohmann::json hardware = BaselineHardwareFacts();
+    hardware["wmi"] = BaselineWmiSection();
+    if (std::string error; !WriteHardwareDescription(directory / kHardwareFile, hardware, &error))
+      throw std::runtime_error(error);
+  }
+  if (fs::exists(directory / kRegistryFile)) return;
 
-  SimRegistry registry(directory / kRegistryFile);
+  SimRegistry registry(directory / kRegistryFile, RegistryOptions{durable, nullptr});
   constexpr Hive hklm = Hive::kLocalMachine;
   int32_t error = registry.Batch([&] {
     registry.SetString(hklm, "SOFTWARE\\QOR\\QVMAgent\\FT", "Installdir", "C:\\Program Files\\QOR\\QVMAgent\\");
@@ -110,30 +117,34 @@ void SimMachine::CreateBaseline(const std::filesystem::path& directory) {
   // the firmware revision through the hardware library.
 }
 
-std::filesystem::path SimMachine::Prepare(std::filesystem::path directory) {
-  if (!std::filesystem::exists(directory)) CreateBaseline(directory);
+std::filesystem::path SimMachine::Prepare(std::filesystem::path directory, const MachineOptions& options) {
+  namespace fs = std::filesystem;
+  if (fs::exists(directory) && !fs::is_directory(directory))
+    throw std::runtime_error(directory.string() + " is a file; a machine is a directory (it is created when missing)");
+  if (!fs::exists(directory / kRegistryFile)) CreateBaseline(directory, !options.kernel.virtual_time);
   return directory;
 }
 
 SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
-    : directory_(Prepare(std::move(directory))),
+    : directory_(Prepare(std::move(directory), options)),
       description_(LoadSystem(directory_ / kSystemFile)),
       hardware_description_(LoadMachineHardware(directory_ / kHardwareFile)),
       kernel_(options.kernel),
       system_(description_.facts),
       resources_(description_.language),
       paths_(directory_),
-      registry_(directory_ / kRegistryFile),
+      registry_(directory_ / kRegistryFile, RegistryOptions{!kernel_.virtual_time(), &write_notice_}),
       files_(paths_, system_),
-      event_log_(directory_ / kEventLogFile, kernel_),
+      event_log_(directory_ / kEventLogFile, kernel_, &write_notice_),
       service_control_(kernel_, options.started_by_scm),
       wmi_(kernel_, hardware_description_.inventory),
       hardware_(hardware_description_.facts.library, hardware_description_.facts.ipmi),
       version_info_(paths_, system_, hardware_description_.facts),
       platform_{kernel_, registry_, event_log_, files_,    service_control_, resources_,
                 system_, com_,      wmi_,       hardware_, version_info_} {
-  if (registry_.Batch([&] { PublishSerialNumbers(registry_, hardware_description_.facts.driver); }) != 0)
-    throw std::runtime_error((directory_ / kRegistryFile).string() + ": cannot be written");
+  // On a machine whose files cannot be written the notice says so, and the
+  // machine runs on what it has.
+  registry_.Batch([&] { PublishSerialNumbers(registry_, hardware_description_.facts.driver); });
   if (!kernel_.virtual_time()) wmi_.WatchFile(directory_ / kHardwareFile);
 }
 

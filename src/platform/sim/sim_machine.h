@@ -2,7 +2,7 @@
 // A whole simulated Windows machine kept in a directory: registry, event
 // log, system directory, trace folder, the facts of the system and its
 // hardware (hardware.json). A
-// directory that does not exist yet is created as a baseline machine.
+// directory without a registry file is set up as a baseline machine.
 
 #include <filesystem>
 #include <functional>
@@ -86,8 +86,9 @@ class SimProcess {
 
 class SimMachine {
  public:
-  // Throws std::runtime_error when the directory holds a registry, system
-  // description or hardware description that cannot be read. A machine
+  // Throws std::runtime_error when `directory` is a file, or holds a
+  // registry, system description or hardware description that cannot be
+  // read, or cannot be set up as a baseline machine. A machine
   // without the hardware's "wmi" section gets the baseline one. The platform
   // driver publishes its serial numbers into the registry at construction,
   // as it would when the machine starts.
@@ -99,8 +100,11 @@ class SimMachine {
 
   // FENRA_MACHINE, else $HOME/.fenra/machine, else ./fenra-machine.
   static std::filesystem::path DefaultDirectory();
-  // Writes the baseline machine into `directory` (which must not exist).
-  static void CreateBaseline(const std::filesystem::path& directory);
+  // Sets `directory` up as the baseline machine: creates it and the
+  // machine's files it lacks, the whole baseline registry when it has no
+  // registry file; never changes a file that exists. `durable` as for the
+  // registry.
+  static void CreateBaseline(const std::filesystem::path& directory, bool durable = true);
 
   Platform& platform() { return platform_; }
   const std::filesystem::path& directory() const { return directory_; }
@@ -134,8 +138,8 @@ class SimMachine {
   static constexpr const char* kBaselineTraceDir = "C:\\QOR\\QVMAlertMan\\Temp\\";
 
  private:
-  // Creates the baseline machine when `directory` does not exist.
-  static std::filesystem::path Prepare(std::filesystem::path directory);
+  // Refuses a file; sets up a directory without a registry file.
+  static std::filesystem::path Prepare(std::filesystem::path directory, const MachineOptions& options);
 
   friend class SimProcess;
   const std::filesystem::path directory_;
@@ -145,6 +149,9 @@ class SimMachine {
   SimSystem system_;
   SimResources resources_;
   MachinePaths paths_;
+  // Says once on standard error that the registry or the event log cannot
+  // be written.
+  WriteFailureNotice write_notice_;
   SimRegistry registry_;
   SimFiles files_;
   SimEventLog event_log_;

@@ -1,6 +1,13 @@
 #include "platform/sim/sim_registry.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -8,15 +15,18 @@
 #include <utility>
 #include <vector>
 
-#include "platform/sim/host_file.h"
 #include "platform/sim/text.h"
 
 namespace fenra::sim {
 namespace {
 
 constexpr uint32_t kErrorNoaccess = 998;
+constexpr int32_t kErrorBadDb = 1009;  // ERROR_BADDB
 constexpr uint32_t kMaximumAllowed = 0x02000000;
 constexpr uint32_t kGenericAll = 0x10000000;
+// A change is tried again this often when the file is replaced, without
+// the lock, while the change is being written.
+constexpr int kAttempts = 3;
 
 uint32_t GrantedAccess(uint32_t sam) {
   uint32_t granted = sam;
@@ -50,6 +60,35 @@ bool IsStorableKeyName(const std::string& name) {
   return true;
 }
 
+// What RegSetValueExA stores.
+RegValue StoredValue(uint32_t type, const uint8_t* data, uint32_t size) {
+  uint32_t count = size;
+  // The platform's own fix-up for callers that forget the terminator: when
+  // the byte after the data is a NUL, it is stored too. This reads data[size].
+  if (IsStringType(type) && count > 0 && data[count - 1] != 0 && data[count] == 0) ++count;
+  if (!IsStringType(type)) return RegValue{type, std::vector<uint8_t>(data, data + count), std::nullopt};
+  // Through UTF-16, as Windows keeps it: bytes that are no UTF-8 become U+FFFD.
+  std::string text = ToValidUtf8(std::string_view(reinterpret_cast<const char*>(data), count));
+  return RegValue{type, std::vector<uint8_t>(text.begin(), text.end()), std::nullopt};
+}
+
+// Holds the exclusive advisory lock of a lock file (none for -1).
+class FileLock {
+ public:
+  explicit FileLock(int fd) : fd_(fd) {
+    while (fd_ >= 0 && flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~FileLock() {
+    if (fd_ >= 0) flock(fd_, LOCK_UN);
+  }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  int fd_;
+};
+
 }  // namespace
 
 class SimRegistry::Key : public RegKey {
@@ -62,29 +101,202 @@ class SimRegistry::Key : public RegKey {
   const uint32_t access;
 };
 
-SimRegistry::SimRegistry(std::filesystem::path file) : file_(std::move(file)), hives_(Load()) {}
-
-RegHives SimRegistry::Load() const {
-  RegHives hives;
+SimRegistry::SimRegistry(std::filesystem::path file, RegistryOptions options)
+    : file_(std::move(file)), options_(options) {
   std::string content;
-  int error = ReadHostFile(file_, &content);
-  if (error == ENOENT) return hives;
-  if (error != 0) throw std::runtime_error(file_.string() + ": cannot be read: " + std::strerror(error));
-  ParseRegText(content, file_.string(), &hives);
-  return hives;
+  int error = ReadHostFile(file_, &content, &stamp_);
+  if (error != 0 && error != ENOENT)
+    throw std::runtime_error(file_.string() + ": cannot be read: " + std::strerror(error));
+  if (error == 0) ParseRegText(content, file_.string(), &hives_);
+  std::filesystem::path lock = file_;
+  lock += ".lock";
+  int protection = PROT_READ | PROT_WRITE;
+  lock_fd_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lock_fd_ < 0) {
+    lock_fd_ = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    protection = PROT_READ;
+  }
+  struct stat info {};
+  if (lock_fd_ >= 0 && fstat(lock_fd_, &info) == 0 &&
+      (info.st_size >= static_cast<off_t>(sizeof(uint64_t)) ||
+       (protection & PROT_WRITE && ftruncate(lock_fd_, sizeof(uint64_t)) == 0))) {
+    void* mapped = mmap(nullptr, sizeof(uint64_t), protection, MAP_SHARED, lock_fd_, 0);
+    if (mapped != MAP_FAILED) generation_ = static_cast<uint64_t*>(mapped);
+  }
+  // seen_generation_ stays 0: a change counted since then is taken in at
+  // the first read.
+}
+
+SimRegistry::~SimRegistry() {
+  if (generation_) munmap(generation_, sizeof(uint64_t));
+  if (lock_fd_ >= 0) close(lock_fd_);
+}
+
+static_assert(std::atomic_ref<uint64_t>::is_always_lock_free, "the change count is shared between processes");
+
+uint64_t SimRegistry::Generation() const {
+  return generation_ ? std::atomic_ref<uint64_t>(*generation_).load(std::memory_order_acquire) : 0;
+}
+
+void SimRegistry::RefreshForRead(bool check_file) {
+  FileStamp now;
+  if (check_file && StatHostFile(file_, &now) != 0) return;
+  uint64_t generation = Generation();
+  {
+    std::shared_lock lock(mutex_);
+    // A batch holds write_mutex_, maybe on this very thread, and holds the
+    // file as it is until its end.
+    if (batch_depth_ > 0) return;
+    bool same_file = !check_file || now == stamp_ || now == broken_stamp_;
+    if (same_file && generation == seen_generation_) return;
+  }
+  // A change of this process under way takes in the file itself (and may be
+  // what made it differ); the read does not wait for it.
+  std::unique_lock writer(write_mutex_, std::try_to_lock);
+  if (writer.owns_lock()) Refresh();
+}
+
+int32_t SimRegistry::Refresh(bool force) {
+  // Read first: a writer renames its file before it counts the change.
+  uint64_t generation = Generation();
+  FileStamp now;
+  StatHostFile(file_, &now);
+  // stamp_ and broken_stamp_ change only under write_mutex_, held here.
+  if (!force && now == stamp_) {
+    std::unique_lock lock(mutex_);
+    seen_generation_ = generation;
+    return 0;
+  }
+  if (!force && now == broken_stamp_) return kErrorBadDb;
+  std::string content;
+  FileStamp read = now;
+  RegHives loaded;
+  int error = ReadHostFile(file_, &content, &read);
+  try {
+    if (error == ENOENT) {
+      read = FileStamp{};
+    } else if (error != 0) {
+      throw std::runtime_error(file_.string() + ": cannot be read: " + std::strerror(error));
+    } else {
+      ParseRegText(content, file_.string(), &loaded);
+    }
+  } catch (const std::runtime_error& e) {
+    if (options_.notice && broken_stamp_ != read)
+      options_.notice->Say(std::string(e.what()) + " (the registry keeps what it read before, and changes are " +
+                           "refused until the file is repaired)");
+    std::unique_lock lock(mutex_);
+    broken_stamp_ = read;
+    return kErrorBadDb;
+  }
+  std::unique_lock lock(mutex_);
+  MergeRegHives(hives_, std::move(loaded));
+  stamp_ = read;
+  broken_stamp_.reset();
+  seen_generation_ = generation;
+  return 0;
+}
+
+int SimRegistry::Commit() {
+  std::string text;
+  {
+    std::shared_lock lock(mutex_);
+    text = FormatRegText(hives_);
+  }
+  int error = WriteFileAtomically(file_, text, options_.durable, [this](const FileStamp& written) {
+    // A person's editor does not take the lock: what it saved since the
+    // file was read must not be replaced.
+    FileStamp now;
+    if (StatHostFile(file_, &now) != 0 || now != stamp_) return false;
+    // Set before the rename, so that readers never take this write for
+    // another process's.
+    std::unique_lock lock(mutex_);
+    stamp_ = written;
+    return true;
+  });
+  if (error == 0 && generation_ != nullptr) {
+    std::unique_lock lock(mutex_);
+    seen_generation_ = std::atomic_ref<uint64_t>(*generation_).fetch_add(1, std::memory_order_acq_rel) + 1;
+  }
+  return error;
+}
+
+int32_t SimRegistry::Report(int error) {
+  if (options_.notice) {
+    if (error != 0) {
+      options_.notice->Failed(file_, error);
+    } else {
+      options_.notice->Succeeded();
+    }
+  }
+  return static_cast<int32_t>(Win32ErrorFromErrno(error));
+}
+
+int32_t SimRegistry::Change(const Edit& edit) {
+  {
+    std::unique_lock lock(mutex_);
+    if (batch_depth_ > 0) {
+      std::function<void()> undo;
+      int32_t error = edit(&undo);
+      if (error == 0 && undo) unsaved_ = true;
+      return error;
+    }
+  }
+  std::lock_guard writer(write_mutex_);
+  FileLock file_lock(lock_fd_);
+  for (int attempt = 1;; ++attempt) {
+    if (int32_t error = Refresh()) return error;
+    std::function<void()> undo;
+    {
+      std::unique_lock lock(mutex_);
+      if (int32_t error = edit(&undo)) return error;
+    }
+    if (!undo) return 0;  // nothing changed
+    int error = Commit();
+    if (error == 0) return Report(0);
+    {
+      std::unique_lock lock(mutex_);
+      undo();
+    }
+    if (error != EAGAIN || attempt == kAttempts) return Report(error);
+  }
 }
 
 int32_t SimRegistry::Batch(const std::function<void()>& changes) {
   {
-    std::lock_guard lock(mutex_);
-    ++batch_depth_;
+    std::unique_lock lock(mutex_);
+    if (batch_depth_ > 0) {
+      ++batch_depth_;
+      lock.unlock();
+      struct End {
+        SimRegistry* registry;
+        ~End() {
+          std::unique_lock lock(registry->mutex_);
+          --registry->batch_depth_;
+        }
+      } end{this};
+      changes();
+      return 0;
+    }
+  }
+  std::lock_guard writer(write_mutex_);
+  FileLock file_lock(lock_fd_);
+  if (int32_t error = Refresh()) return error;
+  {
+    std::unique_lock lock(mutex_);
+    batch_depth_ = 1;
+    unsaved_ = false;
   }
   auto end = [this] {
-    std::lock_guard lock(mutex_);
-    if (--batch_depth_ > 0 || !std::exchange(unsaved_, false)) return 0;
-    int32_t error = Save();
-    if (error != 0) hives_ = Load();
-    return error;
+    bool unsaved = false;
+    {
+      std::unique_lock lock(mutex_);
+      batch_depth_ = 0;
+      unsaved = std::exchange(unsaved_, false);
+    }
+    if (!unsaved) return 0;
+    int error = Commit();
+    if (error != 0) Refresh(/*force=*/true);
+    return Report(error);
   };
   try {
     changes();
@@ -100,7 +312,8 @@ int32_t SimRegistry::OpenKey(Hive hive, const std::string& path, uint32_t sam, R
   key->reset();
   std::vector<std::string> names;
   if (int32_t error = SplitPath(path, &names)) return error;
-  std::lock_guard lock(mutex_);
+  RefreshForRead(/*check_file=*/true);
+  std::shared_lock lock(mutex_);
   std::shared_ptr<RegNode> node;
   if (Walk(hive, names, &node) < names.size()) return win::kErrorFileNotFound;
   *key = std::make_unique<Key>(this, node, GrantedAccess(sam));
@@ -113,25 +326,24 @@ int32_t SimRegistry::CreateKey(Hive hive, const std::string& path, uint32_t sam,
   key->reset();
   std::vector<std::string> names;
   if (int32_t error = SplitPath(path, &names)) return error;
-  std::lock_guard lock(mutex_);
   std::shared_ptr<RegNode> node;
-  size_t existing = Walk(hive, names, &node);
-  if (existing < names.size()) {
+  size_t existing = 0;
+  int32_t error = Change([&](std::function<void()>* undo) -> int32_t {
+    existing = Walk(hive, names, &node);
+    if (existing == names.size()) return 0;
     // Windows would take a line break in a key name; the file cannot.
     for (size_t i = existing; i < names.size(); ++i) {
       if (!IsStorableKeyName(names[i])) return win::kErrorInvalidParameter;
     }
-    std::shared_ptr<RegNode> parent = node;
+    *undo = [parent = node, name = names[existing]] { parent->subkeys.erase(name); };
     for (size_t i = existing; i < names.size(); ++i) {
       auto child = std::make_shared<RegNode>();
       node->subkeys.emplace(names[i], child);
       node = child;
     }
-    if (int32_t error = Save()) {
-      parent->subkeys.erase(names[existing]);
-      return error;
-    }
-  }
+    return 0;
+  });
+  if (error != 0) return error;
   if (disposition) *disposition = existing < names.size() ? win::kRegCreatedNewKey : win::kRegOpenedExistingKey;
   *key = std::make_unique<Key>(this, node, GrantedAccess(sam));
   return 0;
@@ -157,7 +369,8 @@ int32_t SimRegistry::CheckKey(RegKey& key, uint32_t needed, Key** checked) {
 }
 
 int32_t SimRegistry::QueryValue(RegKey& key, const char* name, uint32_t* type, uint8_t* data, uint32_t* size) {
-  std::lock_guard lock(mutex_);
+  RefreshForRead(/*check_file=*/false);
+  std::shared_lock lock(mutex_);
   Key* checked = nullptr;
   if (int32_t error = CheckKey(key, win::kKeyQueryValue, &checked)) return error;
   if (data != nullptr && size == nullptr) return win::kErrorInvalidParameter;
@@ -182,90 +395,60 @@ int32_t SimRegistry::QueryValue(RegKey& key, const char* name, uint32_t* type, u
 }
 
 int32_t SimRegistry::SetValue(RegKey& key, const char* name, uint32_t type, const uint8_t* data, uint32_t size) {
-  std::lock_guard lock(mutex_);
-  Key* checked = nullptr;
-  if (int32_t error = CheckKey(key, win::kKeySetValue, &checked)) return error;
-  if (data == nullptr && size > 0) return kErrorNoaccess;
-
-  uint32_t count = size;
-  // The platform's own fix-up for callers that forget the terminator: when
-  // the byte after the data is a NUL, it is stored too. This reads data[size].
-  if (IsStringType(type) && count > 0 && data[count - 1] != 0 && data[count] == 0) ++count;
-  RegValue value{type, std::vector<uint8_t>(data, data + count)};
-  if (IsStringType(type)) {
-    std::string text = ToValidUtf8(std::string_view(reinterpret_cast<const char*>(data), count));
-    value.data.assign(text.begin(), text.end());
-  }
-
-  auto& values = checked->node->values;
   std::string value_name = ValueName(name);
-  auto it = values.find(value_name);
-  std::optional<RegValue> old;
-  if (it != values.end()) {
-    old = std::exchange(it->second, std::move(value));
-  } else {
-    it = values.emplace(value_name, std::move(value)).first;
-  }
-  if (int32_t error = Save()) {
-    if (old) {
-      it->second = std::move(*old);
-    } else {
-      values.erase(it);
+  return Change([&](std::function<void()>* undo) -> int32_t {
+    Key* checked = nullptr;
+    if (int32_t error = CheckKey(key, win::kKeySetValue, &checked)) return error;
+    if (data == nullptr && size > 0) return kErrorNoaccess;
+    RegValue value = StoredValue(type, data, size);
+    std::shared_ptr<RegNode> node = checked->node;
+    auto it = node->values.find(value_name);
+    if (it == node->values.end()) {
+      node->values.emplace(value_name, std::move(value));
+      *undo = [node, value_name] { node->values.erase(value_name); };
+    } else if (it->second != value) {
+      *undo = [node, value_name, old = std::exchange(it->second, std::move(value))] {
+        node->values.find(value_name)->second = old;
+      };
     }
-    return error;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 int32_t SimRegistry::DeleteValue(RegKey& key, const char* name) {
-  std::lock_guard lock(mutex_);
-  Key* checked = nullptr;
-  if (int32_t error = CheckKey(key, win::kKeySetValue, &checked)) return error;
-  auto& values = checked->node->values;
-  auto it = values.find(ValueName(name));
-  if (it == values.end()) return win::kErrorFileNotFound;
-  auto removed = std::move(*it);
-  values.erase(it);
-  if (int32_t error = Save()) {
-    values.emplace(std::move(removed));
-    return error;
-  }
-  return 0;
+  std::string value_name = ValueName(name);
+  return Change([&](std::function<void()>* undo) -> int32_t {
+    Key* checked = nullptr;
+    if (int32_t error = CheckKey(key, win::kKeySetValue, &checked)) return error;
+    std::shared_ptr<RegNode> node = checked->node;
+    auto it = node->values.find(value_name);
+    if (it == node->values.end()) return win::kErrorFileNotFound;
+    *undo = [node, removed = *it] { node->values.insert(removed); };
+    node->values.erase(it);
+    return 0;
+  });
 }
 
 int32_t SimRegistry::DeleteKey(Hive hive, const std::string& path) {
   std::vector<std::string> names;
   if (int32_t error = SplitPath(path, &names)) return error;
   if (names.empty()) return win::kErrorAccessDenied;
-  std::lock_guard lock(mutex_);
-  RegNode* parent = &hives_.Root(hive);
-  for (size_t i = 0; i + 1 < names.size(); ++i) {
-    auto it = parent->subkeys.find(names[i]);
+  const std::vector<std::string> parent_names(names.begin(), names.end() - 1);
+  return Change([&](std::function<void()>* undo) -> int32_t {
+    std::shared_ptr<RegNode> parent;
+    if (Walk(hive, parent_names, &parent) < parent_names.size()) return win::kErrorFileNotFound;
+    auto it = parent->subkeys.find(names.back());
     if (it == parent->subkeys.end()) return win::kErrorFileNotFound;
-    parent = it->second.get();
-  }
-  auto it = parent->subkeys.find(names.back());
-  if (it == parent->subkeys.end()) return win::kErrorFileNotFound;
-  if (!it->second->subkeys.empty()) return win::kErrorAccessDenied;
-
-  auto removed = std::move(*it);
-  parent->subkeys.erase(it);
-  removed.second->deleted = true;
-  if (int32_t error = Save()) {
-    removed.second->deleted = false;
-    parent->subkeys.emplace(std::move(removed));
-    return error;
-  }
-  return 0;
-}
-
-int32_t SimRegistry::Save() {
-  if (batch_depth_ > 0) {
-    unsaved_ = true;
+    if (!it->second->subkeys.empty()) return win::kErrorAccessDenied;
+    auto removed = *it;
+    parent->subkeys.erase(it);
+    removed.second->deleted = true;
+    *undo = [parent, removed] {
+      removed.second->deleted = false;
+      parent->subkeys.insert(removed);
+    };
     return 0;
-  }
-  int error = WriteFileAtomically(file_, FormatRegText(hives_));
-  return static_cast<int32_t>(Win32ErrorFromErrno(error));
+  });
 }
 
 int32_t SimRegistry::SetString(Hive hive, const std::string& path, const std::string& name, const std::string& text) {

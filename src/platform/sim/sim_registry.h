@@ -1,31 +1,56 @@
 #pragma once
 // The registry of the simulated machine: HKEY_LOCAL_MACHINE and
-// HKEY_CLASSES_ROOT, kept in memory and in one .reg file that is rewritten
-// atomically after every change.
+// HKEY_CLASSES_ROOT, kept in memory and in one .reg file that every process
+// of the machine shares.
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include "platform/registry.h"
+#include "platform/sim/host_file.h"
 #include "platform/sim/reg_file.h"
 
 namespace fenra::sim {
 
-// Answers as the Win32 registry functions do, error codes included. One
-// process's view: the file is read once, at construction, so changes made
-// by another process after that are not seen (and are overwritten at this
-// registry's next change). Thread-safe.
+struct RegistryOptions {
+  // Every change is flushed to disk (fsync of the file and its directory)
+  // before the call returns, so it survives a crash of the host. Without,
+  // a change still survives the end of the process at any moment, but the
+  // host's crash may lose it. Machines on virtual time do without.
+  bool durable = true;
+  // Told when the file cannot be written. May be null.
+  WriteFailureNotice* notice = nullptr;
+};
+
+// Answers as the Win32 registry functions do, error codes included.
+//
+// Several processes may share the file: every change is a load-modify-write
+// under an advisory lock (flock on "<file>.lock"), and first takes in what
+// another process or a person wrote since this one last read or wrote the
+// file, so no change is lost. Reads take in the file too: every read when
+// another registry on the file changed it (they count their changes in the
+// lock file, which every process maps), and OpenKey also when the file
+// differs from the one last read or written (a person's edit). Reads never
+// wait for a write's file work: they are served from memory under a shared
+// lock held only while memory is looked at or changed.
+// A file that turns unreadable while in use keeps the last contents read,
+// and changes are refused with ERROR_BADDB until it is repaired, so it is
+// never replaced. Thread-safe; never waits on the kernel.
 class SimRegistry : public Registry {
  public:
   // Loads `file`; a missing file is an empty registry, created at the first
   // change. Throws std::runtime_error naming the file (and the line) when it
   // cannot be read or parsed; such a file is never replaced.
-  explicit SimRegistry(std::filesystem::path file);
+  explicit SimRegistry(std::filesystem::path file, RegistryOptions options = {});
+  ~SimRegistry() override;
+  SimRegistry(const SimRegistry&) = delete;
+  SimRegistry& operator=(const SimRegistry&) = delete;
 
   int32_t OpenKey(Hive hive, const std::string& path, uint32_t sam, RegKeyPtr* key) override;
   int32_t CreateKey(Hive hive, const std::string& path, uint32_t sam, RegKeyPtr* key,
@@ -43,29 +68,56 @@ class SimRegistry : public Registry {
   std::optional<std::string> GetString(Hive hive, const std::string& path, const std::string& name);
   std::optional<uint32_t> GetDword(Hive hive, const std::string& path, const std::string& name);
 
-  // Runs `changes` with the file written once, when they are done, instead
-  // of after each change (setting up a machine). 0, or the write's Win32
-  // error: then the registry goes back to what the file holds, and keys
-  // still open from before point at the discarded contents.
+  // Runs `changes` holding the file's lock, with the file written once,
+  // when they are done, instead of after each change (setting up a
+  // machine); changes made meanwhile by other threads join it. 0, or the
+  // write's Win32 error: then the registry goes back to what the file
+  // holds, and keys still open from before point at the discarded contents.
   int32_t Batch(const std::function<void()>& changes);
 
  private:
   class Key;
+  // Applies one change to memory (mutex_ held exclusively): returns 0 or a
+  // Win32 error, and sets *undo when it changed something.
+  using Edit = std::function<int32_t(std::function<void()>* undo)>;
 
   // The deepest existing key along `names` in *node; the number of names
   // that exist.
   size_t Walk(Hive hive, const std::vector<std::string>& names, std::shared_ptr<RegNode>* node);
   int32_t CheckKey(RegKey& key, uint32_t needed, Key** checked);
-  // Writes the file; on failure the caller undoes its change, so that the
-  // memory never holds what the disk does not. 0 or a Win32 error code.
-  int32_t Save();
+  // Runs `edit` on the registry as the file holds it now and writes the
+  // file when it changed something; on failure memory is undone, so that
+  // it never holds what the disk does not.
+  int32_t Change(const Edit& edit);
+  // Before a read: takes in the file when another registry changed it, or
+  // (with `check_file`) when it differs from the one last read or written.
+  void RefreshForRead(bool check_file);
+  // The count of changes written by every registry on the file (0 without
+  // a lock file).
+  uint64_t Generation() const;
+  // Takes in the file when it changed since this registry last read or
+  // wrote it (or always, with `force`); write_mutex_ held. 0, or
+  // ERROR_BADDB while the file cannot be read or parsed.
+  int32_t Refresh(bool force = false);
+  // Writes memory to the file; write_mutex_ and the file lock held. 0, an
+  // errno, or EAGAIN when the file was replaced without the lock since it
+  // was last read.
+  int Commit();
+  // The Win32 code of a write's errno, told to the notice.
+  int32_t Report(int error);
 
-  // The file's contents, or an empty registry when there is no file.
-  RegHives Load() const;
-
-  std::mutex mutex_;
-  std::filesystem::path file_;
+  const std::filesystem::path file_;
+  const RegistryOptions options_;
+  int lock_fd_ = -1;  // -1: no lock file (a directory that cannot be written)
+  uint64_t* generation_ = nullptr;  // mapped from the lock file, or null
+  // One load-modify-write of this process at a time. Taken before mutex_.
+  std::mutex write_mutex_;
+  // Guards what follows: shared to look, exclusive to change.
+  std::shared_mutex mutex_;
   RegHives hives_;
+  FileStamp stamp_;         // the file as last read or written here
+  std::optional<FileStamp> broken_stamp_;  // the file as last found unreadable
+  uint64_t seen_generation_ = 0;           // Generation() as of the last read or write
   int batch_depth_ = 0;
   bool unsaved_ = false;
 };

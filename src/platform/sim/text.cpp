@@ -6,9 +6,9 @@ namespace {
 constexpr char32_t kReplacement = 0xFFFD;
 
 // Decodes one code point at text[*pos]; false (and *pos untouched) when the
-// bytes there are no valid UTF-8: overlong forms, surrogates and values
-// beyond U+10FFFF are refused.
-bool DecodeUtf8(std::string_view text, size_t* pos, char32_t* code_point) {
+// bytes there are no valid UTF-8: overlong forms, surrogates (unless
+// `surrogates`, for WTF-8) and values beyond U+10FFFF are refused.
+bool DecodeUtf8(std::string_view text, size_t* pos, char32_t* code_point, bool surrogates = false) {
   auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
   size_t i = *pos;
   uint8_t lead = byte(i);
@@ -33,7 +33,7 @@ bool DecodeUtf8(std::string_view text, size_t* pos, char32_t* code_point) {
     if ((byte(i + k) & 0xC0) != 0x80) return false;
     value = (value << 6) | (byte(i + k) & 0x3F);
   }
-  if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
+  if (value < minimum || value > 0x10FFFF || (!surrogates && value >= 0xD800 && value <= 0xDFFF)) return false;
   *code_point = value;
   *pos = i + length;
   return true;
@@ -57,15 +57,58 @@ void AppendUtf8(char32_t c, std::string* out) {
   }
 }
 
-}  // namespace
-
-bool IsValidUtf8(std::string_view text) {
+bool IsValid(std::string_view text, bool surrogates) {
   char32_t c = 0;
   for (size_t pos = 0; pos < text.size();) {
-    if (!DecodeUtf8(text, &pos, &c)) return false;
+    if (!DecodeUtf8(text, &pos, &c, surrogates)) return false;
   }
   return true;
 }
+
+// An unpaired surrogate becomes U+FFFD, or stays itself for WTF-8.
+std::string FromUtf16Le(const uint8_t* data, size_t size, bool keep_surrogates) {
+  std::string out;
+  size_t units = size / 2;
+  auto unit = [data](size_t i) { return static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8)); };
+  for (size_t i = 0; i < units; ++i) {
+    char32_t c = unit(i);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF && !keep_surrogates) {
+      c = kReplacement;
+    }
+    AppendUtf8(c, &out);
+  }
+  return out;
+}
+
+std::vector<uint8_t> ToUtf16Le(std::string_view text, bool surrogates) {
+  std::vector<uint8_t> out;
+  out.reserve(text.size() * 2);
+  auto put = [&out](char32_t u) {
+    out.push_back(static_cast<uint8_t>(u & 0xFF));
+    out.push_back(static_cast<uint8_t>(u >> 8));
+  };
+  char32_t c = 0;
+  for (size_t pos = 0; pos < text.size();) {
+    if (!DecodeUtf8(text, &pos, &c, surrogates)) {
+      c = kReplacement;
+      ++pos;
+    }
+    if (c >= 0x10000) {
+      put(0xD800 + ((c - 0x10000) >> 10));
+      put(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      put(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+bool IsValidUtf8(std::string_view text) { return IsValid(text, false); }
 
 std::string ToValidUtf8(std::string_view text) {
   if (IsValidUtf8(text)) return std::string(text);
@@ -82,45 +125,13 @@ std::string ToValidUtf8(std::string_view text) {
   return out;
 }
 
-std::string Utf16LeToUtf8(const uint8_t* data, size_t size) {
-  std::string out;
-  size_t units = size / 2;
-  auto unit = [data](size_t i) { return static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8)); };
-  for (size_t i = 0; i < units; ++i) {
-    char32_t c = unit(i);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = kReplacement;
-    }
-    AppendUtf8(c, &out);
-  }
-  return out;
-}
+std::string Utf16LeToUtf8(const uint8_t* data, size_t size) { return FromUtf16Le(data, size, false); }
+std::vector<uint8_t> Utf8ToUtf16Le(std::string_view text) { return ToUtf16Le(text, false); }
 
-std::vector<uint8_t> Utf8ToUtf16Le(std::string_view text) {
-  std::vector<uint8_t> out;
-  out.reserve(text.size() * 2);
-  auto put = [&out](char32_t u) {
-    out.push_back(static_cast<uint8_t>(u & 0xFF));
-    out.push_back(static_cast<uint8_t>(u >> 8));
-  };
-  char32_t c = 0;
-  for (size_t pos = 0; pos < text.size();) {
-    if (!DecodeUtf8(text, &pos, &c)) {
-      c = kReplacement;
-      ++pos;
-    }
-    if (c >= 0x10000) {
-      put(0xD800 + ((c - 0x10000) >> 10));
-      put(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      put(c);
-    }
-  }
-  return out;
-}
+bool IsValidWtf8(std::string_view text) { return IsValid(text, true); }
+
+std::string Utf16LeToWtf8(const uint8_t* data, size_t size) { return FromUtf16Le(data, size, true); }
+std::vector<uint8_t> Wtf8ToUtf16Le(std::string_view text) { return ToUtf16Le(text, true); }
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 

@@ -20,6 +20,14 @@ std::string Utf16LeToUtf8(const uint8_t* data, size_t size);
 // `text` must be valid UTF-8.
 std::vector<uint8_t> Utf8ToUtf16Le(std::string_view text);
 
+// WTF-8: UTF-8 that may also hold unpaired surrogates, each as the
+// three-byte form of its value, so that any UTF-16 converts to it and back
+// unchanged (Windows names and strings are such UTF-16, not always valid).
+bool IsValidWtf8(std::string_view text);
+std::string Utf16LeToWtf8(const uint8_t* data, size_t size);
+// `text` must be valid WTF-8.
+std::vector<uint8_t> Wtf8ToUtf16Le(std::string_view text);
+
 char AsciiLower(char c);
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 // Strict weak order that ignores the case of ASCII letters.

@@ -253,4 +253,23 @@ TEST_P(RegistryContractTest, HandlesToADeletedKeyFail) {
   EXPECT_EQ(reg().QueryValue(*key, "Value", nullptr, nullptr, &size), deleted);
 }
 
+TEST_P(RegistryContractTest, ChangesMadeElsewhereReachOpenKeysAndAreKept) {
+  RegKeyPtr mine = Create("Shared");
+  ASSERT_EQ(SetBytes(*mine, "Mine", win::kRegSz, "a", 2), 0);
+  RegKeyPtr theirs;
+  ASSERT_EQ(elsewhere().OpenKey(Hive::kLocalMachine, Path("Shared"), kAll, &theirs), 0);
+  ASSERT_EQ(elsewhere().SetValue(*theirs, "Theirs", win::kRegSz, Bytes("b"), 2), 0);
+  EXPECT_EQ(Stored(*mine, "Theirs"), std::string("b\0", 2));
+
+  // A change made here keeps theirs, and reaches their open key.
+  ASSERT_EQ(SetBytes(*mine, "Mine", win::kRegSz, "cd", 3), 0);
+  uint32_t size = 0;
+  EXPECT_EQ(elsewhere().QueryValue(*theirs, "Mine", nullptr, nullptr, &size), 0);
+  EXPECT_EQ(size, 3u);
+  EXPECT_EQ(Stored(*mine, "Theirs"), std::string("b\0", 2));
+
+  ASSERT_EQ(elsewhere().DeleteKey(Hive::kLocalMachine, Path("Shared")), 0);
+  EXPECT_EQ(reg().QueryValue(*mine, "Mine", nullptr, nullptr, &size), static_cast<int32_t>(win::kErrorKeyDeleted));
+}
+
 }  // namespace fenra::testing

@@ -27,6 +27,9 @@ class RegistryHarness {
  public:
   virtual ~RegistryHarness() = default;
   virtual Registry& registry() = 0;
+  // The same registry as another process sees it; on Windows, where the
+  // system holds the one registry, the same object does.
+  virtual Registry& elsewhere() { return registry(); }
 };
 
 struct RegistryContractParam {
@@ -46,6 +49,7 @@ class RegistryContractTest : public ::testing::TestWithParam<RegistryContractPar
   void TearDown() override;
 
   Registry& reg() { return harness_->registry(); }
+  Registry& elsewhere() { return harness_->elsewhere(); }
   // The full HKLM path of `sub` below the scratch key.
   std::string Path(const std::string& sub) const;
   // Creates `sub` below the scratch key with all access, remembering it and

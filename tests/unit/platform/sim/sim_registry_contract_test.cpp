@@ -9,12 +9,17 @@ namespace {
 
 class SimRegistryHarness : public RegistryHarness {
  public:
-  SimRegistryHarness() : registry_(dir_.path() / "registry.reg") {}
+  SimRegistryHarness() : registry_(file(), {false, nullptr}), elsewhere_(file(), {false, nullptr}) {}
   Registry& registry() override { return registry_; }
+  // Another process of the machine: another registry on the same file.
+  Registry& elsewhere() override { return elsewhere_; }
 
  private:
+  std::filesystem::path file() const { return dir_.path() / "registry.reg"; }
+
   sim::testing::ScratchDir dir_;
   sim::SimRegistry registry_;
+  sim::SimRegistry elsewhere_;
 };
 
 INSTANTIATE_TEST_SUITE_P(Sim, RegistryContractTest,

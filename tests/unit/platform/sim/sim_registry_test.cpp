@@ -1,11 +1,17 @@
 #include "platform/sim/sim_registry.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <future>
 #include <thread>
 #include <vector>
 
+#include "support/registry_sample.h"
 #include "unit/platform/sim/test_support.h"
 
 namespace fenra::sim {
@@ -17,6 +23,16 @@ using testing::WriteFile;
 
 constexpr uint32_t kAll = win::kKeyAllAccess;
 constexpr const char* kHeader = "Windows Registry Editor Version 5.00\n\n";
+// Tests need no flush to disk.
+const RegistryOptions kQuick{false, nullptr};
+
+// What regedit writes for `text` (WTF-8): UTF-16LE with a byte-order mark, CR LF.
+std::string RegeditBytes(const std::string& text) {
+  std::string crlf;
+  for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  std::vector<uint8_t> utf16 = Wtf8ToUtf16Le(crlf);
+  return "\xFF\xFE" + std::string(utf16.begin(), utf16.end());
+}
 
 const uint8_t* Bytes(const char* text) { return reinterpret_cast<const uint8_t*>(text); }
 
@@ -44,14 +60,14 @@ class SimRegistryTest : public ::testing::Test {
   // A directory where the temporary file goes makes every write fail.
   std::filesystem::path Block() {
     std::filesystem::path blocker = file();
-    blocker += "." + std::to_string(getpid()) + ".tmp";
+    blocker += ".tmp";
     std::filesystem::create_directory(blocker);
     return blocker;
   }
   std::string ParseError(const std::string& text) {
     WriteFile(file(), text);
     try {
-      SimRegistry registry(file());
+      SimRegistry registry(file(), kQuick);
     } catch (const std::runtime_error& e) {
       return e.what();
     }
@@ -61,34 +77,12 @@ class SimRegistryTest : public ::testing::Test {
   ScratchDir dir_;
 };
 
+// data/registry_sample.reg holds what regedit exports for the sample:
+// scripts/wine-regedit-roundtrip compares it with Wine's export.
 TEST_F(SimRegistryTest, WritesTheFileAsRegeditExportsIt) {
-  SimRegistry registry(file());
-  registry.SetString(Hive::kLocalMachine, "SOFTWARE\\QOR\\QVMAlertMan", "TempDir", "C:\\Temp\\ \"q\"");
-  registry.SetDword(Hive::kLocalMachine, "SOFTWARE\\QOR\\QVMAgent\\FT", "SimplexCPU", 30);
-  RegKeyPtr ft = Create(registry, Hive::kLocalMachine, "SOFTWARE\\QOR\\QVMAgent\\FT");
-  registry.SetValue(*ft, "Raw", win::kRegSz, Bytes("abcd"), 3);
-  registry.SetValue(*ft, nullptr, win::kRegSz, Bytes("def"), 4);
-  std::vector<uint8_t> bytes(30);
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
-  registry.SetValue(*ft, "Bin", win::kRegBinary, bytes.data(), static_cast<uint32_t>(bytes.size()));
-  registry.SetString(Hive::kClassesRoot, "AppID\\{X}", "LocalService", "FENRA");
-
-  EXPECT_EQ(ReadFile(file()),
-            std::string(kHeader) +
-                "[HKEY_CLASSES_ROOT\\AppID]\n\n"
-                "[HKEY_CLASSES_ROOT\\AppID\\{X}]\n"
-                "\"LocalService\"=\"FENRA\"\n\n"
-                "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\n"
-                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR]\n\n"
-                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\QVMAgent]\n\n"
-                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\QVMAgent\\FT]\n"
-                "@=\"def\"\n"
-                "\"Bin\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,\\\n"
-                "  17,18,19,1a,1b,1c,1d\n"
-                "\"Raw\"=hex(1):61,00,62,00,63,00\n"
-                "\"SimplexCPU\"=dword:0000001e\n\n"
-                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\QVMAlertMan]\n"
-                "\"TempDir\"=\"C:\\\\Temp\\\\ \\\"q\\\"\"\n\n");
+  SimRegistry registry(file(), kQuick);
+  ASSERT_EQ(fenra::testing::WriteRegistrySample(registry), 0);
+  EXPECT_EQ(ReadFile(file()), ReadFile(std::filesystem::path(__FILE__).parent_path() / "data" / "registry_sample.reg"));
 }
 
 TEST_F(SimRegistryTest, ReloadGivesBackEveryValueAndTheSameFile) {
@@ -118,7 +112,7 @@ TEST_F(SimRegistryTest, ReloadGivesBackEveryValueAndTheSameFile) {
   };
   const std::string path = "SOFTWARE\\Key with spaces \xe6\x97\xa5\\[brackets]";
   {
-    SimRegistry registry(file());
+    SimRegistry registry(file(), kQuick);
     RegKeyPtr key = Create(registry, Hive::kLocalMachine, path);
     for (const Case& c : cases) {
       // A buffer one longer whose last byte is not a NUL keeps every size exact.
@@ -128,7 +122,7 @@ TEST_F(SimRegistryTest, ReloadGivesBackEveryValueAndTheSameFile) {
     }
   }
   std::string text = ReadFile(file());
-  SimRegistry reloaded(file());
+  SimRegistry reloaded(file(), kQuick);
   for (const Case& c : cases) {
     EXPECT_EQ(Value(reloaded, Hive::kLocalMachine, path, c.name), std::to_string(c.type) + ":" + c.data) << c.name;
   }
@@ -156,7 +150,7 @@ TEST_F(SimRegistryTest, ReadsWhatPeopleAndRegeditWrite) {
             "\"x\"=\"y\"\r\n"
             "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Old]\r\n"
             "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\NeverThere]\r\n");
-  SimRegistry registry(file());
+  SimRegistry registry(file(), kQuick);
   const std::string ft = "SOFTWARE\\QOR\\QVMAgent\\FT";
   EXPECT_EQ(registry.GetDword(Hive::kLocalMachine, ft, "SimplexCPU"), 30u);
   EXPECT_EQ(registry.GetString(Hive::kLocalMachine, ft, "Installdir"), "C:\\Program Files\\FENRA\\");
@@ -173,14 +167,14 @@ TEST_F(SimRegistryTest, ReadsRegedit4AndUtf16Files) {
   WriteFile(file(),
             "REGEDIT4\n\n[HKEY_CLASSES_ROOT\\AppID]\n\"Path\"=hex(2):25,53,52,25,00\n\"Text\"=\"\xe6\x97\xa5\"\n");
   {
-    SimRegistry registry(file());
+    SimRegistry registry(file(), kQuick);
     EXPECT_EQ(Value(registry, Hive::kClassesRoot, "AppID", "Path"), std::string("2:%SR%\0", 7));
     EXPECT_EQ(registry.GetString(Hive::kClassesRoot, "AppID", "Text"), "\xe6\x97\xa5");
   }
   std::string utf8 = std::string(kHeader) + "[HKEY_CLASSES_ROOT\\AppID]\n\"Text\"=\"\xe6\x97\xa5\"\n";
   std::vector<uint8_t> utf16 = Utf8ToUtf16Le(utf8);
   WriteFile(file(), "\xFF\xFE" + std::string(utf16.begin(), utf16.end()));
-  SimRegistry registry(file());
+  SimRegistry registry(file(), kQuick);
   EXPECT_EQ(registry.GetString(Hive::kClassesRoot, "AppID", "Text"), "\xe6\x97\xa5");
 }
 
@@ -194,7 +188,8 @@ TEST_F(SimRegistryTest, ParseErrorsNameTheFileTheLineAndTheFault) {
   const std::vector<Case> cases = {
       {"", 1, "the first line is not"},
       {"REGEDIT5\n", 1, "the first line is not"},
-      {std::string(kHeader) + "[HKEY_CURRENT_USER\\X]\n", 3, "unknown root key \"HKEY_CURRENT_USER\""},
+      {std::string(kHeader) + "[HKEY_LOCAL_MACHIN\\X]\n", 3, "unknown root key \"HKEY_LOCAL_MACHIN\""},
+      {std::string(kHeader) + "[HKEY_USERS\\X]\n\"a\"=what\n", 4, "unknown value data"},
       {std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\X\n", 3, "closing ']'"},
       {std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\\\X]\n", 3, "empty key name"},
       {std::string(kHeader) + "\"a\"=\"b\"\n", 3, "belongs to no key"},
@@ -207,7 +202,6 @@ TEST_F(SimRegistryTest, ParseErrorsNameTheFileTheLineAndTheFault) {
       {key + "\"a\"=dword:123456789\n", 4, "1 to 8 hex digits"},
       {key + "\"a\"=hex:01,zz\n", 4, "expected a hex byte"},
       {key + "\"a\"=hex:0102\n", 4, "expected ','"},
-      {key + "\"a\"=hex(1):61\n", 4, "even byte count"},
       {key + "\"a\"=hex:01,\\\n  02,\\\n", 5, "past the end of the file"},
       {key + "\"a\"=\"\xff\"\n", 4, "not valid UTF-8"},
   };
@@ -222,13 +216,13 @@ TEST_F(SimRegistryTest, ParseErrorsNameTheFileTheLineAndTheFault) {
 
 // A missing file is an empty registry, created at the first change.
 TEST_F(SimRegistryTest, EveryChangeIsOnDiskAndNoTemporaryFileStays) {
-  SimRegistry registry(file());
+  SimRegistry registry(file(), kQuick);
   RegKeyPtr key;
   EXPECT_EQ(registry.OpenKey(Hive::kLocalMachine, "SOFTWARE", win::kKeyRead, &key), 2);
   EXPECT_EQ(registry.OpenKey(Hive::kLocalMachine, "", win::kKeyRead, &key), 0);
   EXPECT_FALSE(std::filesystem::exists(file()));
   auto on_disk = [this](const std::string& path, const char* name) {
-    SimRegistry reloaded(file());
+    SimRegistry reloaded(file(), kQuick);
     return Value(reloaded, Hive::kLocalMachine, path, name);
   };
   key = Create(registry, Hive::kLocalMachine, "SOFTWARE\\A\\B");
@@ -240,18 +234,19 @@ TEST_F(SimRegistryTest, EveryChangeIsOnDiskAndNoTemporaryFileStays) {
   ASSERT_EQ(registry.DeleteValue(*key, "v"), 0);
   EXPECT_EQ(on_disk("SOFTWARE\\A\\B", "v"), "missing");
   ASSERT_EQ(registry.DeleteKey(Hive::kLocalMachine, "SOFTWARE\\A\\B"), 0);
-  SimRegistry reloaded(file());
+  SimRegistry reloaded(file(), kQuick);
   RegKeyPtr gone;
   EXPECT_EQ(reloaded.OpenKey(Hive::kLocalMachine, "SOFTWARE\\A\\B", win::kKeyRead, &gone), 2);
   EXPECT_EQ(reloaded.OpenKey(Hive::kLocalMachine, "SOFTWARE\\A", win::kKeyRead, &gone), 0);
 
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) names.push_back(entry.path().filename());
-  EXPECT_EQ(names, std::vector<std::string>{"registry.reg"});
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
 }
 
 TEST_F(SimRegistryTest, AFailedWriteLeavesMemoryAndFileAsTheyWere) {
-  SimRegistry registry(file());
+  SimRegistry registry(file(), kQuick);
   RegKeyPtr key = Create(registry, Hive::kLocalMachine, "SOFTWARE\\Kept");
   ASSERT_EQ(registry.SetValue(*key, "v", win::kRegSz, Bytes("old"), 4), 0);
   const std::string before = ReadFile(file());
@@ -273,13 +268,13 @@ TEST_F(SimRegistryTest, AFailedWriteLeavesMemoryAndFileAsTheyWere) {
   // Once the disk takes writes again, memory and file agree.
   std::filesystem::remove(blocker);
   ASSERT_EQ(registry.SetValue(*key, "w", win::kRegSz, Bytes("later"), 6), 0);
-  SimRegistry reloaded(file());
+  SimRegistry reloaded(file(), kQuick);
   EXPECT_EQ(Value(reloaded, Hive::kLocalMachine, "SOFTWARE\\Kept", "v"), std::string("1:old\0", 6));
   EXPECT_EQ(Value(reloaded, Hive::kLocalMachine, "SOFTWARE\\Kept", "w"), std::string("1:later\0", 8));
 }
 
 TEST_F(SimRegistryTest, ABatchWritesTheFileOnceAtItsEnd) {
-  SimRegistry registry(file());
+  SimRegistry registry(file(), kQuick);
   ASSERT_EQ(registry.SetDword(Hive::kLocalMachine, "SOFTWARE\\B", "before", 1), 0);
   const std::string before = ReadFile(file());
   EXPECT_EQ(registry.Batch([&] {
@@ -288,7 +283,7 @@ TEST_F(SimRegistryTest, ABatchWritesTheFileOnceAtItsEnd) {
     EXPECT_EQ(ReadFile(file()), before);  // nothing written inside the batch
   }),
             0);
-  SimRegistry reloaded(file());
+  SimRegistry reloaded(file(), kQuick);
   EXPECT_EQ(reloaded.GetDword(Hive::kLocalMachine, "SOFTWARE\\B", "two"), 2u);
 
   // A batch whose write fails leaves the registry as the file holds it.
@@ -306,24 +301,24 @@ TEST_F(SimRegistryTest, ABatchWritesTheFileOnceAtItsEnd) {
   }),
                std::runtime_error);
   ASSERT_EQ(registry.SetDword(Hive::kLocalMachine, "SOFTWARE\\B", "four", 4), 0);
-  SimRegistry again(file());
+  SimRegistry again(file(), kQuick);
   EXPECT_EQ(again.GetDword(Hive::kLocalMachine, "SOFTWARE\\B", "three"), 3u);
   EXPECT_EQ(again.GetDword(Hive::kLocalMachine, "SOFTWARE\\B", "four"), 4u);
 }
 
 // Bytes that are no UTF-8 do not survive a string's conversion to UTF-16; binary data is kept as it is.
 TEST_F(SimRegistryTest, StringsAreKeptAsTheAnsiConversionLeavesThem) {
-  SimRegistry registry(file());
+  SimRegistry registry(file(), kQuick);
   RegKeyPtr key = Create(registry, Hive::kLocalMachine, "SOFTWARE");
   ASSERT_EQ(registry.SetValue(*key, "bad", win::kRegSz, Bytes("\xff\x41"), 3), 0);
   EXPECT_EQ(Value(registry, Hive::kLocalMachine, "SOFTWARE", "bad"), std::string("1:\xef\xbf\xbd\x41\0", 7));
   ASSERT_EQ(registry.SetValue(*key, "raw", win::kRegBinary, Bytes("\xff\x41"), 2), 0);
-  SimRegistry reloaded(file());
+  SimRegistry reloaded(file(), kQuick);
   EXPECT_EQ(Value(reloaded, Hive::kLocalMachine, "SOFTWARE", "raw"), "3:\xff\x41");
 }
 
 TEST_F(SimRegistryTest, KeyNamesTheFileCannotHoldAreRefused) {
-  SimRegistry registry(file());
+  SimRegistry registry(file(), kQuick);
   RegKeyPtr key;
   EXPECT_EQ(registry.CreateKey(Hive::kLocalMachine, "SOFTWARE\\two\nlines", kAll, &key, nullptr),
             static_cast<int32_t>(win::kErrorInvalidParameter));
@@ -331,7 +326,7 @@ TEST_F(SimRegistryTest, KeyNamesTheFileCannotHoldAreRefused) {
 }
 
 TEST_F(SimRegistryTest, ConcurrentWritersAllReachTheFile) {
-  SimRegistry registry(file());
+  SimRegistry registry(file(), kQuick);
   auto key = [](int t) { return "SOFTWARE\\T" + std::to_string(t); };
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
@@ -342,9 +337,156 @@ TEST_F(SimRegistryTest, ConcurrentWritersAllReachTheFile) {
       }
     });
   for (std::thread& thread : threads) thread.join();
-  SimRegistry reloaded(file());
+  SimRegistry reloaded(file(), kQuick);
   for (int t = 0; t < 4; ++t)
     for (uint32_t i = 0; i < 10; ++i) EXPECT_EQ(reloaded.GetDword(Hive::kLocalMachine, key(t), std::to_string(i)), i);
+}
+
+// UTF-16 that is no text (an unpaired surrogate, an odd byte count) reads
+// as U+FFFD through the ANSI functions and is written back as it was.
+TEST_F(SimRegistryTest, Utf16ThatIsNoTextIsWrittenBackAsItWas) {
+  WriteFile(file(), RegeditBytes(std::string(kHeader) +
+                                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Odd]\n"
+                                 "\"Lone\"=\"\xed\xa0\x80" "A\"\n"  // U+D800, as regedit writes it
+                                 "\"Half\"=hex(1):61,00,62\n"
+                                 "\"List\"=hex(7):00,dc,00,00,00,00\n"));
+  SimRegistry registry(file(), kQuick);
+  EXPECT_EQ(Value(registry, Hive::kLocalMachine, "SOFTWARE\\Odd", "Lone"), std::string("1:\xef\xbf\xbd" "A\0", 7));
+  EXPECT_EQ(Value(registry, Hive::kLocalMachine, "SOFTWARE\\Odd", "Half"), "1:a");
+  ASSERT_EQ(registry.SetDword(Hive::kLocalMachine, "SOFTWARE\\Odd", "Touch", 1), 0);
+
+  std::string bytes = ReadFile(file());
+  std::string text = Utf16LeToUtf8(reinterpret_cast<const uint8_t*>(bytes.data()) + 2, bytes.size() - 2);
+  EXPECT_NE(text.find("\"Lone\"=hex(1):00,d8,41,00,00,00\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"Half\"=hex(1):61,00,62\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"List\"=hex(7):00,dc,00,00,00,00\r\n"), std::string::npos) << text;
+}
+
+TEST_F(SimRegistryTest, KeysOfRootsNotSimulatedAreWrittenBackAsTheyStand) {
+  const std::string user =
+      "[HKEY_CURRENT_USER\\Software\\Editor]\n"
+      "; a comment stays\n"
+      "\"Recent\"=hex(7):61,00,00,00,\\\n"
+      "  00,00\n\n";
+  const std::string users =
+      "[-HKEY_USERS\\S-1-5-18\\Gone]\n\n"
+      "[HKEY_USERS\\.DEFAULT\\X]\n"
+      "\"v\"=dword:00000001\n\n";
+  const std::string mine = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\n\"x\"=\"1\"\n";
+  WriteFile(file(), RegeditBytes(std::string(kHeader) + users + mine + "\n" + user));
+  SimRegistry registry(file(), kQuick);
+  ASSERT_EQ(registry.SetDword(Hive::kLocalMachine, "SOFTWARE\\A", "y", 2), 0);
+  // In the order of the roots: HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS.
+  EXPECT_EQ(ReadFile(file()), RegeditBytes(std::string(kHeader) + user + "[HKEY_LOCAL_MACHINE]\n\n" +
+                                           "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\n" + mine +
+                                           "\"y\"=dword:00000002\n\n" + users));
+}
+
+TEST_F(SimRegistryTest, TwoProcessesWritingInALoopLoseNothing) {
+  constexpr int kWrites = 40;
+  auto own_key = [](int process) { return "SOFTWARE\\P" + std::to_string(process); };
+  auto shared_name = [](int process, int i) { return std::to_string(process) + "-" + std::to_string(i); };
+  std::vector<pid_t> children;
+  for (int process = 0; process < 2; ++process) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int failures = 0;
+      try {
+        SimRegistry registry(file(), kQuick);
+        for (int i = 0; i < kWrites; ++i) {
+          auto n = static_cast<uint32_t>(i);
+          failures += registry.SetDword(Hive::kLocalMachine, own_key(process), std::to_string(i), n) != 0;
+          failures += registry.SetDword(Hive::kLocalMachine, "SOFTWARE\\Shared", shared_name(process, i), n) != 0;
+        }
+      } catch (...) {
+        ++failures;
+      }
+      _exit(failures == 0 ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  SimRegistry registry(file(), kQuick);
+  for (int process = 0; process < 2; ++process) {
+    for (int i = 0; i < kWrites; ++i) {
+      auto n = static_cast<uint32_t>(i);
+      EXPECT_EQ(registry.GetDword(Hive::kLocalMachine, own_key(process), std::to_string(i)), n);
+      EXPECT_EQ(registry.GetDword(Hive::kLocalMachine, "SOFTWARE\\Shared", shared_name(process, i)), n);
+    }
+  }
+}
+
+TEST_F(SimRegistryTest, AnEditMadeWhileInUseIsSeenAndNeverOverwritten) {
+  WriteFailureNotice notice;
+  SimRegistry registry(file(), RegistryOptions{false, &notice});
+  const std::string trace_key = "SOFTWARE\\QOR\\QVMAlertMan";
+  RegKeyPtr trace = Create(registry, Hive::kLocalMachine, trace_key);
+  ASSERT_EQ(registry.SetString(Hive::kLocalMachine, trace_key, "TempDir", "C:\\Old\\"), 0);
+  RegKeyPtr doomed = Create(registry, Hive::kLocalMachine, "SOFTWARE\\Doomed");
+
+  // A person's edit, saved by an editor in UTF-8: the next read that opens
+  // a key takes it in, and keys open from before see it.
+  WriteFile(file(), std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\QVMAlertMan]\n"
+                                           "\"TempDir\"=\"C:\\\\Newer\\\\\"\n");
+  EXPECT_EQ(registry.GetString(Hive::kLocalMachine, trace_key, "TempDir"), "C:\\Newer\\");
+  uint32_t size = 0;
+  EXPECT_EQ(registry.QueryValue(*trace, "TempDir", nullptr, nullptr, &size), 0);
+  EXPECT_EQ(size, 10u);
+  EXPECT_EQ(registry.QueryValue(*doomed, "x", nullptr, nullptr, &size), static_cast<int32_t>(win::kErrorKeyDeleted));
+  // This registry's next change keeps the edit.
+  ASSERT_EQ(registry.SetDword(Hive::kLocalMachine, trace_key, "Level", 1), 0);
+  SimRegistry other(file(), kQuick);
+  EXPECT_EQ(other.GetString(Hive::kLocalMachine, trace_key, "TempDir"), "C:\\Newer\\");
+
+  // An edit that cannot be parsed: reads keep what was read, changes are
+  // refused and the file stays; said once.
+  const std::string broken = std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\n";
+  WriteFile(file(), broken);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(registry.GetString(Hive::kLocalMachine, trace_key, "TempDir"), "C:\\Newer\\");
+  EXPECT_EQ(registry.SetDword(Hive::kLocalMachine, trace_key, "Level", 2), 1009);  // ERROR_BADDB
+  EXPECT_EQ(registry.SetDword(Hive::kLocalMachine, trace_key, "Level", 3), 1009);
+  std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(ReadFile(file()), broken);
+  EXPECT_EQ(said.rfind("fenra: " + file().string() + ":3: ", 0), 0u) << said;
+  EXPECT_EQ(said.find("fenra:", 1), std::string::npos) << said;
+
+  WriteFile(file(), std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\QVMAlertMan]\n\"Level\"=dword:7\n");
+  EXPECT_EQ(registry.GetDword(Hive::kLocalMachine, trace_key, "Level"), 7u);
+  EXPECT_EQ(registry.SetDword(Hive::kLocalMachine, trace_key, "Level", 4), 0);
+}
+
+// Reads take the in-memory lock only; the file is written outside it. Here
+// a write is stuck in a full pipe while a read answers.
+TEST_F(SimRegistryTest, ReadsDoNotWaitForAWriteInProgress) {
+  SimRegistry registry(file(), kQuick);
+  ASSERT_EQ(registry.SetString(Hive::kLocalMachine, "SOFTWARE\\QOR\\QVMAlertMan", "TempDir", "C:\\T\\"), 0);
+  RegKeyPtr key = Create(registry, Hive::kLocalMachine, "SOFTWARE\\Big");
+  std::vector<uint8_t> big(100000, 0xab);  // the file outgrows a pipe's buffer
+  ASSERT_EQ(registry.SetValue(*key, "Blob", win::kRegBinary, big.data(), static_cast<uint32_t>(big.size())), 0);
+  std::filesystem::path temp = file();
+  temp += ".tmp";
+  ASSERT_EQ(mkfifo(temp.c_str(), 0600), 0);
+
+  auto writer = std::async(std::launch::async, [&] { return registry.SetDword(Hive::kLocalMachine, "SOFTWARE\\Big", "n", 1); });
+  int pipe = open(temp.c_str(), O_RDONLY);  // returns once the writer has opened it
+  ASSERT_GE(pipe, 0);
+  auto reader = std::async(std::launch::async, [&] {
+    return registry.GetString(Hive::kLocalMachine, "SOFTWARE\\QOR\\QVMAlertMan", "TempDir");
+  });
+  bool answered = reader.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  char buffer[65536];
+  while (read(pipe, buffer, sizeof(buffer)) > 0) {
+  }
+  close(pipe);
+  EXPECT_TRUE(answered);
+  EXPECT_EQ(reader.get(), "C:\\T\\");
+  EXPECT_EQ(writer.get(), 0);
 }
 
 }  // namespace
