@@ -15,7 +15,7 @@ namespace fenra {
 inline void CopyText(char* buffer, size_t size, const char* text) {
   if (size == 0) return;
   size_t n = text ? strnlen(text, size - 1) : 0;
-  memcpy(buffer, text, n);
+  if (n != 0) memcpy(buffer, text, n);  // a null text copies nothing
   buffer[n] = '\0';
 }
 

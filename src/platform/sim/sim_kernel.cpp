@@ -30,7 +30,7 @@ struct Waiter;
 struct ThreadRecord;
 struct ProcessRecord;
 
-struct Object : KernelObject {
+struct Object : KernelObject, std::enable_shared_from_this<Object> {
   enum class Kind { kEvent, kMutex, kThread, kProcess };
   Object(Kind k, uint64_t kernel, uint64_t serial, std::string n)
       : kind(k), kernel_id(kernel), id(serial), name(std::move(n)) {}
@@ -101,7 +101,8 @@ struct ThreadRecord {
   std::shared_ptr<ProcessRecord> process;
   std::shared_ptr<Object> object;  // empty for an outside thread
   Waiter* waiting = nullptr;
-  std::vector<Object*> owned_mutexes;
+  // Kept alive while owned: the last handle may be closed by then.
+  std::vector<std::shared_ptr<Object>> owned_mutexes;
   bool outside = false;  // attached, not created by the kernel
   ThreadLocals locals;   // a fiber's; OS threads use their own
   bool parked = false;
@@ -310,7 +311,7 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
     if (o.kind != Object::Kind::kMutex) return false;
     if (o.owner != thread) {
       o.owner = thread;
-      thread->owned_mutexes.push_back(&o);
+      thread->owned_mutexes.push_back(o.shared_from_this());
     }
     ++o.recursion;
     return std::exchange(o.abandoned, false);
@@ -674,11 +675,11 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
   // ---- Ends of threads and processes ----
 
   void AbandonMutexes(ThreadRecord* t) {
-    for (Object* m : std::exchange(t->owned_mutexes, {})) {
+    for (const std::shared_ptr<Object>& m : std::exchange(t->owned_mutexes, {})) {
       m->owner = nullptr;
       m->recursion = 0;
       m->abandoned = true;
-      Propagate(m);
+      Propagate(m.get());
     }
   }
 
@@ -985,7 +986,7 @@ bool SimKernel::ReleaseMutex(const Handle& mutex) {
   }
   if (--o->recursion == 0) {
     o->owner = nullptr;
-    std::erase(self->owned_mutexes, o);
+    std::erase_if(self->owned_mutexes, [o](const auto& m) { return m.get() == o; });
     if (!o->waiters.empty()) s.Progress();
     s.Propagate(o);
   }
