@@ -43,7 +43,9 @@ bool IsFull(Files& files, File* file) {
 void Trace::TraceLog(const char* message) {
   Kernel& kernel = platform_.kernel;
   Handle mutex = hTraceMutex.load();
-  bool holds_mutex = mutex && kernel.WaitForSingleObject(mutex, win::kInfinite) == win::kWaitObject0;
+  // An abandoned mutex (its owner ended holding it) is owned all the same.
+  uint32_t wait = mutex ? kernel.WaitForSingleObject(mutex, win::kInfinite) : win::kWaitFailed;
+  bool holds_mutex = wait == win::kWaitObject0 || wait == win::kWaitAbandoned0;
   {
     // Also serialises the lines written while no trace mutex exists, and
     // those of threads still running after it was closed.
@@ -76,7 +78,6 @@ bool Trace::AppendLine(const char* message) {
   }
   if (!file) return false;
 
-  static thread_local char cWkTraceArea[kMaxLineText + 2];
   memset(cWkTraceArea, 0, sizeof(cWkTraceArea));
   LocalTime now = platform_.kernel.GetLocalTime();
   int stamp = snprintf(cWkTraceArea, kMaxLineText + 1, "%d/%02d/%02d %02d:%02d'%02d\"%03d ", now.year,

@@ -39,6 +39,8 @@ class Trace {
   int nTraceFileNo = 0;
   // One lock for the whole life of the process.
   std::mutex line_lock_;
+  // The line being written; guarded by line_lock_.
+  char cWkTraceArea[kMaxLineText + 2] = {};
 };
 
 }  // namespace fenra
