@@ -3,7 +3,7 @@
 // and the monitor's shared state of one service process.
 
 #include "diagnostics/trace_log.h"
-#include "monitor/monitor_state.h"
+#include "monitor_state.h"
 #include "platform/platform.h"
 
 namespace fenra {

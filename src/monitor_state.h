@@ -1,7 +1,9 @@
 #pragma once
 // The redundancy monitor's shared state: stop events, hand-over flags
 // between threads, thread handle slots, and the configuration that
-// ServiceThread sets once during its start-up.
+// ServiceThread sets once during its start-up. It sits beside Runtime,
+// below every subsystem: the settings, WMI and alert code read and set it
+// too, and the monitor threads build on those, not the other way round.
 //
 // Flags and handle slots are atomic or guarded. Each hand-over flag has one
 // consumer, which only ever writes 0, while its producers only write 1.
