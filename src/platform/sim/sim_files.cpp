@@ -63,8 +63,9 @@ uint8_t ConflictsOf(uint8_t claims) { return static_cast<uint8_t>(((claims & 3) 
 // Two opens then collide exactly when one has an access the other denies,
 // and the test and the taking are one call. The two ranges do not touch,
 // so the kernel never merges one open's locks of the two kinds.
-constexpr off_t kSlots = 127;
-constexpr off_t kShareLockBase = std::numeric_limits<off_t>::max() - 255;
+// Slots are plenty: no process holds a million opens of one file.
+constexpr off_t kSlots = off_t{1} << 20;
+constexpr off_t kShareLockBase = std::numeric_limits<off_t>::max() - 2 * (kSlots + 1) + 1;
 
 off_t RangeOf(int kind) { return kShareLockBase + kind * (kSlots + 1); }
 
@@ -99,7 +100,7 @@ Locked TakeSlot(int fd, int kind) {
     // A lock on the whole range: some open denies this access.
     if (holder.l_type != F_UNLCK && holder.l_len != 1) return Locked::kRefused;
   }
-  return Locked::kRefused;  // every slot is held by a sharing open
+  return Locked::kRefused;  // every slot held: cannot happen in practice
 }
 
 Locked TakeClaims(int fd, uint8_t claims) {
