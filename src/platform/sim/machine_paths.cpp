@@ -106,20 +106,24 @@ MachinePaths::MachinePaths(std::filesystem::path root) : root_(std::move(root)) 
 
 std::optional<std::filesystem::path> MachinePaths::ToHost(std::string_view windows_path, std::string_view current_dir,
                                                           uint32_t* error) const {
-  bool found = false;
-  std::optional<Location> location = Locate(windows_path, current_dir, error, /*check=*/true, &found);
+  std::optional<Location> location = Locate(windows_path, current_dir, error, /*check=*/true);
   if (!location) return std::nullopt;
   std::filesystem::path directory = location->directory;
   if (location->name.empty()) return directory;
   bool exists = true;
-  return directory / (found ? MatchName(directory, location->name, &exists) : location->name);
+  return directory / (location->found ? MatchName(directory, location->name, &exists) : location->name);
 }
 
 std::optional<MachinePaths::Location> MachinePaths::ToHostUnchecked(std::string_view windows_path,
                                                                     std::string_view current_dir,
                                                                     uint32_t* error) const {
-  bool found = false;
-  return Locate(windows_path, current_dir, error, /*check=*/false, &found);
+  return Locate(windows_path, current_dir, error, /*check=*/false);
+}
+
+bool MachinePaths::NeedsCurrentDirectory(std::string_view windows_path) {
+  if (windows_path.substr(0, 4) == "\\\\?\\") windows_path.remove_prefix(4);
+  return !(windows_path.size() >= 3 && IsDriveLetter(windows_path[0]) && windows_path[1] == ':' &&
+           (windows_path[2] == '\\' || windows_path[2] == '/'));
 }
 
 std::optional<std::string> MachinePaths::Remembered(std::string_view key, bool check) const {
@@ -140,7 +144,7 @@ void MachinePaths::Remember(std::string key, const std::string& directory) const
 }
 
 std::optional<MachinePaths::Location> MachinePaths::Locate(std::string_view windows_path, std::string_view current_dir,
-                                                           uint32_t* error, bool check, bool* found) const {
+                                                           uint32_t* error, bool check) const {
   auto fail = [error](uint32_t code) {
     if (error) *error = code;
     return std::nullopt;
@@ -149,7 +153,6 @@ std::optional<MachinePaths::Location> MachinePaths::Locate(std::string_view wind
   windows_path = windows_path.substr(0, windows_path.find('\0'));
   if (windows_path.empty()) return fail(win::kErrorPathNotFound);
 
-  *found = true;
   std::string_view plain_name;
   std::optional<std::string_view> plain_directory = PlainDirectoryOf(windows_path, &plain_name);
   if (plain_directory) {
@@ -203,9 +206,10 @@ std::optional<MachinePaths::Location> MachinePaths::Locate(std::string_view wind
     location.directory = std::move(*directory);
   } else {
     std::filesystem::path host = location.directory;
-    for (const std::string& name : path.components) host /= *found ? MatchName(host, name, found) : name;
+    for (const std::string& name : path.components)
+      host /= location.found ? MatchName(host, name, &location.found) : name;
     location.directory = host.string();
-    if (!*found) return location;
+    if (!location.found) return location;
     Remember(std::move(key), location.directory);
   }
   if (plain_directory) Remember(std::string(*plain_directory), location.directory);

@@ -42,7 +42,8 @@ class MachinePaths {
   struct Location {
     std::string directory;
     std::string name;
-    std::string path() const { return name.empty() ? directory : directory + '/' + name; }
+    // False when a level of the directory does not exist.
+    bool found = true;
   };
   // As ToHost, but the last name is not looked up, and a remembered
   // directory is handed out without a check: the caller's own use of it
@@ -51,13 +52,15 @@ class MachinePaths {
   // asked for before in the same spelling is not parsed again. Thread-safe.
   std::optional<Location> ToHostUnchecked(std::string_view windows_path, std::string_view current_dir,
                                           uint32_t* error = nullptr) const;
+  // False for a full path ("X:\\..."), which is mapped without the current
+  // directory.
+  static bool NeedsCurrentDirectory(std::string_view windows_path);
 
  private:
   // The location of `windows_path`, its directory remembered (confirmed
-  // with one look when `check`) or found level by level; *found tells
-  // whether every level of the directory exists.
+  // with one look when `check`) or found level by level.
   std::optional<Location> Locate(std::string_view windows_path, std::string_view current_dir, uint32_t* error,
-                                 bool check, bool* found) const;
+                                 bool check) const;
   std::optional<std::string> Remembered(std::string_view key, bool check) const;
   void Remember(std::string key, const std::string& directory) const;
 

@@ -296,9 +296,11 @@ class SimFile : public File {
       *size = *known_size_;
       return true;
     }
-    struct stat info {};
-    if (fstat(fd_, &info) != 0) return FailErrno(errno);
-    *size = static_cast<uint64_t>(info.st_size);
+    // The end of a regular file is its size; reads and writes do not use
+    // the descriptor's offset, and lseek costs less than fstat.
+    off_t end = lseek(fd_, 0, SEEK_END);
+    if (end < 0) return FailErrno(errno);
+    *size = static_cast<uint64_t>(end);
     if (sole_writer_) known_size_ = *size;
     return true;
   }
@@ -351,7 +353,7 @@ FilePtr SimFiles::Open(const std::shared_ptr<OpenTable>& table, const std::strin
     Fail(win::kErrorInvalidParameter);
     return nullptr;
   }
-  std::string current_dir = system_.GetCurrentDirectory();
+  std::string current_dir = MachinePaths::NeedsCurrentDirectory(path) ? system_.GetCurrentDirectory() : "";
   uint32_t error = 0;
   int fd = -1;
   bool existed = false;
@@ -359,11 +361,16 @@ FilePtr SimFiles::Open(const std::shared_ptr<OpenTable>& table, const std::strin
   // costs the open alone; everything else takes the full look.
   if (disposition != win::kCreateNew) {
     std::optional<MachinePaths::Location> location = paths_.ToHostUnchecked(path, current_dir, &error);
-    if (!location) {
-      Fail(error);
+    if (!location || !location->found) {
+      Fail(location ? win::kErrorPathNotFound : error);
       return nullptr;
     }
-    if (!location->name.empty()) fd = OpenHost(location->path().c_str(), access, 0);
+    if (!location->name.empty()) {
+      std::string host = std::move(location->directory);
+      host += '/';
+      host += location->name;
+      fd = OpenHost(host.c_str(), access, 0);
+    }
     existed = fd >= 0;
   }
   if (fd < 0) {
