@@ -137,6 +137,21 @@ SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
   if (!kernel_.virtual_time()) wmi_.WatchFile(directory_ / kHardwareFile);
 }
 
+SimMachine::~SimMachine() { kernel_.Shutdown(); }
+
+SimProcess::SimProcess(SimMachine& machine, const ProcessOptions& options)
+    : service_control_(machine.kernel_, options.started_by_scm),
+      platform_{machine.kernel_,          machine.registry_, machine.event_log_, machine.files_,
+                service_control_,         machine.resources_, machine.system_,   com_,
+                machine.wmi_,             machine.hardware_,  machine.version_info_} {}
+
+Handle SimMachine::StartProcess(const ProcessOptions& options, ProcessMain main) {
+  auto process = std::make_shared<SimProcess>(*this, options);
+  SimProcess* raw = process.get();
+  return kernel_.CreateProcess(
+      options.name, [raw, main = std::move(main)] { return main(*raw); }, std::move(process));
+}
+
 std::filesystem::path SimMachine::HostPath(const std::string& windows_path) {
   return paths_.ToHost(windows_path, system_.GetCurrentDirectory()).value_or(std::filesystem::path());
 }
