@@ -82,17 +82,20 @@ void Trace::TraceLog(const char* message) {
   // An abandoned mutex (its owner ended holding it) is owned all the same.
   uint32_t wait = mutex ? kernel.WaitForSingleObject(mutex, win::kInfinite) : win::kWaitFailed;
   bool holds_mutex = wait == win::kWaitObject0 || wait == win::kWaitAbandoned0;
+  // Read before the line lock: no kernel call is made under that lock, so a
+  // thread that its process's end parks at a kernel call never holds it.
+  LocalTime now = kernel.GetLocalTime();
   {
     // Also serialises the lines written while no trace mutex exists, and
     // those of threads still running after it was closed.
     std::lock_guard lock(line_lock_);
-    AppendLine(message ? message : "");
+    AppendLine(message ? message : "", now);
   }
 
   if (holds_mutex) kernel.ReleaseMutex(mutex);
 }
 
-bool Trace::AppendLine(const char* message) {
+bool Trace::AppendLine(const char* message, const LocalTime& now) {
   std::string directory;
   if (!ReadTraceDirectory(platform_.registry, &directory)) return false;
   // The full path must fit the platform's 260-byte path buffer. The two
@@ -120,7 +123,7 @@ bool Trace::AppendLine(const char* message) {
   if (!file) return false;
 
   memset(cWkTraceArea, 0, sizeof(cWkTraceArea));
-  size_t length = PutStamp(cWkTraceArea, platform_.kernel.GetLocalTime());
+  size_t length = PutStamp(cWkTraceArea, now);
   size_t room = kMaxLineText - length;
   size_t message_length = strnlen(message, room);
   memcpy(cWkTraceArea + length, message, message_length);

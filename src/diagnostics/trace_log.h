@@ -31,7 +31,7 @@ class Trace {
   static constexpr size_t kMaxLineText = 10000;
 
  private:
-  bool AppendLine(const char* message);
+  bool AppendLine(const char* message, const LocalTime& now);
 
   Platform& platform_;
   SharedHandle hTraceMutex;
