@@ -122,7 +122,8 @@ bool Trace::AppendLine(const char* message, const LocalTime& now) {
   }
   if (!file) return false;
 
-  memset(cWkTraceArea, 0, sizeof(cWkTraceArea));
+  // The line is written by its length: the rest of the buffer is never
+  // read, so it is not cleared.
   size_t length = PutStamp(cWkTraceArea, now);
   size_t room = kMaxLineText - length;
   size_t message_length = strnlen(message, room);
