@@ -247,7 +247,8 @@ TEST_P(FilesContractTest, IniNumbersAreReadAsThePlatformReadsThem) {
 }
 
 // Names ignore case and blanks; only the first section of the name and its
-// first line of the key count; a missing or empty entry gives the default.
+// first line of the key count; a missing or empty entry, or a missing file,
+// gives the default.
 TEST_P(FilesContractTest, WhereAnIniValueIsFound) {
   struct Case {
     const char* text;
@@ -269,9 +270,7 @@ TEST_P(FilesContractTest, WhereAnIniValueIsFound) {
     EXPECT_EQ(ReadIni(c.text, c.section, c.key, 7), c.expected) << c.text;
   EXPECT_EQ(ReadIni("", "MODE", "SIMPLEX_FILTER_TIME", -1), 4294967295u);
   EXPECT_EQ(files().GetPrivateProfileInt("MODE", "X", 7, Path("none.ini")), 7u);
-}
-
-TEST_P(FilesContractTest, AnIniFileHeldWithoutSharingGivesTheDefault) {
+  // So does a file another process holds without sharing.
   ReadIni("[MODE]\nSIMPLEX_FILTER_TIME=5\n");
   FilePtr held = other_process().CreateFile(Path("FENRA.ini"), kWrite, 0, win::kOpenExisting);
   ASSERT_NE(held, nullptr);
