@@ -136,7 +136,7 @@ bool FailErrno(int error) {
 // A directory fails with EISDIR. -1 with errno set on failure.
 int OpenHost(const char* host, uint32_t access, int flags) {
   int fd = open(host, O_RDWR | O_CLOEXEC | flags, 0666);
-  if (fd >= 0 || (errno != EACCES && errno != EPERM && errno != EROFS)) return fd;
+  if (fd >= 0 || (errno != EACCES && errno != EPERM && errno != EROFS && errno != ETXTBSY)) return fd;
   if (HasRead(access) && HasWrite(access)) return -1;
   return open(host, (HasWrite(access) ? O_WRONLY : O_RDONLY) | O_CLOEXEC | flags, 0666);
 }

@@ -43,7 +43,7 @@ std::string FilesContractTest::Content(const std::string& path) {
 }
 
 uint32_t FilesContractTest::ReadIni(const std::string& text, const std::string& section, const std::string& key,
-                                   int32_t fallback) {
+                                    int32_t fallback) {
   Put(Path("FENRA.ini"), text);
   return files().GetPrivateProfileInt(section, key, fallback, Path("FENRA.ini"));
 }
@@ -203,7 +203,8 @@ TEST_P(FilesContractTest, ShareModesDecideWhoMayOpenBesideWhom) {
   second.reset();
 
   // Writers that share writing, beside each other and beside a reader.
-  FilePtr writers[] = {Open(path, kWrite, kShareBoth, win::kOpenAlways), Open(path, kWrite, kShareBoth, win::kOpenAlways),
+  FilePtr writers[] = {Open(path, kWrite, kShareBoth, win::kOpenAlways),
+                       Open(path, kWrite, kShareBoth, win::kOpenAlways),
                        Open(path, kRead, kShareBoth, win::kOpenExisting)};
   for (const FilePtr& open : writers) EXPECT_NE(open, nullptr);
   EXPECT_EQ(Refusal(path, kRead, kShareRead, win::kOpenExisting), kViolation);
@@ -236,10 +237,11 @@ TEST_P(FilesContractTest, IniNumbersAreReadAsThePlatformReadsThem) {
     uint32_t expected;
   };
   const Case cases[] = {
-      {"1200", 1200},         {"+5", 5},       {"-1", 4294967295u},    {"42A94967297", 42},
-      {"B4294967297", 0},     {"abc", 0},      {"4294967296", 0},      {"4294967297", 1},
-      {"-4294967297", 4294967295u}, {"\"12\"", 12}, {"'12'", 12},      {"\"12'", 0},
-      {"12 34", 12},          {"- 5", 0},
+      {"1200", 1200},      {"+5", 5},          {"-1", 4294967295u},
+      {"42A94967297", 42}, {"B4294967297", 0}, {"abc", 0},
+      {"4294967296", 0},   {"4294967297", 1},  {"-4294967297", 4294967295u},
+      {"\"12\"", 12},      {"'12'", 12},       {"\"12'", 0},
+      {"12 34", 12},       {"- 5", 0},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ReadIni(std::string("[MODE]\r\nSIMPLEX_FILTER_TIME=") + c.value + "\r\n"), c.expected) << c.value;
