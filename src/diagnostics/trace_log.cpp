@@ -15,8 +15,9 @@ constexpr const char* kTraceFileName = "fenratrace1.log";
 constexpr size_t kTraceFileDigitFromEnd = 5;
 constexpr size_t kPathBufferSize = 260;
 
-// The trace directory, or false when TempDir is missing or unreadable.
-bool ReadTraceDirectory(Registry& registry, std::string* directory) {
+// The path of fenratrace1.log: TempDir immediately followed by the name; false
+// when TempDir is missing or unreadable.
+bool ReadTracePath(Registry& registry, std::string* path) {
   RegKeyPtr key;
   if (registry.OpenKey(Hive::kLocalMachine, kTraceKey, win::kKeyQueryValue, &key) != 0) return false;
   uint32_t size = 0;
@@ -25,8 +26,10 @@ bool ReadTraceDirectory(Registry& registry, std::string* directory) {
   size = sizeof(buff_path);
   if (registry.QueryValue(*key, kTraceDirValue, nullptr, buff_path, &size) != 0) return false;
   // A value stored without a terminator must not run past the buffer.
-  directory->assign(reinterpret_cast<const char*>(buff_path),
-                    strnlen(reinterpret_cast<const char*>(buff_path), size));
+  size_t length = strnlen(reinterpret_cast<const char*>(buff_path), size);
+  path->reserve(length + strlen(kTraceFileName));
+  path->assign(reinterpret_cast<const char*>(buff_path), length);
+  path->append(kTraceFileName);
   return true;
 }
 
@@ -96,11 +99,10 @@ void Trace::TraceLog(const char* message) {
 }
 
 bool Trace::AppendLine(const char* message, const LocalTime& now) {
-  std::string directory;
-  if (!ReadTraceDirectory(platform_.registry, &directory)) return false;
+  std::string path;
+  if (!ReadTracePath(platform_.registry, &path)) return false;
   // The full path must fit the platform's 260-byte path buffer. The two
   // names differ in their digit only.
-  std::string path = directory + kTraceFileName;
   if (path.size() > kPathBufferSize - 1) return false;
   auto path_of = [&path](int number) -> const std::string& {
     path[path.size() - kTraceFileDigitFromEnd] = static_cast<char>('0' + number);
