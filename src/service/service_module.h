@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "diagnostics/trace_log.h"
-#include "monitor_state.h"
+#include "monitor/monitor_state.h"
 #include "platform/platform.h"
 #include "runtime.h"
 #include "support/shared_handle.h"

@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "monitor_state.h"
+#include "monitor/monitor_state.h"
 #include "platform/sim/hardware_description.h"
 #include "platform/sim/mof_text.h"
 #include "platform/sim/sim_kernel.h"
