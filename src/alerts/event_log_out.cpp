@@ -6,6 +6,7 @@
 #include "alerts/version_info.h"
 #include "diagnostics/event_ids.h"
 #include "diagnostics/event_log_writer.h"
+#include "monitor/monitor_state.h"
 #include "wmi/wmi_tables.h"
 #include "wmi/wmiservice.h"
 

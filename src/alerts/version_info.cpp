@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "monitor/monitor_state.h"
+
 namespace fenra {
 namespace {
 

@@ -31,7 +31,7 @@ class Trace {
   static constexpr size_t kMaxLineText = 10000;
 
  private:
-  bool AppendLine(const char* message);
+  bool AppendLine(const char* message, const LocalTime& now);
 
   Platform& platform_;
   SharedHandle hTraceMutex;
@@ -39,6 +39,8 @@ class Trace {
   int nTraceFileNo = 0;
   // One lock for the whole life of the process.
   std::mutex line_lock_;
+  // The line being written; guarded by line_lock_.
+  char cWkTraceArea[kMaxLineText + 2] = {};
 };
 
 }  // namespace fenra

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "monitor/monitor_state.h"
 #include "wmi/instance_text.h"
 
 namespace fenra {

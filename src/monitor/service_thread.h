@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "monitor/monitor_state.h"
 #include "runtime.h"
 
 namespace fenra {

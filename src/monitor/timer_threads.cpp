@@ -5,6 +5,7 @@
 #include <string>
 
 #include "alerts/event_log_out.h"
+#include "monitor/monitor_state.h"
 #include "settings/persistent_state.h"
 
 namespace fenra {

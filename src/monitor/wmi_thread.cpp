@@ -6,6 +6,7 @@
 
 #include "diagnostics/event_ids.h"
 #include "diagnostics/event_log_writer.h"
+#include "monitor/monitor_state.h"
 #include "monitor/pulse_threads.h"
 #include "monitor/redundancy.h"
 #include "settings/persistent_state.h"

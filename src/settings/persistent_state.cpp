@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 
+#include "monitor/monitor_state.h"
 #include "settings/registry_access.h"
 
 namespace fenra {

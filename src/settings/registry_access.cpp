@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "support/fixed_text.h"
 #include "wmi/wmi_tables.h"
 
 namespace fenra {

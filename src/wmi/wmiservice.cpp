@@ -6,6 +6,7 @@
 
 #include "diagnostics/event_ids.h"
 #include "diagnostics/event_log_writer.h"
+#include "monitor/monitor_state.h"
 #include "support/wide_text.h"
 #include "wmi/state_text.h"
 #include "wmi/wmi_tables.h"

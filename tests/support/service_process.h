@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "monitor/monitor_state.h"
 #include "runtime.h"
 #include "support/test_machine.h"
 

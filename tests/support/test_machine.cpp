@@ -55,7 +55,9 @@ TestMachine::TestMachine(sim::MachineOptions options, Prepare prepare) {
     prepare(machine_directory);
   }
   machine_ = std::make_unique<sim::SimMachine>(machine_directory, options);
-  attachment_.emplace(machine_->kernel().Attach("test"));
+  // On real time the test's thread is attached by its first kernel call
+  // (the machine's construction makes one).
+  if (options.kernel.virtual_time) attachment_.emplace(machine_->kernel().Attach("test"));
 }
 
 std::filesystem::path TestMachine::TracePath(const std::string& file_name) {

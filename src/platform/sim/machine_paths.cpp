@@ -83,12 +83,68 @@ std::string MatchName(const std::filesystem::path& directory, const std::string&
   return best.empty() ? name : best;
 }
 
+// Remembered directories; beyond this many the memory starts afresh.
+constexpr size_t kMaxRemembered = 256;
+
+// The directory part of a full path "X:\\a\\b\\name" whose last name needs
+// no folding ("." or "..", trailing dots or blanks, characters Windows
+// refuses), or nothing.
+std::optional<std::string_view> PlainDirectoryOf(std::string_view path, std::string_view* name) {
+  if (path.size() < 4 || !IsDriveLetter(path[0]) || path[1] != ':' || (path[2] != '\\' && path[2] != '/'))
+    return std::nullopt;
+  size_t separator = path.find_last_of("\\/");
+  *name = path.substr(separator + 1);
+  if (separator < 3 || name->empty() || *name == "." || *name == ".." || name->back() == '.' ||
+      name->back() == ' ' || HasInvalidCharacter(*name))
+    return std::nullopt;
+  return path.substr(0, separator);
+}
+
 }  // namespace
 
 MachinePaths::MachinePaths(std::filesystem::path root) : root_(std::move(root)) {}
 
 std::optional<std::filesystem::path> MachinePaths::ToHost(std::string_view windows_path, std::string_view current_dir,
                                                           uint32_t* error) const {
+  std::optional<Location> location = Locate(windows_path, current_dir, error, /*check=*/true);
+  if (!location) return std::nullopt;
+  std::filesystem::path directory = location->directory;
+  if (location->name.empty()) return directory;
+  bool exists = true;
+  return directory / (location->found ? MatchName(directory, location->name, &exists) : location->name);
+}
+
+std::optional<MachinePaths::Location> MachinePaths::ToHostUnchecked(std::string_view windows_path,
+                                                                    std::string_view current_dir,
+                                                                    uint32_t* error) const {
+  return Locate(windows_path, current_dir, error, /*check=*/false);
+}
+
+bool MachinePaths::NeedsCurrentDirectory(std::string_view windows_path) {
+  if (windows_path.substr(0, 4) == "\\\\?\\") windows_path.remove_prefix(4);
+  return !(windows_path.size() >= 3 && IsDriveLetter(windows_path[0]) && windows_path[1] == ':' &&
+           (windows_path[2] == '\\' || windows_path[2] == '/'));
+}
+
+std::optional<std::string> MachinePaths::Remembered(std::string_view key, bool check) const {
+  std::optional<std::string> directory;
+  {
+    std::lock_guard lock(mutex_);
+    if (auto it = directories_.find(key); it != directories_.end()) directory = it->second;
+  }
+  std::error_code ec;
+  if (directory && check && !std::filesystem::is_directory(*directory, ec)) directory.reset();
+  return directory;
+}
+
+void MachinePaths::Remember(std::string key, const std::string& directory) const {
+  std::lock_guard lock(mutex_);
+  if (directories_.size() >= kMaxRemembered) directories_.clear();
+  directories_.insert_or_assign(std::move(key), directory);
+}
+
+std::optional<MachinePaths::Location> MachinePaths::Locate(std::string_view windows_path, std::string_view current_dir,
+                                                           uint32_t* error, bool check) const {
   auto fail = [error](uint32_t code) {
     if (error) *error = code;
     return std::nullopt;
@@ -96,6 +152,13 @@ std::optional<std::filesystem::path> MachinePaths::ToHost(std::string_view windo
   // The path is a C string to the platform: it ends at the first NUL.
   windows_path = windows_path.substr(0, windows_path.find('\0'));
   if (windows_path.empty()) return fail(win::kErrorPathNotFound);
+
+  std::string_view plain_name;
+  std::optional<std::string_view> plain_directory = PlainDirectoryOf(windows_path, &plain_name);
+  if (plain_directory) {
+    if (std::optional<std::string> directory = Remembered(*plain_directory, check))
+      return Location{std::move(*directory), std::string(plain_name)};
+  }
 
   auto is_separator = [](char c) { return c == '\\' || c == '/'; };
   if (windows_path.size() >= 2 && is_separator(windows_path[0]) && is_separator(windows_path[1])) {
@@ -131,12 +194,26 @@ std::optional<std::filesystem::path> MachinePaths::ToHost(std::string_view windo
   if (!valid) return fail(kErrorInvalidName);
   TrimLastName(&path);
 
-  std::filesystem::path host = root_ / (std::string("drive_") + path.drive);
-  bool exists = true;
-  for (const std::string& name : path.components) {
-    host /= exists ? MatchName(host, name, &exists) : name;
+  Location location{(root_ / (std::string("drive_") + path.drive)).string(), {}};
+  if (path.components.empty()) return location;
+  location.name = std::move(path.components.back());
+  path.components.pop_back();
+  if (path.components.empty()) return location;
+
+  std::string key(1, path.drive);
+  for (const std::string& name : path.components) key += "\\" + name;
+  if (std::optional<std::string> directory = Remembered(key, check)) {
+    location.directory = std::move(*directory);
+  } else {
+    std::filesystem::path host = location.directory;
+    for (const std::string& name : path.components)
+      host /= location.found ? MatchName(host, name, &location.found) : name;
+    location.directory = host.string();
+    if (!location.found) return location;
+    Remember(std::move(key), location.directory);
   }
-  return host;
+  if (plain_directory) Remember(std::string(*plain_directory), location.directory);
+  return location;
 }
 
 }  // namespace fenra::sim

@@ -1,10 +1,10 @@
 #include "platform/sim/sim_files.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <limits>
 #include <map>
@@ -12,6 +12,7 @@
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -51,48 +52,75 @@ uint8_t ClaimsOf(uint32_t access, uint32_t share) {
 
 uint8_t ConflictsOf(uint8_t claims) { return static_cast<uint8_t>(((claims & 3) << 2) | (claims >> 2)); }
 
-// The cross-process side: claim i is a shared lock on the byte
-// kShareLockBase + i, far beyond any data of the file.
-constexpr off_t kShareLockBase = std::numeric_limits<off_t>::max() - 255;
+// Share modes as byte-range locks of the open's own open file description
+// (F_OFD_SETLK): they bind two opens of one process exactly as two opens
+// of different processes, and go with the open's close or its process's
+// death. Each kind of access (read, write) has a range of kSlots bytes far
+// beyond any data, and an open locks in it, by what it claims of that kind:
+//   - access, shared with others: a write lock on one byte of its own (a
+//     slot), so such opens never meet each other;
+//   - no access, denied to others: a read lock on the whole range;
+//   - access, denied to others: a write lock on the whole range.
+// Two opens then collide exactly when one has an access the other denies,
+// and the test and the taking are one call. The two ranges do not touch,
+// so the kernel never merges one open's locks of the two kinds.
+// Slots are plenty: no process holds a million opens of one file.
+constexpr off_t kSlots = off_t{1} << 20;
+constexpr off_t kShareLockBase = std::numeric_limits<off_t>::max() - 2 * (kSlots + 1) + 1;
 
-struct flock ClaimLock(int claim_index, short type) {
+off_t RangeOf(int kind) { return kShareLockBase + kind * (kSlots + 1); }
+
+enum class Locked { kTaken, kRefused, kUnavailable };
+
+Locked SetLock(int fd, short type, off_t start, off_t length) {
   struct flock lock {};
   lock.l_type = type;
   lock.l_whence = SEEK_SET;
-  lock.l_start = kShareLockBase + claim_index;
-  lock.l_len = 1;
-  return lock;
+  lock.l_start = start;
+  lock.l_len = length;
+  if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return Locked::kTaken;
+  return errno == EAGAIN || errno == EACCES ? Locked::kRefused : Locked::kUnavailable;
 }
 
-bool OtherOpenClaims(int fd, uint8_t claims) {
-  for (int i = 0; i < 4; ++i) {
-    struct flock lock = ClaimLock(i, F_WRLCK);
-    if ((claims & (1 << i)) && fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK) return true;
+// A slot of `kind` for an open that shares the access it has. Slots are
+// handed out round the range from a point that differs between processes,
+// so the first try nearly always succeeds.
+Locked TakeSlot(int fd, int kind) {
+  static std::atomic<uint32_t> next_slot{static_cast<uint32_t>(getpid()) * 37u};
+  uint32_t first = next_slot.fetch_add(1, std::memory_order_relaxed);
+  for (off_t k = 0; k < kSlots; ++k) {
+    off_t slot = RangeOf(kind) + static_cast<off_t>((first + k) % kSlots);
+    Locked result = SetLock(fd, F_WRLCK, slot, 1);
+    if (result != Locked::kRefused) return result;
+    struct flock holder {};
+    holder.l_type = F_WRLCK;
+    holder.l_whence = SEEK_SET;
+    holder.l_start = slot;
+    holder.l_len = 1;
+    if (fcntl(fd, F_OFD_GETLK, &holder) != 0) return Locked::kUnavailable;
+    // A lock on the whole range: some open denies this access.
+    if (holder.l_type != F_UNLCK && holder.l_len != 1) return Locked::kRefused;
   }
-  return false;
+  return Locked::kRefused;  // every slot held: cannot happen in practice
 }
 
-void TakeClaims(int fd, uint8_t claims) {
-  for (int i = 0; i < 4; ++i) {
-    struct flock lock = ClaimLock(i, F_RDLCK);
-    if (claims & (1 << i)) fcntl(fd, F_OFD_SETLK, &lock);  // best effort
-  }
-}
-
-// Makes the test and the taking of claims one step against other processes.
-class CrossProcessGate {
- public:
-  explicit CrossProcessGate(int fd) : fd_(fd) {
-    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+Locked TakeClaims(int fd, uint8_t claims) {
+  for (int kind = 0; kind < 2; ++kind) {
+    bool access = claims & (kind == 0 ? kReads : kWrites);
+    bool denies = claims & (kind == 0 ? kDeniesRead : kDeniesWrite);
+    Locked result = Locked::kTaken;
+    if (access && denies) {
+      result = SetLock(fd, F_WRLCK, RangeOf(kind), kSlots);
+    } else if (denies) {
+      result = SetLock(fd, F_RDLCK, RangeOf(kind), kSlots);
+    } else if (access) {
+      result = TakeSlot(fd, kind);
     }
+    if (result == Locked::kUnavailable) SetLock(fd, F_UNLCK, kShareLockBase, 2 * (kSlots + 1));
+    if (result != Locked::kTaken) return result;
   }
-  ~CrossProcessGate() { flock(fd_, LOCK_UN); }
-  CrossProcessGate(const CrossProcessGate&) = delete;
-  CrossProcessGate& operator=(const CrossProcessGate&) = delete;
-
- private:
-  int fd_;
-};
+  return Locked::kTaken;
+}
 
 using FileId = std::pair<dev_t, ino_t>;
 
@@ -103,22 +131,32 @@ bool FailErrno(int error) {
   return false;
 }
 
+// Opens the host file for reading and writing where the host allows it,
+// since the share-mode locks need both; else with the access asked for.
+// A directory fails with EISDIR. -1 with errno set on failure.
+int OpenHost(const char* host, uint32_t access, int flags) {
+  int fd = open(host, O_RDWR | O_CLOEXEC | flags, 0666);
+  if (fd >= 0 || (errno != EACCES && errno != EPERM && errno != EROFS && errno != ETXTBSY)) return fd;
+  if (HasRead(access) && HasWrite(access)) return -1;
+  return open(host, (HasWrite(access) ? O_WRONLY : O_RDONLY) | O_CLOEXEC | flags, 0666);
+}
+
 // Opens the host file as `disposition` asks; *existed tells whether the
 // file was there before. -1 with errno set on failure.
-int OpenHostFile(const std::filesystem::path& host, int mode, uint32_t disposition, bool* existed) {
+int OpenHostFile(const std::filesystem::path& host, uint32_t access, uint32_t disposition, bool* existed) {
   bool may_create =
       disposition == win::kCreateNew || disposition == win::kCreateAlways || disposition == win::kOpenAlways;
   // Another process may create or remove the file in between; a few rounds
   // settle it.
   for (int round = 0; round < 8; ++round) {
     if (disposition != win::kCreateNew) {
-      int fd = open(host.c_str(), mode | O_CLOEXEC);
+      int fd = OpenHost(host.c_str(), access, 0);
       if (fd >= 0 || errno != ENOENT || !may_create) {
         *existed = true;
         return fd;
       }
     }
-    int fd = open(host.c_str(), mode | O_CLOEXEC | O_CREAT | O_EXCL, 0666);
+    int fd = OpenHost(host.c_str(), access, O_CREAT | O_EXCL);
     if (fd >= 0 || errno != EEXIST || disposition == win::kCreateNew) {
       *existed = false;
       return fd;
@@ -197,7 +235,8 @@ uint32_t ParseProfileInt(std::string_view text) {
 
 }  // namespace
 
-// The opens of one simulated process, by host file.
+// The opens of one simulated process, by host file, where the host's locks
+// are not used or not available: share modes then bind only these opens.
 class SimFiles::OpenTable {
  public:
   struct Entry {
@@ -208,6 +247,17 @@ class SimFiles::OpenTable {
   std::mutex mutex;
   std::map<FileId, std::vector<Entry>> files;
   uint64_t next_serial = 1;
+
+  // A serial for a new entry, or 0 when the claims collide with an open's.
+  uint64_t Add(const FileId& id, uint8_t claims) {
+    std::lock_guard lock(mutex);
+    std::vector<Entry>& entries = files[id];
+    for (const Entry& entry : entries) {
+      if (ConflictsOf(claims) & entry.claims) return 0;
+    }
+    entries.push_back({next_serial, claims});
+    return next_serial++;
+  }
 
   void Remove(const FileId& id, uint64_t serial) {
     std::lock_guard lock(mutex);
@@ -220,35 +270,69 @@ class SimFiles::OpenTable {
 
 namespace {
 
-class SimFile : public File {
+class SimFile final : public File {
  public:
-  SimFile(int fd, uint32_t access, FileId id, std::shared_ptr<SimFiles::OpenTable> table, uint64_t serial)
-      : fd_(fd), access_(access), id_(id), table_(std::move(table)), serial_(serial) {}
+  SimFile(int fd, uint32_t access, bool sole_writer) : fd_(fd), access_(access), sole_writer_(sole_writer) {}
   ~SimFile() override {
-    table_->Remove(id_, serial_);
-    close(fd_);  // also drops this open's cross-process claims
+    if (table_) table_->Remove(id_, serial_);
+    close(fd_);  // also drops this open's share-mode locks
   }
   SimFile(const SimFile&) = delete;
   SimFile& operator=(const SimFile&) = delete;
 
+  void Enter(std::shared_ptr<SimFiles::OpenTable> table, FileId id, uint64_t serial) {
+    table_ = std::move(table);
+    id_ = id;
+    serial_ = serial;
+  }
+
   int fd() const { return fd_; }
   uint32_t access() const { return access_; }
-  // The file pointer of this handle; guarded by `mutex`.
+
+  // The size of the host file. Only this open can change the size of a file
+  // it holds for writing while it denies writing to everyone else, so it
+  // remembers the size it saw and its own writes instead of asking again.
+  bool Size(uint64_t* size) {
+    if (known_size_) {
+      *size = *known_size_;
+      return true;
+    }
+    // The end of a regular file is its size; reads and writes do not use
+    // the descriptor's offset, and lseek costs less than fstat.
+    off_t end = lseek(fd_, 0, SEEK_END);
+    if (end < 0) return FailErrno(errno);
+    *size = static_cast<uint64_t>(end);
+    if (sole_writer_) known_size_ = *size;
+    return true;
+  }
+  void Wrote(uint64_t end) {
+    if (known_size_ && end > *known_size_) known_size_ = end;
+  }
+  void Truncated() {
+    if (sole_writer_) known_size_ = 0;
+  }
+  void Forget() { known_size_.reset(); }
+
+  // Guards `position` and the remembered size.
   std::mutex mutex;
   uint64_t position = 0;
 
  private:
   const int fd_;
   const uint32_t access_;
-  const FileId id_;
-  const std::shared_ptr<SimFiles::OpenTable> table_;
-  const uint64_t serial_;
+  const bool sole_writer_;
+  std::optional<uint64_t> known_size_;
+  std::shared_ptr<SimFiles::OpenTable> table_;
+  FileId id_{};
+  uint64_t serial_ = 0;
 };
 
+// SimFile is final: comparing the dynamic type is all a cast needs, and
+// costs less than dynamic_cast.
 SimFile* AsSimFile(File& file) {
-  auto* sim_file = dynamic_cast<SimFile*>(&file);
-  if (sim_file == nullptr) Fail(win::kErrorInvalidHandle);
-  return sim_file;
+  if (typeid(file) == typeid(SimFile)) return static_cast<SimFile*>(&file);
+  Fail(win::kErrorInvalidHandle);
+  return nullptr;
 }
 
 }  // namespace
@@ -272,65 +356,66 @@ FilePtr SimFiles::Open(const std::shared_ptr<OpenTable>& table, const std::strin
     Fail(win::kErrorInvalidParameter);
     return nullptr;
   }
+  std::string current_dir = MachinePaths::NeedsCurrentDirectory(path) ? system_.GetCurrentDirectory() : "";
   uint32_t error = 0;
-  std::optional<std::filesystem::path> host = paths_.ToHost(path, system_.GetCurrentDirectory(), &error);
-  if (!host) {
-    Fail(error);
-    return nullptr;
-  }
-  std::error_code ec;
-  if (!std::filesystem::is_directory(host->parent_path(), ec)) {
-    Fail(win::kErrorPathNotFound);
-    return nullptr;
-  }
-
-  int mode = HasWrite(access) ? O_RDWR : O_RDONLY;
+  int fd = -1;
   bool existed = false;
-  int fd = OpenHostFile(*host, mode, disposition, &existed);
-  // Read access is only wanted for the cross-process claims; a file that
-  // may be written but not read is still opened.
-  if (fd < 0 && errno == EACCES && mode == O_RDWR && !HasRead(access))
-    fd = OpenHostFile(*host, O_WRONLY, disposition, &existed);
-  if (fd < 0) {
-    FailErrno(errno);
-    return nullptr;
-  }
-  struct stat info {};
-  if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-    close(fd);
-    Fail(win::kErrorAccessDenied);
-    return nullptr;
-  }
-
-  FileId id{info.st_dev, info.st_ino};
-  uint8_t claims = ClaimsOf(access, share);
-  std::unique_ptr<SimFile> file;
-  {
-    std::lock_guard lock(table->mutex);
-    std::vector<OpenTable::Entry>& entries = table->files[id];
-    bool refused = false;
-    for (const OpenTable::Entry& entry : entries) refused = refused || (ConflictsOf(claims) & entry.claims);
-    if (!refused && claims != 0 && sharing_ == Sharing::kAcrossProcesses) {
-      CrossProcessGate gate(fd);
-      refused = OtherOpenClaims(fd, ConflictsOf(claims));
-      if (!refused) TakeClaims(fd, claims);
-    }
-    if (refused) {
-      if (entries.empty()) table->files.erase(id);
-      close(fd);
-      Fail(win::kErrorSharingViolation);
+  // An existing file under its name as given, in a directory found before,
+  // costs the open alone; everything else takes the full look.
+  if (disposition != win::kCreateNew) {
+    std::optional<MachinePaths::Location> location = paths_.ToHostUnchecked(path, current_dir, &error);
+    if (!location || !location->found) {
+      Fail(location ? win::kErrorPathNotFound : error);
       return nullptr;
     }
-    uint64_t serial = table->next_serial++;
-    entries.push_back({serial, claims});
-    file = std::make_unique<SimFile>(fd, access, id, table, serial);
+    if (!location->name.empty()) {
+      std::string host = std::move(location->directory);
+      host += '/';
+      host += location->name;
+      fd = OpenHost(host.c_str(), access, 0);
+    }
+    existed = fd >= 0;
+  }
+  if (fd < 0) {
+    std::optional<std::filesystem::path> host = paths_.ToHost(path, current_dir, &error);
+    if (!host) {
+      Fail(error);
+      return nullptr;
+    }
+    std::error_code ec;
+    if (!std::filesystem::is_directory(host->parent_path(), ec)) {
+      Fail(win::kErrorPathNotFound);
+      return nullptr;
+    }
+    fd = OpenHostFile(*host, access, disposition, &existed);
+  }
+  if (fd < 0) {
+    FailErrno(errno);  // a directory (EISDIR) is ERROR_ACCESS_DENIED
+    return nullptr;
+  }
+
+  uint8_t claims = ClaimsOf(access, share);
+  Locked locked = claims != 0 && sharing_ == Sharing::kAcrossProcesses ? TakeClaims(fd, claims) : Locked::kUnavailable;
+  auto file = std::make_unique<SimFile>(fd, access, locked == Locked::kTaken && (claims & kWrites) &&
+                                                        (claims & kDeniesWrite));
+  if (claims != 0 && locked == Locked::kUnavailable) {
+    struct stat info {};
+    uint64_t serial = fstat(fd, &info) == 0 ? table->Add({info.st_dev, info.st_ino}, claims) : 0;
+    if (serial != 0) file->Enter(table, {info.st_dev, info.st_ino}, serial);
+    if (serial == 0) locked = Locked::kRefused;
+  }
+  if (locked == Locked::kRefused) {
+    Fail(win::kErrorSharingViolation);
+    return nullptr;
   }
 
   // Only an open that passed the share check may truncate the file.
-  if (existed && (disposition == win::kCreateAlways || disposition == win::kTruncateExisting) &&
-      ftruncate(fd, 0) != 0) {
-    FailErrno(errno);
-    return nullptr;
+  if (existed && (disposition == win::kCreateAlways || disposition == win::kTruncateExisting)) {
+    if (ftruncate(fd, 0) != 0) {
+      FailErrno(errno);
+      return nullptr;
+    }
+    file->Truncated();
   }
   bool reports_existing = existed && (disposition == win::kCreateAlways || disposition == win::kOpenAlways);
   SetLastError(reports_existing ? win::kErrorAlreadyExists : win::kErrorSuccess);
@@ -340,9 +425,12 @@ FilePtr SimFiles::Open(const std::shared_ptr<OpenTable>& table, const std::strin
 bool SimFiles::GetFileSize(File& file, uint64_t* size) {
   SimFile* sim_file = AsSimFile(file);
   if (sim_file == nullptr) return false;
-  struct stat info {};
-  if (fstat(sim_file->fd(), &info) != 0) return FailErrno(errno);
-  if (size) *size = static_cast<uint64_t>(info.st_size);
+  std::lock_guard lock(sim_file->mutex);
+  // Asked for, the size is looked at afresh.
+  sim_file->Forget();
+  uint64_t value = 0;
+  if (!sim_file->Size(&value)) return false;
+  if (size) *size = value;
   return true;
 }
 
@@ -354,9 +442,9 @@ bool SimFiles::SetFilePointer(File& file, int64_t distance, uint32_t method, uin
   if (method == win::kFileCurrent) {
     base = static_cast<int64_t>(sim_file->position);
   } else if (method == win::kFileEnd) {
-    struct stat info {};
-    if (fstat(sim_file->fd(), &info) != 0) return FailErrno(errno);
-    base = info.st_size;
+    uint64_t size = 0;
+    if (!sim_file->Size(&size)) return false;
+    base = static_cast<int64_t>(size);
   } else if (method != win::kFileBegin) {
     Fail(win::kErrorInvalidParameter);
     return false;
@@ -386,19 +474,20 @@ bool SimFiles::WriteFile(File& file, const void* data, uint32_t size, uint32_t* 
   std::lock_guard lock(sim_file->mutex);
   const auto* bytes = static_cast<const char*>(data);
   uint32_t done = 0;
+  bool ok = true;
   while (done < size) {
     ssize_t n = pwrite(sim_file->fd(), bytes + done, size - done, static_cast<off_t>(sim_file->position + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      sim_file->position += done;
-      if (written) *written = done;
-      return FailErrno(n < 0 ? errno : ENOSPC);
+      ok = FailErrno(n < 0 ? errno : ENOSPC);
+      break;
     }
     done += static_cast<uint32_t>(n);
   }
   sim_file->position += done;
+  if (done > 0) sim_file->Wrote(sim_file->position);
   if (written) *written = done;
-  return true;
+  return ok;
 }
 
 bool SimFiles::ReadFile(File& file, void* data, uint32_t size, uint32_t* read) {

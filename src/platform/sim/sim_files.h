@@ -12,13 +12,20 @@
 
 namespace fenra::sim {
 
-// One instance is one simulated process. Share modes are enforced among
-// the opens of this instance, and, through open-file-description locks on
-// the host file (fcntl F_OFD_SETLK at offsets far beyond any data, taken
-// under a brief flock), against every other instance and every other host
-// process that opens files of the same machine through this class. Those
-// locks are advisory and best effort: on a host file system without them
-// only the opens of this instance exclude each other. Thread-safe.
+// One instance is one simulated process. Share modes are open-file-
+// description locks on the host file (fcntl F_OFD_SETLK at offsets far
+// beyond any data), so they bind the opens of this instance, of every other
+// instance and of every other host process that opens files of the same
+// machine through this class alike. Those locks are advisory and best
+// effort: where the host refuses them (a file system without them, a file
+// that may not be opened for both reading and writing) only the opens of
+// this instance exclude each other.
+//
+// An open costs the host's open alone when the file exists under the name
+// asked for in a directory already found, and one lock call when it takes
+// part in sharing. A handle that holds its file for writing while denying
+// writing to others sizes the file once and then counts its own writes.
+// Thread-safe.
 class SimFiles : public Files {
  public:
   // kThisProcessOnly leaves the host locks out, as on a file system that

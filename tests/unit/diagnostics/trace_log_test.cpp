@@ -128,5 +128,24 @@ TEST_F(TraceLogTest, ConcurrentLinesNeverInterleave) {
   }
 }
 
+// A thread that ended holding the trace mutex leaves it abandoned: the next
+// line owns it all the same and must give it back.
+TEST_F(TraceLogTest, AnAbandonedTraceMutexIsReleasedAfterTheLine) {
+  Handle mutex = trace.CreateTraceMutex();
+  Kernel& kernel = process.kernel;
+  Handle owner = kernel.CreateThread([&] { return kernel.WaitForSingleObject(mutex, win::kInfinite); });
+  kernel.WaitForSingleObject(owner, win::kInfinite);
+  trace.TraceLog("after the owner ended");
+  uint32_t later_wait = win::kWaitFailed;
+  Handle later = kernel.CreateThread([&] {
+    later_wait = kernel.WaitForSingleObject(mutex, 0);
+    if (later_wait == win::kWaitObject0) kernel.ReleaseMutex(mutex);
+    return 0u;
+  });
+  kernel.WaitForSingleObject(later, win::kInfinite);
+  EXPECT_EQ(later_wait, win::kWaitObject0);
+  EXPECT_NE(File(1).find("after the owner ended"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace fenra

@@ -85,12 +85,5 @@ TEST_F(SimEventLogTest, TheReaderToleratesNoFileButNotABrokenOne) {
   }
 }
 
-// The texts themselves are checked through the error texts of the event-log writers.
-TEST_F(SimEventLogTest, AWin32ErrorInAnHresultHasItsTextAndWmiCodesHaveNone) {
-  EXPECT_EQ(log_.FormatSystemMessage(0x80070005), "Access is denied.\r\n");
-  EXPECT_EQ(log_.FormatSystemMessage(0x80070000 + 12345), std::nullopt);
-  EXPECT_EQ(log_.FormatSystemMessage(0x80041032), std::nullopt);
-}
-
 }  // namespace
 }  // namespace fenra::sim
