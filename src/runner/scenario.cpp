@@ -82,6 +82,8 @@ class LineParser {
       words_.erase(words_.begin());
       if (words_.empty()) Fail("a time without a directive");
       Timed(at_ms);
+    } else if (isdigit(static_cast<unsigned char>(words_[0].text[0])) && words_[0].text.find(':') != std::string::npos) {
+      Fail("\"" + words_[0].text + "\" is not a time H:MM:SS or H:MM:SS.mmm");
     } else {
       if (!s_.steps.empty()) Fail("\"" + words_[0].text + "\" is not timed: setup directives come before the first timed one");
       Setup();
