@@ -5,21 +5,21 @@
 // or the service did not stop at the end; 2 a bad command line or a bad
 // scenario ("FILE:LINE: message" on standard error).
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <exception>
 #include <string>
-
-#include <CLI/CLI.hpp>
 
 #include "runner/output.h"
 #include "runner/scenario.h"
 #include "runner/scenario_run.h"
 
 int main(int argc, char** argv) {
-  CLI::App app{"Runs the FENRA service on a simulated machine on virtual time, from a scenario file,\n"
-               "and prints what it did: event-log records, pulses of the hot-plug event and,\n"
-               "with --trace, trace lines. The directives are in docs/scenarios.md.",
-               "fenra-sim"};
+  CLI::App app{
+      "Runs the FENRA service on a simulated machine on virtual time, from a scenario file,\n"
+      "and prints what it did: event-log records, pulses of the hot-plug event and,\n"
+      "with --trace, trace lines. The directives are in docs/scenarios.md.",
+      "fenra-sim"};
   bool json = false;
   bool trace = false;
   std::string machine;

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdio>
-
 #include <nlohmann/json.hpp>
 
 #include "platform/sim/text.h"
@@ -37,8 +36,8 @@ std::string ScenarioTime(uint64_t t_ms) {
 std::string LocalTimeText(const LocalTime& clock, uint64_t t_ms) {
   using namespace std::chrono;
   local_days day = local_days(year(clock.year) / month(clock.month) / std::chrono::day(clock.day));
-  local_time<milliseconds> start = day + hours(clock.hour) + minutes(clock.minute) + seconds(clock.second) +
-                                   milliseconds(clock.milliseconds);
+  local_time<milliseconds> start =
+      day + hours(clock.hour) + minutes(clock.minute) + seconds(clock.second) + milliseconds(clock.milliseconds);
   local_time<milliseconds> now = start + milliseconds(t_ms);
   local_days date = floor<days>(now);
   year_month_day ymd(date);
@@ -67,13 +66,20 @@ void AppendIndented(std::string* out, const std::string& text) {
 
 std::string EventTypeName(uint16_t type) {
   switch (type) {
-    case 0: return "success";
-    case 1: return "error";
-    case 2: return "warning";
-    case 4: return "information";
-    case 8: return "audit success";
-    case 16: return "audit failure";
-    default: return "unknown(" + std::to_string(type) + ")";
+    case 0:
+      return "success";
+    case 1:
+      return "error";
+    case 2:
+      return "warning";
+    case 4:
+      return "information";
+    case 8:
+      return "audit success";
+    case 16:
+      return "audit failure";
+    default:
+      return "unknown(" + std::to_string(type) + ")";
   }
 }
 
@@ -83,8 +89,8 @@ std::string RenderJson(const std::vector<Observation>& observations, const Outpu
     std::string head = "{\"t_ms\": " + std::to_string(o.t_ms) + ", \"kind\": ";
     switch (o.kind) {
       case Observation::Kind::kInput:
-        out += head + "\"input\", \"scenario_line\": " + std::to_string(o.line) + ", \"directive\": " +
-               Quote(o.directive) + "}\n";
+        out += head + "\"input\", \"scenario_line\": " + std::to_string(o.line) +
+               ", \"directive\": " + Quote(o.directive) + "}\n";
         break;
       case Observation::Kind::kEvent: {
         std::string strings;

@@ -118,9 +118,9 @@ class PlatformTap::EventLog final : public fenra::EventLog {
 PlatformTap::PlatformTap(Platform& process, sim::SimKernel& kernel, Recorder& recorder)
     : files_(std::make_unique<Files>(process.files, kernel, recorder)),
       event_log_(std::make_unique<EventLog>(process.event_log, kernel, recorder)),
-      platform_{process.kernel,  process.registry,        *event_log_,     *files_,
-                process.service_control, process.resources, process.system, process.com,
-                process.wmi,     process.hardware,        process.version_info} {}
+      platform_{process.kernel,      process.registry, *event_log_, *files_,     process.service_control,
+                process.resources,   process.system,   process.com, process.wmi, process.hardware,
+                process.version_info} {}
 
 PlatformTap::~PlatformTap() = default;
 

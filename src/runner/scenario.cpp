@@ -82,10 +82,12 @@ class LineParser {
       words_.erase(words_.begin());
       if (words_.empty()) Fail("a time without a directive");
       Timed(at_ms);
-    } else if (isdigit(static_cast<unsigned char>(words_[0].text[0])) && words_[0].text.find(':') != std::string::npos) {
+    } else if (isdigit(static_cast<unsigned char>(words_[0].text[0])) &&
+               words_[0].text.find(':') != std::string::npos) {
       Fail("\"" + words_[0].text + "\" is not a time H:MM:SS or H:MM:SS.mmm");
     } else {
-      if (!s_.steps.empty()) Fail("\"" + words_[0].text + "\" is not timed: setup directives come before the first timed one");
+      if (!s_.steps.empty())
+        Fail("\"" + words_[0].text + "\" is not timed: setup directives come before the first timed one");
       Setup();
     }
   }
@@ -101,11 +103,10 @@ class LineParser {
 
   const std::string& Command() const { return words_[0].text; }
   void Count(size_t least, size_t most, const char* usage) const {
-    if (words_.size() - 1 < least || words_.size() - 1 > most)
-      Fail(std::string("usage: ") + usage);
+    if (words_.size() - 1 < least || words_.size() - 1 > most) Fail(std::string("usage: ") + usage);
   }
-  // The rest of the line after word `index` (comment and blanks at both
-  // ends left out); a quoted rest is taken without its quotes.
+  // The line from word `index` on (comment and blanks at both ends left
+  // out); a quoted word that ends the line is taken without its quotes.
   std::string Rest(size_t index, const char* usage) const {
     if (words_.size() <= index) Fail(std::string("usage: ") + usage);
     if (words_[index].quoted) {
@@ -166,7 +167,8 @@ class LineParser {
     for (size_t i = from; i < words_.size(); ++i) {
       const std::string& text = words_[i].text;
       uint8_t byte = 0;
-      if (text.size() != 2 || !Number(text, &byte, 16)) Fail("\"" + text + "\" is not a byte of two hexadecimal digits");
+      if (text.size() != 2 || !Number(text, &byte, 16))
+        Fail("\"" + text + "\" is not a byte of two hexadecimal digits");
       bytes.push_back(byte);
     }
     if (bytes.size() > most) Fail("more than " + std::to_string(most) + " bytes");
@@ -284,9 +286,7 @@ class LineParser {
     }
   }
 
-  [[noreturn]] void Unknown() const {
-    Fail("unknown directive \"" + Command() + "\"");
-  }
+  [[noreturn]] void Unknown() const { Fail("unknown directive \"" + Command() + "\""); }
 
   void Clock(const std::string& text) {
     unsigned year, month, day, hour, minute, second;
@@ -357,14 +357,10 @@ class LineParser {
 
   ScriptWmiFault WmiFault() const {
     static const std::map<std::string, sim::WmiFault> kFaults = {
-        {"create-locator", sim::WmiFault::kCreateLocator},
-        {"connect", sim::WmiFault::kConnectServer},
-        {"proxy-blanket", sim::WmiFault::kProxyBlanket},
-        {"query", sim::WmiFault::kExecQuery},
-        {"subscribe", sim::WmiFault::kNotificationQuery},
-        {"next-timeout", sim::WmiFault::kNextTimeout},
-        {"next-cancelled", sim::WmiFault::kNextCancelled},
-        {"next-throws", sim::WmiFault::kNextThrows},
+        {"create-locator", sim::WmiFault::kCreateLocator}, {"connect", sim::WmiFault::kConnectServer},
+        {"proxy-blanket", sim::WmiFault::kProxyBlanket},   {"query", sim::WmiFault::kExecQuery},
+        {"subscribe", sim::WmiFault::kNotificationQuery},  {"next-timeout", sim::WmiFault::kNextTimeout},
+        {"next-cancelled", sim::WmiFault::kNextCancelled}, {"next-throws", sim::WmiFault::kNextThrows},
         {"object-text", sim::WmiFault::kGetObjectText},
     };
     Count(1, 3, "wmi-fault FAULT [TIMES] [HRESULT]");
@@ -500,7 +496,8 @@ class LineParser {
   void Timed(uint64_t at_ms) {
     if (!s_.steps.empty()) {
       const TimedStep& last = s_.steps.back();
-      if (std::holds_alternative<EndRun>(last.action)) Fail("nothing may follow \"end\" (line " + std::to_string(last.line) + ")");
+      if (std::holds_alternative<EndRun>(last.action))
+        Fail("nothing may follow \"end\" (line " + std::to_string(last.line) + ")");
       if (at_ms < last.at_ms) Fail("time goes backwards (line " + std::to_string(last.line) + " is later)");
     }
     TimedStep step;
@@ -510,7 +507,8 @@ class LineParser {
     const std::string& command = Command();
     if (command == "start") {
       Count(0, 0, "TIME start");
-      if (running_line_ != 0) Fail("start: the service already runs (started on line " + std::to_string(running_line_) + ")");
+      if (running_line_ != 0)
+        Fail("start: the service already runs (started on line " + std::to_string(running_line_) + ")");
       running_line_ = line_;
       step.action = StartService{};
     } else if (command == "stop") {

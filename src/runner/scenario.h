@@ -5,13 +5,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <variant>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/kernel.h"
 #include "platform/registry.h"
@@ -95,10 +94,10 @@ struct Scenario {
   uint32_t start_tick = 0;
   std::vector<ModuleEntry> modules;  // in declaration order
   std::vector<HardwareEdit> hardware;
-  std::vector<RegistryStep> registry;  // in file order
-  std::vector<IniEntry> ini;  // in file order
+  std::vector<RegistryStep> registry;      // in file order
+  std::vector<IniEntry> ini;               // in file order
   std::vector<ScriptWmiFault> wmi_faults;  // scripted before the clock starts
-  std::vector<TimedStep> steps;  // in time order, ending with EndRun
+  std::vector<TimedStep> steps;            // in time order, ending with EndRun
 };
 
 // Throws ScenarioError for every bad line (unknown directive, bad argument,

@@ -116,7 +116,8 @@ std::string ObjectKey(const ModuleEntry& entry) {
 
 json WmiSection(const std::vector<ModuleEntry>& modules) {
   json section = {{"modules", json::array()}, {"devices", json::array()}};
-  for (const ModuleEntry& entry : modules) section[entry.is_module ? "modules" : "devices"].push_back(ModuleJson(entry));
+  for (const ModuleEntry& entry : modules)
+    section[entry.is_module ? "modules" : "devices"].push_back(ModuleJson(entry));
   return section;
 }
 

@@ -9,10 +9,9 @@
 // reused one alike.
 
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/sim/sim_machine.h"
 #include "runner/scenario.h"

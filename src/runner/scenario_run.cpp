@@ -39,8 +39,11 @@ std::wstring Widen(std::string_view text) {
   std::wstring out;
   for (size_t i = 0; i < text.size();) {
     auto lead = static_cast<unsigned char>(text[i]);
-    size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
-                                    : lead >= 0xF0 && lead < 0xF5 ? 4 : 0;
+    size_t length = lead < 0x80                   ? 1
+                    : lead >= 0xC2 && lead < 0xE0 ? 2
+                    : lead >= 0xE0 && lead < 0xF0 ? 3
+                    : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                  : 0;
     char32_t code = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
     bool valid = length != 0 && i + length <= text.size();
     for (size_t k = 1; valid && k < length; ++k) {
@@ -57,12 +60,15 @@ std::wstring Widen(std::string_view text) {
 class Run {
  public:
   Run(const Scenario& scenario, const fs::path& directory)
-      : scenario_(scenario), machine_(directory, Options(scenario)), attachment_(machine_.kernel().Attach("fenra-sim")) {}
+      : scenario_(scenario),
+        machine_(directory, Options(scenario)),
+        attachment_(machine_.kernel().Attach("fenra-sim")) {}
 
   RunResult Go() {
     sim::SimKernel& kernel = machine_.kernel();
     ApplySetup(scenario_, machine_);
-    for (const ScriptWmiFault& fault : scenario_.wmi_faults) machine_.wmi().ScriptFault(fault.fault, fault.times, fault.hr);
+    for (const ScriptWmiFault& fault : scenario_.wmi_faults)
+      machine_.wmi().ScriptFault(fault.fault, fault.times, fault.hr);
     kernel.SetPulseObserver([this](const std::string& name, uint64_t at_ms) {
       if (!name.ends_with(kHotPlugEventName)) return;
       Observation pulse;
@@ -73,7 +79,8 @@ class Run {
 
     Handle done = kernel.CreateEvent(true, false);
     for (const TimedStep& step : scenario_.steps)
-      kernel.At(step.at_ms, [this, &step, done] { Input(step, done); }, "scenario line " + std::to_string(step.line));
+      kernel.At(
+          step.at_ms, [this, &step, done] { Input(step, done); }, "scenario line " + std::to_string(step.line));
     kernel.WaitForSingleObject(done, win::kInfinite);
     kernel.SetPulseObserver(nullptr);
     return {recorder_.Take(), failure_};
@@ -101,8 +108,12 @@ class Run {
   void Do(const StartService&, const Handle&) { host_.Start(); }
   void Do(const StopService&, const Handle&) { host_.Stop(); }
   void Do(const ChangeState& change, const Handle&) { machine_.wmi().SetState(change.key, change.state); }
-  void Do(const ScriptWmiFault& fault, const Handle&) { machine_.wmi().ScriptFault(fault.fault, fault.times, fault.hr); }
-  void Do(const DeliverEventText& event, const Handle&) { machine_.wmi().InjectEventText(event.target, Widen(event.text)); }
+  void Do(const ScriptWmiFault& fault, const Handle&) {
+    machine_.wmi().ScriptFault(fault.fault, fault.times, fault.hr);
+  }
+  void Do(const DeliverEventText& event, const Handle&) {
+    machine_.wmi().InjectEventText(event.target, Widen(event.text));
+  }
   void Do(const EndRun&, const Handle& done) {
     sim::SimKernel& kernel = machine_.kernel();
     if (host_.Running()) {

@@ -70,7 +70,8 @@ int main(int argc, char** argv) {
     try {
       fenra::runner::Scenario scenario = fenra::runner::LoadScenario(file.string());
       fenra::runner::RunResult result = fenra::runner::RunScenario(scenario);
-      actual = fenra::runner::RenderJson(result.observations, {.trace = WantsTrace(ReadAll(file)), .clock = scenario.clock});
+      actual =
+          fenra::runner::RenderJson(result.observations, {.trace = WantsTrace(ReadAll(file)), .clock = scenario.clock});
       if (!result.failure.empty()) actual += "# run failed: " + result.failure + "\n";
     } catch (const std::exception& e) {
       actual = std::string("# ") + e.what() + "\n";

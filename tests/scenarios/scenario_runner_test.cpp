@@ -21,7 +21,8 @@ namespace fs = std::filesystem;
 std::map<std::string, std::string> MachineFiles(const fs::path& directory) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(directory))
-    if (entry.is_regular_file()) files[fs::relative(entry.path(), directory).string()] = testing::ReadFile(entry.path());
+    if (entry.is_regular_file())
+      files[fs::relative(entry.path(), directory).string()] = testing::ReadFile(entry.path());
   return files;
 }
 
@@ -45,7 +46,8 @@ TEST(ScenarioRunnerTest, TheSameScenarioGivesTheSameOutputAndMachineFiles) {
   std::map<std::string, std::string> files[2];
   for (int run = 0; run < 2; ++run) {
     fs::path machine = scratch.path() / ("machine" + std::to_string(run));
-    outputs[run] = RenderJson(RunScenario(scenario, {.machine = machine}).observations, {.trace = true, .clock = scenario.clock});
+    outputs[run] =
+        RenderJson(RunScenario(scenario, {.machine = machine}).observations, {.trace = true, .clock = scenario.clock});
     files[run] = MachineFiles(machine);
   }
   EXPECT_EQ(outputs[0], outputs[1]);

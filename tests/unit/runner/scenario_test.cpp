@@ -37,7 +37,8 @@ TEST(ScenarioTest, ReadsSetupAndTimedDirectives) {
   EXPECT_EQ(s.registry[0].key, "SOFTWARE\\QOR\\Trelvane");
   EXPECT_EQ(s.registry[0].data, (std::vector<uint8_t>{'1', '.', '1', 0}));
   EXPECT_EQ(s.registry[1].value, "A name");
-  EXPECT_EQ(std::string(s.registry[1].data.begin(), s.registry[1].data.end()), std::string("C:\\Temp\\ # not a comment\0", 25));
+  EXPECT_EQ(std::string(s.registry[1].data.begin(), s.registry[1].data.end()),
+            std::string("C:\\Temp\\ # not a comment\0", 25));
   EXPECT_EQ(s.registry[2].data, (std::vector<uint8_t>{0x78, 0, 0, 0}));
   EXPECT_EQ(s.registry[3].type, win::kRegBinary);
   EXPECT_TRUE(s.registry[4].remove && s.registry[4].default_value);
@@ -67,15 +68,18 @@ TEST(ScenarioTest, EveryBadLineIsReportedWithItsFileAndLine) {
       {"0:00:00 start\n0:00:01 state DOD_Nothing 0 SIMPLEX\n0:01:00 end\n", "s.scn:2: unknown class \"DOD_Nothing\""},
       {cpu0 + "0:00:01 state DOD_CPUBoard 1 SIMPLEX\n0:01:00 end\n", "s.scn:2: no instance \"1\" of DOD_CPUBoard"},
       {cpu0 + "0:00:01 state VUR_CPUBoard 0 HALFPLEX\n0:01:00 end\n", "s.scn:2: unknown state \"HALFPLEX\""},
-      {cpu0 + "module DOD_CPUBoard 0 DUPLEX\n0:00:00 end\n", "s.scn:2: instance \"0\" of DOD_CPUBoard is declared twice"},
+      {cpu0 + "module DOD_CPUBoard 0 DUPLEX\n0:00:00 end\n",
+       "s.scn:2: instance \"0\" of DOD_CPUBoard is declared twice"},
       {"registry HKLM\\SOFTWARE\\X V qword 1\n0:00:00 end\n", "s.scn:1: unknown registry type \"qword\""},
-      {"registry HKLM\\SOFTWARE\\X V dword 4294967296\n0:00:00 end\n", "s.scn:1: \"4294967296\" is not a 32-bit number"},
+      {"registry HKLM\\SOFTWARE\\X V dword 4294967296\n0:00:00 end\n",
+       "s.scn:1: \"4294967296\" is not a 32-bit number"},
       {"registry HKLM\\SOFTWARE\\X V binary 0g\n0:00:00 end\n", "s.scn:1: \"0g\" is not a byte"},
       {"registry HKCU\\SOFTWARE\\X V sz a\n0:00:00 end\n", "s.scn:1: \"HKCU\\SOFTWARE\\X\" is not a key"},
       {"registry HKLM\\X V sz \"open\n0:00:00 end\n", "s.scn:1: a quoted text is not closed"},
       {"clock 2026-02-30 10:00:00\n0:00:00 end\n", "s.scn:1: \"2026-02-30 10:00:00\" is not a date"},
       {"device-id 00 01\n0:00:00 end\n", "s.scn:1: hardware.json: library.device_id: must be exactly 18 bytes"},
-      {"serial-number CpuBoard7 00 00 00 00 00 00 00 00\n0:00:00 end\n", "s.scn:1: hardware.json: driver.serial_numbers.CpuBoard7"},
+      {"serial-number CpuBoard7 00 00 00 00 00 00 00 00\n0:00:00 end\n",
+       "s.scn:1: hardware.json: driver.serial_numbers.CpuBoard7"},
       {"wmi-fault melt\n0:00:00 end\n", "s.scn:1: unknown WMI fault \"melt\""},
       {"0:00:00 start\n0:00:01 start\n0:01:00 end\n", "s.scn:2: start: the service already runs (started on line 1)"},
       {"0:00:00 stop\n0:01:00 end\n", "s.scn:1: stop: the service is not started"},
