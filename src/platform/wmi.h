@@ -54,6 +54,11 @@ class EnumWbemClassObject {
   // (0 or 1). Blocks through the Kernel port. May throw, as the platform's
   // call may raise: callers catch everything.
   virtual int32_t Next(int32_t timeout_ms, WbemClassObjectPtr* object, uint32_t* returned) = 0;
+
+  // The interface pointer's value, as a trace line prints it. A simulated
+  // provider numbers its enumerators instead, so that a run's trace does
+  // not depend on where the host's allocator put them.
+  virtual uintptr_t Address() const { return reinterpret_cast<uintptr_t>(this); }
 };
 using EnumWbemClassObjectPtr = std::unique_ptr<EnumWbemClassObject>;
 

@@ -21,8 +21,8 @@ constexpr size_t kInstanceNameSize = 256;
 unsigned Hex(int32_t hr) { return static_cast<unsigned>(hr); }
 
 // The signed decimal that the platform prints for an interface pointer.
-int PointerValue(const void* pointer) {
-  return static_cast<int>(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer)));
+int PointerValue(const EnumWbemClassObject* pointer) {
+  return pointer == nullptr ? 0 : static_cast<int>(static_cast<uint32_t>(pointer->Address()));
 }
 
 }  // namespace

@@ -214,6 +214,7 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
   std::vector<ThreadRecord*> threads;  // every live thread, for reports
   std::map<std::string, std::weak_ptr<Object>> named;
   std::function<void(const std::string&)> stall_handler;
+  SimKernel::PulseObserver pulse_observer;
   bool shutting_down = false;
   uint32_t create_thread_error = 0;
   uint32_t create_named_event_error = 0;
@@ -953,6 +954,7 @@ bool SimKernel::PulseEvent(const Handle& event) {
   Object* o = s.Find(event, Object::Kind::kEvent);
   if (o == nullptr) return false;
   ++o->pulses;
+  if (s.pulse_observer && !o->name.empty()) s.pulse_observer(o->name, s.NowLocked());
   s.Progress();
   o->signaled = true;
   s.Propagate(o);
@@ -1172,6 +1174,11 @@ void SimKernel::FailCreateNamedEvent(uint32_t error) {
 void SimKernel::FailCreateUnnamedEvent(uint32_t error) {
   std::lock_guard lock(state_->mu);
   state_->create_unnamed_event_error = error;
+}
+
+void SimKernel::SetPulseObserver(PulseObserver observer) {
+  std::lock_guard lock(state_->mu);
+  state_->pulse_observer = std::move(observer);
 }
 
 uint64_t SimKernel::PulseCount(const Handle& event) {

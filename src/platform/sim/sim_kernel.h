@@ -156,6 +156,11 @@ class SimKernel final : public Kernel {
   // Number of PulseEvent calls on `event` so far (another process's view of
   // the hot-plug notifications).
   uint64_t PulseCount(const Handle& event);
+  // Called for every PulseEvent on a named event, in the order they happen,
+  // with the event's name and the clock (ElapsedMs). It runs under the
+  // kernel's lock on the pulsing thread, so it must not call the kernel.
+  using PulseObserver = std::function<void(const std::string& name, uint64_t at_ms)>;
+  void SetPulseObserver(PulseObserver observer);
 
   struct State;
 

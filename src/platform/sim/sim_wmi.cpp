@@ -85,6 +85,16 @@ struct SimWmi::Shared : std::enable_shared_from_this<SimWmi::Shared> {
   std::array<int, kWmiFaultCount> fault_times{};
   std::array<int32_t, kWmiFaultCount> fault_results{};
   Handle never;  // never signalled: scripted time-outs wait on it
+  // The address the next enumerator shows: numbered per machine, so that
+  // traces are the same on every run.
+  uintptr_t next_address = 0x00C4E1A0;
+
+  uintptr_t TakeAddress() {
+    std::lock_guard lock(mutex);
+    uintptr_t address = next_address;
+    next_address += 0x40;
+    return address;
+  }
 
   // Caller holds the mutex.
   bool TakeFault(WmiFault fault, int32_t* hr) {
@@ -183,7 +193,9 @@ class SimClassObject final : public WbemClassObject {
 class InstanceEnum final : public EnumWbemClassObject {
  public:
   InstanceEnum(std::shared_ptr<SimWmi::Shared> shared, std::deque<WbemClassObjectPtr> objects)
-      : shared_(std::move(shared)), objects_(std::move(objects)) {}
+      : shared_(std::move(shared)), objects_(std::move(objects)), address_(shared_->TakeAddress()) {}
+
+  uintptr_t Address() const override { return address_; }
 
   int32_t Next(int32_t timeout_ms, WbemClassObjectPtr* object, uint32_t* returned) override {
     object->reset();
@@ -205,13 +217,16 @@ class InstanceEnum final : public EnumWbemClassObject {
  private:
   std::shared_ptr<SimWmi::Shared> shared_;
   std::deque<WbemClassObjectPtr> objects_;
+  const uintptr_t address_;
 };
 
 // A subscription; releasing it ends the subscription.
 class EventEnum final : public EnumWbemClassObject {
  public:
   EventEnum(std::shared_ptr<SimWmi::Shared> shared, std::shared_ptr<Subscription> subscription)
-      : shared_(std::move(shared)), subscription_(std::move(subscription)) {}
+      : shared_(std::move(shared)), subscription_(std::move(subscription)), address_(shared_->TakeAddress()) {}
+
+  uintptr_t Address() const override { return address_; }
 
   ~EventEnum() override {
     std::lock_guard lock(shared_->mutex);
@@ -255,6 +270,7 @@ class EventEnum final : public EnumWbemClassObject {
  private:
   std::shared_ptr<SimWmi::Shared> shared_;
   std::shared_ptr<Subscription> subscription_;
+  const uintptr_t address_;
 };
 
 class SimServices final : public WbemServices {

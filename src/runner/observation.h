@@ -1,0 +1,49 @@
+#pragma once
+// What a scenario run saw, in the order it happened: the scenario's own
+// inputs, event-log records, pulses of the hot-plug event and trace lines.
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/kernel.h"
+
+namespace fenra::runner {
+
+struct Observation {
+  enum class Kind { kInput, kEvent, kPulse, kTrace };
+  uint64_t t_ms = 0;  // virtual milliseconds since scenario time 0
+  Kind kind = Kind::kInput;
+  // Input: the scenario line and the directive as written.
+  int line = 0;
+  std::string directive;
+  // Event-log record.
+  std::string source;
+  uint32_t event_id = 0;
+  uint16_t type = 0;
+  std::vector<std::string> strings;  // the machine's ANSI code page: UTF-8
+  std::vector<uint8_t> data;
+  // Trace line, stamp included, without CR LF.
+  std::string text;
+};
+
+// Collects observations from whichever simulated thread makes them. It never
+// calls the kernel, so it may be fed from under the kernel's lock.
+class Recorder {
+ public:
+  void Add(Observation observation) {
+    std::lock_guard lock(mutex_);
+    observations_.push_back(std::move(observation));
+  }
+  std::vector<Observation> Take() {
+    std::lock_guard lock(mutex_);
+    return std::move(observations_);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<Observation> observations_;
+};
+
+}  // namespace fenra::runner

@@ -1,0 +1,34 @@
+#pragma once
+// The two renderings of a run: JSON lines for tools, and a readable text
+// for a person. Both list the same observations in the same order; trace
+// lines only when asked for.
+
+#include <string>
+#include <vector>
+
+#include "platform/kernel.h"
+#include "runner/observation.h"
+
+namespace fenra::runner {
+
+struct OutputOptions {
+  bool trace = false;
+  LocalTime clock;  // local time at scenario time 0, for the readable times
+};
+
+// One JSON object per line:
+//   {"t_ms": 0, "kind": "input", "scenario_line": 7, "directive": "start"}
+//   {"t_ms": N, "kind": "event", "source": S, "event_id": N, "type": T, "strings": [...], "data": HEX}
+//   {"t_ms": N, "kind": "pulse"}
+//   {"t_ms": N, "kind": "trace", "line": L}
+std::string RenderJson(const std::vector<Observation>& observations, const OutputOptions& options);
+
+// Per observation the scenario time and the local time, then what happened;
+// a record's texts follow on indented lines.
+std::string RenderText(const std::vector<Observation>& observations, const OutputOptions& options);
+
+// "error", "warning", "information" (and the event log's names of the rarer
+// types).
+std::string EventTypeName(uint16_t type);
+
+}  // namespace fenra::runner

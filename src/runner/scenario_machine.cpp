@@ -1,0 +1,170 @@
+#include "runner/scenario_machine.h"
+
+#include <fstream>
+#include <map>
+#include <stdexcept>
+
+#include "platform/sim/hardware_description.h"
+#include "platform/sim/hardware_facts.h"
+#include "platform/sim/text.h"
+#include "platform/sim/wmi_inventory.h"
+#include "runner/service_host.h"
+
+namespace fenra::runner {
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+json ReadJson(const fs::path& file) {
+  std::ifstream in(file);
+  if (!in) return json::object();
+  try {
+    return json::parse(in, nullptr, true, /*ignore_comments=*/true);
+  } catch (const json::exception& e) {
+    throw std::runtime_error(file.string() + ": " + e.what());
+  }
+}
+
+void WriteJson(const fs::path& file, const json& document) {
+  std::ofstream out(file, std::ios::trunc);
+  out << document.dump(2) << "\n";
+  if (!out) throw std::runtime_error(file.string() + ": cannot be written");
+}
+
+json ModuleJson(const ModuleEntry& entry) {
+  json item = {{"name", entry.name}};
+  if (entry.is_module) {
+    item["type"] = entry.type;
+  } else {
+    item["class"] = entry.instance_class;
+    item["module"] = entry.parent;
+  }
+  item["state"] = entry.state ? json(*entry.state) : json(nullptr);
+  return item;
+}
+
+// The INI files of the scenario: per file (names compared as Windows
+// does), its sections in the order first named, each with its keys.
+struct IniFile {
+  std::string name;
+  std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> sections;
+};
+
+std::vector<IniFile> CollectIniFiles(const Scenario& scenario) {
+  std::vector<IniFile> files;
+  for (const IniEntry& ini : scenario.ini) {
+    const IniEntry* entry = &ini;
+    auto file = std::find_if(files.begin(), files.end(),
+                             [&](const IniFile& f) { return sim::EqualsIgnoreCase(f.name, entry->file); });
+    if (file == files.end()) file = files.insert(files.end(), IniFile{entry->file, {}});
+    auto section = std::find_if(file->sections.begin(), file->sections.end(),
+                                [&](const auto& s) { return sim::EqualsIgnoreCase(s.first, entry->section); });
+    if (section == file->sections.end()) section = file->sections.insert(file->sections.end(), {entry->section, {}});
+    section->second.emplace_back(entry->key, entry->value);
+  }
+  return files;
+}
+
+void ApplyRegistrySet(sim::SimMachine& machine, const RegistryStep& step, std::string* error) {
+  Registry& registry = machine.registry();
+  RegKeyPtr key;
+  int32_t result = registry.CreateKey(step.hive, step.key, win::kKeyAllAccess, &key, nullptr);
+  if (result == 0) {
+    const char* name = step.value ? step.value->c_str() : nullptr;
+    result = registry.SetValue(*key, name, step.type, step.data.data(), static_cast<uint32_t>(step.data.size()));
+  }
+  if (result != 0) *error = "the registry refused the value (error " + std::to_string(result) + ")";
+}
+
+void ApplyRegistryDelete(sim::SimMachine& machine, const RegistryStep& step, std::string* error) {
+  Registry& registry = machine.registry();
+  int32_t result = 0;
+  if (!step.value && !step.default_value) {
+    result = registry.DeleteKey(step.hive, step.key);
+  } else {
+    RegKeyPtr key;
+    result = registry.OpenKey(step.hive, step.key, win::kKeyAllAccess, &key);
+    if (result == 0) result = registry.DeleteValue(*key, step.value ? step.value->c_str() : nullptr);
+  }
+  // What is not there is deleted already.
+  if (result == static_cast<int32_t>(win::kErrorFileNotFound)) return;
+  if (result == static_cast<int32_t>(win::kErrorAccessDenied) && !step.value && !step.default_value)
+    *error = "the key has subkeys: delete them first";
+  else if (result != 0)
+    *error = "the registry refused the deletion (error " + std::to_string(result) + ")";
+}
+
+}  // namespace
+
+json BaselineHardware() {
+  json facts = sim::BaselineHardwareFacts();
+  facts["driver"]["file_version"] = nullptr;
+  facts["driver"]["serial_numbers"] = json::object();
+  return facts;
+}
+
+std::string ObjectKey(const ModuleEntry& entry) {
+  // The provider's own reading of one instance gives its key.
+  sim::SimWmiInventory inventory;
+  std::string error;
+  json section = entry.is_module ? json{{"modules", {ModuleJson(entry)}}} : json{{"devices", {ModuleJson(entry)}}};
+  if (!sim::ParseWmiSection(section, &inventory, &error) || inventory.instances.size() != 1)
+    throw std::logic_error("instance " + entry.name + ": " + error);
+  return inventory.instances[0].key;
+}
+
+json WmiSection(const std::vector<ModuleEntry>& modules) {
+  json section = {{"modules", json::array()}, {"devices", json::array()}};
+  for (const ModuleEntry& entry : modules)
+    section[entry.is_module ? "modules" : "devices"].push_back(ModuleJson(entry));
+  return section;
+}
+
+void PrepareMachineDirectory(const Scenario& scenario, const fs::path& directory) {
+  bool fresh = !fs::exists(directory) || fs::is_empty(directory);
+  fs::path hardware_file = directory / sim::kHardwareFile;
+  json hardware;
+  if (fresh) {
+    sim::SimMachine::CreateBaseline(directory);
+    hardware = BaselineHardware();
+  } else if (std::string error; !sim::ReadHardwareDescription(hardware_file, &hardware, &error)) {
+    throw std::runtime_error(error);
+  }
+  for (const HardwareEdit& edit : scenario.hardware) edit(hardware);
+  hardware["wmi"] = WmiSection(scenario.modules);
+  if (std::string error; !sim::WriteHardwareDescription(hardware_file, hardware, &error))
+    throw std::runtime_error(error);
+
+  fs::path system_file = directory / sim::SimMachine::kSystemFile;
+  json system = ReadJson(system_file);
+  system["ui_language"] = scenario.japanese ? "ja" : "en";
+  WriteJson(system_file, system);
+}
+
+void ApplySetup(const Scenario& scenario, sim::SimMachine& machine) {
+  RegisterService(machine);
+  for (const RegistryStep& step : scenario.registry) {
+    std::string error;
+    if (step.remove)
+      ApplyRegistryDelete(machine, step, &error);
+    else
+      ApplyRegistrySet(machine, step, &error);
+    if (!error.empty()) throw ScenarioError(scenario.file, step.line, error);
+  }
+  // Each INI file is written once, with exactly the scenario's lines.
+  for (const IniFile& file : CollectIniFiles(scenario)) {
+    std::string text;
+    for (const auto& [section, keys] : file.sections) {
+      text += "[" + section + "]\r\n";
+      for (const auto& [key, value] : keys) text += key + "=" + value + "\r\n";
+    }
+    std::string windows_path = machine.system().ExpandEnvironmentStrings("%SystemRoot%\\system32\\") + file.name;
+    fs::path host = machine.HostPath(windows_path);
+    std::ofstream out(host, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (host.empty() || !out) throw std::runtime_error(windows_path + ": cannot be written");
+  }
+}
+
+}  // namespace fenra::runner

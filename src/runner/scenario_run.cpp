@@ -1,0 +1,156 @@
+#include "runner/scenario_run.h"
+
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+#include "platform/sim/sim_machine.h"
+#include "runner/platform_tap.h"
+#include "runner/scenario_machine.h"
+#include "runner/service_host.h"
+
+namespace fenra::runner {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kHotPlugEventName = "QVM_TUNE_IPMI_HOT_PLUG";
+
+// A temporary machine directory, removed with everything in it.
+class TemporaryDirectory {
+ public:
+  TemporaryDirectory() {
+    std::string pattern = (fs::temp_directory_path() / "fenra-sim-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a temporary directory");
+    path_ = pattern;
+  }
+  ~TemporaryDirectory() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// UTF-8 to wide characters (code points); a bad sequence gives U+FFFD.
+std::wstring Widen(std::string_view text) {
+  std::wstring out;
+  for (size_t i = 0; i < text.size();) {
+    auto lead = static_cast<unsigned char>(text[i]);
+    size_t length = lead < 0x80                   ? 1
+                    : lead >= 0xC2 && lead < 0xE0 ? 2
+                    : lead >= 0xE0 && lead < 0xF0 ? 3
+                    : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                  : 0;
+    char32_t code = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+    bool valid = length != 0 && i + length <= text.size();
+    for (size_t k = 1; valid && k < length; ++k) {
+      auto next = static_cast<unsigned char>(text[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      code = (code << 6) | (next & 0x3F);
+    }
+    out += valid ? static_cast<wchar_t>(code) : L'\uFFFD';
+    i += valid ? length : 1;
+  }
+  return out;
+}
+
+class Run {
+ public:
+  Run(const Scenario& scenario, const fs::path& directory)
+      : scenario_(scenario),
+        machine_(directory, Options(scenario)),
+        attachment_(machine_.kernel().Attach("fenra-sim")) {}
+
+  RunResult Go() {
+    sim::SimKernel& kernel = machine_.kernel();
+    ApplySetup(scenario_, machine_);
+    for (const ScriptWmiFault& fault : scenario_.wmi_faults)
+      machine_.wmi().ScriptFault(fault.fault, fault.times, fault.hr);
+    kernel.SetPulseObserver([this](const std::string& name, uint64_t at_ms) {
+      if (!name.ends_with(kHotPlugEventName)) return;
+      Observation pulse;
+      pulse.t_ms = at_ms;
+      pulse.kind = Observation::Kind::kPulse;
+      recorder_.Add(std::move(pulse));
+    });
+
+    Handle done = kernel.CreateEvent(true, false);
+    for (const TimedStep& step : scenario_.steps)
+      kernel.At(
+          step.at_ms, [this, &step, done] { Input(step, done); }, "scenario line " + std::to_string(step.line));
+    kernel.WaitForSingleObject(done, win::kInfinite);
+    kernel.SetPulseObserver(nullptr);
+    return {recorder_.Take(), failure_};
+  }
+
+ private:
+  static sim::MachineOptions Options(const Scenario& scenario) {
+    sim::MachineOptions options;
+    options.kernel.virtual_time = true;
+    options.kernel.start_local_time = scenario.clock;
+    options.kernel.start_tick = scenario.start_tick;
+    return options;
+  }
+
+  void Input(const TimedStep& step, const Handle& done) {
+    Observation input;
+    input.t_ms = machine_.kernel().ElapsedMs();
+    input.kind = Observation::Kind::kInput;
+    input.line = step.line;
+    input.directive = step.text;
+    recorder_.Add(std::move(input));
+    std::visit([this, &done](const auto& action) { Do(action, done); }, step.action);
+  }
+
+  void Do(const StartService&, const Handle&) { host_.Start(); }
+  void Do(const StopService&, const Handle&) { host_.Stop(); }
+  void Do(const ChangeState& change, const Handle&) { machine_.wmi().SetState(change.key, change.state); }
+  void Do(const ScriptWmiFault& fault, const Handle&) {
+    machine_.wmi().ScriptFault(fault.fault, fault.times, fault.hr);
+  }
+  void Do(const DeliverEventText& event, const Handle&) {
+    machine_.wmi().InjectEventText(event.target, Widen(event.text));
+  }
+  void Do(const EndRun&, const Handle& done) {
+    sim::SimKernel& kernel = machine_.kernel();
+    if (host_.Running()) {
+      host_.Stop();
+      if (kernel.WaitForSingleObject(host_.process(), static_cast<uint32_t>(kEndStopLimitMs)) != win::kWaitObject0) {
+        failure_ = "the service did not stop within " + std::to_string(kEndStopLimitMs / 60000) +
+                   " minutes of \"end\"; its process was ended";
+        kernel.TerminateProcess(host_.process(), 1);
+      }
+    }
+    kernel.SetEvent(done);
+  }
+
+  Platform& PlatformOf(sim::SimProcess& process) {
+    return process.Make<PlatformTap>(process.platform(), machine_.kernel(), recorder_).platform();
+  }
+
+  const Scenario& scenario_;
+  Recorder recorder_;
+  sim::SimMachine machine_;
+  sim::SimKernel::Attachment attachment_;
+  ServiceHost host_{machine_, [this](sim::SimProcess& process) -> Platform& { return PlatformOf(process); }};
+  std::string failure_;
+};
+
+}  // namespace
+
+RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
+  std::optional<TemporaryDirectory> temporary;
+  fs::path directory = options.machine;
+  if (directory.empty()) {
+    temporary.emplace();
+    directory = temporary->path() / "machine";
+  }
+  PrepareMachineDirectory(scenario, directory);
+  // The machine parks every thread before the directory goes.
+  return Run(scenario, directory).Go();
+}
+
+}  // namespace fenra::runner

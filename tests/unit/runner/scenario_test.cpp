@@ -1,0 +1,101 @@
+// The scenario reader: what a good file becomes, and the line and message
+// of each bad one.
+
+#include "runner/scenario.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/win_values.h"
+#include "wmi/wmi_tables.h"
+
+namespace fenra::runner {
+namespace {
+
+TEST(ScenarioTest, ReadsSetupAndTimedDirectives) {
+  Scenario s = ParseScenario(
+      "\xEF\xBB\xBF# comment\n"
+      "clock 2026-12-03 22:50:00\n"
+      "language ja\n"
+      "registry HKLM\\SOFTWARE\\QOR\\Trelvane TrelvaneVersion sz 1.1  # rest of line, comment cut\n"
+      "registry HKEY_LOCAL_MACHINE\\SOFTWARE\\X \"A name\" sz \"C:\\Temp\\\\ # not a comment\"\n"
+      "registry HKLM\\SOFTWARE\\X Wait dword 0x78\n"
+      "registry HKLM\\SOFTWARE\\X Bytes binary 01 ff\n"
+      "registry-delete HKLM\\SOFTWARE\\X @\n"
+      "ini FENRA.ini MODE SIMPLEX_FILTER_TIME 0\n"
+      "module vur_cpuboard 0 duplex\n"
+      "module DOD_SCSISlot 10/1 ONLINE\n"
+      "\n"
+      "0:00:00 start\n"
+      "0:10:00.250 state DOD_CPUBoard 0 524309   # a decimal code of the same module\n"
+      "0:10:00.250 event-text DOD_CPUBoardStateChange instance of X { State = 1; };\n"
+      "25:00:00 end\n",
+      "s.scn");
+  EXPECT_EQ(s.clock.year, 2026);
+  EXPECT_EQ(s.clock.day_of_week, 4);  // a Thursday
+  EXPECT_TRUE(s.japanese);
+  ASSERT_EQ(s.registry.size(), 5u);
+  EXPECT_EQ(s.registry[0].key, "SOFTWARE\\QOR\\Trelvane");
+  EXPECT_EQ(s.registry[0].data, (std::vector<uint8_t>{'1', '.', '1', 0}));
+  EXPECT_EQ(s.registry[1].value, "A name");
+  EXPECT_EQ(std::string(s.registry[1].data.begin(), s.registry[1].data.end()),
+            std::string("C:\\Temp\\ # not a comment\0", 25));
+  EXPECT_EQ(s.registry[2].data, (std::vector<uint8_t>{0x78, 0, 0, 0}));
+  EXPECT_EQ(s.registry[3].type, win::kRegBinary);
+  EXPECT_TRUE(s.registry[4].remove && s.registry[4].default_value);
+  ASSERT_EQ(s.ini.size(), 1u);
+  EXPECT_EQ(s.ini[0].value, "0");
+  ASSERT_EQ(s.modules.size(), 2u);
+  EXPECT_EQ(s.modules[0].instance_class, "VUR_CPUBoard");
+  EXPECT_EQ(s.modules[1].parent, "10");
+
+  ASSERT_EQ(s.steps.size(), 4u);
+  EXPECT_EQ(s.steps[1].at_ms, 600250u);
+  EXPECT_EQ(s.steps[1].line, 14);
+  EXPECT_EQ(s.steps[1].text, "state DOD_CPUBoard 0 524309");
+  const auto& change = std::get<ChangeState>(s.steps[1].action);
+  EXPECT_EQ(change.state, STATE_SIMPLEX);
+  EXPECT_EQ(std::get<DeliverEventText>(s.steps[2].action).text, "instance of X { State = 1; };");
+  EXPECT_EQ(s.steps[3].at_ms, 25u * 3600 * 1000);
+}
+
+TEST(ScenarioTest, EveryBadLineIsReportedWithItsFileAndLine) {
+  const std::string cpu0 = "module DOD_CPUBoard 0 DUPLEX\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {"frobnicate\n0:00:00 end\n", "s.scn:1: unknown directive \"frobnicate\""},
+      {"0:00:00 start\n0:00:10 fly\n0:01:00 end\n", "s.scn:2: unknown timed directive \"fly\""},
+      {"0:10:00 start\n0:05:00 end\n", "s.scn:2: time goes backwards"},
+      {"0:00:00 start\nlanguage en\n0:01:00 end\n", "s.scn:2: \"language\" is not timed"},
+      {"0:00:00 start\n0:00:01 state DOD_Nothing 0 SIMPLEX\n0:01:00 end\n", "s.scn:2: unknown class \"DOD_Nothing\""},
+      {cpu0 + "0:00:01 state DOD_CPUBoard 1 SIMPLEX\n0:01:00 end\n", "s.scn:2: no instance \"1\" of DOD_CPUBoard"},
+      {cpu0 + "0:00:01 state VUR_CPUBoard 0 HALFPLEX\n0:01:00 end\n", "s.scn:2: unknown state \"HALFPLEX\""},
+      {cpu0 + "module DOD_CPUBoard 0 DUPLEX\n0:00:00 end\n",
+       "s.scn:2: instance \"0\" of DOD_CPUBoard is declared twice"},
+      {"registry HKLM\\SOFTWARE\\X V qword 1\n0:00:00 end\n", "s.scn:1: unknown registry type \"qword\""},
+      {"registry HKLM\\SOFTWARE\\X V dword 4294967296\n0:00:00 end\n",
+       "s.scn:1: \"4294967296\" is not a 32-bit number"},
+      {"registry HKLM\\SOFTWARE\\X V binary 0g\n0:00:00 end\n", "s.scn:1: \"0g\" is not a byte"},
+      {"registry HKCU\\SOFTWARE\\X V sz a\n0:00:00 end\n", "s.scn:1: \"HKCU\\SOFTWARE\\X\" is not a key"},
+      {"registry HKLM\\X V sz \"open\n0:00:00 end\n", "s.scn:1: a quoted text is not closed"},
+      {"clock 2026-02-30 10:00:00\n0:00:00 end\n", "s.scn:1: \"2026-02-30 10:00:00\" is not a date"},
+      {"device-id 00 01\n0:00:00 end\n", "s.scn:1: hardware.json: library.device_id: must be exactly 18 bytes"},
+      {"serial-number CpuBoard7 00 00 00 00 00 00 00 00\n0:00:00 end\n",
+       "s.scn:1: hardware.json: driver.serial_numbers.CpuBoard7"},
+      {"wmi-fault melt\n0:00:00 end\n", "s.scn:1: unknown WMI fault \"melt\""},
+      {"0:00:00 start\n0:00:01 start\n0:01:00 end\n", "s.scn:2: start: the service already runs (started on line 1)"},
+      {"0:00:00 stop\n0:01:00 end\n", "s.scn:1: stop: the service is not started"},
+      {"0:00:00 end\n0:01:00 start\n", "s.scn:2: nothing may follow \"end\""},
+      {"0:00:00 start\n", "s.scn:1: the scenario has no \"end\""},
+      {"0:60:00 end\n", "s.scn:1: \"0:60:00\" is not a time"},
+  };
+  for (const auto& [text, message] : cases) {
+    try {
+      ParseScenario(text, "s.scn");
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const ScenarioError& e) {
+      EXPECT_TRUE(std::string(e.what()).starts_with(message)) << e.what() << "\n  expected: " << message;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace fenra::runner
