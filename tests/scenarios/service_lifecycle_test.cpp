@@ -7,6 +7,7 @@
 #include "monitor/monitor_start.h"
 #include "service/entry.h"
 #include "service/service_module.h"
+#include "support/fenra_image.h"
 #include "support/test_machine.h"
 
 namespace fenra {
@@ -20,7 +21,9 @@ constexpr uint32_t kStop = win::kServiceControlStop;
 class ServiceLifecycleTest : public ::testing::Test {
  protected:
   explicit ServiceLifecycleTest(bool started_by_scm = true, TestMachine::Prepare prepare = nullptr)
-      : machine(VirtualTime(started_by_scm), std::move(prepare)) {}
+      : machine(VirtualTime(started_by_scm), std::move(prepare)) {
+    EXPECT_EQ(testing::RunFenra(*machine, "-Service"), 0);
+  }
 
   // The process's main thread: the entry, which becomes the dispatcher.
   Handle StartProcess() {

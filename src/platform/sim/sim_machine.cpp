@@ -96,11 +96,6 @@ void SimMachine::CreateBaseline(const std::filesystem::path& directory) {
   int32_t error = registry.Batch([&] {
     registry.SetString(hklm, "SOFTWARE\\QOR\\QVMAgent\\FT", "Installdir", "C:\\Program Files\\QOR\\QVMAgent\\");
     registry.SetString(hklm, "SOFTWARE\\QOR\\QVMAlertMan", "TempDir", kBaselineTraceDir);
-    for (const char* source : {"QVMFTMarvix", "QVMZUFT"}) {
-      std::string key = std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\") + source;
-      registry.SetString(hklm, key, "EventMessageFile", "C:\\Windows\\system32\\FENRAAPI.dll");
-      registry.SetDword(hklm, key, "TypesSupported", 7);
-    }
     registry.SetDword(hklm, "SYSTEM\\CurrentControlSet\\Control\\Windows", "CSDVersion", 0x100);
   });
   if (error != 0) throw std::runtime_error((directory / kRegistryFile).string() + ": cannot be written");
@@ -120,13 +115,15 @@ SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
       description_(LoadSystem(directory_ / kSystemFile)),
       hardware_description_(LoadMachineHardware(directory_ / kHardwareFile)),
       kernel_(options.kernel),
-      system_(description_.facts),
+      system_(description_.facts,
+              options.command_line.empty() ? hardware_description_.facts.executable.path : options.command_line),
       resources_(description_.language),
       paths_(directory_),
       registry_(directory_ / kRegistryFile),
       files_(paths_, system_),
       event_log_(directory_ / kEventLogFile, kernel_),
-      service_control_(kernel_, options.started_by_scm),
+      service_manager_(kernel_, registry_),
+      service_control_(kernel_, service_manager_, options.started_by_scm),
       wmi_(kernel_, hardware_description_.inventory),
       hardware_(hardware_description_.facts.library, hardware_description_.facts.ipmi),
       version_info_(paths_, system_, hardware_description_.facts),
@@ -135,6 +132,44 @@ SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
   if (registry_.Batch([&] { PublishSerialNumbers(registry_, hardware_description_.facts.driver); }) != 0)
     throw std::runtime_error((directory_ / kRegistryFile).string() + ": cannot be written");
   if (!kernel_.virtual_time()) wmi_.WatchFile(directory_ / kHardwareFile);
+}
+
+SimProcess::SimProcess(Platform& machine, SimServiceManager& manager, const ProcessOptions& options,
+                       const std::string& service_name)
+    : system_(machine.system, options.command_line),
+      service_control_(machine.kernel, manager, options.started_by_scm, service_name),
+      platform_{machine.kernel,    machine.registry,      machine.event_log, machine.files,
+                service_control_,  machine.resources,     system_,           machine.com,
+                machine.wmi,       machine.hardware,      machine.version_info} {}
+
+std::unique_ptr<SimProcess> SimMachine::NewProcess(const ProcessOptions& options) {
+  ProcessOptions with_command_line = options;
+  if (with_command_line.command_line.empty()) with_command_line.command_line = version_info_.GetModuleFileName();
+  return std::make_unique<SimProcess>(platform_, service_manager_, with_command_line);
+}
+
+void SimMachine::SetServiceImage(std::function<uint32_t(Platform&)> entry) {
+  service_manager_.SetLauncher([this, entry](const std::string& service_name, const std::string& command_line) {
+    auto process = std::make_shared<SimProcess>(platform_, service_manager_, ProcessOptions{true, command_line},
+                                                service_name);
+    Handle thread = kernel_.CreateThread(
+        [process, entry] {
+          uint32_t exit_code = entry(process->platform());
+          process->service_control().ProcessEnded();
+          return exit_code;
+        },
+        service_name + " process");
+    if (thread) {
+      std::lock_guard lock(service_process_mutex_);
+      last_service_process_ = thread;
+    }
+    return thread;
+  });
+}
+
+Handle SimMachine::LastServiceProcess() {
+  std::lock_guard lock(service_process_mutex_);
+  return last_service_process_;
 }
 
 std::filesystem::path SimMachine::HostPath(const std::string& windows_path) {

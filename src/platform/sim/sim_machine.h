@@ -5,6 +5,9 @@
 // directory that does not exist yet is created as a baseline machine.
 
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
 
 #include "platform/platform.h"
 #include "platform/sim/hardware_description.h"
@@ -18,6 +21,7 @@
 #include "platform/sim/sim_registry.h"
 #include "platform/sim/sim_resources.h"
 #include "platform/sim/sim_service_control.h"
+#include "platform/sim/sim_service_manager.h"
 #include "platform/sim/sim_system.h"
 #include "platform/sim/sim_version_info.h"
 #include "platform/sim/sim_wmi.h"
@@ -41,6 +45,33 @@ struct MachineOptions {
   // As if the service control manager had started the process; otherwise
   // it is a console start and the dispatcher connection is refused.
   bool started_by_scm = false;
+  // The command line of the machine's first process; empty: the
+  // executable's path alone.
+  std::string command_line;
+};
+
+// How a process of the machine is started.
+struct ProcessOptions {
+  bool started_by_scm = false;
+  std::string command_line;
+};
+
+// A process's own view of the machine: its command line and its connection
+// to the service control manager; every other port is the machine's.
+class SimProcess {
+ public:
+  SimProcess(Platform& machine, SimServiceManager& manager, const ProcessOptions& options,
+             const std::string& service_name = {});
+  SimProcess(const SimProcess&) = delete;
+  SimProcess& operator=(const SimProcess&) = delete;
+
+  Platform& platform() { return platform_; }
+  SimServiceControl& service_control() { return service_control_; }
+
+ private:
+  SimProcessSystem system_;
+  SimServiceControl service_control_;
+  Platform platform_;
 };
 
 class SimMachine {
@@ -70,7 +101,18 @@ class SimMachine {
   SimEventLog& event_log() { return event_log_; }
   SimFiles& files() { return files_; }
   SimSystem& system() { return system_; }
+  // The connection of the machine's first process (platform()).
   SimServiceControl& service_control() { return service_control_; }
+  SimServiceManager& service_manager() { return service_manager_; }
+  // A further process's view of this machine.
+  std::unique_ptr<SimProcess> NewProcess(const ProcessOptions& options);
+  // What runs in the process of an installed service that StartService
+  // starts, whatever its ImagePath: `entry` with the process's platform;
+  // its result is the process's exit code.
+  void SetServiceImage(std::function<uint32_t(Platform&)> entry);
+  // The process StartService started last (signalled when it ends), or
+  // null.
+  Handle LastServiceProcess();
   SimCom& com() { return com_; }
   SimWmi& wmi() { return wmi_; }
   std::filesystem::path hardware_path() const { return directory_ / kHardwareFile; }
@@ -97,6 +139,7 @@ class SimMachine {
   SimRegistry registry_;
   SimFiles files_;
   SimEventLog event_log_;
+  SimServiceManager service_manager_;
   SimServiceControl service_control_;
   SimCom com_;
   // On real time it watches hardware.json, so that an edit of a module's
@@ -105,6 +148,8 @@ class SimMachine {
   SimHardware hardware_;
   SimVersionInfo version_info_;
   Platform platform_;
+  std::mutex service_process_mutex_;
+  Handle last_service_process_;
 };
 
 }  // namespace fenra::sim

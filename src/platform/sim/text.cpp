@@ -122,6 +122,27 @@ std::vector<uint8_t> Utf8ToUtf16Le(std::string_view text) {
   return out;
 }
 
+size_t Utf8CharLength(std::string_view text, size_t pos) {
+  size_t next = pos;
+  char32_t c = 0;
+  return DecodeUtf8(text, &next, &c) ? next - pos : 1;
+}
+
+std::string WideToUtf8(std::wstring_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<char32_t>(text[i]);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(text[i + 1]) - 0xDC00);
+      ++i;
+    } else if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
+      c = kReplacement;
+    }
+    AppendUtf8(c, &out);
+  }
+  return out;
+}
+
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {

@@ -36,6 +36,9 @@ class FakeSystem : public System {
     current_directory = path;
     return true;
   }
+  std::string GetCommandLine() override { return {}; }
+  const char* CharNext(const char* text) override { return *text ? text + 1 : text; }
+  std::string ToAnsi(std::wstring_view) override { return {}; }
   bool IsWow64Process() override { return false; }
   void MessageBox(const std::string&, const std::string&) override {}
 };
