@@ -104,7 +104,8 @@ int RunUnderManager(fenra::sim::SimMachine& machine, const sigset_t& signals) {
     uint32_t error = machine.kernel().GetLastError();
     fprintf(stderr, "fenra: the service %s cannot be started (error %u)%s\n", kServiceName, error,
             error == fenra::win::kErrorServiceDoesNotExist ? "; register it with: fenra -Service" : "");
-    return 1;
+    fflush(nullptr);
+    std::_Exit(1);
   }
   fenra::Handle process = machine.LastServiceProcess();
   SignalThread signal_thread(signals, [&] {
@@ -187,7 +188,11 @@ int main(int argc, char** argv) {
     } else {
       code = RunInForeground(machine, executable, signals);
     }
-    if (code != 0) fprintf(stderr, "fenra: FENRA.exe ended with exit code %d (0x%08x)\n", code, code);
+    if (code != 0)
+      fprintf(stderr, "fenra: FENRA.exe ended with exit code %d (0x%08x)%s\n", code, static_cast<unsigned>(code),
+              code == static_cast<int>(fenra::win::kErrorFileNotFound) && windows_arguments.empty()
+                  ? ": it is not registered; register it with: fenra -Service"
+                  : "");
     // Monitor threads that have not ended end with the process, as on
     // Windows; nothing is torn down under them.
     fflush(nullptr);
