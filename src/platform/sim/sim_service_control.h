@@ -16,7 +16,7 @@
 
 namespace fenra::sim {
 
-class SimServiceControl final : public ServiceControl {
+class SimServiceControl : public ServiceControl {
  public:
   // `service_name` is the service the manager started this process for;
   // empty when the process was started by hand, and then `started_by_scm`
