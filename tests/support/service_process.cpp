@@ -3,12 +3,27 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "service/entry.h"
+#include "service/service_module.h"
+
 namespace fenra::testing {
 
 sim::MachineOptions VirtualTimeAt(LocalTime local_time) {
   sim::MachineOptions options = VirtualTime();
   options.kernel.start_local_time = local_time;
   return options;
+}
+
+uint32_t FenraImage(Platform& platform) {
+  CServiceModule module(platform);
+  return static_cast<uint32_t>(ProcessEntry(module, platform));
+}
+
+int RunFenra(sim::SimMachine& machine, const std::string& arguments, const std::string& executable) {
+  std::string command_line = executable.empty() ? machine.version_info().GetModuleFileName() : executable;
+  if (!arguments.empty()) command_line += " " + arguments;
+  auto process = machine.NewProcess({false, command_line});
+  return static_cast<int>(FenraImage(process->platform()));
 }
 
 void ServiceProcess::SetValue(const std::string& key_path, const char* name, uint32_t type,

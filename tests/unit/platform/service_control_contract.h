@@ -1,14 +1,9 @@
 #pragma once
 // The contract of the ServiceControl port's manager side, as a
 // value-parameterised suite that every adapter instantiates (the simulated
-// one here, the Win32 one under Wine). It uses the ports only, installs a
-// service of its own (kContractServiceName) whose process runs
-// ContractServiceProcess, and removes it again.
-//
-// Instantiate with:
-//   INSTANTIATE_TEST_SUITE_P(Name, ServiceControlContractTest,
-//                            ::testing::Values(ServiceControlContractParam{"Name", factory}),
-//                            ServiceControlContractParamName);
+// one here, the Win32 one under Wine), as the registry contract is. It uses
+// the ports only, installs a service of its own (kContractServiceName)
+// whose process runs ContractServiceProcess, and removes it again.
 
 #include <gtest/gtest.h>
 
@@ -64,10 +59,9 @@ class ServiceControlContractTest : public ::testing::TestWithParam<ServiceContro
   ServiceControl& sc() { return harness_->service_control(); }
   Kernel& kernel() { return harness_->kernel(); }
   ScHandle& manager() { return *manager_; }
-  // The contract's service as CreateService installs it.
   ServiceConfig Config();
-  // Installs the contract's service; fails the test when it cannot.
-  ScHandlePtr Install(uint32_t access = 0xF01FF);
+  // Installs the contract's service with all access.
+  ScHandlePtr Install();
   ScHandlePtr Open(uint32_t access);
   // The Win32 error of the call just made.
   uint32_t Error() { return kernel().GetLastError(); }
