@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "platform/sim/fiber.h"
 #include "platform/sim/sim_kernel.h"
 
 namespace fenra::sim {
@@ -15,10 +16,30 @@ KernelOptions Virtual() {
   return options;
 }
 
+// The floor of a wake-up on virtual time: one switch into a simulated
+// thread and one back, with nothing else.
+void BM_FiberSwitchFloor(benchmark::State& state) {
+  Fiber::Host host;
+  bool stop = false;
+  Fiber* self = nullptr;
+  Fiber fiber(
+      [&] {
+        while (!stop) self->Suspend();
+      },
+      64 * 1024);
+  self = &fiber;
+  for (auto _ : state) fiber.Resume(host);
+  stop = true;
+  fiber.Resume(host);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FiberSwitchFloor);
+
 // Two threads hand a token back and forth through auto-reset events: the
 // cost of one cross-thread wake-up.
 void BM_PingPong(benchmark::State& state) {
   SimKernel kernel(Virtual());
+  SimKernel::Attachment attachment = kernel.Attach("bench");
   Handle ping = kernel.CreateEvent(false, false);
   Handle pong = kernel.CreateEvent(false, false);
   const auto rounds = static_cast<int>(state.range(0));
@@ -45,6 +66,7 @@ BENCHMARK(BM_PingPong)->Arg(1000)->UseRealTime();
 void BM_SimulatedHourOfPolling(benchmark::State& state) {
   for (auto _ : state) {
     SimKernel kernel(Virtual());
+    SimKernel::Attachment attachment = kernel.Attach("bench");
     Handle stop = kernel.CreateEvent(true, false);
     std::vector<Handle> pollers;
     for (uint32_t period : {100u, 100u, 100u, 1000u}) {

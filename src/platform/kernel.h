@@ -55,7 +55,7 @@ class Kernel {
   virtual bool ResetEvent(const Handle& event) = 0;
   // Releases the threads waiting at this instant (all of them for a
   // manual-reset event, one for an auto-reset event), then leaves the event
-  // non-signalled. With nobody waiting it has no effect.
+  // non-signalled: with nobody waiting, a signalled event is reset.
   virtual bool PulseEvent(const Handle& event) = 0;
 
   virtual Handle CreateMutex(bool initial_owner) = 0;

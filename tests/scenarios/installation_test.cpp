@@ -111,14 +111,17 @@ TEST_F(InstallationTest, RegServerAfterServiceMakesTheNextStartAForegroundRun) {
   EXPECT_EQ(process.Value(kZuftSource, "TypesSupported"), std::nullopt);
 
   // Even a process the manager would serve runs in the foreground now.
-  auto next = machine().NewProcess({true, "C:\\Windows\\system32\\FENRA.exe"});
-  CServiceModule module(next->platform());
-  Handle main_thread = kernel.CreateThread(
-      [&] { return static_cast<uint32_t>(ProcessEntry(module, next->platform())); }, "FENRA.exe");
+  CServiceModule* module = nullptr;
+  sim::ProcessOptions by_scm;
+  by_scm.started_by_scm = true;
+  Handle next = machine().StartProcess(by_scm, [&](sim::SimProcess& started) {
+    module = &started.Make<CServiceModule>(started.platform());
+    return static_cast<uint32_t>(ProcessEntry(*module, started.platform()));
+  });
   kernel.Sleep(1000);
-  EXPECT_FALSE(module.is_service());
-  module.Handler(win::kServiceControlStop);
-  ASSERT_EQ(kernel.WaitForSingleObject(main_thread, win::kInfinite), win::kWaitObject0);
+  EXPECT_FALSE(module->is_service());
+  module->Handler(win::kServiceControlStop);
+  ASSERT_EQ(kernel.WaitForSingleObject(next, win::kInfinite), win::kWaitObject0);
   EXPECT_TRUE(machine().service_manager().ReportedStates("FENRA").empty());
   EXPECT_EQ(process.machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
 }

@@ -190,5 +190,37 @@ TEST_F(OldSystemTest, TheHotPlugEventUsesTheLocalNameSpace) {
   Join(process);
 }
 
+// Each start of the service is a process of its own on one machine: its
+// module and monitor state are new, the machine's files carry over.
+TEST(ServiceProcessTest, ARestartIsANewProcessWithFreshStateOnTheSameMachine) {
+  TestMachine machine;
+  ASSERT_EQ(testing::RunFenra(*machine, "-Service"), 0);
+  Kernel& kernel = machine.platform().kernel;
+  std::vector<sim::SimProcess*> processes;
+  std::vector<CServiceModule*> modules;
+  auto service = [&](sim::SimProcess& process) {
+    processes.push_back(&process);
+    modules.push_back(&process.Make<CServiceModule>(process.platform()));
+    return static_cast<uint32_t>(ProcessEntry(*modules.back(), process.platform()));
+  };
+  sim::ProcessOptions by_scm;
+  by_scm.started_by_scm = true;
+  Handle first = machine->StartProcess(by_scm, service);
+  kernel.Sleep(1000);
+  processes[0]->service_control().SendControl(kStop);
+  ASSERT_EQ(kernel.WaitForSingleObject(first, win::kInfinite), win::kWaitObject0);
+
+  Handle second = machine->StartProcess(by_scm, service);
+  kernel.Sleep(1000);
+  ASSERT_EQ(modules.size(), 2u);
+  EXPECT_EQ(modules[1]->status().current_state, win::kServiceRunning);
+  EXPECT_EQ(processes[1]->service_control().ReportedStates(),
+            (std::vector<uint32_t>{win::kServiceStartPending, win::kServiceRunning}));
+  processes[1]->service_control().SendControl(kStop);
+  ASSERT_EQ(kernel.WaitForSingleObject(second, win::kInfinite), win::kWaitObject0);
+  EXPECT_EQ(machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED, EVID_SERVICE_STARTED,
+                                        EVID_SERVICE_STOPPED}));
+}
+
 }  // namespace
 }  // namespace fenra

@@ -55,6 +55,7 @@ TestMachine::TestMachine(sim::MachineOptions options, Prepare prepare) {
     prepare(machine_directory);
   }
   machine_ = std::make_unique<sim::SimMachine>(machine_directory, options);
+  attachment_.emplace(machine_->kernel().Attach("test"));
 }
 
 std::filesystem::path TestMachine::TracePath(const std::string& file_name) {

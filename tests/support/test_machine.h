@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,8 @@ class TestMachine {
  private:
   ScratchDir scratch_;
   std::unique_ptr<sim::SimMachine> machine_;
+  // The test's thread drives the machine's kernel on virtual time.
+  std::optional<sim::SimKernel::Attachment> attachment_;
 };
 
 // Reads a whole host file.

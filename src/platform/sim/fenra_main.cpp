@@ -43,15 +43,20 @@ void Usage(FILE* out) {
           "  Ctrl-C or SIGTERM stops the service; a second Ctrl-C ends the process at once.\n");
 }
 
-uint32_t RunImage(fenra::Platform& platform) {
-  fenra::CServiceModule module(platform);
-  return static_cast<uint32_t>(fenra::ProcessEntry(module, platform));
+uint32_t RunImage(fenra::sim::SimProcess& process) {
+  fenra::CServiceModule& module = process.Make<fenra::CServiceModule>(process.platform());
+  return static_cast<uint32_t>(fenra::ProcessEntry(module, process.platform()));
 }
 
-// Runs FENRA.exe to its end as a further process of the machine.
+// Runs FENRA.exe to its end as a process of the machine; its exit code.
 int RunProcess(fenra::sim::SimMachine& machine, const std::string& command_line) {
-  auto process = machine.NewProcess({false, command_line});
-  return static_cast<int>(RunImage(process->platform()));
+  fenra::sim::ProcessOptions options;
+  options.command_line = command_line;
+  fenra::Handle process = machine.StartProcess(options, RunImage);
+  uint32_t exit_code = 1;
+  machine.kernel().WaitForSingleObject(process, fenra::win::kInfinite);
+  machine.kernel().GetExitCodeProcess(process, &exit_code);
+  return static_cast<int>(exit_code);
 }
 
 // Takes the blocked signals on a thread of its own until the process ends
@@ -114,14 +119,14 @@ int RunUnderManager(fenra::sim::SimMachine& machine, const sigset_t& signals) {
   });
   machine.kernel().WaitForSingleObject(process, fenra::win::kInfinite);
   uint32_t exit_code = 0;
-  machine.kernel().GetExitCodeThread(process, &exit_code);
+  machine.kernel().GetExitCodeProcess(process, &exit_code);
   return static_cast<int>(exit_code);
 }
 
-// A console start: the service in the foreground.
-int RunInForeground(fenra::sim::SimMachine& machine, const std::string& command_line, const sigset_t& signals) {
-  auto process = machine.NewProcess({false, command_line});
-  fenra::CServiceModule module(process->platform());
+// A console start: the service in the foreground, as the machine's own
+// process, whose module outlives the signal thread.
+int RunInForeground(fenra::sim::SimMachine& machine, const sigset_t& signals) {
+  fenra::CServiceModule module(machine.platform());
   SignalThread signal_thread(signals, [&] {
     // Until Run has created both stop events there is nothing to signal.
     fenra::MonitorState& monitor = module.monitor();
@@ -129,7 +134,7 @@ int RunInForeground(fenra::sim::SimMachine& machine, const std::string& command_
     module.Handler(fenra::win::kServiceControlStop);
     return true;
   });
-  return fenra::ProcessEntry(module, process->platform());
+  return fenra::ProcessEntry(module, machine.platform());
 }
 
 }  // namespace
@@ -186,7 +191,7 @@ int main(int argc, char** argv) {
     } else if (under_manager) {
       code = RunUnderManager(machine, signals);
     } else {
-      code = RunInForeground(machine, executable, signals);
+      code = RunInForeground(machine, signals);
     }
     if (code != 0)
       fprintf(stderr, "fenra: FENRA.exe ended with exit code %d (0x%08x)%s\n", code, static_cast<unsigned>(code),

@@ -1,11 +1,10 @@
 #include "platform/sim/last_error.h"
 
-namespace fenra::sim {
-namespace {
-thread_local uint32_t last_error = 0;
-}
+#include "platform/sim/thread_locals.h"
 
-uint32_t GetLastError() { return last_error; }
-void SetLastError(uint32_t error) { last_error = error; }
+namespace fenra::sim {
+
+uint32_t GetLastError() { return CurrentThreadLocals().last_error; }
+void SetLastError(uint32_t error) { CurrentThreadLocals().last_error = error; }
 
 }  // namespace fenra::sim

@@ -1,26 +1,14 @@
 #include "platform/sim/sim_com.h"
 
-#include <map>
-
+#include "platform/sim/thread_locals.h"
 #include "platform/win_values.h"
 
 namespace fenra::sim {
-namespace {
-
-struct Apartment {
-  int count = 0;
-  uint32_t model = 0;
-};
-
-// Per thread and per simulated runtime.
-thread_local std::map<uint64_t, Apartment> apartments;
-
-}  // namespace
 
 std::atomic<uint64_t> SimCom::next_id_{0};
 
 int32_t SimCom::CoInitializeEx(uint32_t coinit) {
-  Apartment& apartment = apartments[id_];
+  ThreadLocals::Apartment& apartment = CurrentThreadLocals().apartments[id_];
   if (apartment.count > 0 && apartment.model != coinit) return win::kRpcEChangedMode;
   apartment.model = coinit;
   ++outstanding_;
@@ -28,14 +16,14 @@ int32_t SimCom::CoInitializeEx(uint32_t coinit) {
 }
 
 void SimCom::CoUninitialize() {
-  Apartment& apartment = apartments[id_];
+  ThreadLocals::Apartment& apartment = CurrentThreadLocals().apartments[id_];
   if (apartment.count == 0) return;  // unbalanced: ignored, as the real runtime does
   --apartment.count;
   --outstanding_;
 }
 
 int32_t SimCom::CoInitializeSecurity(uint32_t, uint32_t) {
-  if (apartments[id_].count == 0) return win::kCoENotInitialized;
+  if (CurrentThreadLocals().apartments[id_].count == 0) return win::kCoENotInitialized;
   std::lock_guard lock(mutex_);
   if (security_set_) return win::kRpcETooLate;
   security_set_ = true;

@@ -115,8 +115,7 @@ SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
       description_(LoadSystem(directory_ / kSystemFile)),
       hardware_description_(LoadMachineHardware(directory_ / kHardwareFile)),
       kernel_(options.kernel),
-      system_(description_.facts,
-              options.command_line.empty() ? hardware_description_.facts.executable.path : options.command_line),
+      system_(description_.facts, hardware_description_.facts.executable.path),
       resources_(description_.language),
       paths_(directory_),
       registry_(directory_ / kRegistryFile),
@@ -134,36 +133,34 @@ SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
   if (!kernel_.virtual_time()) wmi_.WatchFile(directory_ / kHardwareFile);
 }
 
-SimProcess::SimProcess(Platform& machine, SimServiceManager& manager, const ProcessOptions& options,
-                       const std::string& service_name)
-    : system_(machine.system, options.command_line),
-      service_control_(machine.kernel, manager, options.started_by_scm, service_name),
-      platform_{machine.kernel,    machine.registry,      machine.event_log, machine.files,
-                service_control_,  machine.resources,     system_,           machine.com,
-                machine.wmi,       machine.hardware,      machine.version_info} {}
+SimMachine::~SimMachine() { kernel_.Shutdown(); }
 
-std::unique_ptr<SimProcess> SimMachine::NewProcess(const ProcessOptions& options) {
-  ProcessOptions with_command_line = options;
-  if (with_command_line.command_line.empty()) with_command_line.command_line = version_info_.GetModuleFileName();
-  return std::make_unique<SimProcess>(platform_, service_manager_, with_command_line);
+SimProcess::SimProcess(SimMachine& machine, const ProcessOptions& options)
+    : system_(machine.system_,
+              options.command_line.empty() ? machine.version_info_.GetModuleFileName() : options.command_line),
+      service_control_(machine.kernel_, machine.service_manager_, options.started_by_scm, options.service_name),
+      platform_{machine.kernel_,   machine.registry_,  machine.event_log_, machine.files_,
+                service_control_,  machine.resources_, system_,            com_,
+                machine.wmi_,      machine.hardware_,  machine.version_info_} {}
+
+Handle SimMachine::StartProcess(const ProcessOptions& options, ProcessMain main) {
+  auto process = std::make_shared<SimProcess>(*this, options);
+  SimProcess* raw = process.get();
+  return kernel_.CreateProcess(
+      options.name, [raw, main = std::move(main)] { return main(*raw); }, std::move(process));
 }
 
-void SimMachine::SetServiceImage(std::function<uint32_t(Platform&)> entry) {
-  service_manager_.SetLauncher([this, entry](const std::string& service_name, const std::string& command_line) {
-    auto process = std::make_shared<SimProcess>(platform_, service_manager_, ProcessOptions{true, command_line},
-                                                service_name);
-    Handle thread = kernel_.CreateThread(
-        [process, entry] {
-          uint32_t exit_code = entry(process->platform());
-          process->service_control().ProcessEnded();
-          return exit_code;
-        },
-        service_name + " process");
-    if (thread) {
+void SimMachine::SetServiceImage(ProcessMain image) {
+  service_manager_.SetLauncher([this, image](const std::string& service_name, const std::string& command_line) {
+    // The process is named after the image's file.
+    std::string path = command_line.substr(0, command_line.find(' '));
+    ProcessOptions options{path.substr(path.find_last_of("\\/") + 1), command_line, service_name, true};
+    Handle process = StartProcess(options, image);
+    if (process) {
       std::lock_guard lock(service_process_mutex_);
-      last_service_process_ = thread;
+      last_service_process_ = process;
     }
-    return thread;
+    return process;
   });
 }
 

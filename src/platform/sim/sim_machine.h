@@ -8,6 +8,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/sim/hardware_description.h"
@@ -42,36 +44,53 @@ struct MachineHardware {
 
 struct MachineOptions {
   KernelOptions kernel;
-  // As if the service control manager had started the process; otherwise
-  // it is a console start and the dispatcher connection is refused.
+  // For the machine's own platform(): as if the service control manager had
+  // started the process; otherwise it is a console start and the dispatcher
+  // connection is refused. Processes started with StartProcess say it in
+  // their ProcessOptions.
   bool started_by_scm = false;
-  // The command line of the machine's first process; empty: the
-  // executable's path alone.
-  std::string command_line;
 };
 
-// How a process of the machine is started.
 struct ProcessOptions {
-  bool started_by_scm = false;
+  std::string name = "FENRA.exe";
+  // Its command line; empty: the executable's path alone.
   std::string command_line;
+  // The service the service control manager started the process for
+  // (StartService); its dispatcher connects for that service.
+  std::string service_name;
+  bool started_by_scm = false;
 };
 
-// A process's own view of the machine: its command line and its connection
-// to the service control manager; every other port is the machine's.
+// One process on a machine: its own view of the ports (its command line,
+// service control connection and COM runtime are its own; the rest is the
+// machine's) and the objects it owns, which live until every thread of the
+// process is parked.
 class SimProcess {
  public:
-  SimProcess(Platform& machine, SimServiceManager& manager, const ProcessOptions& options,
-             const std::string& service_name = {});
+  SimProcess(class SimMachine& machine, const ProcessOptions& options);
   SimProcess(const SimProcess&) = delete;
   SimProcess& operator=(const SimProcess&) = delete;
 
   Platform& platform() { return platform_; }
   SimServiceControl& service_control() { return service_control_; }
+  SimCom& com() { return com_; }
+
+  // Constructs an object owned by the process (a service module, say): it is
+  // destroyed with the process's state, never under a thread of it.
+  template <typename T, typename... Args>
+  T& Make(Args&&... args) {
+    auto object = std::make_shared<T>(std::forward<Args>(args)...);
+    T& ref = *object;
+    owned_.push_back(std::move(object));
+    return ref;
+  }
 
  private:
   SimProcessSystem system_;
   SimServiceControl service_control_;
+  SimCom com_;
   Platform platform_;
+  std::vector<std::shared_ptr<void>> owned_;
 };
 
 class SimMachine {
@@ -82,6 +101,8 @@ class SimMachine {
   // driver publishes its serial numbers into the registry at construction,
   // as it would when the machine starts.
   SimMachine(std::filesystem::path directory, MachineOptions options = {});
+  // Parks every thread still running on the machine before its parts go.
+  ~SimMachine();
   SimMachine(const SimMachine&) = delete;
   SimMachine& operator=(const SimMachine&) = delete;
 
@@ -92,6 +113,13 @@ class SimMachine {
 
   Platform& platform() { return platform_; }
   const std::filesystem::path& directory() const { return directory_; }
+  // Starts a process on this machine whose main thread runs `main`. The
+  // handle is signalled when the process has ended (main returned, or it was
+  // terminated through the kernel); its threads are then parked and its
+  // state released.
+  using ProcessMain = std::function<uint32_t(SimProcess& process)>;
+  Handle StartProcess(const ProcessOptions& options, ProcessMain main);
+
   // The host path of a Windows path of this machine.
   std::filesystem::path HostPath(const std::string& windows_path);
   std::filesystem::path event_log_path() const { return directory_ / kEventLogFile; }
@@ -101,15 +129,12 @@ class SimMachine {
   SimEventLog& event_log() { return event_log_; }
   SimFiles& files() { return files_; }
   SimSystem& system() { return system_; }
-  // The connection of the machine's first process (platform()).
+  // The connection of the machine's own platform().
   SimServiceControl& service_control() { return service_control_; }
   SimServiceManager& service_manager() { return service_manager_; }
-  // A further process's view of this machine.
-  std::unique_ptr<SimProcess> NewProcess(const ProcessOptions& options);
   // What runs in the process of an installed service that StartService
-  // starts, whatever its ImagePath: `entry` with the process's platform;
-  // its result is the process's exit code.
-  void SetServiceImage(std::function<uint32_t(Platform&)> entry);
+  // starts, whatever its ImagePath.
+  void SetServiceImage(ProcessMain image);
   // The process StartService started last (signalled when it ends), or
   // null.
   Handle LastServiceProcess();
@@ -129,6 +154,7 @@ class SimMachine {
   // Creates the baseline machine when `directory` does not exist.
   static std::filesystem::path Prepare(std::filesystem::path directory);
 
+  friend class SimProcess;
   const std::filesystem::path directory_;
   const SystemDescription description_;
   const MachineHardware hardware_description_;

@@ -86,17 +86,10 @@ bool SimServiceControl::SetServiceStatus(ServiceStatusHandle handle, const Servi
     SetLastError(win::kErrorInvalidHandle);
     return false;
   }
-  return manager_.Report(*dispatch, status);
-}
-
-void SimServiceControl::ProcessEnded() {
-  std::shared_ptr<SimServiceManager::Dispatch> dispatch;
-  {
-    std::lock_guard lock(mutex_);
-    dispatch = dispatch_;
-  }
-  std::string name = ServiceName();
-  if (!name.empty()) manager_.Disconnect(name, dispatch);
+  if (!manager_.Report(*dispatch, status)) return false;
+  std::lock_guard lock(mutex_);
+  reported_.push_back(status.current_state);
+  return true;
 }
 
 std::string SimServiceControl::ServiceName() const {
@@ -110,8 +103,8 @@ uint32_t SimServiceControl::SendControl(uint32_t control) {
 }
 
 std::vector<uint32_t> SimServiceControl::ReportedStates() const {
-  std::string name = ServiceName();
-  return name.empty() ? std::vector<uint32_t>{} : manager_.ReportedStates(name);
+  std::lock_guard lock(mutex_);
+  return reported_;
 }
 
 void SimServiceControl::FailHandlerRegistration(uint32_t error) {

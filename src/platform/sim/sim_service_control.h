@@ -50,12 +50,10 @@ class SimServiceControl : public ServiceControl {
   }
   bool DeleteService(ScHandle& service) override { return manager_.DeleteService(service); }
 
-  // The process has ended: the manager stops a service it left running.
-  void ProcessEnded();
   // Sends a control to the service this process runs, as `sc control`
   // does: 0 when its handler took it, else the Win32 error.
   uint32_t SendControl(uint32_t control);
-  // The states the service of this process reported, in order.
+  // The states the service reported from this process, in order.
   std::vector<uint32_t> ReportedStates() const;
   // Makes RegisterServiceCtrlHandler fail with `error` (0: succeed again).
   void FailHandlerRegistration(uint32_t error);
@@ -74,6 +72,7 @@ class SimServiceControl : public ServiceControl {
   std::string service_name_;
   std::shared_ptr<SimServiceManager::Dispatch> dispatch_;
   HandlerFn handler_;
+  std::vector<uint32_t> reported_;
   uint32_t handler_error_ = 0;
 };
 

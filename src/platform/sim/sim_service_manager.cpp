@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "platform/sim/last_error.h"
+#include "platform/sim/sim_kernel.h"
 #include "platform/sim/sim_registry.h"
 #include "platform/sim/text.h"
 #include "platform/win_values.h"
@@ -40,6 +41,7 @@ struct Service {
   std::shared_ptr<SimServiceManager::Dispatch> dispatch;
   std::vector<std::string> start_arguments;
   Handle started;  // set when a process StartService launched connects or ends
+  Handle process;  // the process StartService launched, while it runs
   bool starting = false;
   bool marked_for_delete = false;
   int open_handles = 0;
@@ -163,9 +165,9 @@ bool Accepts(uint32_t accepted, uint32_t control) {
 }  // namespace
 
 struct SimServiceManager::State : std::enable_shared_from_this<State> {
-  State(Kernel& owner_kernel, SimRegistry& machine_registry) : kernel(owner_kernel), registry(machine_registry) {}
+  State(SimKernel& owner_kernel, SimRegistry& machine_registry) : kernel(owner_kernel), registry(machine_registry) {}
 
-  Kernel& kernel;
+  SimKernel& kernel;
   SimRegistry& registry;
   std::mutex mutex;
   std::map<std::string, Service, LessIgnoreCase> services;
@@ -258,6 +260,7 @@ struct SimServiceManager::State : std::enable_shared_from_this<State> {
   }
 
   uint32_t SendControl(const std::string& name, uint32_t control, ServiceStatus* status);
+  void Disconnect(const std::string& name, const std::shared_ptr<Dispatch>& dispatch);
 };
 
 namespace {
@@ -300,7 +303,7 @@ bool Fail(uint32_t error) {
 
 }  // namespace
 
-SimServiceManager::SimServiceManager(Kernel& kernel, SimRegistry& registry)
+SimServiceManager::SimServiceManager(SimKernel& kernel, SimRegistry& registry)
     : state_(std::make_shared<State>(kernel, registry)) {}
 
 SimServiceManager::~SimServiceManager() = default;
@@ -396,6 +399,7 @@ bool SimServiceManager::StartService(ScHandle& handle, const std::vector<std::st
   for (const std::string& argument : arguments) command_line += " " + argument;
   Handle process = launcher(service->name, command_line);
   uint32_t error = process ? 0 : GetLastError();
+  if (process) Watch(service->name, process);
   if (process && state_->kernel.WaitForSingleObject(started, kRequestTimeoutMs) != win::kWaitObject0)
     error = win::kErrorServiceRequestTimeout;
   bool connected;
@@ -408,6 +412,54 @@ bool SimServiceManager::StartService(ScHandle& handle, const std::vector<std::st
   }
   if (error == 0 && !connected) error = win::kErrorServiceRequestTimeout;  // the process ended first
   return error == 0 || Fail(error);
+}
+
+void SimServiceManager::State::Disconnect(const std::string& name, const std::shared_ptr<Dispatch>& dispatch) {
+  std::deque<std::shared_ptr<ControlRequest>> refused;
+  Handle started;
+  {
+    std::lock_guard lock(mutex);
+    Service& service = services[name];
+    if (service.dispatch != dispatch) return;  // another process's, or gone already
+    if (dispatch) refused.swap(dispatch->queue);
+    service.dispatch = nullptr;
+    if (service.status.current_state != win::kServiceStopped) {
+      service.status.current_state = win::kServiceStopped;
+      service.status.controls_accepted = 0;
+      service.status.win32_exit_code = win::kErrorProcessAborted;
+    }
+    started = service.started;
+  }
+  for (const auto& request : refused) kernel.SetEvent(request->done);
+  if (started) kernel.SetEvent(started);
+  RemoveIfDone(name);
+}
+
+void SimServiceManager::Watch(const std::string& name, const Handle& process) {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->services[name].process = process;
+  }
+  // A thread of no process waits for the process's end.
+  SimKernel& kernel = state_->kernel;
+  std::weak_ptr<State> weak = state_;
+  kernel.At(
+      kernel.ElapsedMs(),
+      [&kernel, weak, name, process] {
+        if (kernel.WaitForSingleObject(process, win::kInfinite) != win::kWaitObject0) return;
+        auto state = weak.lock();
+        if (!state) return;
+        std::shared_ptr<Dispatch> dispatch;
+        {
+          std::lock_guard lock(state->mutex);
+          Service& service = state->services[name];
+          if (service.process != process) return;
+          service.process = nullptr;
+          dispatch = service.dispatch;
+        }
+        state->Disconnect(name, dispatch);
+      },
+      name + " process watch");
 }
 
 uint32_t SimServiceManager::State::SendControl(const std::string& name, uint32_t control, ServiceStatus* status) {
@@ -514,6 +566,7 @@ void SimServiceManager::Complete(ControlRequest& request) {
 }
 
 bool SimServiceManager::Report(Dispatch& dispatch, const ServiceStatus& status) {
+  if (state_->kernel.CurrentProcessEnded()) return Fail(win::kErrorInvalidHandle);
   {
     std::lock_guard lock(state_->mutex);
     Service& service = state_->services[dispatch.name];
@@ -531,24 +584,7 @@ std::vector<std::string> SimServiceManager::Arguments(const Dispatch& dispatch) 
 }
 
 void SimServiceManager::Disconnect(const std::string& name, const std::shared_ptr<Dispatch>& dispatch) {
-  std::deque<std::shared_ptr<ControlRequest>> refused;
-  Handle started;
-  {
-    std::lock_guard lock(state_->mutex);
-    Service& service = state_->services[name];
-    if (service.dispatch != dispatch) return;  // another process's, or gone already
-    if (dispatch) refused.swap(dispatch->queue);
-    service.dispatch = nullptr;
-    if (service.status.current_state != win::kServiceStopped) {
-      service.status.current_state = win::kServiceStopped;
-      service.status.controls_accepted = 0;
-      service.status.win32_exit_code = win::kErrorProcessAborted;
-    }
-    started = service.started;
-  }
-  for (const auto& request : refused) state_->kernel.SetEvent(request->done);
-  if (started) state_->kernel.SetEvent(started);
-  state_->RemoveIfDone(name);
+  state_->Disconnect(name, dispatch);
 }
 
 void SimServiceManager::SetLauncher(ServiceLauncher launcher) {

@@ -23,12 +23,14 @@
 
 namespace fenra::sim {
 
+class SimKernel;
 class SimRegistry;
 
 // Starts the process of the service `service_name` with `command_line` (its
 // ImagePath), its ServiceControl bound to that service. Returns the
 // process's handle, signalled when it ends; an empty handle (last error
-// set) when it cannot start.
+// set) when it cannot start. When the process ends (or is terminated) with
+// the service not stopped, the manager stops it, as Windows does.
 using ServiceLauncher = std::function<Handle(const std::string& service_name, const std::string& command_line)>;
 
 class SimServiceManager {
@@ -38,7 +40,7 @@ class SimServiceManager {
   // the handler, as Windows does.
   static constexpr uint32_t kRequestTimeoutMs = 30000;
 
-  SimServiceManager(Kernel& kernel, SimRegistry& registry);
+  SimServiceManager(SimKernel& kernel, SimRegistry& registry);
   ~SimServiceManager();
   SimServiceManager(const SimServiceManager&) = delete;
   SimServiceManager& operator=(const SimServiceManager&) = delete;
@@ -70,14 +72,15 @@ class SimServiceManager {
   uint32_t ControlCode(const ControlRequest& request) const;
   // The handler has run: the sender gets its answer.
   void Complete(ControlRequest& request);
-  // A status report of the connected service.
+  // A status report of the connected service; refused once the reporting
+  // thread's process has ended.
   bool Report(Dispatch& dispatch, const ServiceStatus& status);
   // The arguments StartService passed (the service name first).
   std::vector<std::string> Arguments(const Dispatch& dispatch) const;
-  // The process of service `name` ended, or its dispatcher returned
-  // (`dispatch` may be null when it never connected): a service that did
-  // not report stopped is stopped with ERROR_PROCESS_ABORTED, and controls
-  // still queued are refused.
+  // The dispatcher of service `name` returned, or its process ended
+  // (`dispatch` is null when it never connected): a service that did not
+  // report stopped is stopped with ERROR_PROCESS_ABORTED, and controls still
+  // queued are refused.
   void Disconnect(const std::string& name, const std::shared_ptr<Dispatch>& dispatch);
 
   void SetLauncher(ServiceLauncher launcher);
@@ -94,6 +97,9 @@ class SimServiceManager {
   struct State;
 
  private:
+  // Stops the service when `process` ends without having stopped it.
+  void Watch(const std::string& name, const Handle& process);
+
   std::shared_ptr<State> state_;
 };
 

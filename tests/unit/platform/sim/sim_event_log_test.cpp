@@ -27,6 +27,7 @@ class SimEventLogTest : public ::testing::Test {
 
   testing::ScratchDir dir_;
   SimKernel kernel_{{.virtual_time = true, .start_local_time = {2026, 3, 6, 7, 9, 5, 7, 42}}};
+  SimKernel::Attachment attachment_ = kernel_.Attach("test");
   SimEventLog log_{file(), kernel_};
 };
 

@@ -2,238 +2,349 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <mutex>
+#include <functional>
+#include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace fenra::sim {
 namespace {
 
-// Records what happened at which virtual time, from any thread.
-class Log {
- public:
-  explicit Log(SimKernel& kernel) : kernel_(kernel) {}
-  void Add(const std::string& what) {
-    std::lock_guard lock(mutex_);
-    entries_.push_back(what + "@" + std::to_string(kernel_.ElapsedMs()));
+// A virtual-time kernel driven by the test's thread.
+struct VirtualKernel {
+  explicit VirtualKernel(KernelOptions options = {}) : kernel(With(options)) {}
+  static KernelOptions With(KernelOptions options) {
+    options.virtual_time = true;
+    return options;
   }
-  std::vector<std::string> entries() {
-    std::lock_guard lock(mutex_);
-    return entries_;
-  }
+  SimKernel kernel;
+  SimKernel::Attachment attachment = kernel.Attach("test");
+};
 
- private:
-  SimKernel& kernel_;
-  std::mutex mutex_;
-  std::vector<std::string> entries_;
+// Records what happened at which virtual time. On virtual time only one
+// thread runs at a time, so no lock is needed.
+struct Log {
+  explicit Log(SimKernel& k) : kernel(k) {}
+  void Add(const std::string& what) { entries.push_back(what + "@" + std::to_string(kernel.ElapsedMs())); }
+  SimKernel& kernel;
+  std::vector<std::string> entries;
 };
 
 TEST(SimKernelVirtual, SleepAndTimeOutsMoveTheClockExactly) {
-  SimKernel kernel({.virtual_time = true, .start_tick = 1000});
+  VirtualKernel v({.start_tick = 1000});
+  SimKernel& kernel = v.kernel;
   kernel.Sleep(20 * 60 * 1000);  // a 20-minute start-up delay costs no real time
   EXPECT_EQ(kernel.ElapsedMs(), 20u * 60 * 1000);
   EXPECT_EQ(kernel.TimeGetTime(), 1000u + 20 * 60 * 1000);
 
   Handle event = kernel.CreateEvent(true, false);
   EXPECT_EQ(kernel.WaitForSingleObject(event, 1500), win::kWaitTimeout);
-  EXPECT_EQ(kernel.ElapsedMs(), 20u * 60 * 1000 + 1500);
   EXPECT_EQ(kernel.WaitForSingleObject(event, 0), win::kWaitTimeout);
   EXPECT_EQ(kernel.ElapsedMs(), 20u * 60 * 1000 + 1500);
 }
 
-TEST(SimKernelVirtual, AWakeUpByAnotherThreadHappensAtTheWakersTime) {
-  SimKernel kernel({.virtual_time = true});
-  Log log(kernel);
-  Handle event = kernel.CreateEvent(true, false);
-  Handle waiter = kernel.CreateThread([&] {
-    uint32_t result = kernel.WaitForSingleObject(event, 60000);
-    log.Add("woken " + std::to_string(result));
-    return 0u;
-  });
-  kernel.Sleep(300);
-  log.Add("set");
-  kernel.SetEvent(event);
-  EXPECT_EQ(kernel.WaitForSingleObject(waiter, win::kInfinite), win::kWaitObject0);
-  EXPECT_EQ(log.entries(), (std::vector<std::string>{"set@300", "woken 0@300"}));
-}
-
-TEST(SimKernelVirtual, EqualDeadlinesWakeInTheOrderTheWaitsBegan) {
-  SimKernel kernel({.virtual_time = true});
-  Log log(kernel);
-  std::vector<Handle> threads;
-  for (int i = 0; i < 5; ++i) {
-    threads.push_back(kernel.CreateThread([&, i] {
-      kernel.Sleep(static_cast<uint32_t>(100 * i));  // start the 1 s sleeps in order 0..4
-      kernel.Sleep(1000 - static_cast<uint32_t>(100 * i));
-      log.Add("t" + std::to_string(i));
-      return 0u;
-    }));
-  }
-  EXPECT_EQ(kernel.WaitForMultipleObjects(threads, true, win::kInfinite), win::kWaitObject0);
-  EXPECT_EQ(log.entries(),
-            (std::vector<std::string>{"t0@1000", "t1@1000", "t2@1000", "t3@1000", "t4@1000"}));
-}
-
-TEST(SimKernelVirtual, PulseReleasesExactlyTheThreadsWaitingThen) {
-  SimKernel kernel({.virtual_time = true});
+TEST(SimKernelVirtual, ReadyThreadsRunOneAtATimeInTheOrderTheyBecameReady) {
+  VirtualKernel v;
+  SimKernel& kernel = v.kernel;
   Log log(kernel);
   Handle manual = kernel.CreateEvent(true, false);
-  auto waiter = [&](const char* name) {
-    return kernel.CreateThread([&, name] {
-      log.Add(std::string(name) + " " + std::to_string(kernel.WaitForSingleObject(manual, 5000)));
-      return 0u;
-    });
-  };
-  EXPECT_TRUE(kernel.PulseEvent(manual));  // nobody waits: no effect
-  Handle a = waiter("a");
-  Handle b = waiter("b");
-  kernel.Sleep(10);  // both are blocked now
-  kernel.PulseEvent(manual);
-  Handle c = waiter("c");  // comes after the pulse and times out
-  Handle all[] = {a, b, c};
-  kernel.WaitForMultipleObjects(all, true, win::kInfinite);
-  // a and b are released together and race; only c's place is fixed.
-  std::vector<std::string> entries = log.entries();
-  std::sort(entries.begin(), entries.end() - 1);
-  EXPECT_EQ(entries, (std::vector<std::string>{"a 0@10", "b 0@10", "c 258@5010"}));
-  EXPECT_EQ(kernel.WaitForSingleObject(manual, 0), win::kWaitTimeout);
-  EXPECT_EQ(kernel.PulseCount(manual), 2u);
-
-  Handle automatic = kernel.CreateEvent(false, false);
-  std::atomic<int> released{0};
-  std::vector<Handle> waiters;
-  for (int i = 0; i < 3; ++i)
-    waiters.push_back(kernel.CreateThread([&] {
-      if (kernel.WaitForSingleObject(automatic, 1000) == win::kWaitObject0) ++released;
-      return 0u;
-    }));
+  std::vector<Handle> threads;
+  for (const char* name : {"a", "b", "c"}) {
+    threads.push_back(kernel.CreateThread(
+        [&, name] {
+          log.Add(std::string(name) + " waits");
+          kernel.WaitForSingleObject(manual, 5000);
+          log.Add(std::string(name) + " released");
+          kernel.Sleep(100);  // equal deadlines: in the order they were set
+          log.Add(std::string(name) + " slept");
+          return 0u;
+        },
+        name));
+  }
   kernel.Sleep(10);
-  kernel.PulseEvent(automatic);
-  kernel.WaitForMultipleObjects(waiters, true, win::kInfinite);
-  EXPECT_EQ(released.load(), 1);
-}
-
-TEST(SimKernelVirtual, MultiWaitReportsTheLowestSignalledIndex) {
-  SimKernel kernel({.virtual_time = true});
-  Handle events[] = {kernel.CreateEvent(true, false), kernel.CreateEvent(true, false),
-                     kernel.CreateEvent(false, false)};
-  kernel.SetEvent(events[2]);
-  kernel.SetEvent(events[1]);
-  EXPECT_EQ(kernel.WaitForMultipleObjects(events, false, 0), win::kWaitObject0 + 1);
-  kernel.ResetEvent(events[1]);
-  EXPECT_EQ(kernel.WaitForMultipleObjects(events, false, 0), win::kWaitObject0 + 2);
-  // The auto-reset event was consumed by that wait.
-  EXPECT_EQ(kernel.WaitForMultipleObjects(events, false, 100), win::kWaitTimeout);
-  kernel.SetEvent(events[0]);
-  kernel.SetEvent(events[2]);
-  EXPECT_EQ(kernel.WaitForMultipleObjects(events, true, 100), win::kWaitTimeout);
-  kernel.SetEvent(events[1]);
-  EXPECT_EQ(kernel.WaitForMultipleObjects(events, true, 100), win::kWaitObject0);
-  EXPECT_EQ(kernel.WaitForSingleObject(events[2], 0), win::kWaitTimeout);
-}
-
-TEST(SimKernelVirtual, ThreadsReportStillActiveThenTheirExitCode) {
-  SimKernel kernel({.virtual_time = true});
-  Handle go = kernel.CreateEvent(true, false);
-  Handle thread = kernel.CreateThread([&] {
-    kernel.WaitForSingleObject(go, win::kInfinite);
-    return 7u;
-  });
+  log.Add("pulse");
+  kernel.PulseEvent(manual);
+  Handle late = kernel.CreateThread([&] { return kernel.WaitForSingleObject(manual, 5000); });
+  threads.push_back(late);
+  EXPECT_EQ(kernel.WaitForMultipleObjects(threads, true, win::kInfinite), win::kWaitObject0);
+  EXPECT_EQ(log.entries,
+            (std::vector<std::string>{"a waits@0", "b waits@0", "c waits@0", "pulse@10", "a released@10",
+                                      "b released@10", "c released@10", "a slept@110", "b slept@110",
+                                      "c slept@110"}));
   uint32_t code = 0;
-  ASSERT_TRUE(kernel.GetExitCodeThread(thread, &code));
-  EXPECT_EQ(code, win::kStillActive);
-  EXPECT_EQ(kernel.WaitForSingleObject(thread, 1000), win::kWaitTimeout);
-  kernel.SetEvent(go);
-  EXPECT_EQ(kernel.WaitForSingleObject(thread, win::kInfinite), win::kWaitObject0);
-  ASSERT_TRUE(kernel.GetExitCodeThread(thread, &code));
-  EXPECT_EQ(code, 7u);
+  kernel.GetExitCodeThread(late, &code);
+  EXPECT_EQ(code, win::kWaitTimeout);  // came after the pulse
+  EXPECT_EQ(kernel.WaitForSingleObject(manual, 0), win::kWaitTimeout);
+  EXPECT_EQ(kernel.PulseCount(manual), 1u);
 }
 
-TEST(SimKernelVirtual, TheTickCounterWrapsAndDifferencesStayRight) {
-  SimKernel kernel({.virtual_time = true, .start_tick = 0xFFFFFFFFu - 499});
+// Many threads, pulses, time-outs and auto-reset events: the trace of who
+// ran when must be the same on every run.
+std::string StressRun() {
+  VirtualKernel v;
+  SimKernel& kernel = v.kernel;
+  std::string trace;
+  Handle manual = kernel.CreateEvent(true, false);
+  Handle automatic = kernel.CreateEvent(false, false);
+  std::vector<Handle> threads;
+  for (uint32_t i = 0; i < 24; ++i) {
+    threads.push_back(kernel.CreateThread([&, i] {
+      for (uint32_t round = 0; round < 40; ++round) {
+        Handle both[] = {manual, automatic};
+        uint32_t result = kernel.WaitForMultipleObjects(both, false, 7 + (i * 13 + round) % 50);
+        trace += std::to_string(i) + ":" + std::to_string(result) + "@" + std::to_string(kernel.ElapsedMs()) + " ";
+        if ((i + round) % 5 == 0) kernel.PulseEvent(manual);
+        if ((i * round) % 7 == 3) kernel.SetEvent(automatic);
+      }
+      return i;
+    }));
+  }
+  kernel.WaitForMultipleObjects(std::span(threads).first(24), true, win::kInfinite);
+  return trace + std::to_string(kernel.ElapsedMs());
+}
+
+TEST(SimKernelVirtual, AStressRunGivesTheSameResultEveryTime) {
+  const std::string first = StressRun();
+  for (int run = 1; run < 20; ++run) ASSERT_EQ(StressRun(), first) << "run " << run;
+}
+
+TEST(SimKernelVirtual, TheClocksWrapAndFollowTheCalendar) {
+  VirtualKernel v({.start_tick = 0xFFFFFFFFu - 499, .start_local_time = {2024, 2, 0, 28, 23, 59, 59, 500}});
+  SimKernel& kernel = v.kernel;
   uint32_t before = kernel.TimeGetTime();
   kernel.Sleep(1000);
   uint32_t after = kernel.TimeGetTime();
-  EXPECT_LT(after, before);
   EXPECT_EQ(after, 500u);
   EXPECT_EQ(static_cast<int32_t>(after - before), 1000);
-}
-
-TEST(SimKernelVirtual, LocalTimeFollowsVirtualTimeAcrossMonthEnds) {
-  SimKernel kernel({.virtual_time = true, .start_local_time = {2024, 2, 0, 28, 23, 59, 59, 500}});
-  kernel.Sleep(1000);
   LocalTime t = kernel.GetLocalTime();
-  EXPECT_EQ(t.year, 2024);
-  EXPECT_EQ(t.month, 2);
-  EXPECT_EQ(t.day, 29);  // leap day
-  EXPECT_EQ(t.day_of_week, 4);  // Thursday
-  EXPECT_EQ(t.hour, 0);
-  EXPECT_EQ(t.minute, 0);
-  EXPECT_EQ(t.second, 0);
-  EXPECT_EQ(t.milliseconds, 500);
+  EXPECT_EQ(std::vector<int>({t.year, t.month, t.day, t.day_of_week, t.hour, t.minute, t.second, t.milliseconds}),
+            std::vector<int>({2024, 2, 29, 4, 0, 0, 0, 500}));  // a leap day, a Thursday
 }
 
-TEST(SimKernelVirtual, MutexesCountRecursionAndReportAbandonment) {
-  SimKernel kernel({.virtual_time = true});
-  Handle mutex = kernel.CreateMutex(false);
-  EXPECT_EQ(kernel.WaitForSingleObject(mutex, 0), win::kWaitObject0);
-  EXPECT_EQ(kernel.WaitForSingleObject(mutex, 0), win::kWaitObject0);
-  std::atomic<uint32_t> other{0};
-  Handle contender = kernel.CreateThread([&] {
-    other = kernel.WaitForSingleObject(mutex, win::kInfinite);
-    EXPECT_TRUE(kernel.ReleaseMutex(mutex));
-    return 0u;
-  });
-  EXPECT_TRUE(kernel.ReleaseMutex(mutex));
-  EXPECT_EQ(kernel.WaitForSingleObject(contender, 100), win::kWaitTimeout);  // still held once
-  EXPECT_TRUE(kernel.ReleaseMutex(mutex));
-  kernel.WaitForSingleObject(contender, win::kInfinite);
-  EXPECT_EQ(other.load(), win::kWaitObject0);
-  EXPECT_FALSE(kernel.ReleaseMutex(mutex));
-  EXPECT_EQ(kernel.GetLastError(), win::kErrorNotOwner);
-
-  Handle owner = kernel.CreateThread([&] { return kernel.WaitForSingleObject(mutex, 0); });
-  kernel.WaitForSingleObject(owner, win::kInfinite);
-  EXPECT_EQ(kernel.WaitForSingleObject(mutex, 0), win::kWaitAbandoned0);
-}
-
-TEST(SimKernelVirtual, NamedEventsAreSharedAndInvalidHandlesFail) {
-  SimKernel kernel({.virtual_time = true});
-  Handle first = kernel.CreateEvent(true, false, "Global\\X");
-  EXPECT_EQ(kernel.GetLastError(), win::kErrorSuccess);
-  Handle second = kernel.CreateEvent(false, true, "Global\\X");
-  EXPECT_EQ(kernel.GetLastError(), win::kErrorAlreadyExists);
-  EXPECT_EQ(first, second);
-  EXPECT_EQ(kernel.WaitForSingleObject(first, 0), win::kWaitTimeout);  // keeps its own state
-
-  EXPECT_EQ(kernel.WaitForSingleObject(nullptr, 10), win::kWaitFailed);
-  EXPECT_EQ(kernel.GetLastError(), win::kErrorInvalidHandle);
+TEST(SimKernelVirtual, HandlesOfAnotherKernelOrKindFail) {
+  VirtualKernel v;
+  SimKernel& kernel = v.kernel;
   EXPECT_FALSE(kernel.SetEvent(kernel.CreateMutex(false)));
+  EXPECT_EQ(kernel.GetLastError(), win::kErrorInvalidHandle);
   SimKernel other({.virtual_time = true});
   EXPECT_EQ(kernel.WaitForSingleObject(other.CreateEvent(true, true), 0), win::kWaitFailed);
 }
 
-TEST(SimKernelVirtual, QuiescenceAndStalls) {
-  SimKernel kernel({.virtual_time = true});
-  Handle never = kernel.CreateEvent(true, false);
-  Handle sleeper = kernel.CreateThread([&] {
-    kernel.Sleep(3000);
-    return kernel.WaitForSingleObject(never, win::kInfinite);
+TEST(SimKernelVirtual, TwoKernelsOnOneThreadKeepTheirOwnClocks) {
+  VirtualKernel first;
+  VirtualKernel second;
+  Handle ticker = second.kernel.CreateThread([&] {
+    second.kernel.Sleep(50);
+    return 0u;
   });
-  EXPECT_TRUE(kernel.RunUntilQuiescent());
-  EXPECT_EQ(kernel.ElapsedMs(), 3000u);  // ran the sleeper up to its endless wait
+  first.kernel.Sleep(10);
+  EXPECT_EQ(first.kernel.ElapsedMs(), 10u);
+  EXPECT_EQ(second.kernel.WaitForSingleObject(ticker, win::kInfinite), win::kWaitObject0);
+  EXPECT_EQ(second.kernel.ElapsedMs(), 50u);
+  first.kernel.Sleep(10);
+  EXPECT_EQ(first.kernel.ElapsedMs(), 20u);
+}
 
-  std::atomic<int> stalls{0};
-  kernel.SetStallHandler([&] {
-    ++stalls;
+TEST(SimKernelVirtual, AFiberSuspendedInACatchBlockKeepsItsException) {
+  VirtualKernel v;
+  SimKernel& kernel = v.kernel;
+  Handle go = kernel.CreateEvent(true, false);
+  std::string rethrown;
+  Handle handler = kernel.CreateThread([&] {
+    try {
+      throw std::runtime_error("first");
+    } catch (...) {
+      kernel.WaitForSingleObject(go, win::kInfinite);  // another fiber throws meanwhile
+      try {
+        throw;
+      } catch (const std::runtime_error& e) {
+        rethrown = e.what();
+      }
+    }
+    return 0u;
+  });
+  Handle other = kernel.CreateThread([&] {
+    try {
+      throw std::logic_error("second");
+    } catch (const std::logic_error&) {
+      kernel.SetEvent(go);
+      kernel.Sleep(1);
+    }
+    return 0u;
+  });
+  Handle both[] = {handler, other};
+  kernel.WaitForMultipleObjects(both, true, win::kInfinite);
+  EXPECT_EQ(rethrown, "first");
+}
+
+TEST(SimKernelVirtual, InputsRunOnTheVirtualClockInTheOrderScheduled) {
+  VirtualKernel v;
+  SimKernel& kernel = v.kernel;
+  Log log(kernel);
+  Handle event = kernel.CreateEvent(false, false);
+  Handle waiter = kernel.CreateThread([&] {
+    while (kernel.WaitForSingleObject(event, win::kInfinite) == win::kWaitObject0) log.Add("woken");
+    return 0u;
+  });
+  kernel.At(2500, [&] { log.Add("second"); });
+  kernel.At(1000, [&] {
+    log.Add("first");
+    kernel.SetEvent(event);
+  });
+  kernel.At(2500, [&] { log.Add("third"); });
+  kernel.RunUntil(4000);
+  EXPECT_EQ(kernel.ElapsedMs(), 4000u);
+  EXPECT_EQ(log.entries, (std::vector<std::string>{"first@1000", "woken@1000", "second@2500", "third@2500"}));
+  EXPECT_EQ(kernel.WaitForSingleObject(waiter, 0), win::kWaitTimeout);
+}
+
+TEST(SimKernelVirtual, ThreadsThatOnlyIdleInTimedSlicesAreQuiescent) {
+  VirtualKernel v;
+  SimKernel& kernel = v.kernel;
+  Handle stop = kernel.CreateEvent(true, false, "stop");
+  Handle never = kernel.CreateEvent(true, false, "never");
+  Handle slicer = kernel.CreateThread(
+      [&] {
+        while (kernel.WaitForSingleObject(stop, 60000) == win::kWaitTimeout) {
+        }
+        return 0u;
+      },
+      "slicer");
+  Handle sleeper = kernel.CreateThread(
+      [&] {
+        kernel.Sleep(3000);
+        kernel.TimeGetTime();  // a clock read is work, not idling
+        kernel.Sleep(90000);
+        return kernel.WaitForSingleObject(never, win::kInfinite);
+      },
+      "sleeper");
+  EXPECT_TRUE(kernel.RunUntilQuiescent());
+  // The sleeper ran up to its endless wait; the slicer's slice at 60 s,
+  // after the sleeper's clock read, showed that it only idles.
+  EXPECT_EQ(kernel.ElapsedMs(), 93000u);
+  EXPECT_TRUE(kernel.RunUntilQuiescent(kernel.ElapsedMs() + 1));
+  Handle busy = kernel.CreateThread([&] {
+    for (int i = 0; i < 100; ++i) kernel.Sleep(static_cast<uint32_t>(1000 + kernel.TimeGetTime() % 2));
+    return 0u;
+  });
+  EXPECT_FALSE(kernel.RunUntilQuiescent(kernel.ElapsedMs() + 10000));  // a clock reader is busy
+  EXPECT_EQ(kernel.ElapsedMs(), 103000u);
+  EXPECT_EQ(kernel.WaitForSingleObject(busy, win::kInfinite), win::kWaitObject0);
+
+  std::vector<std::string> reports;
+  kernel.SetStallHandler([&](const std::string& report) {
+    reports.push_back(report);
     kernel.SetEvent(never);  // a rescue from outside the simulation
   });
   EXPECT_EQ(kernel.WaitForSingleObject(sleeper, win::kInfinite), win::kWaitObject0);
-  EXPECT_EQ(stalls.load(), 1);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find("'sleeper': waits on event 'never'\n"), std::string::npos) << reports[0];
+  EXPECT_NE(reports[0].find("'slicer': waits on event 'stop' until "), std::string::npos) << reports[0];
+  EXPECT_NE(reports[0].find(" ms (idling)\n"), std::string::npos) << reports[0];
+  EXPECT_NE(reports[0].find("'test': waits on thread 'sleeper'"), std::string::npos) << reports[0];
+  kernel.SetEvent(stop);
+  EXPECT_EQ(kernel.WaitForSingleObject(slicer, win::kInfinite), win::kWaitObject0);
 }
 
-TEST(SimKernelReal, WaitsUseTheRealClock) {
+TEST(SimKernelVirtualDeath, BlockingWithoutAnAttachmentOrPollingForeverIsReported) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        SimKernel kernel({.virtual_time = true});
+        kernel.Sleep(10);
+      },
+      "not attached");
+  EXPECT_DEATH(
+      {
+        VirtualKernel v({.poll_limit = 1000});
+        Handle event = v.kernel.CreateEvent(true, false);
+        Handle poller = v.kernel.CreateThread(
+            [&] {
+              while (v.kernel.WaitForSingleObject(event, 0) == win::kWaitTimeout) {
+              }
+              return 0u;
+            },
+            "poller");
+        v.kernel.WaitForSingleObject(poller, win::kInfinite);
+      },
+      "'poller' made 1001 kernel calls without ever blocking");
+}
+
+TEST(SimKernelVirtual, AnEndingAttachmentAbandonsItsMutexes) {
+  SimKernel kernel({.virtual_time = true});
+  Handle mutex = kernel.CreateMutex(false);
+  {
+    SimKernel::Attachment first = kernel.Attach("first");
+    EXPECT_EQ(kernel.WaitForSingleObject(mutex, 0), win::kWaitObject0);
+  }
+  SimKernel::Attachment second = kernel.Attach("second");
+  EXPECT_EQ(kernel.WaitForSingleObject(mutex, 0), win::kWaitAbandoned0);
+}
+
+// What a process's threads did, kept as the process's own state.
+struct ProcessLog {
+  explicit ProcessLog(bool* r) : released(r) {}
+  ~ProcessLog() { *released = true; }
+  std::vector<std::string> lines;
+  bool* released;
+};
+
+TEST(SimKernelVirtual, AnEndingProcessParksItsThreadsAndThenReleasesItsState) {
+  VirtualKernel v;
+  SimKernel& kernel = v.kernel;
+  Handle forever = kernel.CreateEvent(true, false);
+  bool released = false;
+  auto log = std::make_shared<ProcessLog>(&released);
+  ProcessLog* raw = log.get();
+  Handle worker;
+  Handle process = kernel.CreateProcess(
+      "service",
+      [&kernel, forever, raw, &worker] {
+        worker = kernel.CreateThread(
+            [&kernel, forever, raw] {
+              raw->lines.push_back("worker waits");
+              kernel.WaitForSingleObject(forever, 10000);
+              raw->lines.push_back("worker returned into the core");  // must never happen
+              return 0u;
+            },
+            "worker");
+        kernel.Sleep(5000);
+        raw->lines.push_back("main ends");
+        return 3u;
+      },
+      std::move(log));
+  EXPECT_EQ(kernel.WaitForSingleObject(process, win::kInfinite), win::kWaitObject0);
+  EXPECT_EQ(kernel.ElapsedMs(), 5000u);
+  EXPECT_TRUE(released);
+  uint32_t code = 0;
+  ASSERT_TRUE(kernel.GetExitCodeProcess(process, &code));
+  EXPECT_EQ(code, 3u);
+  // The worker's handle is signalled with the process's code.
+  EXPECT_EQ(kernel.WaitForSingleObject(worker, 0), win::kWaitObject0);
+  ASSERT_TRUE(kernel.GetExitCodeThread(worker, &code));
+  EXPECT_EQ(code, 3u);
+  kernel.Sleep(20000);  // past the worker's time-out: it stays parked
+
+  bool second_released = false;
+  auto second_log = std::make_shared<ProcessLog>(&second_released);
+  Handle second = kernel.CreateProcess(
+      "service",
+      [&kernel] {
+        kernel.Sleep(1000000);
+        return 0u;
+      },
+      second_log);
+  second_log.reset();
+  kernel.Sleep(1000);
+  EXPECT_FALSE(second_released);
+  EXPECT_TRUE(kernel.TerminateProcess(second, 9));
+  EXPECT_TRUE(second_released);
+  ASSERT_TRUE(kernel.GetExitCodeProcess(second, &code));
+  EXPECT_EQ(code, 9u);
+}
+
+TEST(SimKernelReal, WaitsUseTheRealClockAndOutsideThreadsDetachAtTheirEnd) {
   SimKernel kernel;
   Handle event = kernel.CreateEvent(true, false);
   EXPECT_EQ(kernel.WaitForSingleObject(event, 5), win::kWaitTimeout);
@@ -241,6 +352,38 @@ TEST(SimKernelReal, WaitsUseTheRealClock) {
   EXPECT_EQ(kernel.WaitForSingleObject(event, win::kInfinite), win::kWaitObject0);
   EXPECT_EQ(kernel.WaitForSingleObject(setter, win::kInfinite), win::kWaitObject0);
   EXPECT_FALSE(kernel.RunUntilQuiescent());
+
+  Handle mutex = kernel.CreateMutex(false);
+  std::thread([&] { kernel.WaitForSingleObject(mutex, 0); }).join();
+  EXPECT_EQ(kernel.WaitForSingleObject(mutex, 1000), win::kWaitAbandoned0);
+}
+
+TEST(SimKernelReal, AThreadOfAnEndedProcessParksAtItsNextKernelCall) {
+  SimKernel kernel;
+  Handle go = kernel.CreateEvent(true, false);
+  Handle parked = kernel.CreateEvent(true, false);
+  std::atomic<int> steps{0};
+  bool released = false;
+  auto log = std::make_shared<ProcessLog>(&released);
+  Handle process = kernel.CreateProcess(
+      "service",
+      [&] {
+        kernel.CreateThread([&] {
+          kernel.WaitForSingleObject(go, win::kInfinite);
+          ++steps;
+          kernel.SetEvent(parked);  // parks here: the process has ended
+          ++steps;
+          return 0u;
+        });
+        return 0u;
+      },
+      std::move(log));
+  EXPECT_EQ(kernel.WaitForSingleObject(process, win::kInfinite), win::kWaitObject0);
+  kernel.SetEvent(go);  // too late: the thread was parked at its wait
+  EXPECT_EQ(kernel.WaitForSingleObject(parked, 100), win::kWaitTimeout);
+  EXPECT_EQ(steps.load(), 0);
+  kernel.Shutdown();
+  EXPECT_TRUE(released);
 }
 
 }  // namespace

@@ -11,8 +11,9 @@ namespace {
 class SimServiceControlHarness : public ServiceControlHarness {
  public:
   SimServiceControlHarness() {
-    machine_->SetServiceImage(
-        [](Platform& platform) { return ContractServiceProcess(platform.service_control, platform.kernel); });
+    machine_->SetServiceImage([](sim::SimProcess& process) {
+      return ContractServiceProcess(process.platform().service_control, process.platform().kernel);
+    });
   }
   ServiceControl& service_control() override { return machine_.platform().service_control; }
   Kernel& kernel() override { return machine_.platform().kernel; }

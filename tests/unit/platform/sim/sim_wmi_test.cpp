@@ -57,6 +57,7 @@ class SimWmiTest : public ::testing::Test {
   }
 
   SimKernel kernel{{.virtual_time = true}};
+  SimKernel::Attachment attachment = kernel.Attach("test");
   SimWmi wmi{kernel, Baseline()};
   WbemServicesPtr services;
 };

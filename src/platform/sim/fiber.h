@@ -1,0 +1,67 @@
+#pragma once
+// User-space execution contexts for the virtual-time kernel: each simulated
+// thread runs on a stack of its own and gives the processor back to its host
+// (the outside thread that drives the simulation) by an explicit switch.
+//
+// A fiber is only ever resumed on the OS thread that created it. The switch
+// carries what the C++ runtime keeps per OS thread for exception handling,
+// so a fiber suspended inside a catch block does not see another fiber's
+// exceptions, and it tells AddressSanitizer and ThreadSanitizer about the
+// change of stack.
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+namespace fenra::sim {
+
+class Fiber {
+ public:
+  // The calling OS thread's own context, to switch back to.
+  class Host;
+
+  // A fiber that will run `body` when first resumed. `body` must not return
+  // by throwing; when it returns the fiber is finished and its last switch
+  // goes back to the host that resumed it.
+  Fiber(std::function<void()> body, size_t stack_size);
+  ~Fiber();
+  Fiber(const Fiber&) = delete;
+  Fiber& operator=(const Fiber&) = delete;
+
+  // Runs the fiber from `host` until it suspends or finishes.
+  void Resume(Host& host);
+  // Called on the fiber: gives the processor back to the host that resumed
+  // it. Returns when the fiber is resumed again.
+  void Suspend();
+  bool finished() const { return finished_; }
+
+  // Keeps the stack of a fiber that will never run again alive and visible
+  // to the leak checker, as the stacks of threads killed by their process's
+  // end are: what they referenced is not reported as leaked.
+  void Abandon();
+
+  struct Context;
+
+ private:
+  static void Entry();
+
+  std::function<void()> body_;
+  std::unique_ptr<Context> context_;
+  Host* host_ = nullptr;
+  bool finished_ = false;
+  bool abandoned_ = false;
+};
+
+class Fiber::Host {
+ public:
+  Host();
+  ~Host();
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+ private:
+  friend class Fiber;
+  std::unique_ptr<Context> context_;
+};
+
+}  // namespace fenra::sim
