@@ -185,6 +185,16 @@ TEST_F(InstallationTest, InstallingWhileTheServiceRunsStopsItAndInstallsItAgain)
   EXPECT_FALSE(Installed());
 }
 
+TEST_F(InstallationTest, AServiceWhoseProcessIsTerminatedIsStopped) {
+  ASSERT_EQ(Run("-Service"), 0);
+  Handle service_process = StartService();
+  kernel.Sleep(1000);
+  ASSERT_TRUE(machine().kernel().TerminateProcess(service_process, 1));
+  kernel.Sleep(0);
+  EXPECT_EQ(machine().service_manager().SendControl("FENRA", win::kServiceControlStop),
+            win::kErrorServiceNotActive);
+}
+
 class Wow64InstallationTest : public InstallationTest {
  protected:
   Wow64InstallationTest()
