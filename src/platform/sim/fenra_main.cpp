@@ -6,8 +6,8 @@
 // /RegServer, -UnregServer) go to FENRA.exe's own command line and register
 // or unregister it. With --scm the installed service is started through the
 // simulated service control manager, as `sc start FENRA` would, and the
-// signals send it the stop control. A machine directory that does not exist
-// yet is created and FENRA registered on it as a service.
+// signals send it the stop control. On a new machine (no registry yet) FENRA
+// is registered as a service first.
 
 #include <pthread.h>
 #include <signal.h>
@@ -173,7 +173,8 @@ int main(int argc, char** argv) {
   }
 
   try {
-    bool fresh = !std::filesystem::exists(directory);
+    // A machine without a registry yet is new.
+    bool fresh = !std::filesystem::exists(directory / fenra::sim::SimMachine::kRegistryFile);
     fenra::sim::SimMachine machine(directory);
     machine.SetServiceImage(RunImage);
     fprintf(stderr, "fenra: machine %s\n", machine.directory().c_str());
