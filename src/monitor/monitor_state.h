@@ -1,18 +1,21 @@
 #pragma once
-// The redundancy monitor's shared state: stop events, hand-over flags
-// between threads, thread handle slots, and the configuration that
-// ServiceThread sets once during its start-up.
+// The redundancy monitor's shared state: stop events, hand-over between
+// threads, thread handle slots, and the configuration that ServiceThread
+// reads once during its start-up.
 //
-// Flags and handle slots are atomic or guarded. Each hand-over flag has one
-// consumer, which only ever writes 0, while its producers only write 1.
-// Configuration fields are plain: ServiceThread writes them before it starts
-// the threads that read them (thread creation orders the writes), except
-// where a field says otherwise.
+// Each hand-over flag has one consumer, which only ever writes 0, while its
+// producers only write 1. A flag travels together with the data that goes
+// with it (a timer's expiry, its occurrence time, a composer's slot): both
+// sit in one record behind one lock, so that nobody reads a raised flag with
+// stale data. These locks are never held across a kernel call.
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <mutex>
+#include <optional>
+#include <utility>
 
 #include "platform/hardware.h"
 #include "support/fixed_text.h"
@@ -28,6 +31,8 @@ inline constexpr int CHANGE_CPU_DUPLEX = 3;
 inline constexpr int CHANGE_PCI_DUPLEX = 4;
 inline constexpr int CHANGE_EXPCI_DUPLEX = 5;
 inline constexpr int kTimerCount = 6;
+// The DUPLEX timer of SIMPLEX timer k is k + kDuplexOffset.
+inline constexpr int kDuplexOffset = 3;
 
 // Group indices: the argument of a WMIThread, the row of EventClassTable.
 inline constexpr int kGroupCpu = 0;
@@ -37,30 +42,11 @@ inline constexpr int kGroupCount = 3;
 
 inline constexpr int kLogOutSlots = 8;
 inline constexpr int kMaxDeviceClasses = 8;
+inline constexpr size_t kOccurrenceTimeSize = 256;
 
-struct MonitorState {
-  // Stop and shutdown.
-  SharedHandle hShutdownEvent;  // the run is to end (Run waits on it)
-  SharedHandle hServiceEvent;   // the service has been asked to stop
-  SharedHandle m_PulseEvent;    // the named hot-plug event
-  std::atomic<int32_t> stopflg{0};  // FALSE -> TRUE once, never back
-
-  // Thread handle slots (empty = free).
-  std::array<SharedHandle, kGroupCount> hWMIThread;
-  std::array<SharedHandle, kTimerCount> hTimerThread;
-  std::array<SharedHandle, kLogOutSlots> hLogOutThread;
-
-  // Hand-over between threads.
-  std::array<std::atomic<uint8_t>, kTimerCount> flgChangeStatus{};
-  std::array<std::atomic<uint8_t>, kTimerCount> flgStopTimer{};
-  std::array<std::atomic<uint32_t>, kTimerCount> dwLimitTime{};
-  std::array<GuardedText<256>, kTimerCount> szOccurrenceTime;
-  SharedHandle hSyncEventCPU;
-  SharedHandle hSyncEventPCI;
-  SharedHandle hSyncEventMTT;
-  std::array<std::atomic<uint32_t>, kGroupCount> flgPulseRequest{};
-
-  // Configuration.
+// What ServiceThread reads at start-up. Published once, before the threads
+// that read it start, and read-only afterwards.
+struct MonitorConfig {
   int32_t Timeout_value = 30000;  // ms, wait limit of the WMI status query
   int32_t waitPulseTime = 120;    // s, delay of a PulseThread
   uint32_t dwCpuShortThreshold = 0;  // minutes
@@ -69,15 +55,156 @@ struct MonitorState {
   uint32_t dwCpuLongThreshold = 0;
   uint32_t dwPciLongThreshold = 0;
   uint32_t dwExPciLongThreshold = 0;
-  // Platform software version; an alert composer may fill it again while
-  // other threads read it, hence guarded.
-  GuardedText<16> szSWVersion{"unknown"};
   uint32_t dwPlatformGen = 2;
   uint32_t nDeviceClass = kMaxDeviceClasses;
   char szDeviceClassName[kMaxDeviceClasses][256] = {};
   char szIdfSimplex[128] = {};
   char szIdfDuplex[128] = {};
   char szIdsDetails[16] = {};
+};
+
+// One timer index: its change request, its cancel request, and the timer
+// itself while it exists.
+struct TimerSlot {
+  bool change = false;   // flgChangeStatus: (re)start the timer
+  bool stop = false;     // flgStopTimer: cancel the running timer
+  bool running = false;  // started and not yet ended
+  uint32_t dwLimitTime = 0;  // expiry tick of the running timer
+  char szOccurrenceTime[kOccurrenceTimeSize] = {};
+  Handle thread;  // hTimerThread: until the manager has collected it
+};
+
+// What the manager needs to start timer n: the occurrence time of the
+// request, and the state of the partner timer (n + 3 or n - 3).
+struct TimerStart {
+  char szOccurrenceTime[kOccurrenceTimeSize] = {};
+  bool partner_running = false;
+  uint32_t partner_limit = 0;
+};
+
+// Milliseconds from `now` until `deadline` on the wrapping tick counter:
+// negative once the deadline has passed. Right across the wrap for
+// distances below 2^31 ms (24.9 days).
+inline int32_t TicksUntil(uint32_t deadline, uint32_t now) { return static_cast<int32_t>(deadline - now); }
+
+// The six timer slots behind one lock. The manager is the only one that
+// starts and collects timers; WMI threads raise change requests; timers
+// cancel their partners and report their own end.
+class TimerTable {
+ public:
+  // All slots empty (the manager's start).
+  void Reset();
+  TimerSlot Get(int n) const;
+
+  void RaiseChange(int n);
+  // The timer's cancel request: true (and cleared) when it was raised.
+  bool TakeStop(int n);
+  // Cancels timer n when it is running; false when it is not.
+  bool StopIfRunning(int n);
+  // SIMP->DUP->SIMP: a SIMPLEX request for pair k while its DUPLEX timer
+  // exists with more than `margin_ms` to run cancels that timer and is
+  // itself absorbed. True when it was.
+  bool AbsorbFlap(int k, uint32_t now, int32_t margin_ms);
+
+  // The manager's start of timer n, in three steps. Take: when a change
+  // request waits and no timer exists, record the occurrence time; then,
+  // unless a SIMPLEX timer must wait for its partner DUPLEX timer, hand back
+  // what the start needs.
+  std::optional<TimerStart> TakeStartRequest(int n, const char* occurrence_time);
+  // Begin: the timer counts as running with its expiry from now on, before
+  // its thread exists, so that it can never end unseen.
+  void BeginStart(int n, uint32_t limit_time);
+  // Then Started (the request is consumed) or StartFailed.
+  void Started(int n, Handle thread);
+  void StartFailed(int n);
+  // The timer's own end.
+  void Ended(int n);
+  // The manager has closed the timer's handle.
+  void Collected(int n);
+
+ private:
+  mutable std::mutex mutex_;
+  std::array<TimerSlot, kTimerCount> slots_;
+};
+
+// Handle slots whose free entries are claimed atomically: two claimants
+// never get the same slot.
+template <size_t N>
+class ThreadSlots {
+ public:
+  // The first free slot, now reserved, or -1 when all are taken.
+  int Claim() {
+    std::lock_guard lock(mutex_);
+    for (size_t i = 0; i < N; ++i) {
+      if (claimed_[i]) continue;
+      claimed_[i] = true;
+      return static_cast<int>(i);
+    }
+    return -1;
+  }
+  void Fill(int slot, Handle thread) {
+    std::lock_guard lock(mutex_);
+    handles_[static_cast<size_t>(slot)] = std::move(thread);
+  }
+  // Frees a slot (reserved or filled).
+  void Free(int slot) {
+    Handle old;  // dropped after the lock is let go
+    std::lock_guard lock(mutex_);
+    old = std::exchange(handles_[static_cast<size_t>(slot)], nullptr);
+    claimed_[static_cast<size_t>(slot)] = false;
+  }
+  Handle Get(int slot) const {
+    std::lock_guard lock(mutex_);
+    return handles_[static_cast<size_t>(slot)];
+  }
+  void Clear() {
+    std::array<Handle, N> old;
+    std::lock_guard lock(mutex_);
+    old = std::exchange(handles_, {});
+    claimed_ = {};
+  }
+  static constexpr int size() { return static_cast<int>(N); }
+
+ private:
+  mutable std::mutex mutex_;
+  std::array<Handle, N> handles_;
+  std::array<bool, N> claimed_{};
+};
+
+struct MonitorState {
+  MonitorState() = default;
+  MonitorState(const MonitorState&) = delete;
+  MonitorState& operator=(const MonitorState&) = delete;
+
+  // Stop and shutdown.
+  SharedHandle hShutdownEvent;  // the run is to end (Run waits on it)
+  SharedHandle hServiceEvent;   // the service has been asked to stop
+  SharedHandle m_PulseEvent;    // the named hot-plug event
+  std::atomic<int32_t> stopflg{0};  // FALSE -> TRUE once, never back
+  // Set when the monitor ends; the pulse threads end on it.
+  SharedHandle hMonitorEndEvent;
+
+  // Threads (empty = none).
+  std::array<SharedHandle, kGroupCount> hWMIThread;
+  std::array<SharedHandle, kGroupCount> hPulseManagerThread;
+  ThreadSlots<kLogOutSlots> hLogOutThread;
+
+  // Hand-over between threads.
+  TimerTable timers;
+  SharedHandle hSyncEventCPU;
+  SharedHandle hSyncEventPCI;
+  SharedHandle hSyncEventMTT;
+  std::array<std::atomic<uint32_t>, kGroupCount> flgPulseRequest{};
+
+  // The configuration: the defaults until ServiceThread publishes what it
+  // read. Publish before the readers start; a published configuration stays
+  // valid for the life of this state, also when another one replaces it.
+  const MonitorConfig& config() const { return *config_.load(std::memory_order_acquire); }
+  void PublishConfig(const MonitorConfig& config);
+
+  // Platform software version; an alert composer may fill it again while
+  // other threads read it, hence guarded.
+  GuardedText<16> szSWVersion{"unknown"};
 
   // The hardware library and its two entries, set on first need and
   // released by ServiceThread at its end. Users copy them under `lock` and
@@ -90,6 +217,12 @@ struct MonitorState {
     LibraryProc pfnGetSdrRepositoryStatus;
     LibraryProc pfnGetDeviceID;
   } library;
+
+ private:
+  const MonitorConfig defaults_;
+  std::mutex publish_lock_;
+  std::deque<MonitorConfig> published_;
+  std::atomic<const MonitorConfig*> config_{&defaults_};
 };
 
 }  // namespace fenra

@@ -5,8 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "alerts/version_info.h"
 #include "diagnostics/event_ids.h"
 #include "diagnostics/event_log_writer.h"
+#include "monitor/monitor_start.h"
+#include "monitor/timer_threads.h"
+#include "monitor/wmi_thread.h"
+#include "settings/persistent_state.h"
+#include "settings/registry_access.h"
+#include "wmi/wmi_tables.h"
 
 namespace fenra {
 namespace {
@@ -17,12 +24,9 @@ constexpr int32_t kDefaultTimeoutValueMs = 30000;
 constexpr int32_t kDefaultWaitPulseTime = 120;
 constexpr uint32_t kWaitSliceMs = 60000;
 constexpr size_t kMaxIniPath = 255;
-
-// Settings read before the delay; the shared ones go straight into the
-// monitor state.
-struct StartupSettings {
-  int32_t dwSimplexFilterTime = kDefaultSimplexFilterTimeMs;
-};
+// The monitor's threads are joined for at most this long at its end, which
+// leaves a second of the service's grace time for the rest of the stop.
+constexpr uint32_t kJoinTimeMs = kStopGraceTimeMs - 1000;
 
 // The INI value of `setting`, or nothing when the key is missing or reads
 // as -1; the file is then written anew with its default text (a failure to
@@ -43,9 +47,8 @@ std::optional<int32_t> ReadIniSetting(Runtime& runtime, const IniSetting& settin
 }
 
 // Steps before the delay. Returns the thread's result when it must end.
-std::optional<uint32_t> ReadSettings(Runtime& runtime, StartupSettings* settings) {
+std::optional<uint32_t> ReadSettings(Runtime& runtime, MonitorConfig* config, int32_t* dwSimplexFilterTime) {
   Platform& platform = runtime.platform;
-  MonitorState& monitor = runtime.monitor;
   Registry& registry = platform.registry;
 
   RegKeyPtr key;
@@ -76,29 +79,30 @@ std::optional<uint32_t> ReadSettings(Runtime& runtime, StartupSettings* settings
 
   // PulseEventWaitCount: 4 bytes of any registry type; a longer value does
   // not fit and counts as missing.
-  monitor.waitPulseTime = kDefaultWaitPulseTime;
+  config->waitPulseTime = kDefaultWaitPulseTime;
   if (registry.OpenKey(Hive::kLocalMachine, kSettingsKey, win::kKeyQueryValue, &key) == 0 &&
       registry.QueryValue(*key, "PulseEventWaitCount", nullptr, nullptr, &size) == 0) {
     int32_t value = 0;
     size = sizeof(value);
     if (registry.QueryValue(*key, "PulseEventWaitCount", nullptr, reinterpret_cast<uint8_t*>(&value), &size) == 0)
-      monitor.waitPulseTime = value;
+      config->waitPulseTime = value;
   }
 
   // The product is a signed 32-bit number of milliseconds; one that comes
   // out negative (a negative setting, or an overflow) means the default.
+  *dwSimplexFilterTime = kDefaultSimplexFilterTimeMs;
   if (std::optional<int32_t> seconds = ReadIniSetting(runtime, kSimplexFilterTimeSetting)) {
     auto product = static_cast<int32_t>(static_cast<uint32_t>(*seconds) * 1000u);
-    settings->dwSimplexFilterTime = product < 0 ? kDefaultSimplexFilterTimeMs : product;
+    *dwSimplexFilterTime = product < 0 ? kDefaultSimplexFilterTimeMs : product;
   }
   std::optional<int32_t> timeout = ReadIniSetting(runtime, kTimeoutValueSetting);
-  monitor.Timeout_value = timeout && *timeout >= 0 ? *timeout : kDefaultTimeoutValueMs;
-  runtime.trace.TraceLogF("[ServiceThread]Timeout_value %ld ms", static_cast<long>(monitor.Timeout_value));
+  config->Timeout_value = timeout && *timeout >= 0 ? *timeout : kDefaultTimeoutValueMs;
+  runtime.trace.TraceLogF("[ServiceThread]Timeout_value %ld ms", static_cast<long>(config->Timeout_value));
 
-  for (auto& request : monitor.flgPulseRequest) request.store(0);
+  for (auto& request : runtime.monitor.flgPulseRequest) request.store(0);
   key.reset();
-  runtime.trace.TraceLogF("[ServiceThread]waitPulseTime = %d sec", monitor.waitPulseTime);
-  runtime.trace.TraceLogF("[ServiceThread]wait %d min", settings->dwSimplexFilterTime / 60000);
+  runtime.trace.TraceLogF("[ServiceThread]waitPulseTime = %d sec", config->waitPulseTime);
+  runtime.trace.TraceLogF("[ServiceThread]wait %d min", *dwSimplexFilterTime / 60000);
   return std::nullopt;
 }
 
@@ -124,6 +128,44 @@ bool WaitOutStartupDelay(Runtime& runtime, int32_t delay_ms) {
     if (!WaitSliceForStop(runtime)) return false;
   }
   return true;
+}
+
+// Platform generation, thresholds and serial numbers (after the delay).
+void ReadPlatformSettings(Runtime& runtime, MonitorConfig* config) {
+  CheckSWVersion(runtime);
+  std::string version = runtime.monitor.szSWVersion.get();
+  config->dwPlatformGen = PlatformGenFromVersion(version.c_str());
+  config->nDeviceClass = kMaxDeviceClasses;
+
+  ThresholdDefaults defaults = ThresholdDefaultsFor(version[0]);
+  const struct {
+    const char* key;
+    const char* name;
+    uint32_t default_value;
+    uint32_t* target;
+  } thresholds[] = {
+      {kCpuBoardKey, "SimplexShortThreshold", defaults.cpu_short, &config->dwCpuShortThreshold},
+      {kCpuBoardKey, "SimplexLongThreshold", defaults.cpu_long, &config->dwCpuLongThreshold},
+      {kPciBoardKey, "SimplexShortThreshold", defaults.pci_short, &config->dwPciShortThreshold},
+      {kPciBoardKey, "SimplexLongThreshold", defaults.pci_long, &config->dwPciLongThreshold},
+      {kExPciBoardKey, "SimplexShortThreshold", defaults.expci_short, &config->dwExPciShortThreshold},
+      {kExPciBoardKey, "SimplexLongThreshold", defaults.expci_long, &config->dwExPciLongThreshold},
+  };
+  for (const auto& threshold : thresholds)
+    GetRegisterDWORD(runtime, threshold.key, threshold.name, threshold.default_value, threshold.target);
+
+  if (config->dwPlatformGen == 0)
+    for (const SerialModule& module : kSerialModules)
+      CheckSerialNumber(runtime, module.source_key, module.kept_key, module.value_name);
+
+  if (config->dwPlatformGen == 0 || config->dwPlatformGen == 1) {
+    static constexpr LibraryTraceTexts kTexts{
+        "[ServiceThread]qvmsmsen.dll load Error = %d",
+        "[ServiceThread]GetSDRStatus GetProcAddress Error = %d",
+        "[ServiceThread]IPMIFunction GetProcAddress Error = %d",
+    };
+    LoadHardwareLibrary(runtime, kTexts);
+  }
 }
 
 // The main wait: index 0 is the stop request, the others are the monitor's
@@ -160,20 +202,132 @@ void MainWait(Runtime& runtime, const std::vector<Handle>& workers) {
   }
 }
 
+// Waits for `thread` until `deadline` at the latest.
+void JoinUntil(Kernel& kernel, const Handle& thread, uint32_t deadline) {
+  if (!thread) return;
+  int32_t left = TicksUntil(deadline, kernel.TimeGetTime());
+  if (left > 0) kernel.WaitForSingleObject(thread, static_cast<uint32_t>(left));
+}
+
+// Ends the monitor's threads: the flag they poll, the event the pulse
+// threads wait on, and then a join of all of them within the join time,
+// creators before what they create. A WMI thread blocked in its wait for
+// the next hardware event sees the stop only at that event and is left to
+// the end of the process.
+void EndMonitorThreads(Runtime& runtime, const Handle& manager) {
+  Kernel& kernel = runtime.platform.kernel;
+  MonitorState& monitor = runtime.monitor;
+  monitor.stopflg = 1;
+  if (Handle end = monitor.hMonitorEndEvent.load()) kernel.SetEvent(end);
+  uint32_t deadline = kernel.TimeGetTime() + kJoinTimeMs;
+  JoinUntil(kernel, manager, deadline);
+  for (int n = 0; n < kTimerCount; ++n) JoinUntil(kernel, monitor.timers.Get(n).thread, deadline);
+  for (int slot = 0; slot < kLogOutSlots; ++slot) JoinUntil(kernel, monitor.hLogOutThread.Get(slot), deadline);
+  for (auto& pulse_manager : monitor.hPulseManagerThread) JoinUntil(kernel, pulse_manager.load(), deadline);
+  for (auto& wmi_thread : monitor.hWMIThread) JoinUntil(kernel, wmi_thread.load(), deadline);
+}
+
+void CloseSyncEvents(MonitorState& monitor) {
+  monitor.hSyncEventCPU.take();
+  monitor.hSyncEventPCI.take();
+  monitor.hSyncEventMTT.take();
+}
+
 }  // namespace
+
+bool LoadAlertTexts(Runtime& runtime, MonitorConfig* config) {
+  Resources& resources = runtime.platform.resources;
+  Kernel& kernel = runtime.platform.kernel;
+  const struct {
+    uint32_t id;
+    char* target;
+    int size;
+    const char* fallback;
+    const char* error_line;
+  } texts[] = {
+      {110, config->szIdfSimplex, sizeof(config->szIdfSimplex), "%s changed to SIMPLEX state.\n[Occurrence Time]",
+       "[ServiceThread]IDF_SIMPLEX load Error = %d"},
+      {111, config->szIdfDuplex, sizeof(config->szIdfDuplex), "%s changed to DUPLEX state.\n[Occurrence Time]",
+       "[ServiceThread]IDF_DUPLEX load Error = %d"},
+      {112, config->szIdsDetails, sizeof(config->szIdsDetails), "[Details]", "[ServiceThread]IDS_Details load Error = %d"},
+  };
+  for (const auto& text : texts) {
+    if (resources.LoadString(text.id, text.target, text.size) > 0) continue;
+    runtime.trace.TraceLogF(text.error_line, static_cast<int>(kernel.GetLastError()));
+    CopyText(text.target, static_cast<size_t>(text.size), text.fallback);
+  }
+  for (uint32_t i = 0; i < config->nDeviceClass && i < kMaxDeviceClasses; ++i) {
+    int id = DeviceNameIdTable[i][config->dwPlatformGen];
+    if (resources.LoadString(static_cast<uint32_t>(id), config->szDeviceClassName[i],
+                             sizeof(config->szDeviceClassName[i])) > 0)
+      continue;
+    runtime.trace.TraceLogF("[ServiceThread]%d:%d load Error = %d", static_cast<int>(i),
+                            static_cast<int>(config->dwPlatformGen), static_cast<int>(kernel.GetLastError()));
+    return false;
+  }
+  return true;
+}
 
 uint32_t ServiceThread(Runtime& runtime) {
   Trace& trace = runtime.trace;
+  Kernel& kernel = runtime.platform.kernel;
+  MonitorState& monitor = runtime.monitor;
   trace.TraceLog("[ServiceThread]start thread");
 
-  StartupSettings settings;
-  if (std::optional<uint32_t> result = ReadSettings(runtime, &settings)) return *result;
+  MonitorConfig config;
+  int32_t dwSimplexFilterTime = kDefaultSimplexFilterTimeMs;
+  if (std::optional<uint32_t> result = ReadSettings(runtime, &config, &dwSimplexFilterTime)) return *result;
 
-  if (!WaitOutStartupDelay(runtime, settings.dwSimplexFilterTime)) return 0;
-  trace.TraceLogF("[ServiceThread]timiout (%d min)", settings.dwSimplexFilterTime / 60000);
+  if (!WaitOutStartupDelay(runtime, dwSimplexFilterTime)) return 0;
+  trace.TraceLogF("[ServiceThread]timiout (%d min)", dwSimplexFilterTime / 60000);
 
-  MainWait(runtime, {});
+  ReadPlatformSettings(runtime, &config);
+  if (!LoadAlertTexts(runtime, &config)) {
+    ReleaseHardwareLibrary(monitor);
+    return 0;
+  }
+  monitor.PublishConfig(config);
+
+  monitor.hSyncEventCPU.store(kernel.CreateEvent(true, false));
+  monitor.hSyncEventPCI.store(kernel.CreateEvent(true, false));
+  monitor.hSyncEventMTT.store(kernel.CreateEvent(true, false));
+  monitor.hMonitorEndEvent.store(kernel.CreateEvent(true, false));
+
+  Handle manager = kernel.CreateThread([&runtime] { return ManageTimerThread(runtime); }, "ManageTimerThread");
+  if (!manager) {
+    trace.TraceLogF("[ServiceThread]Create ManageTimerThread Error = %d", static_cast<int>(kernel.GetLastError()));
+    ReleaseHardwareLibrary(monitor);
+    return 0;
+  }
+  std::vector<Handle> workers;
+  for (int group = 0; group < kGroupCount; ++group) {
+    if (!WaitSliceForStop(runtime)) {
+      // The threads started so far end with the monitor.
+      EndMonitorThreads(runtime, manager);
+      ReleaseHardwareLibrary(monitor);
+      CloseSyncEvents(monitor);
+      return 0;
+    }
+    Handle thread = kernel.CreateThread([&runtime, group] { return WMIThread(runtime, group); },
+                                        "WMIThread(" + std::to_string(group) + ")");
+    if (!thread) {
+      trace.TraceLogF("[ServiceThread]Create WMIThread[%d] Error = %d", group, static_cast<int>(kernel.GetLastError()));
+      ReleaseHardwareLibrary(monitor);
+      return 0;
+    }
+    monitor.hWMIThread[static_cast<size_t>(group)].store(thread);
+    workers.push_back(thread);
+  }
+  workers.push_back(manager);
+
+  bool pulsed = kernel.PulseEvent(monitor.m_PulseEvent.load());
+  trace.TraceLogF("[ServiceThread]PulseEvent = %d", pulsed ? 1 : 0);
+
+  MainWait(runtime, workers);
   trace.TraceLog("[ServiceThread]End retrun 0");
+  EndMonitorThreads(runtime, manager);
+  ReleaseHardwareLibrary(monitor);
+  CloseSyncEvents(monitor);
   return 0;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The monitor's main thread: reads the settings, waits out the start-up
-// delay while listening for a stop, and then waits until the service stops
-// or one of its worker threads ends.
+// delay while listening for a stop, determines the platform, thresholds and
+// alert texts, starts the timer manager and the three WMI threads, and then
+// waits until the service stops or one of its worker threads ends.
 
 #include <cstdint>
 
@@ -12,6 +13,11 @@ namespace fenra {
 // Thread procedure. Returns 1 when the settings key cannot be opened, 0 on
 // every other path.
 uint32_t ServiceThread(Runtime& runtime);
+
+// Loads the alert templates (with their English fallbacks) and the display
+// names of the device classes of `config`'s platform generation into
+// `config`. False, after its trace line, when a display name is missing.
+bool LoadAlertTexts(Runtime& runtime, MonitorConfig* config);
 
 // The settings key and the two INI files in the current directory.
 inline constexpr const char* kSettingsKey = "SOFTWARE\\QOR\\QVMAgent\\FT";

@@ -42,6 +42,10 @@ class System {
   virtual bool IsWow64Process() = 0;
   // MessageBoxA with no owner and the OK button only.
   virtual void MessageBox(const std::string& text, const std::string& caption) = 0;
+  // CharNextA: the character after the one `text` points at, in the ANSI
+  // code page (a double-byte character of code page 932 is one character);
+  // `text` itself at its terminator.
+  virtual const char* CharNext(const char* text) = 0;
 };
 
 }  // namespace fenra

@@ -12,7 +12,6 @@ namespace fenra {
 namespace {
 constexpr uint32_t IDS_SERVICENAME = 100;
 constexpr uint32_t kMaxNameData = 128;
-constexpr uint32_t kGraceTimeMs = 5000;
 }  // namespace
 
 CServiceModule::CServiceModule(Platform& platform)
@@ -120,7 +119,7 @@ void CServiceModule::Run() {
     trace_.TraceLog("[Run] Wait end");
   }
   // The grace time in which the monitor's threads see stopflg and end.
-  kernel.Sleep(kGraceTimeMs);
+  kernel.Sleep(kStopGraceTimeMs);
   m_PulseEventDel();
   WriteEventLog(platform_, EVSRC_ZUFT, EVID_SERVICE_STOPPED, nullptr, win::kEventlogInformationType, kModuleName,
                 __LINE__);

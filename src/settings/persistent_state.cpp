@@ -12,14 +12,14 @@ namespace {
 constexpr const char* kSerialNumberValue = "SerialNumber";
 constexpr uint32_t kSerialSize = 8;
 
-uint32_t LongThreshold(const MonitorState& monitor, int group) {
+uint32_t LongThreshold(const MonitorConfig& config, int group) {
   switch (group) {
     case 0:
-      return monitor.dwCpuLongThreshold;
+      return config.dwCpuLongThreshold;
     case 1:
-      return monitor.dwPciLongThreshold;
+      return config.dwPciLongThreshold;
     default:
-      return monitor.dwExPciLongThreshold;
+      return config.dwExPciLongThreshold;
   }
 }
 
@@ -142,7 +142,7 @@ int CheckLongThreshold(Runtime& runtime, int group) {
     return -1;
   }
   // The threshold is compared as a signed 32-bit number, as it always was.
-  auto threshold = static_cast<int32_t>(LongThreshold(runtime.monitor, group));
+  auto threshold = static_cast<int32_t>(LongThreshold(runtime.monitor.config(), group));
   return elapsed < threshold ? 1 : 0;
 }
 

@@ -11,7 +11,8 @@ size_t NarrowText(std::wstring_view text, std::span<char> out) {
   size_t n = std::min(text.size(), out.size() - 1);
   for (size_t i = 0; i < n; ++i) {
     wchar_t c = text[i];
-    out[i] = (c >= 0 && c < 0x80) ? static_cast<char>(c) : '?';
+    // wchar_t is signed on Linux and unsigned on Windows.
+    out[i] = static_cast<uint32_t>(c) < 0x80 ? static_cast<char>(c) : '?';
   }
   out[n] = '\0';
   return n;

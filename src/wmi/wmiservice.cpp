@@ -2,6 +2,7 @@
 
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "diagnostics/event_ids.h"
 #include "diagnostics/event_log_writer.h"
@@ -241,12 +242,12 @@ int32_t Wmiservice::GetStatus(std::span<wchar_t> text) {
           return 0;
         }
         object.reset();
-        hRes = pEnumProcess->Next(monitor.Timeout_value, &object, &uReturned);
+        hRes = pEnumProcess->Next(monitor.config().Timeout_value, &object, &uReturned);
         trace.TraceLogF("[GetStatus]roop r : %d", r);
         ++r;
         if (r == kStatusNextLimit) {
           trace.TraceLogF("[GetStatus]Retry timeout(hRes uReturned r Timeout_v: %x %x %d %ld)", Hex(hRes),
-                          uReturned, r, static_cast<long>(monitor.Timeout_value));
+                          uReturned, r, static_cast<long>(monitor.config().Timeout_value));
           ReportUnavailable();
           return 0;
         }
@@ -260,7 +261,7 @@ int32_t Wmiservice::GetStatus(std::span<wchar_t> text) {
 
     if (hRes == win::kWbemSFalse) {
       trace.TraceLogF("[GetStatus]pEnumProcess->Next(hRes uReturned Timeout_v: %x %x %ld)", Hex(hRes), uReturned,
-                      static_cast<long>(monitor.Timeout_value));
+                      static_cast<long>(monitor.config().Timeout_value));
       pEnumProcess.reset();
       return DecideStatus(flags);
     }
@@ -314,6 +315,22 @@ void Wmiservice::ReadInstance(WbemClassObject& object, std::span<wchar_t> text, 
 
   AppendWide(text, StateTextW(runtime_.trace, *code));
   NoteModuleState(flags, *code, module);
+}
+
+int32_t QueryClassStatus(Wmiservice& wms, const char* class_name, std::string* text) {
+  std::wstring query = kStatusQueryPrefix;
+  wchar_t wide_class[kQueryBufferSize];
+  WidenText(class_name ? class_name : "", wide_class);
+  query += wide_class;
+  wms.serchbyWQL(query.c_str());
+  std::vector<wchar_t> status(kWmiTextSize, L'\0');
+  int32_t code = wms.GetStatus(status);
+  if (text != nullptr) {
+    std::vector<char> narrow(kWmiTextSize);
+    size_t length = NarrowText(std::wstring_view(status.data(), WideLength(status)), narrow);
+    text->assign(narrow.data(), length);
+  }
+  return code;
 }
 
 }  // namespace fenra

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "platform/wmi.h"
 #include "runtime.h"
@@ -84,5 +85,11 @@ class Wmiservice {
   // True from a successful CoInitializeEx until its one CoUninitialize.
   bool com_open_ = false;
 };
+
+// The status walk over the instances of one WMI class: runs "select
+// OperationalState,InstanceName from <class_name>" and GetStatus, and
+// hands back the status code. When `text` is given it receives the status
+// text in the ANSI code page, at most kWmiTextSize - 1 bytes.
+int32_t QueryClassStatus(Wmiservice& wms, const char* class_name, std::string* text);
 
 }  // namespace fenra

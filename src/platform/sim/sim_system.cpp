@@ -76,6 +76,15 @@ void SimSystem::MessageBox(const std::string& text, const std::string& caption) 
   message_boxes_.push_back(caption + ": " + text);
 }
 
+const char* SimSystem::CharNext(const char* text) {
+  auto lead = static_cast<unsigned char>(*text);
+  if (lead == 0) return text;
+  size_t length = lead < 0xC2 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 1;
+  for (size_t i = 1; i < length; ++i)
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) return text + 1;
+  return text + length;
+}
+
 std::vector<std::string> SimSystem::MessageBoxes() const {
   std::lock_guard lock(mutex_);
   return message_boxes_;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "diagnostics/event_ids.h"
+#include "settings/persistent_state.h"
 #include "support/service_process.h"
 
 namespace fenra {
@@ -45,24 +46,50 @@ class ServiceThreadTest : public ::testing::Test {
   MonitorState& monitor = process.monitor;
 };
 
-TEST_F(ServiceThreadTest, AFirstStartWritesTheDefaultFilesAndWaitsTwentyMinutes) {
+TEST_F(ServiceThreadTest, AFirstStartWritesTheDefaultsWaitsTwentyMinutesAndStartsTheMonitor) {
   Handle thread = Start();
   kernel.Sleep(20 * kMinute - 1);
   EXPECT_FALSE(process.Traced("[ServiceThread]timiout (20 min)"));
   kernel.Sleep(2);
   EXPECT_TRUE(process.Traced("[ServiceThread]timiout (20 min)"));
-  EXPECT_EQ(StopAndJoin(thread), 0u);
-
   EXPECT_EQ(ReadFile(Ini("FENRA.ini")), "[MODE]\r\nSIMPLEX_FILTER_TIME=1200\r\n");
   EXPECT_EQ(ReadFile(Ini("FENRATIMEOUT.ini")), "[MODE2]\r\nTIMEOUT_VALUE=30000\r\n");
-  EXPECT_EQ(monitor.Timeout_value, 30000);
-  EXPECT_EQ(monitor.waitPulseTime, 120);
-  EXPECT_EQ(monitor.stopflg.load(), 1);
-  EXPECT_EQ(machine.TraceMessages(),
+  auto messages = machine.TraceMessages();
+  EXPECT_EQ(std::vector<std::string>(messages.begin(), messages.begin() + 5),
             (std::vector<std::string>{"[ServiceThread]start thread", "[ServiceThread]Timeout_value 30000 ms",
                                       "[ServiceThread]waitPulseTime = 120 sec", "[ServiceThread]wait 20 min",
-                                      "[ServiceThread]timiout (20 min)", "[ServiceThread]stopflg = TRUE",
-                                      "[ServiceThread]End retrun 0"}));
+                                      "[ServiceThread]timiout (20 min)"}));
+
+  // The baseline machine is of generation 0 (its driver file says 1.1).
+  const MonitorConfig& config = monitor.config();
+  EXPECT_EQ(config.dwPlatformGen, 0u);
+  EXPECT_EQ(config.Timeout_value, 30000);
+  EXPECT_EQ(config.waitPulseTime, 120);
+  EXPECT_STREQ(config.szDeviceClassName[7], "SCSI Slot");
+  EXPECT_STREQ(config.szIdsDetails, "[Details]");
+  EXPECT_EQ(process.Value(kCpuBoardKey, "SimplexLongThreshold"),
+            (testing::RegValue{win::kRegDword, {0x40, 0xFA, 0x01, 0}}));  // 129600, created
+  EXPECT_EQ(config.dwCpuLongThreshold, 129600u);
+  EXPECT_EQ(config.dwPciShortThreshold, 5u);
+  EXPECT_TRUE(process.Traced("[CheckSerialNumber]SerialNumber inconsistancy // SerialNumberPci13"));
+  EXPECT_EQ(machine->hardware().LoadedLibraries(), 1);
+
+  // The timer manager at once, the WMI threads a minute apart.
+  EXPECT_TRUE(process.Traced("[ManageTimerThread]start"));
+  kernel.Sleep(kMinute - 2);
+  EXPECT_FALSE(process.Traced("[WMIThread 0]start"));
+  kernel.Sleep(2);
+  EXPECT_TRUE(process.Traced("[WMIThread 0]start"));
+  kernel.Sleep(2 * kMinute);
+  EXPECT_TRUE(process.Traced("[WMIThread 2]start"));
+  EXPECT_TRUE(process.Traced("[ServiceThread]PulseEvent = 0"));  // no hot-plug event in this test
+
+  EXPECT_EQ(StopAndJoin(thread), 0u);
+  EXPECT_EQ(monitor.stopflg.load(), 1);
+  EXPECT_TRUE(process.Traced("[ServiceThread]End retrun 0"));
+  EXPECT_TRUE(process.Traced("[ManageTimerThread]stopflg=TRUE retrun 0"));
+  EXPECT_EQ(machine->hardware().LoadedLibraries(), 0);
+  EXPECT_FALSE(monitor.hSyncEventMTT);
 }
 
 TEST_F(ServiceThreadTest, TheDelayIsTestedBetweenWholeMinutesOfWaiting) {
@@ -97,7 +124,7 @@ TEST_F(ServiceThreadTest, MinusOneCountsAsMissingAndNegativeValuesFallBack) {
   StopAndJoin(thread);
   EXPECT_EQ(ReadFile(Ini("FENRA.ini")), "[MODE]\r\nSIMPLEX_FILTER_TIME=1200\r\n");
   EXPECT_EQ(ReadFile(Ini("FENRATIMEOUT.ini")), "[MODE2]\r\nTIMEOUT_VALUE=-5\r\n");
-  EXPECT_EQ(monitor.Timeout_value, 30000);
+  EXPECT_TRUE(process.Traced("[ServiceThread]Timeout_value 30000 ms"));
   EXPECT_TRUE(process.Traced("[ServiceThread]wait 20 min"));
 }
 
@@ -125,7 +152,6 @@ TEST_F(ServiceThreadTest, PulseEventWaitCountIsReadAsFourBytes) {
   Handle thread = Start();
   kernel.Sleep(1);
   StopAndJoin(thread);
-  EXPECT_EQ(monitor.waitPulseTime, 45);
   EXPECT_TRUE(process.Traced("[ServiceThread]waitPulseTime = 45 sec"));
 
   process.SetValue(kSettingsKey, "PulseEventWaitCount", win::kRegBinary, {45, 0, 0, 0, 0, 0, 0, 0});
@@ -133,7 +159,7 @@ TEST_F(ServiceThreadTest, PulseEventWaitCountIsReadAsFourBytes) {
   thread = Start();
   kernel.Sleep(1);
   StopAndJoin(thread);
-  EXPECT_EQ(monitor.waitPulseTime, 120);
+  EXPECT_TRUE(process.Traced("[ServiceThread]waitPulseTime = 120 sec"));
 }
 
 TEST_F(ServiceThreadTest, AMissingSettingsKeyIsReportedWithItsPath) {

@@ -111,9 +111,11 @@ struct LongThresholdRun {
 LongThresholdRun RunLongThreshold(LocalTime now, const char* stored, uint32_t threshold, int group = 0) {
   ServiceProcess process(VirtualTimeAt(now));
   if (stored) process.SetText(kSimplexGroupKeys[group], "SimplexDate", stored);
-  process.monitor.dwCpuLongThreshold = group == 0 ? threshold : 0;
-  process.monitor.dwPciLongThreshold = group == 1 ? threshold : 0;
-  process.monitor.dwExPciLongThreshold = group == 2 ? threshold : 0;
+  MonitorConfig config;
+  config.dwCpuLongThreshold = group == 0 ? threshold : 0;
+  config.dwPciLongThreshold = group == 1 ? threshold : 0;
+  config.dwExPciLongThreshold = group == 2 ? threshold : 0;
+  process.monitor.PublishConfig(config);
   process.NewTraces();
   int result = CheckLongThreshold(process.runtime, group);
   return {result, process.NewTraces(), process.Value(kSimplexGroupKeys[group], "SimplexDate")};

@@ -167,7 +167,9 @@ TEST_F(WmiserviceTest, StatusOfOddInstancesAndOfAnEmptySet) {
 }
 
 TEST_F(WmiserviceTest, FourTimeOutsArePatienceAndASixthAnswerStopsTheMonitor) {
-  monitor.Timeout_value = 1000;
+  MonitorConfig config;
+  config.Timeout_value = 1000;
+  monitor.PublishConfig(config);
   Wmiservice wms(runtime);
   wms.serchbyWQL(StatusQuery(0, 2).c_str());
   wmi.ScriptFault(WmiFault::kNextTimeout, 4);
@@ -175,7 +177,7 @@ TEST_F(WmiserviceTest, FourTimeOutsArePatienceAndASixthAnswerStopsTheMonitor) {
   EXPECT_EQ(kernel.TimeGetTime(), 4000u);
   EXPECT_EQ(monitor.stopflg, 0);
 
-  monitor.Timeout_value = 30000;
+  monitor.PublishConfig(MonitorConfig{});
   text.assign(kWmiTextSize, L'\0');
   wms.serchbyWQL(StatusQuery(0, 2).c_str());
   wmi.ScriptFault(WmiFault::kNextTimeout, 5);

@@ -41,6 +41,7 @@ class FakeSystem : public System {
   std::string ToAnsi(std::wstring_view) override { return {}; }
   bool IsWow64Process() override { return false; }
   void MessageBox(const std::string&, const std::string&) override {}
+  const char* CharNext(const char* text) override { return *text != '\0' ? text + 1 : text; }
 };
 
 }  // namespace fenra::sim::testing

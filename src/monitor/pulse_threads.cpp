@@ -1,0 +1,75 @@
+#include "monitor/pulse_threads.h"
+
+#include <algorithm>
+#include <array>
+
+#include "wmi/instance_text.h"
+
+namespace fenra {
+namespace {
+
+constexpr uint32_t kManagerPaceMs = 100;
+// Pulse threads end at once when the monitor ends; this only bounds the
+// manager's wait for them.
+constexpr uint32_t kPulseJoinMs = 1000;
+
+// Waits `milliseconds` unless the monitor ends first. True when it ended.
+// Without the end event (it could not be created) it is a plain sleep.
+bool WaitUnlessMonitorEnds(Runtime& runtime, uint32_t milliseconds) {
+  Kernel& kernel = runtime.platform.kernel;
+  Handle end = runtime.monitor.hMonitorEndEvent.load();
+  if (!end) {
+    kernel.Sleep(milliseconds);
+    return false;
+  }
+  return kernel.WaitForSingleObject(end, milliseconds) != win::kWaitTimeout;
+}
+
+}  // namespace
+
+void RequestPulse(Runtime& runtime, const char* event_text, int group) {
+  if (event_text == nullptr) return;
+  int32_t state = 0;
+  if (GetOperationalState(runtime.trace, &state, event_text) != 0) return;
+  if (!runtime.monitor.m_PulseEvent) return;
+  runtime.monitor.flgPulseRequest[static_cast<size_t>(group)].store(1);
+  runtime.platform.kernel.Sleep(kManagerPaceMs);
+}
+
+uint32_t ManagePulseThread(Runtime& runtime, int group) {
+  Kernel& kernel = runtime.platform.kernel;
+  std::array<Handle, kPulseSlots> slots;
+  for (;;) {
+    // Requests that come within one cycle give one pulse.
+    if (runtime.monitor.flgPulseRequest[static_cast<size_t>(group)].exchange(0) == 1) {
+      auto free_slot = std::find(slots.begin(), slots.end(), nullptr);
+      if (free_slot != slots.end()) {
+        *free_slot = kernel.CreateThread([&runtime] { return PulseThread(runtime); }, "PulseThread");
+        if (!*free_slot)
+          runtime.trace.TraceLogF("[ManagePulseThread]Create PulseThread[%d][%d] Error = %d", group,
+                                  static_cast<int>(free_slot - slots.begin()), static_cast<int>(kernel.GetLastError()));
+      }
+    }
+    for (Handle& slot : slots) {
+      uint32_t code = 0;
+      if (slot && kernel.GetExitCodeThread(slot, &code) && code != win::kStillActive) slot.reset();
+    }
+    if (WaitUnlessMonitorEnds(runtime, kManagerPaceMs)) {
+      for (const Handle& slot : slots)
+        if (slot) kernel.WaitForSingleObject(slot, kPulseJoinMs);
+      return 0;
+    }
+  }
+}
+
+uint32_t PulseThread(Runtime& runtime) {
+  const MonitorConfig& config = runtime.monitor.config();
+  if (WaitUnlessMonitorEnds(runtime, static_cast<uint32_t>(config.waitPulseTime) * 1000u)) return 0;
+  // The hot-plug event is closed at the end of the service; it is never
+  // pulsed after that.
+  if (Handle event = runtime.monitor.m_PulseEvent.load()) runtime.platform.kernel.PulseEvent(event);
+  runtime.trace.TraceLog("[PulseThread]PulseEvent");
+  return 0;
+}
+
+}  // namespace fenra

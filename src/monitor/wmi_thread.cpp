@@ -1,0 +1,214 @@
+#include "monitor/wmi_thread.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "diagnostics/event_ids.h"
+#include "diagnostics/event_log_writer.h"
+#include "monitor/pulse_threads.h"
+#include "monitor/redundancy.h"
+#include "settings/persistent_state.h"
+#include "support/wide_text.h"
+#include "wmi/instance_text.h"
+#include "wmi/state_text.h"
+#include "wmi/wmiservice.h"
+
+namespace fenra {
+namespace {
+
+constexpr int kSubscriptionAttempts = 20;
+constexpr uint32_t kSubscriptionRetryPause = 30000;
+constexpr uint32_t kAcknowledgementWaitMs = 2000;
+constexpr size_t kPathSize = 256;
+
+// kSerialModules rows checked after an event: CPU 0-2, PCI 10-11, PCI 12-13.
+struct SerialRange {
+  size_t first;
+  size_t count;
+};
+
+class GroupWatch {
+ public:
+  GroupWatch(Runtime& runtime, int group)
+      : runtime_(runtime),
+        trace_(runtime.trace),
+        monitor_(runtime.monitor),
+        group_(group),
+        text_(kWmiTextSize),
+        narrow_(kWmiTextSize) {}
+
+  uint32_t Run();
+
+ private:
+  bool StopRequested() {
+    if (monitor_.stopflg != 1) return false;
+    trace_.TraceLogF("[WMIThread %d]stopflg=TRUE retrun 0", group_);
+    return true;
+  }
+  SharedHandle& AcknowledgementEvent() {
+    return group_ == kGroupCpu ? monitor_.hSyncEventCPU : monitor_.hSyncEventPCI;
+  }
+  void ClassifyInitialState(Wmiservice& wms);
+  void ProcessEvent();
+  void CheckSerialNumbers(const StateEvent& event);
+  void HandOver();
+
+  Runtime& runtime_;
+  Trace& trace_;
+  MonitorState& monitor_;
+  const int group_;
+  PairState pair_;
+  std::vector<wchar_t> text_;
+  std::vector<char> narrow_;
+};
+
+uint32_t GroupWatch::Run() {
+  Kernel& kernel = runtime_.platform.kernel;
+  trace_.TraceLogF("[WMIThread %d]start", group_);
+  Wmiservice wms(runtime_);
+
+  Handle pulse_manager = kernel.CreateThread([&runtime = runtime_, group = group_] {
+    return ManagePulseThread(runtime, group);
+  }, "ManagePulseThread(" + std::to_string(group_) + ")");
+  if (!pulse_manager) {
+    trace_.TraceLogF("[WMIThread %d]Create ManagePulseThread Error = %d", group_,
+                     static_cast<int>(kernel.GetLastError()));
+    return 0;
+  }
+  monitor_.hPulseManagerThread[static_cast<size_t>(group_)].store(pulse_manager);
+  if (StopRequested()) return 0;
+
+  if (group_ == kGroupCpu || group_ == kGroupPci) ClassifyInitialState(wms);
+
+  const uint32_t generation = monitor_.config().dwPlatformGen;
+  wchar_t target[kClassNameSize];
+  WidenText(EventClassTable[group_][generation], target);
+  int nEventRetry = 0;
+  for (;;) {
+    int res1 = wms.getEvent(target);
+    trace_.TraceLogF("[WMIThread %d]wms.getEvent res1 = %d", group_, res1);
+    if (res1 != 0) {
+      if (++nEventRetry >= kSubscriptionAttempts) {
+        WriteEventLog(runtime_.platform, EVSRC_ZUFT, EVID_WMI_UNAVAILABLE, nullptr, win::kEventlogWarningType,
+                      "StdAfx", __LINE__);
+        trace_.TraceLogF("[WMIThread %d]End thread", group_);
+        return 0;
+      }
+      // A monitor that ends meanwhile is not kept waiting for the retries.
+      if (StopRequested()) return 0;
+      kernel.Sleep(kSubscriptionRetryPause);
+      continue;
+    }
+    nEventRetry = 0;
+    if (StopRequested()) return 0;
+
+    // Each text is read into an emptied buffer: an event whose text could
+    // not be read must not replay the previous one.
+    text_[0] = L'\0';
+    int res2 = wms.getText(text_);
+    trace_.TraceLogF("[WMIThread %d]wms.getText res2 = %d", group_, res2);
+    while (res2 == 0) {
+      if (StopRequested()) return 0;
+      ProcessEvent();
+      text_[0] = L'\0';
+      res2 = wms.getText(text_);
+      trace_.TraceLogF("[WMIThread %d]wms.getEvent res2 = %d", group_, res2);
+    }
+  }
+}
+
+void GroupWatch::ClassifyInitialState(Wmiservice& wms) {
+  const uint32_t generation = monitor_.config().dwPlatformGen;
+  int32_t code = QueryClassStatus(wms, DeviceClassTable[group_][generation], nullptr);
+  trace_.TraceLogF("[WMIThread %d]GetStatus nRtn = %d", group_, code);
+  InitialClassification classification = ClassifyInitialStatus(group_, code, &pair_);
+  for (const char* line : classification.lines)
+    if (line != nullptr) trace_.TraceLog(line);
+  // Picked up by the timer manager's next cycle, without the event path's
+  // pulse and acknowledgement.
+  for (int index : classification.raised)
+    if (index >= 0) monitor_.timers.RaiseChange(index);
+}
+
+void GroupWatch::ProcessEvent() {
+  NarrowText(std::wstring_view(text_.data(), WideLength(text_)), narrow_);
+  const char* text = narrow_.data();
+
+  int32_t state = 0;
+  GetOperationalState(trace_, &state, text);
+  char path[kPathSize] = {};
+  char parent[kPathSize] = {};
+  GetDevicePathID(trace_, path, text);
+  GetParentInstanceName(trace_, parent, path);
+  int32_t module = TextToInt(parent);
+
+  CheckState(trace_, state, group_, module);
+  StateEvent event = ApplyStateEvent(group_, state, module, &pair_);
+  if (!event.pair_line.empty()) trace_.TraceLog(event.pair_line.c_str());
+  CheckSerialNumbers(event);
+
+  Kernel& kernel = runtime_.platform.kernel;
+  if (event.raised >= 0) {
+    // The acknowledgement is reset before the request goes up, so that only
+    // the manager's answer to this request can set it.
+    if (Handle acknowledgement = AcknowledgementEvent().load()) kernel.ResetEvent(acknowledgement);
+    monitor_.timers.RaiseChange(event.raised);
+  }
+  RequestPulse(runtime_, text, group_);
+  if (event.bStateChanged) HandOver();
+}
+
+void GroupWatch::CheckSerialNumbers(const StateEvent& event) {
+  if (monitor_.config().dwPlatformGen != 0) return;
+  if (event.state != STATE_SIMPLEX && event.state != STATE_REMOVED && event.state != STATE_DUPLEX &&
+      event.state != STATE_TRIPLEX)
+    return;
+  SerialRange range{0, 0};
+  if (group_ == kGroupCpu) range = {0, 3};
+  if (group_ == kGroupPci) range = event.bExPci ? SerialRange{5, 2} : SerialRange{3, 2};
+  for (size_t i = range.first; i < range.first + range.count; ++i)
+    CheckSerialNumber(runtime_, kSerialModules[i].source_key, kSerialModules[i].kept_key, kSerialModules[i].value_name);
+}
+
+// Wakes the timer manager and waits briefly for it to take the request.
+void GroupWatch::HandOver() {
+  Kernel& kernel = runtime_.platform.kernel;
+  if (Handle wake = monitor_.hSyncEventMTT.load()) kernel.PulseEvent(wake);
+  trace_.TraceLog(group_ == kGroupCpu ? "[WMIThread 0]StateChange PulseEvent(hSyncEventMTT)"
+                                      : "[WMIThread 1]StateChange PulseEvent(hSyncEventMTT)");
+  uint32_t dwWake = kernel.WaitForSingleObject(AcknowledgementEvent().load(), kAcknowledgementWaitMs);
+  if (dwWake == win::kWaitFailed)
+    trace_.TraceLogF("[WMIThread %d]WaitForSingleObject Error = %d", group_, static_cast<int>(kernel.GetLastError()));
+  if (dwWake != win::kWaitTimeout) {
+    trace_.TraceLogF(group_ == kGroupCpu ? "[WMIThread %d]ManageTimerThread SetEvent(hSyncEventCPU) dwWake=%x"
+                                         : "[WMIThread %d]ManageTimerThread SetEvent(hSyncEventPCI) dwWake=%x",
+                     group_, dwWake);
+  } else {
+    trace_.TraceLog(group_ == kGroupCpu ? "[WMIThread 0]StateChange WaitForSingleObject Exit"
+                                        : "[WMIThread 1]StateChange WaitForSingleObject Exit");
+  }
+}
+
+}  // namespace
+
+uint32_t WMIThread(Runtime& runtime, int group) {
+  GroupWatch watch(runtime, group);
+  return watch.Run();
+}
+
+int CheckState(Trace& trace, int32_t state, int group, int32_t module) {
+  char cWkArea[256] = {};
+  if (group == kGroupCpu)
+    FormatText(cWkArea, "  (CPU %d) -->", module);
+  else if (group == kGroupPci)
+    FormatText(cWkArea, "  (PCI %d) -->", module);
+  else if (group == kGroupDisk)
+    FormatText(cWkArea, "  (DISK %d)-->", module);
+  const char* text = StateTextA(trace, state);
+  strncat(cWkArea, text, sizeof(cWkArea) - strlen(cWkArea) - 1);
+  trace.TraceLog(cWkArea);
+  return 1;
+}
+
+}  // namespace fenra

@@ -1,0 +1,31 @@
+#pragma once
+// The ServiceControl port on the Windows service control manager.
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/service_control.h"
+
+namespace fenra::win32 {
+
+// One service per process, as the system has: the dispatcher's entry is a
+// plain function, so the service's main lives in a process-wide slot while
+// the dispatcher runs.
+class Win32ServiceControl final : public ServiceControl {
+ public:
+  Win32ServiceControl();
+  ~Win32ServiceControl() override;
+
+  bool StartServiceCtrlDispatcher(const std::string& service_name, ServiceMainFn service_main) override;
+  ServiceStatusHandle RegisterServiceCtrlHandler(const std::string& service_name, HandlerFn handler) override;
+  bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) override;
+
+ private:
+  // Handlers stay alive for the life of the adapter: the manager may call
+  // one until the process ends.
+  std::mutex handlers_mutex_;
+  std::vector<std::unique_ptr<HandlerFn>> handlers_;
+};
+
+}  // namespace fenra::win32

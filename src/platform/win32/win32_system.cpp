@@ -1,0 +1,64 @@
+#include "platform/win32/win32_system.h"
+
+#include "platform/win32/handles.h"
+#include "platform/win32/windows_api.h"
+
+namespace fenra::win32 {
+
+bool Win32System::GetVersion(OsVersion* version) {
+  OSVERSIONINFOA info = {};
+  info.dwOSVersionInfoSize = sizeof(info);
+  if (!GetVersionExA(&info)) return false;
+  version->major = info.dwMajorVersion;
+  version->minor = info.dwMinorVersion;
+  version->build = info.dwBuildNumber;
+  version->platform_id = info.dwPlatformId;
+  version->csd_version = info.szCSDVersion;
+  return true;
+}
+
+std::string Win32System::ExpandEnvironmentStrings(const std::string& text) {
+  std::string expanded(MAX_PATH, '\0');
+  for (;;) {
+    // The size asked for counts the terminator; so does the answer.
+    DWORD needed = ExpandEnvironmentStringsA(text.c_str(), expanded.data(), static_cast<DWORD>(expanded.size()));
+    if (needed == 0) return text;
+    if (needed <= expanded.size()) {
+      // The ANSI answer may count more than it wrote (double-byte code
+      // pages); the terminator tells.
+      expanded.resize(strlen(expanded.c_str()));
+      return expanded;
+    }
+    expanded.resize(needed);
+  }
+}
+
+std::string Win32System::GetCurrentDirectory() {
+  std::string directory(MAX_PATH, '\0');
+  for (;;) {
+    // Without room the answer is the size needed, terminator included;
+    // with room it is the length, without it.
+    DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(directory.size()), directory.data());
+    if (length == 0) return {};
+    if (length < directory.size()) {
+      directory.resize(length);
+      return directory;
+    }
+    directory.resize(length);
+  }
+}
+
+bool Win32System::SetCurrentDirectory(const std::string& path) { return SetCurrentDirectoryA(path.c_str()) != FALSE; }
+
+bool Win32System::IsWow64Process() {
+  using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
+  auto is_wow64 = ProcAs<IsWow64ProcessFn>(GetProcAddress(GetModuleHandleA("kernel32"), "IsWow64Process"));
+  BOOL wow64 = FALSE;
+  return is_wow64 != nullptr && is_wow64(GetCurrentProcess(), &wow64) && wow64;
+}
+
+void Win32System::MessageBox(const std::string& text, const std::string& caption) {
+  MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK);
+}
+
+}  // namespace fenra::win32

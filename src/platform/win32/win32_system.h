@@ -1,0 +1,21 @@
+#pragma once
+// The System port: GetVersionExA, environment expansion, the current
+// directory, WOW64 detection and message boxes.
+
+#include "platform/system.h"
+
+namespace fenra::win32 {
+
+class Win32System final : public System {
+ public:
+  bool GetVersion(OsVersion* version) override;
+  std::string ExpandEnvironmentStrings(const std::string& text) override;
+  std::string GetCurrentDirectory() override;
+  bool SetCurrentDirectory(const std::string& path) override;
+  // IsWow64Process, looked up in kernel32 at every call: false where the
+  // system has no such entry.
+  bool IsWow64Process() override;
+  void MessageBox(const std::string& text, const std::string& caption) override;
+};
+
+}  // namespace fenra::win32

@@ -1,0 +1,128 @@
+#include "monitor/redundancy.h"
+
+#include <gtest/gtest.h>
+
+#include "monitor/monitor_state.h"
+#include "monitor/wmi_thread.h"
+#include "support/service_process.h"
+
+namespace fenra {
+namespace {
+
+using Lines = std::vector<std::string>;
+using Flags = std::array<uint8_t, 2>;
+
+TEST(InitialClassificationTest, EachStatusCodeSetsItsRow) {
+  struct Case {
+    int group;
+    int32_t code;
+    Lines lines;
+    int32_t group_state;
+    int32_t expci_state;
+    Flags pair;
+    std::array<int, 2> raised;
+  };
+  constexpr int32_t S = STATE_SIMPLEX, D = STATE_DUPLEX;
+  const Case cases[] = {
+      {0, 12, {"  (CPU) --> DUPLEX DUPLEX"}, D, D, {1, 1}, {-1, -1}},
+      {0, 13, {"  (CPU) --> SIMPLEX(CPU 0)"}, S, D, {0, 0}, {CHANGE_CPU_SIMPLEX, -1}},
+      {0, 15, {"  (CPU) --> SIMPLEX(CPU 0)"}, S, D, {1, 0}, {CHANGE_CPU_SIMPLEX, -1}},
+      {0, 2, {"  (CPU) --> TRIPLEX"}, STATE_TRIPLEX, D, {0, 0}, {-1, -1}},
+      {0, 4, {"  (CPU) --> ABNORMAL"}, S, D, {0, 0}, {CHANGE_CPU_SIMPLEX, -1}},
+      {1, 0, {"  (PCI) --> DUPLEX DUPLEX"}, D, D, {1, 1}, {-1, -1}},
+      {1, 3, {"  (PCI) --> SIMPLEX", "  (ExPCI) --> SIMPLEX"}, S, S, {0, 0}, {CHANGE_PCI_SIMPLEX, CHANGE_EXPCI_SIMPLEX}},
+      {1, 7, {"  (PCI) --> SIMPLEX DUPLEX"}, S, D, {0, 1}, {CHANGE_PCI_SIMPLEX, -1}},
+      // A CPU row in the PCI thread leaves the PCI pair's flags alone.
+      {1, 10, {"  (CPU) --> SIMPLEX DUPLEX"}, S, D, {0, 0}, {CHANGE_CPU_SIMPLEX, -1}},
+  };
+  for (const Case& c : cases) {
+    PairState pair;
+    InitialClassification result = ClassifyInitialStatus(c.group, c.code, &pair);
+    Lines lines;
+    for (const char* line : result.lines)
+      if (line) lines.push_back(line);
+    EXPECT_EQ(lines, c.lines) << c.group << "/" << c.code;
+    EXPECT_EQ(pair.dwGroupState, c.group_state) << c.group << "/" << c.code;
+    EXPECT_EQ(pair.dwExPciState, c.expci_state) << c.group << "/" << c.code;
+    EXPECT_EQ(pair.flgModuleDuplex, c.pair) << c.group << "/" << c.code;
+    EXPECT_EQ(result.raised, c.raised) << c.group << "/" << c.code;
+  }
+}
+
+TEST(StateEventTest, ACpuPairIsRedundantOnlyWhenBothModulesSaidDuplex) {
+  PairState pair;
+  ClassifyInitialStatus(kGroupCpu, 13, &pair);
+
+  StateEvent event = ApplyStateEvent(kGroupCpu, STATE_DUPLEX, 0, &pair);
+  EXPECT_EQ(event.pair_line, "[WMIThread 0](1,0)STATE_DUPLEX => STATE_SIMPLEX");
+  EXPECT_EQ(event.state, STATE_SIMPLEX);
+  EXPECT_EQ(event.raised, -1);
+  EXPECT_FALSE(event.bStateChanged);
+
+  event = ApplyStateEvent(kGroupCpu, STATE_DUPLEX, 1, &pair);
+  EXPECT_EQ(event.pair_line, "[WMIThread 0](CPU) --> DUPLEX DUPLEX");
+  EXPECT_EQ(event.raised, CHANGE_CPU_DUPLEX);
+  EXPECT_TRUE(event.bStateChanged);
+
+  // Repeats change nothing; a REMOVED module changes no state either.
+  EXPECT_EQ(ApplyStateEvent(kGroupCpu, STATE_REMOVED, 2, &pair).raised, -1);
+  EXPECT_EQ(pair.dwGroupState, STATE_DUPLEX);
+  event = ApplyStateEvent(kGroupCpu, STATE_SIMPLEX, 1, &pair);
+  EXPECT_EQ(event.raised, CHANGE_CPU_SIMPLEX);
+  EXPECT_EQ(ApplyStateEvent(kGroupCpu, STATE_SIMPLEX, 1, &pair).raised, -1);
+}
+
+TEST(StateEventTest, ThreeCpuModulesCountAsRedundancyAndTwoAsItsLoss) {
+  PairState pair;
+  ClassifyInitialStatus(kGroupCpu, 12, &pair);
+  StateEvent event = ApplyStateEvent(kGroupCpu, STATE_TRIPLEX, 2, &pair);
+  EXPECT_EQ(event.raised, CHANGE_CPU_DUPLEX);
+  EXPECT_EQ(pair.dwGroupState, STATE_TRIPLEX);
+  // Module 2 reported TRIPLEX, so the second flag is down: the next DUPLEX
+  // of module 1 raises it again before the transition is decided.
+  event = ApplyStateEvent(kGroupCpu, STATE_DUPLEX, 1, &pair);
+  EXPECT_EQ(event.raised, CHANGE_CPU_SIMPLEX);
+  EXPECT_TRUE(event.bStateChanged);
+  EXPECT_EQ(pair.dwGroupState, STATE_DUPLEX);
+}
+
+TEST(StateEventTest, TheExPciPairHasItsOwnStateAndSharesThePairFlags) {
+  PairState pair;
+  ClassifyInitialStatus(kGroupPci, 0, &pair);
+  StateEvent event = ApplyStateEvent(kGroupPci, STATE_SIMPLEX, 12, &pair);
+  EXPECT_TRUE(event.bExPci);
+  EXPECT_EQ(event.raised, CHANGE_EXPCI_SIMPLEX);
+  EXPECT_EQ(pair.dwGroupState, STATE_DUPLEX);
+  EXPECT_EQ(ApplyStateEvent(kGroupPci, STATE_DUPLEX, 13, &pair).raised, CHANGE_EXPCI_DUPLEX);
+
+  EXPECT_EQ(ApplyStateEvent(kGroupPci, STATE_SIMPLEX, 10, &pair).raised, CHANGE_PCI_SIMPLEX);
+  // Module 10 has not said DUPLEX again: a DUPLEX of module 12 counts as
+  // SIMPLEX for the ExPCI pair, which is DUPLEX already.
+  event = ApplyStateEvent(kGroupPci, STATE_DUPLEX, 12, &pair);
+  EXPECT_EQ(event.pair_line, "[WMIThread 1](0,1)STATE_DUPLEX => STATE_SIMPLEX");
+  EXPECT_EQ(event.raised, CHANGE_EXPCI_SIMPLEX);
+}
+
+TEST(StateEventTest, DiskEventsRaiseNothingButSimplexAndTriplexWakeTheManager) {
+  PairState pair;
+  for (int32_t state : {STATE_SIMPLEX, STATE_TRIPLEX}) {
+    StateEvent event = ApplyStateEvent(kGroupDisk, state, 10, &pair);
+    EXPECT_EQ(event.raised, -1);
+    EXPECT_TRUE(event.bStateChanged);
+    EXPECT_TRUE(event.pair_line.empty());
+  }
+  EXPECT_FALSE(ApplyStateEvent(kGroupDisk, STATE_DUPLEX, 10, &pair).bStateChanged);
+  EXPECT_FALSE(ApplyStateEvent(kGroupPci, 0, 0, &pair).bStateChanged);  // a state that could not be read
+}
+
+TEST(CheckStateTest, TheLabelNamesGroupAndModule) {
+  testing::ServiceProcess process;
+  CheckState(process.trace, STATE_DUPLEX, kGroupPci, 12);
+  CheckState(process.trace, 0x20005, kGroupDisk, 3);
+  CheckState(process.trace, STATE_SIMPLEX, kGroupCpu, 1);
+  EXPECT_EQ(process.NewTraces(), (Lines{"  (PCI 12) --> DUPLEX", "[CheckState]unknown State = 131077",
+                                        "  (DISK 3)--> <<unknown>>", "  (CPU 1) --> SIMPLEX"}));
+}
+
+}  // namespace
+}  // namespace fenra

@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include "monitor/monitor_state.h"
+#include "monitor/timer_threads.h"
+
+namespace fenra {
+namespace {
+
+// Start ticks just below the points where a signed comparison of two tick
+// values goes wrong (2^31) and where the counter wraps (2^32).
+constexpr uint32_t kStarts[] = {0, 0x80000000u - 100000, 0xFFFFFFFFu - 100000};
+
+TEST(DuplexTimerLimitTest, EachPairFollowsItsSimplexTimerAcrossTheTicksTurns) {
+  for (uint32_t s : kStarts) {
+    for (int n : {CHANGE_CPU_DUPLEX, CHANGE_EXPCI_DUPLEX}) {
+      EXPECT_EQ(DuplexTimerLimit(n, s, false, 0), 1000) << s;
+      EXPECT_EQ(DuplexTimerLimit(n, s, true, s + 1800000), 1000) << s;
+      EXPECT_EQ(DuplexTimerLimit(n, s, true, s + 1500), 5000) << s;
+      EXPECT_EQ(DuplexTimerLimit(n, s, true, s - 500), 5000) << s;  // due already
+    }
+    // PCI: SIMPLEX timer started at s with 5 minutes, DUPLEX timer 60 s later.
+    uint32_t simplex_limit = s + 300000;
+    EXPECT_EQ(DuplexTimerLimit(CHANGE_PCI_DUPLEX, s + 60000, true, simplex_limit), 235000) << s;
+    EXPECT_EQ(DuplexTimerLimit(CHANGE_PCI_DUPLEX, s + 60000, false, simplex_limit), 300000) << s;
+    EXPECT_EQ(DuplexTimerLimit(CHANGE_PCI_DUPLEX, s + 292000, true, simplex_limit), 1000) << s;
+    EXPECT_EQ(DuplexTimerLimit(CHANGE_PCI_DUPLEX, s + 298500, true, simplex_limit), 5000) << s;
+  }
+}
+
+TEST(ShortThresholdLimitTest, ThresholdsBeyondTheTickRangeAreCapped) {
+  EXPECT_EQ(ShortThresholdLimit(30), 1800000);
+  EXPECT_EQ(ShortThresholdLimit(40000), 0x7FFFFFFF);
+}
+
+TEST(TimerTableTest, AFlapIsAbsorbedOnlyWhileTheDuplexTimerHasMoreThanTheMarginToRun) {
+  for (uint32_t s : kStarts) {
+    TimerTable timers;
+    timers.RaiseChange(CHANGE_PCI_SIMPLEX);
+    timers.RaiseChange(CHANGE_PCI_DUPLEX);
+    ASSERT_TRUE(timers.TakeStartRequest(CHANGE_PCI_DUPLEX, " t\n"));
+    timers.BeginStart(CHANGE_PCI_DUPLEX, s + 200000);
+    timers.Started(CHANGE_PCI_DUPLEX, std::make_shared<KernelObject>());
+
+    EXPECT_FALSE(timers.AbsorbFlap(CHANGE_PCI_SIMPLEX, s + 198000, 2000)) << s;
+    EXPECT_TRUE(timers.AbsorbFlap(CHANGE_PCI_SIMPLEX, s + 197999, 2000)) << s;
+    EXPECT_FALSE(timers.Get(CHANGE_PCI_SIMPLEX).change);
+    EXPECT_TRUE(timers.TakeStop(CHANGE_PCI_DUPLEX));
+  }
+}
+
+TEST(TimerTableTest, ACancelForATimerThatEndedDoesNotLinger) {
+  TimerTable timers;
+  timers.RaiseChange(CHANGE_CPU_SIMPLEX);
+  ASSERT_TRUE(timers.TakeStartRequest(CHANGE_CPU_SIMPLEX, " t\n"));
+  timers.BeginStart(CHANGE_CPU_SIMPLEX, 1000);
+  timers.Started(CHANGE_CPU_SIMPLEX, std::make_shared<KernelObject>());
+  timers.Ended(CHANGE_CPU_SIMPLEX);
+  EXPECT_FALSE(timers.StopIfRunning(CHANGE_CPU_SIMPLEX));
+  timers.Collected(CHANGE_CPU_SIMPLEX);
+
+  timers.RaiseChange(CHANGE_CPU_SIMPLEX);
+  ASSERT_TRUE(timers.TakeStartRequest(CHANGE_CPU_SIMPLEX, " t\n"));
+  timers.BeginStart(CHANGE_CPU_SIMPLEX, 2000);
+  EXPECT_FALSE(timers.TakeStop(CHANGE_CPU_SIMPLEX));
+}
+
+}  // namespace
+}  // namespace fenra

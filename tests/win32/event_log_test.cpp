@@ -1,0 +1,94 @@
+// The EventLog port on Windows, the event-log writers through it, and the
+// message file FENRAAPI.dll.
+//
+// Wine accepts records (RegisterEventSourceA and ReportEventA succeed) but
+// keeps no event log that could be read back; on Windows the records land
+// in the System log.
+
+#include <gtest/gtest.h>
+
+#include "diagnostics/event_ids.h"
+#include "diagnostics/event_log_writer.h"
+#include "platform/win32/win32_machine.h"
+#include "platform/win32/windows_api.h"
+#include "win32_test_support.h"
+
+namespace fenra::win32 {
+namespace {
+
+TEST(Win32EventLogTest, TheWritersRecordsAreAccepted) {
+  Win32Machine machine;
+  Platform& platform = machine.platform();
+  EXPECT_EQ(WriteEventLog(platform, EVSRC_ZUFT, EVID_SERVICE_STARTED, nullptr, win::kEventlogInformationType, "FENRA",
+                          __LINE__),
+            0);
+  EXPECT_EQ(WriteEventLog(platform, EVSRC_FTMARVIX, EVID_SIMPLEX_ALERT, "CPU Module changed to SIMPLEX state.",
+                          win::kEventlogWarningType, "FENRA", __LINE__),
+            0);
+  const char name[] = "FENRA";
+  EXPECT_EQ(WriteEventLogErrorData(platform, EVSRC_ZUFT, EVID_CTRL_HANDLER_FAILED, win::kEventlogErrorType, 1063,
+                                   "RegisterServiceCtrlHandler()", name, sizeof(name) - 1, "FENRA", __LINE__),
+            0);
+}
+
+TEST(Win32EventLogTest, SystemTextsEndInALineBreakAndUnknownCodesHaveNone) {
+  Win32Machine machine;
+  Win32EventLog log;
+  // Wine's texts are its own ("File not found." for 2).
+  const bool windows = !testing::RunningOnWine();
+  std::optional<std::string> text = log.FormatSystemMessage(2);
+  ASSERT_TRUE(text.has_value());
+  EXPECT_EQ(text->substr(text->size() - 2), "\r\n");
+  if (windows) {
+    EXPECT_EQ(text, "The system cannot find the file specified.\r\n");
+  }
+  EXPECT_EQ(log.FormatSystemMessage(0x2000FFFF), std::nullopt);
+  // A text with an insertion place keeps it: there are no arguments to
+  // read ("%1 is not a valid Win32 application." for 193).
+  std::optional<std::string> with_insert = log.FormatSystemMessage(193);
+  ASSERT_TRUE(with_insert.has_value());
+  EXPECT_NE(with_insert->find("%1"), std::string::npos) << *with_insert;
+  EXPECT_EQ(ComposeErrorText(machine.platform(), 5, "CreateEvent()"),
+            "Function : CreateEvent()\r\n ErrCode: 5\r\n Contents : " + *log.FormatSystemMessage(5));
+  if (windows) {
+    EXPECT_EQ(log.FormatSystemMessage(5), "Access is denied.\r\n");
+  }
+}
+
+// The text of `id` in FENRAAPI.dll for `language`, with "<insert>" for %1.
+std::wstring MessageText(HMODULE module, uint32_t id, LANGID language) {
+  DWORD_PTR inserts[] = {reinterpret_cast<DWORD_PTR>(L"<insert>")};
+  wchar_t* text = nullptr;
+  DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                     module, id, language, reinterpret_cast<wchar_t*>(&text), 0, reinterpret_cast<va_list*>(inserts));
+  std::wstring result = length > 0 ? std::wstring(text, length) : L"(none)";
+  LocalFree(text);
+  return result;
+}
+
+TEST(MessageFileTest, EveryEventIdHasItsTextInEnglishAndJapanese) {
+  const std::string path = testing::BuildDirectory() + "FENRAAPI.dll";
+  HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(module, nullptr) << path;
+  const LANGID english = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+  const LANGID japanese = MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN);
+  for (uint32_t id :
+       {EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED, EVID_CTRL_HANDLER_FAILED, EVID_API_FAILED, EVID_WAIT_FAILED,
+        EVID_MONITOR_ENDED, EVID_WMI_UNAVAILABLE, EVID_SIMPLEX_ALERT, EVID_DUPLEX_ALERT, EVID_EVENTLOG_ERROR}) {
+    for (LANGID language : {english, japanese}) {
+      std::wstring text = MessageText(module, id, language);
+      // The record's one insertion string, and no line break after it.
+      EXPECT_EQ(text.size() >= 8 ? text.substr(text.size() - 8) : text, L"<insert>") << std::hex << id;
+    }
+  }
+  EXPECT_EQ(MessageText(module, EVID_SERVICE_STARTED, english), L"The FENRA service has started.\r\n<insert>");
+  EXPECT_EQ(MessageText(module, EVID_SERVICE_STARTED, japanese),
+            testing::WideFromUtf8("FENRA サービスを開始しました。\r\n<insert>"));
+  // An alert is its own text.
+  EXPECT_EQ(MessageText(module, EVID_SIMPLEX_ALERT, japanese), L"<insert>");
+  FreeLibrary(module);
+}
+
+}  // namespace
+}  // namespace fenra::win32
