@@ -31,9 +31,6 @@ class System {
   // GetCommandLineA: the whole command line of this process, the
   // executable's path included.
   virtual std::string GetCommandLine() = 0;
-  // CharNextA: the next character of an ANSI text, stepping over a whole
-  // multi-byte character; at the terminator, the terminator itself.
-  virtual const char* CharNext(const char* text) = 0;
   // WideCharToMultiByte into the ANSI code page; a character the code page
   // lacks becomes '?'.
   virtual std::string ToAnsi(std::wstring_view text) = 0;

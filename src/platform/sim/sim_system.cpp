@@ -60,14 +60,6 @@ bool SimSystem::SetCurrentDirectory(const std::string& path) {
   return true;
 }
 
-const char* SimSystem::CharNext(const char* text) {
-  if (*text == '\0') return text;
-  // A character is at most 4 bytes; the view stops at the terminator.
-  size_t available = 1;
-  while (available < 4 && text[available] != '\0') ++available;
-  return text + Utf8CharLength(std::string_view(text, available), 0);
-}
-
 std::string SimSystem::ToAnsi(std::wstring_view text) { return WideToUtf8(text); }
 
 void SimSystem::MessageBox(const std::string& text, const std::string& caption) {

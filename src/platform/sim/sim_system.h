@@ -28,13 +28,12 @@ class SimSystem final : public System {
   std::string GetCurrentDirectory() override;
   bool SetCurrentDirectory(const std::string& path) override;
   std::string GetCommandLine() override { return command_line_; }
+  // The ANSI code page is UTF-8: a sequence is one character; a byte that
+  // does not start a complete sequence is a character of its own.
   const char* CharNext(const char* text) override;
   std::string ToAnsi(std::wstring_view text) override;
   bool IsWow64Process() override { return facts_.wow64; }
   void MessageBox(const std::string& text, const std::string& caption) override;
-  // The ANSI code page is UTF-8: a sequence is one character; a byte that
-  // does not start a complete sequence is a character of its own.
-  const char* CharNext(const char* text) override;
 
   // Texts of the message boxes shown so far, as "caption: text".
   std::vector<std::string> MessageBoxes() const;

@@ -122,12 +122,6 @@ std::vector<uint8_t> Utf8ToUtf16Le(std::string_view text) {
   return out;
 }
 
-size_t Utf8CharLength(std::string_view text, size_t pos) {
-  size_t next = pos;
-  char32_t c = 0;
-  return DecodeUtf8(text, &next, &c) ? next - pos : 1;
-}
-
 std::string WideToUtf8(std::wstring_view text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {

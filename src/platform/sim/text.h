@@ -20,9 +20,6 @@ std::string Utf16LeToUtf8(const uint8_t* data, size_t size);
 // `text` must be valid UTF-8.
 std::vector<uint8_t> Utf8ToUtf16Le(std::string_view text);
 
-// The number of bytes of the character at text[pos]: a whole valid UTF-8
-// sequence, else one byte.
-size_t Utf8CharLength(std::string_view text, size_t pos);
 // A wide text (UTF-16 or UTF-32 code units) as UTF-8; unpaired surrogates
 // become U+FFFD.
 std::string WideToUtf8(std::wstring_view text);

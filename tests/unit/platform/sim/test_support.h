@@ -37,7 +37,6 @@ class FakeSystem : public System {
     return true;
   }
   std::string GetCommandLine() override { return {}; }
-  const char* CharNext(const char* text) override { return *text ? text + 1 : text; }
   std::string ToAnsi(std::wstring_view) override { return {}; }
   bool IsWow64Process() override { return false; }
   void MessageBox(const std::string&, const std::string&) override {}
