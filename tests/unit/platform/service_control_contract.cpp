@@ -1,6 +1,5 @@
 #include "unit/platform/service_control_contract.h"
 
-#include <atomic>
 #include <tuple>
 
 #include "platform/win_values.h"
@@ -9,35 +8,8 @@ namespace fenra::testing {
 namespace {
 
 constexpr uint32_t kAll = win::kServiceAllAccess;
-constexpr uint32_t kUserControl = 128;
 
 }  // namespace
-
-uint32_t ContractServiceProcess(ServiceControl& service_control, Kernel& kernel) {
-  Handle stop = kernel.CreateEvent(true, false);
-  Handle go = kernel.CreateEvent(true, false, kContractGoEvent);
-  Handle user_control = kernel.CreateEvent(true, false, kContractUserControlEvent);
-  std::atomic<ServiceStatusHandle> handle{0};
-  auto report = [&](uint32_t state) {
-    uint32_t accepted = state == win::kServiceStopped ? 0 : win::kServiceAcceptStop;
-    service_control.SetServiceStatus(handle, ServiceStatus{win::kServiceWin32OwnProcess, state, accepted});
-  };
-  bool dispatched = service_control.StartServiceCtrlDispatcher(kContractServiceName, [&](uint32_t, char**) {
-    handle = service_control.RegisterServiceCtrlHandler(kContractServiceName, [&](uint32_t control) {
-      if (control == kUserControl) kernel.SetEvent(user_control);
-      if (control != win::kServiceControlStop) return;
-      report(win::kServiceStopPending);
-      kernel.SetEvent(stop);
-    });
-    if (!handle) return;
-    report(win::kServiceStartPending);
-    kernel.WaitForSingleObject(go, 60000);
-    report(win::kServiceRunning);
-    kernel.WaitForSingleObject(stop, win::kInfinite);
-    report(win::kServiceStopped);
-  });
-  return dispatched ? 0 : kernel.GetLastError();
-}
 
 void ServiceControlContractTest::SetUp() {
   harness_ = GetParam().make();
@@ -155,7 +127,7 @@ TEST_P(ServiceControlContractTest, ControlsFollowTheServiceState) {
   EXPECT_FALSE(sc().ControlService(*service, win::kServiceControlPause, &status));
   EXPECT_EQ(Error(), win::kErrorInvalidServiceControl);
   // The handler has run when ControlService returns.
-  EXPECT_TRUE(sc().ControlService(*service, kUserControl, &status)) << Error();
+  EXPECT_TRUE(sc().ControlService(*service, kContractUserControl, &status)) << Error();
   EXPECT_EQ(kernel().WaitForSingleObject(user_control_, 0), win::kWaitObject0);
   EXPECT_TRUE(sc().ControlService(*service, win::kServiceControlInterrogate, &status)) << Error();
   EXPECT_EQ(status.current_state, win::kServiceRunning);

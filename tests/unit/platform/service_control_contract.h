@@ -22,10 +22,11 @@ inline constexpr const char* kContractServiceName = "FenraContractTest";
 // The process of the contract's service. Its ServiceMain reports
 // START_PENDING (accepting stop) and stays there until the named event
 // kContractGoEvent is set, then reports RUNNING; its handler sets
-// kContractUserControlEvent for control 128 and, for stop, reports
+// kContractUserControlEvent for kContractUserControl and, for stop, reports
 // STOP_PENDING and ends the service, which reports STOPPED.
 inline constexpr const char* kContractGoEvent = "Global\\FenraContractGo";
 inline constexpr const char* kContractUserControlEvent = "Global\\FenraContractUserControl";
+inline constexpr uint32_t kContractUserControl = 128;
 uint32_t ContractServiceProcess(ServiceControl& service_control, Kernel& kernel);
 
 // Owns the ports under test, for the life of one test.
