@@ -1,8 +1,10 @@
 #pragma once
-// System facts: OS version, environment, current directory, message boxes.
+// System facts: OS version, environment, current directory, the command
+// line, ANSI text, message boxes.
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace fenra {
 
@@ -26,7 +28,14 @@ class System {
   virtual std::string ExpandEnvironmentStrings(const std::string& text) = 0;
   virtual std::string GetCurrentDirectory() = 0;
   virtual bool SetCurrentDirectory(const std::string& path) = 0;
-  // IsWow64Process for the current process.
+  // GetCommandLineA: the whole command line of this process, the
+  // executable's path included.
+  virtual std::string GetCommandLine() = 0;
+  // WideCharToMultiByte into the ANSI code page; a character the code page
+  // lacks becomes '?'.
+  virtual std::string ToAnsi(std::wstring_view text) = 0;
+  // IsWow64Process for the current process, looked up in kernel32 at every
+  // call: false when the system has no such entry or the call fails.
   virtual bool IsWow64Process() = 0;
   // MessageBoxA with no owner and the OK button only.
   virtual void MessageBox(const std::string& text, const std::string& caption) = 0;

@@ -21,6 +21,7 @@ inline constexpr uint32_t kErrorSharingViolation = 32;
 inline constexpr uint32_t kErrorFileExists = 80;
 inline constexpr uint32_t kErrorInvalidParameter = 87;
 inline constexpr uint32_t kErrorInsufficientBuffer = 122;
+inline constexpr uint32_t kErrorInvalidName = 123;
 inline constexpr uint32_t kErrorModNotFound = 126;
 inline constexpr uint32_t kErrorProcNotFound = 127;
 inline constexpr uint32_t kErrorBadPathname = 161;
@@ -29,8 +30,16 @@ inline constexpr uint32_t kErrorMoreData = 234;
 inline constexpr uint32_t kErrorNotOwner = 288;
 // An open key whose key was deleted meanwhile refuses every operation.
 inline constexpr uint32_t kErrorKeyDeleted = 1018;
+inline constexpr uint32_t kErrorInvalidServiceControl = 1052;
+inline constexpr uint32_t kErrorServiceRequestTimeout = 1053;
+inline constexpr uint32_t kErrorServiceAlreadyRunning = 1056;
+inline constexpr uint32_t kErrorServiceDisabled = 1058;
 inline constexpr uint32_t kErrorServiceDoesNotExist = 1060;
+inline constexpr uint32_t kErrorServiceCannotAcceptCtrl = 1061;
+inline constexpr uint32_t kErrorServiceNotActive = 1062;
 inline constexpr uint32_t kErrorFailedServiceControllerConnect = 1063;
+inline constexpr uint32_t kErrorProcessAborted = 1067;
+inline constexpr uint32_t kErrorServiceMarkedForDelete = 1072;
 inline constexpr uint32_t kErrorServiceExists = 1073;
 inline constexpr uint32_t kErrorResourceTypeNotFound = 1813;
 inline constexpr uint32_t kErrorResourceNameNotFound = 1814;
@@ -86,15 +95,45 @@ inline constexpr uint16_t kEventlogErrorType = 1;
 inline constexpr uint16_t kEventlogWarningType = 2;
 inline constexpr uint16_t kEventlogInformationType = 4;
 
-// Service control manager.
+// Service control manager: service types, start types, error control.
 inline constexpr uint32_t kServiceWin32OwnProcess = 0x10;
+inline constexpr uint32_t kServiceWin32ShareProcess = 0x20;
+inline constexpr uint32_t kServiceAutoStart = 2;
+inline constexpr uint32_t kServiceDemandStart = 3;
+inline constexpr uint32_t kServiceDisabled = 4;
+inline constexpr uint32_t kServiceErrorNormal = 1;
+inline constexpr uint32_t kServiceErrorCritical = 3;
+// States, accepted controls, controls.
 inline constexpr uint32_t kServiceStopped = 1;
 inline constexpr uint32_t kServiceStartPending = 2;
 inline constexpr uint32_t kServiceStopPending = 3;
 inline constexpr uint32_t kServiceRunning = 4;
 inline constexpr uint32_t kServiceAcceptStop = 1;
+inline constexpr uint32_t kServiceAcceptPauseContinue = 2;
+inline constexpr uint32_t kServiceAcceptShutdown = 4;
+inline constexpr uint32_t kServiceAcceptParamChange = 8;
+inline constexpr uint32_t kServiceAcceptNetBindChange = 0x10;
 inline constexpr uint32_t kServiceControlStop = 1;
+inline constexpr uint32_t kServiceControlPause = 2;
+inline constexpr uint32_t kServiceControlContinue = 3;
 inline constexpr uint32_t kServiceControlInterrogate = 4;
+inline constexpr uint32_t kServiceControlShutdown = 5;
+inline constexpr uint32_t kServiceControlParamChange = 6;
+inline constexpr uint32_t kServiceControlNetBindAdd = 7;
+inline constexpr uint32_t kServiceControlNetBindDisable = 10;
+// Access rights of the manager and of a service.
+inline constexpr uint32_t kScManagerConnect = 0x0001;
+inline constexpr uint32_t kScManagerCreateService = 0x0002;
+inline constexpr uint32_t kScManagerAllAccess = 0xF003F;
+inline constexpr uint32_t kServiceQueryConfig = 0x0001;
+inline constexpr uint32_t kServiceQueryStatus = 0x0004;
+inline constexpr uint32_t kServiceStart = 0x0010;
+inline constexpr uint32_t kServiceStop = 0x0020;
+inline constexpr uint32_t kServicePauseContinue = 0x0040;
+inline constexpr uint32_t kServiceInterrogate = 0x0080;
+inline constexpr uint32_t kServiceUserDefinedControl = 0x0100;
+inline constexpr uint32_t kDelete = 0x10000;
+inline constexpr uint32_t kServiceAllAccess = 0xF01FF;
 
 // Platform identifier of the NT family (OSVERSIONINFO.dwPlatformId).
 inline constexpr uint32_t kVerPlatformWin32Nt = 2;
@@ -107,10 +146,16 @@ inline constexpr int32_t kRpcEChangedMode = static_cast<int32_t>(0x80010106);
 inline constexpr int32_t kCoENotInitialized = static_cast<int32_t>(0x800401F0);
 inline constexpr int32_t kEFail = static_cast<int32_t>(0x80004005);
 inline constexpr int32_t kRegdbEClassNotReg = static_cast<int32_t>(0x80040154);
+inline constexpr int32_t kTypeERegistryAccess = static_cast<int32_t>(0x8002801C);
+// HRESULT_FROM_WIN32.
+constexpr int32_t HresultFromWin32(uint32_t error) {
+  return error == 0 ? 0 : static_cast<int32_t>((error & 0xFFFF) | 0x80070000);
+}
 // RPC_S_SERVER_UNAVAILABLE as an HRESULT: what a connection to a WMI
 // service that is not running gives.
 inline constexpr int32_t kRpcSServerUnavailableHr = static_cast<int32_t>(0x800706BA);
 inline constexpr uint32_t kCoinitMultithreaded = 0;
+inline constexpr uint32_t kCoinitApartmentThreaded = 2;
 inline constexpr uint32_t kRpcCAuthnWinnt = 10;
 inline constexpr uint32_t kRpcCAuthzNone = 0;
 inline constexpr uint32_t kRpcCAuthnLevelConnect = 2;

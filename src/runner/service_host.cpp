@@ -1,50 +1,61 @@
 #include "runner/service_host.h"
 
-#include <atomic>
+#include <stdexcept>
+#include <string>
 
 #include "service/entry.h"
 #include "service/service_module.h"
 
 namespace fenra::runner {
 
-// The process's view, published by its main thread when it begins.
-struct ServiceHost::Slot {
-  std::atomic<sim::SimProcess*> process{nullptr};
-  bool stop_sent = false;  // touched by input threads only
-};
+namespace {
 
-void RegisterService(sim::SimMachine& /*machine*/) {
-  // A process that the simulated manager starts connects its dispatcher and
-  // runs as a service; the process entry consults no registration, so there
-  // is nothing to write.
+// FENRA.exe in a process of the machine, on the given platform.
+uint32_t RunImage(sim::SimProcess& process, Platform& platform) {
+  auto& module = process.Make<CServiceModule>(platform);
+  return static_cast<uint32_t>(ProcessEntry(module, platform));
 }
 
-ServiceHost::ServiceHost(sim::SimMachine& machine, PlatformOf platform_of)
-    : machine_(machine), platform_of_(std::move(platform_of)) {}
+}  // namespace
+
+void RegisterService(sim::SimMachine& machine) {
+  // As an administrator does it: FENRA.exe -Service, as a process of the
+  // machine, which also creates the service in the service control manager.
+  sim::ProcessOptions options;
+  options.command_line = machine.version_info().GetModuleFileName() + " -Service";
+  Handle process =
+      machine.StartProcess(options, [](sim::SimProcess& image) { return RunImage(image, image.platform()); });
+  uint32_t exit_code = 1;
+  machine.kernel().WaitForSingleObject(process, win::kInfinite);
+  machine.kernel().GetExitCodeProcess(process, &exit_code);
+  if (exit_code != 0)
+    throw std::runtime_error("FENRA.exe -Service failed on the scenario's machine (exit code " +
+                             std::to_string(exit_code) + ")");
+}
+
+ServiceHost::ServiceHost(sim::SimMachine& machine, PlatformOf platform_of) : machine_(machine) {
+  machine_.SetServiceImage([platform_of = std::move(platform_of)](sim::SimProcess& process) {
+    return RunImage(process, platform_of(process));
+  });
+}
 
 void ServiceHost::Start() {
   Kernel& kernel = machine_.kernel();
   if (process_) kernel.WaitForSingleObject(process_, win::kInfinite);
-  auto slot = std::make_shared<Slot>();
-  slot_ = slot;
-  process_ = machine_.StartProcess(sim::ProcessOptions{.started_by_scm = true},
-                                   [slot, platform_of = platform_of_](sim::SimProcess& process) {
-                                     slot->process.store(&process);
-                                     Platform& platform = platform_of(process);
-                                     auto& module = process.Make<CServiceModule>(platform);
-                                     return static_cast<uint32_t>(ProcessEntry(module, platform));
-                                   });
+  ServiceControl& manager = machine_.service_control();
+  ScHandlePtr scm = manager.OpenSCManager(win::kScManagerConnect);
+  if (scm) service_ = manager.OpenService(*scm, kServiceName, win::kServiceStart | win::kServiceStop);
+  if (!service_ || !manager.StartService(*service_, {}))
+    throw std::runtime_error("the service cannot be started (error " + std::to_string(kernel.GetLastError()) + ")");
+  process_ = machine_.LastServiceProcess();
+  stop_sent_ = false;
 }
 
 void ServiceHost::Stop() {
-  if (!slot_ || slot_->stop_sent || !Running()) return;
-  // A process started at this very moment has not run yet: let it.
-  Kernel& kernel = machine_.kernel();
-  while (slot_->process.load() == nullptr && Running()) kernel.Sleep(0);
-  if (sim::SimProcess* process = slot_->process.load(); process != nullptr && Running()) {
-    slot_->stop_sent = true;
-    process->service_control().SendControl(win::kServiceControlStop);
-  }
+  if (stop_sent_ || !service_ || !Running()) return;
+  stop_sent_ = true;
+  ServiceStatus status;
+  machine_.service_control().ControlService(*service_, win::kServiceControlStop, &status);
 }
 
 bool ServiceHost::Running() {

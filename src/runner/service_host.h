@@ -21,11 +21,12 @@ class ServiceHost {
   using PlatformOf = std::function<Platform&(sim::SimProcess& process)>;
   ServiceHost(sim::SimMachine& machine, PlatformOf platform_of);
 
-  // Starts the service in a new process, as the manager's start does. A
+  // Starts the service through the machine's service control manager, in
+  // a new process. A
   // previous process that is still stopping is waited for first, as a
   // start after `net stop` would. Call on a simulated thread.
   void Start();
-  // Sends the stop control to the running process, once. Call on a
+  // Sends the stop control through the manager, once. Call on a
   // simulated thread.
   void Stop();
   // True while the last process started has not ended.
@@ -34,11 +35,11 @@ class ServiceHost {
   Handle process() const { return process_; }
 
  private:
-  struct Slot;
+  static constexpr const char* kServiceName = "FENRA";
   sim::SimMachine& machine_;
-  PlatformOf platform_of_;
+  ScHandlePtr service_;
   Handle process_;
-  std::shared_ptr<Slot> slot_;  // the last process's view, once it runs
+  bool stop_sent_ = false;  // touched by input threads only
 };
 
 }  // namespace fenra::runner

@@ -78,13 +78,10 @@ void CServiceModule::Handler(uint32_t control) {
 }
 
 void CServiceModule::SetServiceStatus(uint32_t state) {
-  ServiceStatus report;
-  {
-    std::lock_guard lock(status_mutex_);
-    m_status.current_state = state;
-    report = m_status;
-  }
-  platform_.service_control.SetServiceStatus(m_hServiceStatus, report);
+  // A report never blocks on the kernel, so the lock may be held across it.
+  std::lock_guard lock(status_mutex_);
+  m_status.current_state = state;
+  platform_.service_control.SetServiceStatus(m_hServiceStatus, m_status);
 }
 
 ServiceStatus CServiceModule::status() const {

@@ -39,6 +39,24 @@ class CServiceModule {
   long Lock();
   long Unlock();
 
+  // Registration (installation.cpp). RegisterServer removes an earlier
+  // installation, writes the AppID entries, makes the process a service or
+  // not (LocalService), and registers the type library when asked; an
+  // HRESULT or, when the AppID key cannot be opened, that Win32 error.
+  int32_t RegisterServer(bool register_type_library, bool as_service);
+  // Removes the AppID entries, the service and the type library; 0.
+  int32_t UnregisterServer();
+  // Whether the service FENRA is installed.
+  bool IsInstalled();
+  // Installs the service and, when their keys do not exist yet, the two
+  // event sources. Does nothing when the service is installed already.
+  bool Install();
+  // Removes the event sources and the service, asking it to stop first and
+  // waiting (up to kRemovalWaitMs) until a running one has stopped and is
+  // gone, so that an installation that follows can create it again.
+  bool Uninstall();
+  static constexpr uint32_t kRemovalWaitMs = 30000;
+
   // Starts the monitor: the named hot-plug event and ServiceThread. 1 when
   // ServiceThread runs, else 0.
   int StartThread();
@@ -50,6 +68,8 @@ class CServiceModule {
   MonitorState& monitor() { return monitor_; }
   ServiceStatus status() const;
   bool is_service() const { return m_bService.load(); }
+  // Whether Start hands over to the service control manager.
+  void set_service(bool service) { m_bService = service; }
   const char* service_name() const { return m_szServiceName; }
 
   static constexpr const char* kModuleName = "FENRA";
@@ -64,7 +84,8 @@ class CServiceModule {
   SharedHandle m_hServiceThread;
   char m_szServiceName[256] = {};
   std::atomic<ServiceStatusHandle> m_hServiceStatus{0};
-  // Shared by the handler's thread and the service thread.
+  // Shared by the handler's thread and the service thread; held across a
+  // report, so that reports reach the manager in the order they are made.
   mutable std::mutex status_mutex_;
   ServiceStatus m_status;
   std::atomic<bool> m_bService{true};

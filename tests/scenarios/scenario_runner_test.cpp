@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 
+#include "platform/sim/text.h"
 #include "runner/output.h"
 #include "runner/scenario.h"
 #include "runner/scenario_run.h"
@@ -76,7 +77,11 @@ TEST(ScenarioRunnerTest, AKeptMachineIsReusedAsItStands) {
   EXPECT_EQ(sim::ReadEventLog(machine / "eventlog.jsonl").size(), 4u);
   // The service wrote the INI file again at its second start.
   EXPECT_TRUE(fs::exists(machine / "drive_c/Windows/system32/FENRA.ini"));
-  EXPECT_NE(testing::ReadFile(machine / "registry.reg").find("\"Count\"=dword:00000001"), std::string::npos);
+  // regedit's export format: UTF-16LE after a byte-order mark.
+  std::string reg = testing::ReadFile(machine / "registry.reg");
+  ASSERT_GE(reg.size(), 2u);
+  std::string text = sim::Utf16LeToUtf8(reinterpret_cast<const uint8_t*>(reg.data()) + 2, reg.size() - 2);
+  EXPECT_NE(text.find("\"Count\"=dword:00000001"), std::string::npos);
 }
 
 }  // namespace

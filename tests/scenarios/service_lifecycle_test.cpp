@@ -7,6 +7,7 @@
 #include "monitor/monitor_start.h"
 #include "service/entry.h"
 #include "service/service_module.h"
+#include "support/service_process.h"
 #include "support/test_machine.h"
 
 namespace fenra {
@@ -20,18 +21,15 @@ constexpr uint32_t kStop = win::kServiceControlStop;
 class ServiceLifecycleTest : public ::testing::Test {
  protected:
   explicit ServiceLifecycleTest(bool started_by_scm = true, TestMachine::Prepare prepare = nullptr)
-      : machine(VirtualTime(started_by_scm), std::move(prepare)) {}
+      : machine(VirtualTime(started_by_scm), std::move(prepare)) {
+    EXPECT_EQ(testing::RunFenra(*machine, "-Service"), 0);
+  }
 
   // The process's main thread: the entry, which becomes the dispatcher.
   Handle StartProcess() {
     return kernel.CreateThread([this] { return static_cast<uint32_t>(ProcessEntry(module, machine.platform())); });
   }
   void Join(const Handle& thread) { ASSERT_EQ(kernel.WaitForSingleObject(thread, win::kInfinite), win::kWaitObject0); }
-  std::vector<uint32_t> EventIds() {
-    std::vector<uint32_t> ids;
-    for (const auto& event : machine.Events()) ids.push_back(event.event_id);
-    return ids;
-  }
   // Index of `message` in the trace, or -1.
   long Position(const std::string& message) {
     auto messages = machine.TraceMessages();
@@ -82,7 +80,7 @@ TEST_F(ServiceLifecycleTest, InterrogateAndOtherControlsChangeNothing) {
   kernel.Sleep(1000);
   EXPECT_EQ(machine->service_control().ReportedStates(),
             (std::vector<uint32_t>{win::kServiceStartPending, win::kServiceRunning}));
-  EXPECT_EQ(EventIds(), std::vector<uint32_t>{EVID_SERVICE_STARTED});
+  EXPECT_EQ(machine.EventIds(), std::vector<uint32_t>{EVID_SERVICE_STARTED});
   EXPECT_EQ(Position("[Handler]SERVICE_CONTROL_STOP"), -1);
   machine->service_control().SendControl(kStop);
   Join(process);
@@ -92,7 +90,7 @@ TEST_F(ServiceLifecycleTest, AFailingStartThreadStillGivesBothRecords) {
   machine->kernel().FailCreateNamedEvent(win::kErrorAccessDenied);
   Handle process = StartProcess();
   Join(process);
-  EXPECT_EQ(EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
+  EXPECT_EQ(machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
   auto events = machine.Events();
   EXPECT_EQ(events[1].time, "2026-01-01T00:00:05.000");
   EXPECT_EQ(machine->service_control().ReportedStates(),
@@ -151,7 +149,7 @@ TEST_F(ConsoleStartTest, RunsInTheForegroundWithoutStatusReports) {
   module.Handler(kStop);  // what Ctrl-C does on a console
   Join(process);
   EXPECT_TRUE(machine->service_control().ReportedStates().empty());
-  EXPECT_EQ(EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
+  EXPECT_EQ(machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
   EXPECT_EQ(machine.TraceMessages().front(), "[Run]SERVICE_RUNNING");
   EXPECT_EQ(Position("[ServiceMain]SERVICE_STOPPED"), -1);
 }
@@ -162,7 +160,7 @@ TEST_F(ConsoleStartTest, TheLastUnlockEndsAForegroundRun) {
   kernel.Sleep(1000);
   EXPECT_EQ(module.Unlock(), 0);
   Join(process);
-  EXPECT_EQ(EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
+  EXPECT_EQ(machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
   EXPECT_GE(Position("[ServiceThread]ServiceEvent error// dwWake=0"), 0);
 }
 
@@ -170,7 +168,7 @@ TEST_F(ConsoleStartTest, AServiceThreadThatCannotBeCreatedIsTraced) {
   machine->kernel().FailCreateThread(win::kErrorNotEnoughMemory);
   EXPECT_EQ(ProcessEntry(module, machine.platform()), 0);
   EXPECT_GE(Position("[StartThread]Create ServiceThread Error = 8"), 0);
-  EXPECT_EQ(EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
+  EXPECT_EQ(machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
 }
 
 class OldSystemTest : public ServiceLifecycleTest {
@@ -196,6 +194,7 @@ TEST_F(OldSystemTest, TheHotPlugEventUsesTheLocalNameSpace) {
 // module and monitor state are new, the machine's files carry over.
 TEST(ServiceProcessTest, ARestartIsANewProcessWithFreshStateOnTheSameMachine) {
   TestMachine machine;
+  ASSERT_EQ(testing::RunFenra(*machine, "-Service"), 0);
   Kernel& kernel = machine.platform().kernel;
   std::vector<sim::SimProcess*> processes;
   std::vector<CServiceModule*> modules;
@@ -204,7 +203,8 @@ TEST(ServiceProcessTest, ARestartIsANewProcessWithFreshStateOnTheSameMachine) {
     modules.push_back(&process.Make<CServiceModule>(process.platform()));
     return static_cast<uint32_t>(ProcessEntry(*modules.back(), process.platform()));
   };
-  const sim::ProcessOptions by_scm{.started_by_scm = true};
+  sim::ProcessOptions by_scm;
+  by_scm.started_by_scm = true;
   Handle first = machine->StartProcess(by_scm, service);
   kernel.Sleep(1000);
   processes[0]->service_control().SendControl(kStop);
@@ -218,9 +218,7 @@ TEST(ServiceProcessTest, ARestartIsANewProcessWithFreshStateOnTheSameMachine) {
             (std::vector<uint32_t>{win::kServiceStartPending, win::kServiceRunning}));
   processes[1]->service_control().SendControl(kStop);
   ASSERT_EQ(kernel.WaitForSingleObject(second, win::kInfinite), win::kWaitObject0);
-  std::vector<uint32_t> ids;
-  for (const auto& event : machine.Events()) ids.push_back(event.event_id);
-  EXPECT_EQ(ids, (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED, EVID_SERVICE_STARTED,
+  EXPECT_EQ(machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED, EVID_SERVICE_STARTED,
                                         EVID_SERVICE_STOPPED}));
 }
 

@@ -3,12 +3,33 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "service/entry.h"
+#include "service/service_module.h"
+
 namespace fenra::testing {
 
 sim::MachineOptions VirtualTimeAt(LocalTime local_time) {
   sim::MachineOptions options = VirtualTime();
   options.kernel.start_local_time = local_time;
   return options;
+}
+
+uint32_t FenraImage(sim::SimProcess& process) {
+  CServiceModule& module = process.Make<CServiceModule>(process.platform());
+  return static_cast<uint32_t>(ProcessEntry(module, process.platform()));
+}
+
+int RunFenra(sim::SimMachine& machine, const std::string& arguments, const std::string& executable) {
+  std::string command_line = executable.empty() ? machine.version_info().GetModuleFileName() : executable;
+  if (!arguments.empty()) command_line += " " + arguments;
+  sim::ProcessOptions options;
+  options.command_line = command_line;
+  Handle process = machine.StartProcess(options, FenraImage);
+  uint32_t exit_code = 0;
+  if (machine.kernel().WaitForSingleObject(process, win::kInfinite) != win::kWaitObject0 ||
+      !machine.kernel().GetExitCodeProcess(process, &exit_code))
+    throw std::runtime_error("FENRA.exe " + arguments + " did not end");
+  return static_cast<int>(exit_code);
 }
 
 void ServiceProcess::SetValue(const std::string& key_path, const char* name, uint32_t type,

@@ -22,6 +22,13 @@ struct RegValue {
 
 sim::MachineOptions VirtualTimeAt(LocalTime local_time);
 
+// FENRA.exe as the image of a simulated process: a service module of the
+// process and the process entry.
+uint32_t FenraImage(sim::SimProcess& process);
+// Runs FENRA.exe with `arguments` after its path ("-Service") as a process
+// of the machine, to its end; its exit code.
+int RunFenra(sim::SimMachine& machine, const std::string& arguments, const std::string& executable = {});
+
 class ServiceProcess {
  public:
   explicit ServiceProcess(sim::MachineOptions options = VirtualTime(), TestMachine::Prepare prepare = nullptr)

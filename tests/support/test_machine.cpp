@@ -77,6 +77,12 @@ std::vector<std::string> TestMachine::TraceMessages() {
 
 std::vector<sim::EventLogRecord> TestMachine::Events() { return sim::ReadEventLog(machine_->event_log_path()); }
 
+std::vector<uint32_t> TestMachine::EventIds() {
+  std::vector<uint32_t> ids;
+  for (const auto& event : Events()) ids.push_back(event.event_id);
+  return ids;
+}
+
 std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream content;

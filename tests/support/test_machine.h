@@ -47,6 +47,8 @@ class TestMachine {
   std::vector<std::string> TraceMessages();
   // The records of the event log.
   std::vector<sim::EventLogRecord> Events();
+  // Their event IDs.
+  std::vector<uint32_t> EventIds();
 
  private:
   ScratchDir scratch_;

@@ -4,9 +4,12 @@
 
 #include "platform/win32/win32_kernel.h"
 #include "platform/win32/win32_registry.h"
+#include "platform/win32/win32_service_control.h"
 #include "platform/win32/windows_api.h"
 #include "unit/platform/kernel_contract.h"
 #include "unit/platform/registry_contract.h"
+#include "unit/platform/service_control_contract.h"
+#include "win32_test_support.h"
 
 namespace fenra::testing {
 namespace {
@@ -36,6 +39,22 @@ INSTANTIATE_TEST_SUITE_P(Win32, RegistryContractTest,
                          ::testing::Values(RegistryContractParam{
                              "Win32", [] { return std::make_unique<Win32RegistryHarness>(); }}),
                          RegistryContractParamName);
+
+class Win32ServiceControlHarness : public ServiceControlHarness {
+ public:
+  ServiceControl& service_control() override { return service_control_; }
+  Kernel& kernel() override { return kernel_; }
+  std::string ContractServiceImage() override { return win32::testing::FixturePath("contract_service.exe"); }
+
+ private:
+  win32::Win32Kernel kernel_;
+  win32::Win32ServiceControl service_control_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Win32, ServiceControlContractTest,
+                         ::testing::Values(ServiceControlContractParam{
+                             "Win32", [] { return std::make_unique<Win32ServiceControlHarness>(); }}),
+                         ServiceControlContractParamName);
 
 }  // namespace
 }  // namespace fenra::testing

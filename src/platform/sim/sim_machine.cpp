@@ -103,11 +103,6 @@ void SimMachine::CreateBaseline(const std::filesystem::path& directory, bool dur
   int32_t error = registry.Batch([&] {
     registry.SetString(hklm, "SOFTWARE\\QOR\\QVMAgent\\FT", "Installdir", "C:\\Program Files\\QOR\\QVMAgent\\");
     registry.SetString(hklm, "SOFTWARE\\QOR\\QVMAlertMan", "TempDir", kBaselineTraceDir);
-    for (const char* source : {"QVMFTMarvix", "QVMZUFT"}) {
-      std::string key = std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\") + source;
-      registry.SetString(hklm, key, "EventMessageFile", "C:\\Windows\\system32\\FENRAAPI.dll");
-      registry.SetDword(hklm, key, "TypesSupported", 7);
-    }
     registry.SetDword(hklm, "SYSTEM\\CurrentControlSet\\Control\\Windows", "CSDVersion", 0x100);
   });
   if (error != 0) throw std::runtime_error((directory / kRegistryFile).string() + ": cannot be written");
@@ -130,13 +125,14 @@ SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
       description_(LoadSystem(directory_ / kSystemFile)),
       hardware_description_(LoadMachineHardware(directory_ / kHardwareFile)),
       kernel_(options.kernel),
-      system_(description_.facts),
+      system_(description_.facts, hardware_description_.facts.executable.path),
       resources_(description_.language),
       paths_(directory_),
       registry_(directory_ / kRegistryFile, RegistryOptions{!kernel_.virtual_time(), &write_notice_}),
       files_(paths_, system_),
       event_log_(directory_ / kEventLogFile, kernel_, &write_notice_),
-      service_control_(kernel_, options.started_by_scm),
+      service_manager_(kernel_, registry_),
+      service_control_(kernel_, service_manager_, options.started_by_scm),
       wmi_(kernel_, hardware_description_.inventory),
       hardware_(hardware_description_.facts.library, hardware_description_.facts.ipmi),
       version_info_(paths_, system_, hardware_description_.facts),
@@ -151,16 +147,37 @@ SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
 SimMachine::~SimMachine() { kernel_.Shutdown(); }
 
 SimProcess::SimProcess(SimMachine& machine, const ProcessOptions& options)
-    : service_control_(machine.kernel_, options.started_by_scm),
-      platform_{machine.kernel_,          machine.registry_, machine.event_log_, machine.files_,
-                service_control_,         machine.resources_, machine.system_,   com_,
-                machine.wmi_,             machine.hardware_,  machine.version_info_} {}
+    : system_(machine.system_,
+              options.command_line.empty() ? machine.version_info_.GetModuleFileName() : options.command_line),
+      service_control_(machine.kernel_, machine.service_manager_, options.started_by_scm, options.service_name),
+      platform_{machine.kernel_,   machine.registry_,  machine.event_log_, machine.files_,
+                service_control_,  machine.resources_, system_,            com_,
+                machine.wmi_,      machine.hardware_,  machine.version_info_} {}
 
 Handle SimMachine::StartProcess(const ProcessOptions& options, ProcessMain main) {
   auto process = std::make_shared<SimProcess>(*this, options);
   SimProcess* raw = process.get();
   return kernel_.CreateProcess(
       options.name, [raw, main = std::move(main)] { return main(*raw); }, std::move(process));
+}
+
+void SimMachine::SetServiceImage(ProcessMain image) {
+  service_manager_.SetLauncher([this, image](const std::string& service_name, const std::string& command_line) {
+    // The process is named after the image's file.
+    std::string path = command_line.substr(0, command_line.find(' '));
+    ProcessOptions options{path.substr(path.find_last_of("\\/") + 1), command_line, service_name, true};
+    Handle process = StartProcess(options, image);
+    if (process) {
+      std::lock_guard lock(service_process_mutex_);
+      last_service_process_ = process;
+    }
+    return process;
+  });
+}
+
+Handle SimMachine::LastServiceProcess() {
+  std::lock_guard lock(service_process_mutex_);
+  return last_service_process_;
 }
 
 std::filesystem::path SimMachine::HostPath(const std::string& windows_path) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "platform/sim/sim_registry.h"
 #include "platform/sim/sim_resources.h"
 #include "platform/sim/sim_service_control.h"
+#include "platform/sim/sim_service_manager.h"
 #include "platform/sim/sim_system.h"
 #include "platform/sim/sim_version_info.h"
 #include "platform/sim/sim_wmi.h"
@@ -51,12 +53,18 @@ struct MachineOptions {
 
 struct ProcessOptions {
   std::string name = "FENRA.exe";
+  // Its command line; empty: the executable's path alone.
+  std::string command_line;
+  // The service the service control manager started the process for
+  // (StartService); its dispatcher connects for that service.
+  std::string service_name;
   bool started_by_scm = false;
 };
 
-// One process on a machine: its own view of the ports (its service control
-// connection and COM runtime are its own; the rest is the machine's) and the
-// objects it owns, which live until every thread of the process is parked.
+// One process on a machine: its own view of the ports (its command line,
+// service control connection and COM runtime are its own; the rest is the
+// machine's) and the objects it owns, which live until every thread of the
+// process is parked.
 class SimProcess {
  public:
   SimProcess(class SimMachine& machine, const ProcessOptions& options);
@@ -78,6 +86,7 @@ class SimProcess {
   }
 
  private:
+  SimProcessSystem system_;
   SimServiceControl service_control_;
   SimCom com_;
   Platform platform_;
@@ -124,7 +133,15 @@ class SimMachine {
   SimEventLog& event_log() { return event_log_; }
   SimFiles& files() { return files_; }
   SimSystem& system() { return system_; }
+  // The connection of the machine's own platform().
   SimServiceControl& service_control() { return service_control_; }
+  SimServiceManager& service_manager() { return service_manager_; }
+  // What runs in the process of an installed service that StartService
+  // starts, whatever its ImagePath.
+  void SetServiceImage(ProcessMain image);
+  // The process StartService started last (signalled when it ends), or
+  // null.
+  Handle LastServiceProcess();
   SimCom& com() { return com_; }
   SimWmi& wmi() { return wmi_; }
   std::filesystem::path hardware_path() const { return directory_ / kHardwareFile; }
@@ -155,6 +172,7 @@ class SimMachine {
   SimRegistry registry_;
   SimFiles files_;
   SimEventLog event_log_;
+  SimServiceManager service_manager_;
   SimServiceControl service_control_;
   SimCom com_;
   // On real time it watches hardware.json, so that an edit of a module's
@@ -163,6 +181,8 @@ class SimMachine {
   SimHardware hardware_;
   SimVersionInfo version_info_;
   Platform platform_;
+  std::mutex service_process_mutex_;
+  Handle last_service_process_;
 };
 
 }  // namespace fenra::sim

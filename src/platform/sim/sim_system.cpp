@@ -60,6 +60,8 @@ bool SimSystem::SetCurrentDirectory(const std::string& path) {
   return true;
 }
 
+std::string SimSystem::ToAnsi(std::wstring_view text) { return WideToUtf8(text); }
+
 void SimSystem::MessageBox(const std::string& text, const std::string& caption) {
   fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
   std::lock_guard lock(mutex_);

@@ -133,6 +133,21 @@ bool IsValidWtf8(std::string_view text) { return IsValid(text, true); }
 std::string Utf16LeToWtf8(const uint8_t* data, size_t size) { return FromUtf16Le(data, size, true); }
 std::vector<uint8_t> Wtf8ToUtf16Le(std::string_view text) { return ToUtf16Le(text, true); }
 
+std::string WideToUtf8(std::wstring_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<char32_t>(text[i]);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(text[i + 1]) - 0xDC00);
+      ++i;
+    } else if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
+      c = kReplacement;
+    }
+    AppendUtf8(c, &out);
+  }
+  return out;
+}
+
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {

@@ -28,6 +28,10 @@ std::string Utf16LeToWtf8(const uint8_t* data, size_t size);
 // `text` must be valid WTF-8.
 std::vector<uint8_t> Wtf8ToUtf16Le(std::string_view text);
 
+// A wide text (UTF-16 or UTF-32 code units) as UTF-8; unpaired surrogates
+// become U+FFFD.
+std::string WideToUtf8(std::wstring_view text);
+
 char AsciiLower(char c);
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 // Strict weak order that ignores the case of ASCII letters.

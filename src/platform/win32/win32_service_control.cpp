@@ -1,6 +1,7 @@
 #include "platform/win32/win32_service_control.h"
 
 #include <atomic>
+#include <cstring>
 
 #include "platform/win32/windows_api.h"
 
@@ -11,6 +12,40 @@ std::atomic<ServiceControl::ServiceMainFn*> running_service_main{nullptr};
 
 void WINAPI ServiceMainEntry(DWORD argc, LPSTR* argv) {
   if (ServiceControl::ServiceMainFn* service_main = running_service_main.load()) (*service_main)(argc, argv);
+}
+
+// An SC_HANDLE, closed with CloseServiceHandle.
+class Win32ScHandle final : public ScHandle {
+ public:
+  explicit Win32ScHandle(SC_HANDLE handle) : handle_(handle) {}
+  ~Win32ScHandle() override { CloseServiceHandle(handle_); }
+  SC_HANDLE get() const { return handle_; }
+
+ private:
+  SC_HANDLE handle_;
+};
+
+ScHandlePtr Wrap(SC_HANDLE handle) { return handle ? std::make_unique<Win32ScHandle>(handle) : nullptr; }
+
+// The SC_HANDLE of a port handle; null (ERROR_INVALID_HANDLE) for another
+// adapter's handle.
+SC_HANDLE Native(ScHandle& handle) {
+  auto* native = dynamic_cast<Win32ScHandle*>(&handle);
+  if (!native) SetLastError(ERROR_INVALID_HANDLE);
+  return native ? native->get() : nullptr;
+}
+
+ServiceStatus FromNative(const SERVICE_STATUS& native) {
+  return ServiceStatus{native.dwServiceType,  native.dwCurrentState,           native.dwControlsAccepted,
+                       native.dwWin32ExitCode, native.dwServiceSpecificExitCode, native.dwCheckPoint,
+                       native.dwWaitHint};
+}
+
+// A double-NUL-terminated list of names (the form of lpDependencies).
+std::string NameList(const std::vector<std::string>& names) {
+  std::string list;
+  for (const std::string& name : names) list += name + '\0';
+  return list + '\0';
 }
 
 DWORD WINAPI HandlerEntry(DWORD control, DWORD /*event_type*/, void* /*event_data*/, void* context) {
@@ -58,6 +93,84 @@ bool Win32ServiceControl::SetServiceStatus(ServiceStatusHandle handle, const Ser
                         status.check_point,
                         status.wait_hint};
   return ::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &native) != FALSE;
+}
+
+ScHandlePtr Win32ServiceControl::OpenSCManager(uint32_t desired_access) {
+  return Wrap(OpenSCManagerA(nullptr, nullptr, desired_access));
+}
+
+ScHandlePtr Win32ServiceControl::OpenService(ScHandle& manager, const std::string& service_name,
+                                             uint32_t desired_access) {
+  SC_HANDLE native = Native(manager);
+  return native ? Wrap(OpenServiceA(native, service_name.c_str(), desired_access)) : nullptr;
+}
+
+ScHandlePtr Win32ServiceControl::CreateService(ScHandle& manager, const std::string& service_name,
+                                               uint32_t desired_access, const ServiceConfig& config) {
+  SC_HANDLE native = Native(manager);
+  if (!native) return nullptr;
+  std::string dependencies = NameList(config.dependencies);
+  auto optional = [](const std::string& text) { return text.empty() ? nullptr : text.c_str(); };
+  return Wrap(CreateServiceA(native, service_name.c_str(), optional(config.display_name), desired_access,
+                             config.service_type, config.start_type, config.error_control,
+                             config.binary_path_name.c_str(), optional(config.load_order_group), nullptr,
+                             config.dependencies.empty() ? nullptr : dependencies.c_str(),
+                             optional(config.service_start_name), optional(config.password)));
+}
+
+bool Win32ServiceControl::StartService(ScHandle& service, const std::vector<std::string>& arguments) {
+  SC_HANDLE native = Native(service);
+  if (!native) return false;
+  std::vector<const char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+  return StartServiceA(native, static_cast<DWORD>(argv.size()), argv.empty() ? nullptr : argv.data()) != FALSE;
+}
+
+bool Win32ServiceControl::ControlService(ScHandle& service, uint32_t control, ServiceStatus* status) {
+  SC_HANDLE native = Native(service);
+  if (!native) return false;
+  SERVICE_STATUS answer = {};
+  BOOL done = ::ControlService(native, control, &answer);
+  DWORD error = GetLastError();
+  *status = FromNative(answer);
+  SetLastError(error);
+  return done != FALSE;
+}
+
+bool Win32ServiceControl::QueryServiceStatus(ScHandle& service, ServiceStatus* status) {
+  SC_HANDLE native = Native(service);
+  SERVICE_STATUS answer = {};
+  if (!native || !::QueryServiceStatus(native, &answer)) return false;
+  *status = FromNative(answer);
+  return true;
+}
+
+bool Win32ServiceControl::QueryServiceConfig(ScHandle& service, ServiceConfig* config) {
+  SC_HANDLE native = Native(service);
+  if (!native) return false;
+  DWORD needed = 0;
+  QueryServiceConfigA(native, nullptr, 0, &needed);
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+  std::vector<BYTE> buffer(needed);
+  auto* answer = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+  if (!QueryServiceConfigA(native, answer, needed, &needed)) return false;
+  auto text = [](const char* value) { return value ? std::string(value) : std::string(); };
+  *config = ServiceConfig{};
+  config->service_type = answer->dwServiceType;
+  config->start_type = answer->dwStartType;
+  config->error_control = answer->dwErrorControl;
+  config->binary_path_name = text(answer->lpBinaryPathName);
+  config->load_order_group = text(answer->lpLoadOrderGroup);
+  for (const char* name = answer->lpDependencies; name && *name; name += strlen(name) + 1)
+    config->dependencies.emplace_back(name);
+  config->service_start_name = text(answer->lpServiceStartName);
+  config->display_name = text(answer->lpDisplayName);
+  return true;
+}
+
+bool Win32ServiceControl::DeleteService(ScHandle& service) {
+  SC_HANDLE native = Native(service);
+  return native && ::DeleteService(native) != FALSE;
 }
 
 }  // namespace fenra::win32

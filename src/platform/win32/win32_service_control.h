@@ -1,5 +1,6 @@
 #pragma once
-// The ServiceControl port on the Windows service control manager.
+// The ServiceControl port on the Windows service control manager: the
+// dispatcher of this process, and the manager's side (SC_HANDLEs).
 
 #include <memory>
 #include <mutex>
@@ -20,6 +21,16 @@ class Win32ServiceControl final : public ServiceControl {
   bool StartServiceCtrlDispatcher(const std::string& service_name, ServiceMainFn service_main) override;
   ServiceStatusHandle RegisterServiceCtrlHandler(const std::string& service_name, HandlerFn handler) override;
   bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) override;
+
+  ScHandlePtr OpenSCManager(uint32_t desired_access) override;
+  ScHandlePtr OpenService(ScHandle& manager, const std::string& service_name, uint32_t desired_access) override;
+  ScHandlePtr CreateService(ScHandle& manager, const std::string& service_name, uint32_t desired_access,
+                            const ServiceConfig& config) override;
+  bool StartService(ScHandle& service, const std::vector<std::string>& arguments) override;
+  bool ControlService(ScHandle& service, uint32_t control, ServiceStatus* status) override;
+  bool QueryServiceStatus(ScHandle& service, ServiceStatus* status) override;
+  bool QueryServiceConfig(ScHandle& service, ServiceConfig* config) override;
+  bool DeleteService(ScHandle& service) override;
 
  private:
   // Handlers stay alive for the life of the adapter: the manager may call

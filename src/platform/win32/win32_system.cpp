@@ -50,6 +50,19 @@ std::string Win32System::GetCurrentDirectory() {
 
 bool Win32System::SetCurrentDirectory(const std::string& path) { return SetCurrentDirectoryA(path.c_str()) != FALSE; }
 
+std::string Win32System::GetCommandLine() { return GetCommandLineA(); }
+
+const char* Win32System::CharNext(const char* text) { return CharNextA(text); }
+
+std::string Win32System::ToAnsi(std::wstring_view text) {
+  if (text.empty()) return {};
+  int length = static_cast<int>(text.size());
+  int size = WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+  std::string ansi(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.data(), length, ansi.data(), size, nullptr, nullptr);
+  return ansi;
+}
+
 bool Win32System::IsWow64Process() {
   using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
   auto is_wow64 = ProcAs<IsWow64ProcessFn>(GetProcAddress(GetModuleHandleA("kernel32"), "IsWow64Process"));

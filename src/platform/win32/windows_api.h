@@ -54,10 +54,13 @@
 
 // Names of the ports and the core that the Windows headers define as
 // macros.
+#undef CharNext
 #undef CreateEvent
 #undef CreateFile
 #undef CreateMutex
+#undef CreateService
 #undef ExpandEnvironmentStrings
+#undef GetCommandLine
 #undef GetCurrentDirectory
 #undef GetFileVersionInfo
 #undef GetFileVersionInfoSize
@@ -66,10 +69,14 @@
 #undef LoadLibrary
 #undef LoadString
 #undef MessageBox
+#undef OpenSCManager
+#undef OpenService
+#undef QueryServiceConfig
 #undef RegisterEventSource
 #undef RegisterServiceCtrlHandler
 #undef ReportEvent
 #undef SetCurrentDirectory
+#undef StartService
 #undef StartServiceCtrlDispatcher
 
 #include "platform/win32/names_after_windows.inc"

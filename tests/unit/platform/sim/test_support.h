@@ -36,6 +36,8 @@ class FakeSystem : public System {
     current_directory = path;
     return true;
   }
+  std::string GetCommandLine() override { return {}; }
+  std::string ToAnsi(std::wstring_view) override { return {}; }
   bool IsWow64Process() override { return false; }
   void MessageBox(const std::string&, const std::string&) override {}
   const char* CharNext(const char* text) override { return *text != '\0' ? text + 1 : text; }

@@ -1,0 +1,215 @@
+// Registration and installation from the command line: FENRA.exe run with
+// its command words as processes of a simulated machine, on virtual time.
+
+#include <gtest/gtest.h>
+
+#include "diagnostics/event_ids.h"
+#include "service/com_registration.h"
+#include "service/entry.h"
+#include "service/service_module.h"
+#include "support/service_process.h"
+
+namespace fenra {
+namespace {
+
+using testing::RegValue;
+using testing::RunFenra;
+
+constexpr const char* kServiceKey = "SYSTEM\\CurrentControlSet\\Services\\FENRA";
+constexpr const char* kZuftSource = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\QVMZUFT";
+constexpr const char* kMarvixSource = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\QVMFTMarvix";
+constexpr Hive kHkcr = Hive::kClassesRoot;
+
+RegValue Text(uint32_t type, const std::string& text_with_nuls) {
+  return RegValue{type, std::vector<uint8_t>(text_with_nuls.begin(), text_with_nuls.end())};
+}
+
+class InstallationTest : public ::testing::Test {
+ protected:
+  explicit InstallationTest(testing::TestMachine::Prepare prepare = nullptr)
+      : process(testing::VirtualTime(), std::move(prepare)) {}
+
+  sim::SimMachine& machine() { return *process.machine; }
+  int Run(const std::string& arguments) { return RunFenra(machine(), arguments); }
+  bool Installed() {
+    ScHandlePtr scm = machine().service_control().OpenSCManager(win::kScManagerConnect);
+    return machine().service_control().OpenService(*scm, "FENRA", win::kServiceQueryConfig) != nullptr;
+  }
+  std::optional<std::string> AppIdValue(const std::string& name) {
+    return machine().registry().GetString(kHkcr, AppIdKey(), name);
+  }
+  // Starts the installed service as the service control manager does.
+  Handle StartService() {
+    machine().SetServiceImage(testing::FenraImage);
+    ScHandlePtr scm = machine().service_control().OpenSCManager(win::kScManagerConnect);
+    ScHandlePtr service = machine().service_control().OpenService(*scm, "FENRA", win::kServiceStart);
+    EXPECT_TRUE(service && machine().service_control().StartService(*service, {}));
+    return machine().LastServiceProcess();
+  }
+
+  testing::ServiceProcess process;
+  Kernel& kernel = process.kernel;
+};
+
+TEST_F(InstallationTest, CommandWordsEndTheCommandLineInAnyCaseAfterAHyphenOrASlash) {
+  // Not a command word: the process runs, and without registration it ends
+  // with the registry's error at once.
+  EXPECT_EQ(Run("-Service -x"), static_cast<int>(win::kErrorFileNotFound));
+  EXPECT_FALSE(Installed());
+  EXPECT_TRUE(process.machine.EventIds().empty());
+
+  EXPECT_EQ(Run("/service"), 0);
+  EXPECT_TRUE(Installed());
+  EXPECT_EQ(Run("-unregserver"), 0);
+  EXPECT_FALSE(Installed());
+  EXPECT_EQ(AppIdValue(""), std::nullopt);
+  EXPECT_EQ(Run("-SERVICE"), 0);
+  EXPECT_TRUE(Installed());
+
+  // Hyphens and slashes inside the executable's own path give tokens that
+  // match no word.
+  EXPECT_EQ(RunFenra(machine(), "/RegServer", "C:\\my-tools/x64\\FENRA.exe"), 0);
+  EXPECT_FALSE(Installed());
+  EXPECT_EQ(AppIdValue(""), "FENRA");
+  EXPECT_EQ(AppIdValue("LocalService"), std::nullopt);
+}
+
+TEST_F(InstallationTest, RegisteringAsAServiceAgainRemovesAndRecreatesIt) {
+  ASSERT_EQ(Run("-Service"), 0);
+  EXPECT_EQ(process.Value(kServiceKey, "Type"), Text(win::kRegDword, std::string("\x10\0\0\0", 4)));
+  EXPECT_EQ(process.Value(kServiceKey, "Start"), Text(win::kRegDword, std::string("\x02\0\0\0", 4)));
+  EXPECT_EQ(process.Value(kServiceKey, "DependOnService"), Text(win::kRegMultiSz, std::string("RPCSS\0\0", 7)));
+  EXPECT_EQ(process.Value(kServiceKey, "ObjectName"), Text(win::kRegSz, std::string("LocalSystem\0", 12)));
+  const RegValue image = Text(win::kRegExpandSz, std::string("C:\\Windows\\system32\\FENRA.exe\0", 30));
+  const RegValue message_file = Text(win::kRegExpandSz, std::string("C:\\Windows\\system32\\FENRAAPI.dll\0", 33));
+  EXPECT_EQ(process.Value(kServiceKey, "ImagePath"), image);
+  EXPECT_EQ(process.Value(kZuftSource, "EventMessageFile"), message_file);
+  EXPECT_EQ(AppIdValue("LocalService"), "FENRA");
+  EXPECT_EQ(AppIdValue("ServiceParameters"), "-Service");
+  EXPECT_EQ(machine().registry().GetString(kHkcr, "AppID\\FENRA.EXE", "AppID"), kAppId);
+  std::string type_library = std::string("TypeLib\\") + kLibId + "\\1.0";
+  EXPECT_EQ(machine().registry().GetString(kHkcr, type_library + "\\409\\win32", ""), "C:\\Windows\\system32\\FENRA.exe");
+
+  process.SetValue(kServiceKey, "ImagePath", win::kRegExpandSz, {'D', ':', '\\', 0});
+  process.SetText(kZuftSource, "EventMessageFile", std::string("D:\\old.dll\0", 11));
+  ASSERT_EQ(Run("-Service"), 0);
+  EXPECT_EQ(process.Value(kServiceKey, "ImagePath"), image);
+  EXPECT_EQ(process.Value(kZuftSource, "EventMessageFile"), message_file);
+
+  // The installation is kept in the machine's registry file.
+  sim::SimMachine restarted(machine().directory());
+  ScHandlePtr scm = restarted.service_control().OpenSCManager(win::kScManagerConnect);
+  EXPECT_NE(restarted.service_control().OpenService(*scm, "FENRA", win::kServiceQueryConfig), nullptr);
+}
+
+TEST_F(InstallationTest, RegServerAfterServiceMakesTheNextStartAForegroundRun) {
+  ASSERT_EQ(Run("-Service"), 0);
+  ASSERT_EQ(Run("-RegServer"), 0);
+  EXPECT_FALSE(Installed());
+  EXPECT_EQ(AppIdValue(""), "FENRA");
+  EXPECT_EQ(AppIdValue("LocalService"), std::nullopt);
+  EXPECT_EQ(process.Value(kZuftSource, "TypesSupported"), std::nullopt);
+
+  // Even a process the manager would serve runs in the foreground now.
+  CServiceModule* module = nullptr;
+  sim::ProcessOptions by_scm;
+  by_scm.started_by_scm = true;
+  Handle next = machine().StartProcess(by_scm, [&](sim::SimProcess& started) {
+    module = &started.Make<CServiceModule>(started.platform());
+    return static_cast<uint32_t>(ProcessEntry(*module, started.platform()));
+  });
+  kernel.Sleep(1000);
+  EXPECT_FALSE(module->is_service());
+  module->Handler(win::kServiceControlStop);
+  ASSERT_EQ(kernel.WaitForSingleObject(next, win::kInfinite), win::kWaitObject0);
+  EXPECT_TRUE(machine().service_manager().ReportedStates("FENRA").empty());
+  EXPECT_EQ(process.machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
+}
+
+TEST_F(InstallationTest, EventSourceKeysOfNoInstallationAreLeftAsTheyStand) {
+  const RegValue stale = Text(win::kRegSz, std::string("D:\\stale\\FENRAAPI.dll\0", 23));
+  process.SetValue(kZuftSource, "EventMessageFile", stale.type, stale.data);
+  ASSERT_EQ(Run("-RegServer"), 0);
+  ASSERT_EQ(Run("-UnregServer"), 0);
+  EXPECT_EQ(process.Value(kZuftSource, "EventMessageFile"), stale);
+  EXPECT_EQ(AppIdValue(""), std::nullopt);
+  EXPECT_EQ(machine().registry().GetString(kHkcr, "AppID\\FENRA.EXE", "AppID"), std::nullopt);
+  RegKeyPtr key;
+  EXPECT_EQ(machine().registry().OpenKey(kHkcr, std::string("TypeLib\\") + kLibId, win::kKeyRead, &key), 2);
+
+  // Install leaves an existing source alone, even with a stale file.
+  ASSERT_EQ(Run("-Service"), 0);
+  EXPECT_EQ(process.Value(kZuftSource, "EventMessageFile"), stale);
+  EXPECT_NE(process.Value(kMarvixSource, "EventMessageFile"), std::nullopt);
+}
+
+TEST_F(InstallationTest, AMissingAppIdKeyEndsTheProcessWithTheRegistryError) {
+  ASSERT_EQ(Run("-Service"), 0);
+  machine().registry().DeleteKey(kHkcr, AppIdKey());
+  EXPECT_EQ(RunFenra(machine(), ""), static_cast<int>(win::kErrorFileNotFound));
+  EXPECT_TRUE(process.machine.EventIds().empty());
+  EXPECT_TRUE(machine().service_manager().ReportedStates("FENRA").empty());
+}
+
+TEST_F(InstallationTest, ManagerFailuresAreShownAndTheResultIsTheRegistrations) {
+  machine().service_manager().FailOpenSCManager(win::kErrorAccessDenied);
+  EXPECT_EQ(Run("-Service"), 0);
+  EXPECT_EQ(machine().system().MessageBoxes(),
+            std::vector<std::string>{"FENRA: Could not open ServiceControlManager"});
+  EXPECT_EQ(AppIdValue("LocalService"), "FENRA");
+}
+
+TEST_F(InstallationTest, InstallingWhileTheServiceRunsStopsItAndInstallsItAgain) {
+  ASSERT_EQ(Run("-Service"), 0);
+  Handle service_process = StartService();
+  kernel.Sleep(60000);  // in its start-up delay
+  ASSERT_EQ(kernel.WaitForSingleObject(service_process, 0), win::kWaitTimeout);
+
+  EXPECT_EQ(Run("-Service"), 0);
+  EXPECT_EQ(kernel.WaitForSingleObject(service_process, 0), win::kWaitObject0) << "asked to stop, and stopped";
+  EXPECT_TRUE(Installed());
+  EXPECT_EQ(AppIdValue("LocalService"), "FENRA");
+  EXPECT_NE(process.Value(kZuftSource, "EventMessageFile"), std::nullopt);
+  // The service's own records of its run are whole.
+  EXPECT_EQ(process.machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
+  EXPECT_TRUE(process.Traced("[ServiceMain]SERVICE_STOPPED"));
+  EXPECT_EQ(machine().service_manager().ReportedStates("FENRA"),
+            (std::vector<uint32_t>{win::kServiceStartPending, win::kServiceRunning, win::kServiceStopPending,
+                                   win::kServiceStopped}));
+
+  // Uninstalled while it runs, it is asked to stop too, and goes.
+  service_process = StartService();
+  kernel.Sleep(1000);
+  EXPECT_EQ(Run("-UnregServer"), 0);
+  EXPECT_EQ(kernel.WaitForSingleObject(service_process, 0), win::kWaitObject0);
+  EXPECT_FALSE(Installed());
+}
+
+TEST_F(InstallationTest, AServiceWhoseProcessIsTerminatedIsStopped) {
+  ASSERT_EQ(Run("-Service"), 0);
+  Handle service_process = StartService();
+  kernel.Sleep(1000);
+  ASSERT_TRUE(machine().kernel().TerminateProcess(service_process, 1));
+  kernel.Sleep(0);
+  EXPECT_EQ(machine().service_manager().SendControl("FENRA", win::kServiceControlStop),
+            win::kErrorServiceNotActive);
+}
+
+class Wow64InstallationTest : public InstallationTest {
+ protected:
+  Wow64InstallationTest()
+      : InstallationTest([](const std::filesystem::path& directory) {
+          testing::WriteFile(directory / sim::SimMachine::kSystemFile, R"({"wow64": true})");
+        }) {}
+};
+
+TEST_F(Wow64InstallationTest, TheServiceLivesInSysWow64AndItsMessageFileNamesItUnexpanded) {
+  ASSERT_EQ(Run("-Service"), 0);
+  EXPECT_EQ(process.Value(kServiceKey, "ImagePath"),
+            Text(win::kRegExpandSz, std::string("C:\\Windows\\SysWOW64\\FENRA.exe\0", 30)));
+  EXPECT_EQ(process.Value(kMarvixSource, "EventMessageFile"),
+            Text(win::kRegExpandSz, std::string("%SystemRoot%\\SysWOW64\\FENRAAPI.dll\0", 35)));
+}
+
+}  // namespace
+}  // namespace fenra

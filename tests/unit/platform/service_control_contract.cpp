@@ -1,0 +1,166 @@
+#include "unit/platform/service_control_contract.h"
+
+#include <tuple>
+
+#include "platform/win_values.h"
+
+namespace fenra::testing {
+namespace {
+
+constexpr uint32_t kAll = win::kServiceAllAccess;
+
+}  // namespace
+
+void ServiceControlContractTest::SetUp() {
+  harness_ = GetParam().make();
+  manager_ = sc().OpenSCManager(win::kScManagerAllAccess);
+  ASSERT_NE(manager_, nullptr) << Error();
+  go_ = kernel().CreateEvent(true, false, kContractGoEvent);
+  user_control_ = kernel().CreateEvent(true, false, kContractUserControlEvent);
+  ASSERT_TRUE(go_ && user_control_);
+  kernel().ResetEvent(go_);
+  TearDown();  // a service left by an earlier run goes first
+  manager_ = sc().OpenSCManager(win::kScManagerAllAccess);
+}
+
+void ServiceControlContractTest::TearDown() {
+  if (!manager_) return;
+  if (ScHandlePtr service = Open(kAll)) {
+    kernel().SetEvent(go_);
+    ServiceStatus status;
+    for (int polls = 0; polls < 300 && sc().QueryServiceStatus(*service, &status); ++polls) {
+      if (status.current_state == win::kServiceStopped) break;
+      if (status.current_state == win::kServiceRunning)
+        sc().ControlService(*service, win::kServiceControlStop, &status);
+      kernel().Sleep(100);
+    }
+    sc().DeleteService(*service);
+  }
+  kernel().ResetEvent(go_);
+  manager_.reset();
+}
+
+ServiceConfig ServiceControlContractTest::Config() {
+  ServiceConfig config;
+  config.service_type = win::kServiceWin32OwnProcess;
+  config.start_type = win::kServiceDemandStart;
+  config.error_control = win::kServiceErrorNormal;
+  config.binary_path_name = harness_->ContractServiceImage();
+  config.dependencies = {"RPCSS"};
+  config.display_name = "FENRA contract test";
+  return config;
+}
+
+ScHandlePtr ServiceControlContractTest::Install() {
+  ScHandlePtr service = sc().CreateService(manager(), kContractServiceName, kAll, Config());
+  EXPECT_NE(service, nullptr) << Error();
+  return service;
+}
+
+ScHandlePtr ServiceControlContractTest::Open(uint32_t access) {
+  return sc().OpenService(manager(), kContractServiceName, access);
+}
+
+bool ServiceControlContractTest::AwaitState(ScHandle& service, uint32_t state) {
+  ServiceStatus status;
+  for (int polls = 0; polls < 300; ++polls) {
+    if (!sc().QueryServiceStatus(service, &status)) return false;
+    if (status.current_state == state) return true;
+    kernel().Sleep(100);
+  }
+  return false;
+}
+
+TEST_P(ServiceControlContractTest, AnInstalledServiceKeepsItsConfigurationAndItsAccessRights) {
+  ASSERT_NE(Install(), nullptr);
+  ScHandlePtr query = sc().OpenService(manager(), "FENRACONTRACTTEST", win::kServiceQueryConfig);
+  ASSERT_NE(query, nullptr) << "names are found in any case";
+  ServiceConfig config;
+  ASSERT_TRUE(sc().QueryServiceConfig(*query, &config)) << Error();
+  ServiceConfig expected = Config();
+  EXPECT_EQ(std::tie(config.service_type, config.start_type, config.error_control, config.binary_path_name,
+                     config.dependencies, config.display_name),
+            std::tie(expected.service_type, expected.start_type, expected.error_control, expected.binary_path_name,
+                     expected.dependencies, expected.display_name));
+  EXPECT_EQ(config.service_start_name, "LocalSystem");
+
+  ServiceStatus status;
+  EXPECT_FALSE(sc().ControlService(*query, win::kServiceControlStop, &status));
+  EXPECT_EQ(Error(), win::kErrorAccessDenied);
+  EXPECT_FALSE(sc().DeleteService(*query));
+  EXPECT_EQ(Error(), win::kErrorAccessDenied);
+  EXPECT_EQ(sc().OpenService(*query, kContractServiceName, kAll), nullptr) << "a service handle is no manager";
+  EXPECT_EQ(Error(), win::kErrorInvalidHandle);
+  ScHandlePtr connect_only = sc().OpenSCManager(win::kScManagerConnect);
+  EXPECT_EQ(sc().CreateService(*connect_only, "FenraContractOther", kAll, Config()), nullptr);
+  EXPECT_EQ(Error(), win::kErrorAccessDenied);
+
+  EXPECT_EQ(sc().CreateService(manager(), "FENRACONTRACTTEST", kAll, Config()), nullptr);
+  EXPECT_EQ(Error(), win::kErrorServiceExists);
+  EXPECT_EQ(sc().CreateService(manager(), "Fenra\\Contract", kAll, Config()), nullptr);
+  EXPECT_EQ(Error(), win::kErrorInvalidName);
+  EXPECT_EQ(sc().OpenService(manager(), "FenraContractMissing", kAll), nullptr);
+  EXPECT_EQ(Error(), win::kErrorServiceDoesNotExist);
+}
+
+TEST_P(ServiceControlContractTest, ControlsFollowTheServiceState) {
+  ScHandlePtr service = Install();
+  ASSERT_NE(service, nullptr);
+  ServiceStatus status;
+  EXPECT_FALSE(sc().ControlService(*service, win::kServiceControlStop, &status));
+  EXPECT_EQ(Error(), win::kErrorServiceNotActive);
+  EXPECT_EQ(status.current_state, win::kServiceStopped);
+  EXPECT_FALSE(sc().ControlService(*service, 0, &status));
+  EXPECT_EQ(Error(), win::kErrorInvalidParameter);
+
+  ASSERT_TRUE(sc().StartService(*service, {})) << Error();
+  ASSERT_TRUE(sc().QueryServiceStatus(*service, &status));
+  EXPECT_EQ(status.current_state, win::kServiceStartPending);
+  // A stop while the service starts is refused, and the sender hears so.
+  EXPECT_FALSE(sc().ControlService(*service, win::kServiceControlStop, &status));
+  EXPECT_EQ(Error(), win::kErrorServiceCannotAcceptCtrl);
+  EXPECT_FALSE(sc().StartService(*service, {}));
+  EXPECT_EQ(Error(), win::kErrorServiceAlreadyRunning);
+
+  kernel().SetEvent(go_);
+  ASSERT_TRUE(AwaitState(*service, win::kServiceRunning));
+  EXPECT_FALSE(sc().ControlService(*service, win::kServiceControlPause, &status));
+  EXPECT_EQ(Error(), win::kErrorInvalidServiceControl);
+  // The handler has run when ControlService returns.
+  EXPECT_TRUE(sc().ControlService(*service, kContractUserControl, &status)) << Error();
+  EXPECT_EQ(kernel().WaitForSingleObject(user_control_, 0), win::kWaitObject0);
+  EXPECT_TRUE(sc().ControlService(*service, win::kServiceControlInterrogate, &status)) << Error();
+  EXPECT_EQ(status.current_state, win::kServiceRunning);
+  EXPECT_TRUE(sc().ControlService(*service, win::kServiceControlStop, &status)) << Error();
+  EXPECT_NE(status.current_state, win::kServiceRunning);
+  ASSERT_TRUE(AwaitState(*service, win::kServiceStopped));
+  EXPECT_FALSE(sc().ControlService(*service, win::kServiceControlStop, &status));
+  EXPECT_EQ(Error(), win::kErrorServiceNotActive);
+}
+
+TEST_P(ServiceControlContractTest, ADeletedServiceGoesOnceStoppedAndClosed) {
+  ScHandlePtr service = Install();
+  ASSERT_NE(service, nullptr);
+  ASSERT_TRUE(sc().StartService(*service, {})) << Error();
+  kernel().SetEvent(go_);
+  ASSERT_TRUE(AwaitState(*service, win::kServiceRunning));
+
+  ASSERT_TRUE(sc().DeleteService(*service));
+  EXPECT_FALSE(sc().DeleteService(*service));
+  EXPECT_EQ(Error(), win::kErrorServiceMarkedForDelete);
+  ScHandlePtr again = Open(win::kServiceQueryStatus);
+  EXPECT_NE(again, nullptr) << "a running service stays until it stops";
+  EXPECT_EQ(sc().CreateService(manager(), kContractServiceName, kAll, Config()), nullptr);
+  EXPECT_EQ(Error(), win::kErrorServiceMarkedForDelete);
+
+  ServiceStatus status;
+  EXPECT_TRUE(sc().ControlService(*service, win::kServiceControlStop, &status));
+  ASSERT_TRUE(AwaitState(*service, win::kServiceStopped));
+  service.reset();
+  EXPECT_NE(Open(win::kServiceQueryStatus), nullptr) << "an open handle keeps it";
+  again.reset();
+  EXPECT_EQ(Open(win::kServiceQueryStatus), nullptr);
+  EXPECT_EQ(Error(), win::kErrorServiceDoesNotExist);
+}
+
+}  // namespace fenra::testing
