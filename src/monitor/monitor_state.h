@@ -219,7 +219,7 @@ struct MonitorState {
   } library;
 
  private:
-  const MonitorConfig defaults_;
+  const MonitorConfig defaults_{};
   std::mutex publish_lock_;
   std::deque<MonitorConfig> published_;
   std::atomic<const MonitorConfig*> config_{&defaults_};
