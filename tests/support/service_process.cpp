@@ -34,28 +34,14 @@ int RunFenra(sim::SimMachine& machine, const std::string& arguments, const std::
 
 void ServiceProcess::SetValue(const std::string& key_path, const char* name, uint32_t type,
                               const std::vector<uint8_t>& data) {
-  Registry& registry = machine.platform().registry;
-  RegKeyPtr key;
-  if (registry.CreateKey(Hive::kLocalMachine, key_path, win::kKeyAllAccess, &key, nullptr) != 0)
-    throw std::runtime_error("cannot create " + key_path);
-  // One spare NUL beyond the data would make the registry store a
-  // terminator the test did not ask for; a spare 'x' does not.
-  std::vector<uint8_t> bytes = data;
-  bytes.push_back('x');
-  if (registry.SetValue(*key, name, type, bytes.data(), static_cast<uint32_t>(data.size())) != 0)
-    throw std::runtime_error(std::string("cannot set ") + name);
+  if (machine->registry().SetRaw(Hive::kLocalMachine, key_path, name, type, data) != 0)
+    throw std::runtime_error(std::string("cannot set ") + key_path + "\\" + name);
 }
 
 std::optional<RegValue> ServiceProcess::Value(const std::string& key_path, const char* name) {
-  Registry& registry = machine.platform().registry;
-  RegKeyPtr key;
-  if (registry.OpenKey(Hive::kLocalMachine, key_path, win::kKeyQueryValue, &key) != 0) return std::nullopt;
-  RegValue value;
-  uint32_t size = 0;
-  if (registry.QueryValue(*key, name, &value.type, nullptr, &size) != 0) return std::nullopt;
-  value.data.resize(size);
-  if (registry.QueryValue(*key, name, &value.type, value.data.data(), &size) != 0) return std::nullopt;
-  return value;
+  std::optional<sim::RegValue> value = machine->registry().GetRaw(Hive::kLocalMachine, key_path, name);
+  if (!value) return std::nullopt;
+  return RegValue{value->type, value->data};
 }
 
 void ServiceProcess::DeleteKey(const std::string& key_path) {

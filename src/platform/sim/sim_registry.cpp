@@ -490,4 +490,28 @@ std::optional<uint32_t> SimRegistry::GetDword(Hive hive, const std::string& path
   return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
 }
 
+int32_t SimRegistry::SetRaw(Hive hive, const std::string& path, const std::string& name, uint32_t type,
+                            const std::vector<uint8_t>& data) {
+  RegKeyPtr key;
+  if (int32_t result = CreateKey(hive, path, win::kKeyAllAccess, &key, nullptr)) return result;
+  // RegSetValueExA stores a NUL that follows a text's data too; a spare
+  // 'x' behind the data keeps it as given.
+  std::vector<uint8_t> bytes = data;
+  bytes.push_back('x');
+  return SetValue(*key, name.c_str(), type, bytes.data(), static_cast<uint32_t>(data.size()));
+}
+
+std::optional<RegValue> SimRegistry::GetRaw(Hive hive, const std::string& path, const std::string& name) {
+  RegKeyPtr key;
+  RegValue value;
+  uint32_t size = 0;
+  if (OpenKey(hive, path, win::kKeyQueryValue, &key) != 0 ||
+      QueryValue(*key, name.c_str(), &value.type, nullptr, &size) != 0)
+    return std::nullopt;
+  value.data.resize(size);
+  if (QueryValue(*key, name.c_str(), &value.type, value.data.data(), &size) != 0) return std::nullopt;
+  value.data.resize(size);
+  return value;
+}
+
 }  // namespace fenra::sim

@@ -67,6 +67,12 @@ class SimRegistry : public Registry {
   int32_t SetDword(Hive hive, const std::string& path, const std::string& name, uint32_t value);
   std::optional<std::string> GetString(Hive hive, const std::string& path, const std::string& name);
   std::optional<uint32_t> GetDword(Hive hive, const std::string& path, const std::string& name);
+  // Any value as given, type and bytes (a text gets no terminator it does
+  // not hold), creating the key; read back as RegQueryValueExA hands it
+  // over (none when the key or the value is missing).
+  int32_t SetRaw(Hive hive, const std::string& path, const std::string& name, uint32_t type,
+                 const std::vector<uint8_t>& data);
+  std::optional<RegValue> GetRaw(Hive hive, const std::string& path, const std::string& name);
 
   // Runs `changes` holding the file's lock, with the file written once,
   // when they are done, instead of after each change (setting up a
