@@ -18,7 +18,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <functional>
 #include <string>
@@ -116,10 +115,15 @@ int RunUnderManager(fenra::sim::SimMachine& machine, const sigset_t& signals) {
   return static_cast<int>(exit_code);
 }
 
-// A console start: the service in the foreground, as the machine's own
-// process, whose module outlives the signal thread.
-int RunInForeground(fenra::sim::SimMachine& machine, const sigset_t& signals) {
-  fenra::CServiceModule module(machine.platform());
+// A console start of FENRA.exe with `command_line` (empty: the executable
+// alone), run on this thread as a process of the machine whose module
+// outlives the signal thread: a command word registers and ends, anything
+// else runs the service in the foreground until a signal stops it.
+int RunInForeground(fenra::sim::SimMachine& machine, const sigset_t& signals, const std::string& command_line) {
+  fenra::sim::ProcessOptions options;
+  options.command_line = command_line;
+  fenra::sim::SimProcess process(machine, options);
+  fenra::CServiceModule module(process.platform());
   SignalThread signal_thread(signals, [&] {
     // Until Run has created both stop events there is nothing to signal.
     fenra::MonitorState& monitor = module.monitor();
@@ -127,7 +131,7 @@ int RunInForeground(fenra::sim::SimMachine& machine, const sigset_t& signals) {
     module.Handler(fenra::win::kServiceControlStop);
     return true;
   });
-  return fenra::ProcessEntry(module, machine.platform());
+  return fenra::ProcessEntry(module, process.platform());
 }
 
 }  // namespace
@@ -213,16 +217,13 @@ int main(int argc, char** argv) {
               machine_option_text.c_str(), machine_option_text.c_str());
     }
 
-    int code;
-    if (!windows_arguments.empty()) {
-      std::string command_line = executable;
-      for (const std::string& arg : windows_arguments) command_line += " " + arg;
-      code = RunProcess(machine, command_line);
-    } else if (under_manager) {
-      code = RunUnderManager(machine, signals);
-    } else {
-      code = RunInForeground(machine, signals);
-    }
+    // Arguments that end in no command word run the service all the same,
+    // so every console start listens for the signals.
+    std::string command_line;
+    if (!windows_arguments.empty()) command_line = executable;
+    for (const std::string& arg : windows_arguments) command_line += " " + arg;
+    int code = under_manager && windows_arguments.empty() ? RunUnderManager(machine, signals)
+                                                           : RunInForeground(machine, signals, command_line);
     if (code != 0)
       fprintf(stderr, "fenra: FENRA.exe ended with exit code %d (0x%08x)%s\n", code, static_cast<unsigned>(code),
               code == static_cast<int>(fenra::win::kErrorFileNotFound) && windows_arguments.empty()
