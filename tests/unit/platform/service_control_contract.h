@@ -38,6 +38,9 @@ class ServiceControlHarness {
   // The ImagePath of an executable whose process runs
   // ContractServiceProcess.
   virtual std::string ContractServiceImage() = 0;
+  // True on Wine, whose service control manager answers unlike Windows'
+  // where a test says so.
+  virtual bool on_wine() const { return false; }
 };
 
 struct ServiceControlContractParam {
@@ -60,6 +63,7 @@ class ServiceControlContractTest : public ::testing::TestWithParam<ServiceContro
   ServiceControl& sc() { return harness_->service_control(); }
   Kernel& kernel() { return harness_->kernel(); }
   ScHandle& manager() { return *manager_; }
+  bool on_wine() const { return harness_->on_wine(); }
   ServiceConfig Config();
   // Installs the contract's service with all access.
   ScHandlePtr Install();
