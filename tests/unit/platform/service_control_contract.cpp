@@ -17,8 +17,10 @@ void ServiceControlContractTest::SetUp() {
   ASSERT_NE(manager_, nullptr) << Error();
   go_ = kernel().CreateEvent(true, false, kContractGoEvent);
   user_control_ = kernel().CreateEvent(true, false, kContractUserControlEvent);
-  ASSERT_TRUE(go_ && user_control_);
+  main_end_ = kernel().CreateEvent(true, false, kContractMainEndEvent);
+  ASSERT_TRUE(go_ && user_control_ && main_end_);
   kernel().ResetEvent(go_);
+  kernel().ResetEvent(main_end_);
   TearDown();  // a service left by an earlier run goes first
   manager_ = sc().OpenSCManager(win::kScManagerAllAccess);
 }
@@ -140,6 +142,9 @@ TEST_P(ServiceControlContractTest, ControlsFollowTheServiceState) {
   EXPECT_TRUE(sc().ControlService(*service, win::kServiceControlStop, &status)) << Error();
   EXPECT_NE(status.current_state, win::kServiceRunning);
   ASSERT_TRUE(AwaitState(*service, win::kServiceStopped));
+  // Its process does not end under a ServiceMain that runs on after the
+  // report.
+  EXPECT_EQ(kernel().WaitForSingleObject(main_end_, 5000), win::kWaitObject0);
   EXPECT_FALSE(sc().ControlService(*service, win::kServiceControlStop, &status));
   EXPECT_EQ(Error(), win::kErrorServiceNotActive);
 }

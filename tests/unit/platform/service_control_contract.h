@@ -23,9 +23,11 @@ inline constexpr const char* kContractServiceName = "FenraContractTest";
 // START_PENDING (accepting stop) and stays there until the named event
 // kContractGoEvent is set, then reports RUNNING; its handler sets
 // kContractUserControlEvent for kContractUserControl and, for stop, reports
-// STOP_PENDING and ends the service, which reports STOPPED.
+// STOP_PENDING and ends the service, which reports STOPPED and sets
+// kContractMainEndEvent 200 ms later, as its ServiceMain returns.
 inline constexpr const char* kContractGoEvent = "Global\\FenraContractGo";
 inline constexpr const char* kContractUserControlEvent = "Global\\FenraContractUserControl";
+inline constexpr const char* kContractMainEndEvent = "Global\\FenraContractMainEnd";
 inline constexpr uint32_t kContractUserControl = 128;
 uint32_t ContractServiceProcess(ServiceControl& service_control, Kernel& kernel);
 
@@ -75,6 +77,7 @@ class ServiceControlContractTest : public ::testing::TestWithParam<ServiceContro
 
   Handle go_;
   Handle user_control_;
+  Handle main_end_;
 
  private:
   std::unique_ptr<ServiceControlHarness> harness_;
