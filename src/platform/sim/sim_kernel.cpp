@@ -93,6 +93,7 @@ struct ProcessRecord {
   std::vector<ThreadRecord*> threads;  // neither ended nor parked
   ThreadRecord* main = nullptr;        // while it runs
   bool ended = false;
+  uint32_t exit_code = 0;
 };
 
 struct ThreadRecord {
@@ -695,9 +696,17 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
   // once none is left.
   void LeaveProcess(ThreadRecord* t) {
     if (!t->process) return;
-    std::erase(t->process->threads, t);
-    if (t->process->ended && t->process->threads.empty() && t->process->state)
-      releases.push_back(std::move(t->process->state));
+    ProcessRecord& p = *t->process;
+    std::erase(p.threads, t);
+    if (p.ended && p.threads.empty()) ProcessGone(p);
+  }
+
+  // The last thread of an ended process is gone: only now is the process
+  // signalled, so that whatever a thread of it wrote on its way to its next
+  // kernel call lands before the end, never after.
+  void ProcessGone(ProcessRecord& p) {
+    SignalEnd(p.object.get(), p.exit_code);
+    if (p.state) releases.push_back(std::move(p.state));
   }
 
   void ThreadEnded(Lock& lock, ThreadRecord* t, uint32_t exit_code) {
@@ -719,6 +728,7 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
   void EndProcess(ProcessRecord& p, uint32_t exit_code) {
     if (p.ended) return;
     p.ended = true;
+    p.exit_code = exit_code;
     p.main = nullptr;
     Progress();
     ThreadRecord* caller = Self();
@@ -734,8 +744,10 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
         t->wake.notify_one();
       }
     }
-    SignalEnd(p.object.get(), exit_code);
-    if (p.threads.empty() && p.state) releases.push_back(std::move(p.state));
+    // On virtual time nothing else runs, and a caller of the process parks
+    // on its way out of this call.
+    if (virtual_time) SignalEnd(p.object.get(), exit_code);
+    if (p.threads.empty()) ProcessGone(p);
   }
 
   // Virtual time: takes a thread that is blocked or ready out of the
@@ -762,7 +774,7 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
 
   // The calling thread stops here for good.
   [[noreturn]] void ParkSelf(Lock& lock, ThreadRecord* self) {
-    uint32_t code = self->process && self->process->object ? self->process->object->exit_code : 0;
+    uint32_t code = self->process ? self->process->exit_code : 0;
     if (virtual_time) {
       Park(self, code);
       lock.unlock();

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
@@ -141,7 +142,15 @@ SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
   // On a machine whose files cannot be written the notice says so, and the
   // machine runs on what it has.
   registry_.Batch([&] { PublishSerialNumbers(registry_, hardware_description_.facts.driver); });
-  if (!kernel_.virtual_time()) wmi_.WatchFile(directory_ / kHardwareFile);
+  if (!kernel_.virtual_time())
+    hardware_watcher_.emplace(kernel_, directory_ / kHardwareFile, 1000, [this] {
+      SimWmiInventory inventory;
+      std::string error;
+      if (LoadWmiInventory(directory_ / kHardwareFile, &inventory, &error))
+        wmi_.UpdateInventory(std::move(inventory));
+      else
+        std::cerr << error << " (change ignored)\n";
+    });
 }
 
 SimMachine::~SimMachine() { kernel_.Shutdown(); }
@@ -150,9 +159,17 @@ SimProcess::SimProcess(SimMachine& machine, const ProcessOptions& options)
     : system_(machine.system_,
               options.command_line.empty() ? machine.version_info_.GetModuleFileName() : options.command_line),
       service_control_(machine.kernel_, machine.service_manager_, options.started_by_scm, options.service_name),
-      platform_{machine.kernel_,   machine.registry_,  machine.event_log_, machine.files_,
-                service_control_,  machine.resources_, system_,            com_,
-                machine.wmi_,      machine.hardware_,  machine.version_info_} {}
+      platform_{machine.kernel_,
+                machine.registry_,
+                machine.event_log_,
+                machine.files_,
+                service_control_,
+                machine.resources_,
+                system_,
+                com_,
+                machine.wmi_,
+                machine.hardware_,
+                machine.version_info_} {}
 
 Handle SimMachine::StartProcess(const ProcessOptions& options, ProcessMain main) {
   auto process = std::make_shared<SimProcess>(*this, options);

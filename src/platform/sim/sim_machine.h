@@ -8,10 +8,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/sim/file_watcher.h"
 #include "platform/sim/hardware_description.h"
 #include "platform/sim/hardware_facts.h"
 #include "platform/sim/machine_paths.h"
@@ -175,14 +177,15 @@ class SimMachine {
   SimServiceManager service_manager_;
   SimServiceControl service_control_;
   SimCom com_;
-  // On real time it watches hardware.json, so that an edit of a module's
-  // state becomes a change event.
   SimWmi wmi_;
   SimHardware hardware_;
   SimVersionInfo version_info_;
   Platform platform_;
   std::mutex service_process_mutex_;
   Handle last_service_process_;
+  // On real time hardware.json is watched, so that an edit of a module's
+  // state becomes a change event. Ends before the provider it feeds.
+  std::optional<FileWatcher> hardware_watcher_;
 };
 
 }  // namespace fenra::sim

@@ -8,7 +8,6 @@
 #include <stdexcept>
 #include <system_error>
 
-#include <sys/stat.h>
 #include <vector>
 
 #include "platform/sim/mof_text.h"
@@ -400,7 +399,7 @@ SimWmi::SimWmi(Kernel& kernel, SimWmiInventory inventory) : shared_(std::make_sh
   shared_->inventory = std::move(inventory);
 }
 
-SimWmi::~SimWmi() { StopWatching(); }
+SimWmi::~SimWmi() = default;
 
 int32_t SimWmi::CreateLocator(WbemLocatorPtr* locator) {
   locator->reset();
@@ -459,59 +458,6 @@ void SimWmi::InjectEventText(std::string_view target, const std::wstring& mof_te
 int SimWmi::subscriptions() const {
   std::lock_guard lock(shared_->mutex);
   return static_cast<int>(shared_->subscriptions.size());
-}
-
-namespace {
-// What tells an edit of the file: file time stamps come from a coarse clock,
-// so two writes within a few milliseconds can share one; an editor's save by
-// rename gives a new inode, an edit in place mostly a new size.
-struct FileStamp {
-  int64_t seconds = -1;
-  int64_t nanoseconds = -1;
-  int64_t size = -1;
-  uint64_t inode = 0;
-  bool operator==(const FileStamp&) const = default;
-};
-
-FileStamp StampOf(const std::filesystem::path& file) {
-  struct stat info {};
-  if (::stat(file.c_str(), &info) != 0) return {};
-  return {info.st_mtim.tv_sec, info.st_mtim.tv_nsec, info.st_size, info.st_ino};
-}
-}  // namespace
-
-void SimWmi::WatchFile(const std::filesystem::path& file, uint32_t poll_ms) {
-  StopWatching();
-  Kernel& kernel = shared_->kernel;
-  Handle stop = kernel.CreateEvent(true, false);
-  watch_stop_ = stop;
-  // Read before the thread starts, so that an edit made right after this
-  // call is seen as one.
-  FileStamp seen = StampOf(file);
-  watch_thread_ = kernel.CreateThread([shared = shared_, stop, file, poll_ms, seen]() mutable -> uint32_t {
-    while (shared->kernel.WaitForSingleObject(stop, poll_ms) == win::kWaitTimeout) {
-      FileStamp now = StampOf(file);
-      if (now == seen) continue;
-      seen = now;
-      SimWmiInventory inventory;
-      std::string error;
-      if (!LoadWmiInventory(file, &inventory, &error)) {
-        std::cerr << error << " (change ignored)\n";
-        continue;
-      }
-      shared->Update(std::move(inventory));
-    }
-    return 0;
-  });
-}
-
-void SimWmi::StopWatching() {
-  if (!watch_thread_) return;
-  Kernel& kernel = shared_->kernel;
-  kernel.SetEvent(watch_stop_);
-  kernel.WaitForSingleObject(watch_thread_, win::kInfinite);
-  watch_thread_.reset();
-  watch_stop_.reset();
 }
 
 }  // namespace fenra::sim

@@ -75,21 +75,10 @@ class SimWmi final : public Wmi {
   // Open notification enumerators.
   int subscriptions() const;
 
-  // For runs on real time: polls the hardware description's modification
-  // time (with its size and inode) every `poll_ms` through kernel waits, on a
-  // thread of the kernel, and hands every readable new "wmi" section to
-  // UpdateInventory. A file that cannot be parsed is reported on stderr and
-  // ignored. On virtual time it works as well, but the poller keeps the
-  // simulation from ever becoming quiescent: stop it before waiting for that.
-  void WatchFile(const std::filesystem::path& file, uint32_t poll_ms = 1000);
-  void StopWatching();
-
   struct Shared;
 
  private:
   std::shared_ptr<Shared> shared_;
-  Handle watch_stop_;
-  Handle watch_thread_;
 };
 
 }  // namespace fenra::sim

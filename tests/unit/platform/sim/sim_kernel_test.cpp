@@ -386,5 +386,31 @@ TEST(SimKernelReal, AThreadOfAnEndedProcessParksAtItsNextKernelCall) {
   EXPECT_TRUE(released);
 }
 
+TEST(SimKernelReal, AProcessEndsWhenItsLastRunningThreadHasParked) {
+  SimKernel kernel;
+  Handle started = kernel.CreateEvent(true, false);
+  std::atomic<bool> leave{false};
+  std::atomic<int> writes{0}, after{0};
+  Handle process = kernel.CreateProcess("service", [&] {
+    kernel.SetEvent(started);
+    while (!leave) ++writes;  // no kernel call: cannot be stopped here
+    kernel.Sleep(1);          // parks
+    ++after;
+    return 0u;
+  });
+  kernel.WaitForSingleObject(started, win::kInfinite);
+  EXPECT_TRUE(kernel.TerminateProcess(process, 7));
+  EXPECT_EQ(kernel.WaitForSingleObject(process, 50), win::kWaitTimeout);
+  leave = true;
+  EXPECT_EQ(kernel.WaitForSingleObject(process, win::kInfinite), win::kWaitObject0);
+  int ended_at = writes;
+  kernel.Sleep(20);
+  EXPECT_EQ(writes.load(), ended_at);
+  EXPECT_EQ(after.load(), 0);
+  uint32_t code = 0;
+  EXPECT_TRUE(kernel.GetExitCodeProcess(process, &code));
+  EXPECT_EQ(code, 7u);
+}
+
 }  // namespace
 }  // namespace fenra::sim

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "monitor/monitor_state.h"
+#include "platform/sim/file_watcher.h"
 #include "platform/sim/hardware_description.h"
 #include "platform/sim/mof_text.h"
 #include "platform/sim/sim_kernel.h"
@@ -188,33 +189,22 @@ TEST_F(SimWmiTest, NextWaitsOnVirtualTimeUntilAnEventOrItsTimeOut) {
   kernel.WaitForSingleObject(changer, win::kInfinite);
 }
 
-TEST_F(SimWmiTest, AnEditOfTheHardwareFileBecomesAChangeEvent) {
+TEST_F(SimWmiTest, AFileWatcherSeesEachEditAtItsNextPoll) {
   testing::ScratchDir dir;
   auto file = dir.path() / kHardwareFile;
-  std::string error;
-  ASSERT_TRUE(EnsureHardwareSection(file, "wmi", BaselineWmiSection(), &error)) << error;
-  SimWmiInventory inventory;
-  ASSERT_TRUE(LoadWmiInventory(file, &inventory, &error)) << error;
-  wmi.UpdateInventory(inventory);
-  EnumWbemClassObjectPtr events = Subscribe("'VUR_CPUBoard'");
-  wmi.WatchFile(file, 1000);
-
-  nlohmann::json document;
-  ASSERT_TRUE(ReadHardwareDescription(file, &document, &error));
-  document["wmi"]["modules"][0]["state"] = "SIMPLEX";
-  document["wmi"]["modules"][1]["state"] = "DUPLEX";  // unchanged: no event
-  ASSERT_TRUE(WriteHardwareDescription(file, document, &error));
-  std::string text = NextText(*events, 5000);
-  EXPECT_NE(text.find("InstanceName = \"0\";"), std::string::npos) << text;
-  EXPECT_EQ(StateIn(text), STATE_SIMPLEX);
-  EXPECT_EQ(kernel.ElapsedMs(), 1000u);  // the first poll saw it
-  EXPECT_EQ(NextText(*events, 5000), kTimedOut);
-
-  // A half-written edit is ignored and the inventory kept.
-  testing::WriteFile(file, "{ \"wmi\": { \"modules\": [ ");
-  EXPECT_EQ(NextText(*events, 3000), kTimedOut);
-  EXPECT_EQ(wmi.inventory().instances[0].state, STATE_SIMPLEX);
-  wmi.StopWatching();
+  testing::WriteFile(file, "{}");
+  std::vector<uint64_t> seen_at;
+  {
+    FileWatcher watcher(kernel, file, 1000, [&] { seen_at.push_back(kernel.ElapsedMs()); });
+    kernel.Sleep(1500);
+    testing::WriteFile(file, "{ \"wmi\": {} }");  // a new size
+    kernel.Sleep(3000);
+    std::filesystem::rename(file, dir.path() / "old");  // gone, then back as a new file
+    kernel.Sleep(1000);
+    testing::WriteFile(file, "{ \"wmi\": {} }");
+    kernel.Sleep(1000);
+  }
+  EXPECT_EQ(seen_at, (std::vector<uint64_t>{2000, 5000, 6000}));
 }
 
 }  // namespace
