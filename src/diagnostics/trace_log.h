@@ -24,6 +24,7 @@ class Trace {
   // The unnamed trace mutex; null when it cannot be created.
   Handle CreateTraceMutex();
   void CloseTraceMutex();
+  bool HasTraceMutex() const { return static_cast<bool>(hTraceMutex.load()); }
 
   // File size beyond which the current file is left for the other one.
   static constexpr uint64_t kMaxFileSize = 0xA0000;

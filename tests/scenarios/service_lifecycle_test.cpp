@@ -45,8 +45,11 @@ class ServiceLifecycleTest : public ::testing::Test {
 TEST_F(ServiceLifecycleTest, AStopDuringTheStartupDelayStopsFiveSecondsLater) {
   Handle process = StartProcess();
   kernel.Sleep(90000);
+  // Every line of the service is serialised by its trace mutex from the first.
+  EXPECT_TRUE(module.trace().HasTraceMutex());
   machine->service_control().SendControl(kStop);
   Join(process);
+  EXPECT_FALSE(module.trace().HasTraceMutex());
 
   EXPECT_EQ(machine->service_control().ReportedStates(),
             (std::vector<uint32_t>{win::kServiceStartPending, win::kServiceRunning, win::kServiceStopPending,
@@ -57,7 +60,10 @@ TEST_F(ServiceLifecycleTest, AStopDuringTheStartupDelayStopsFiveSecondsLater) {
   EXPECT_GE(handler, 0);
   EXPECT_LT(handler, wait_end);
   EXPECT_LT(wait_end, stopped);
-  EXPECT_EQ(Position("[ServiceThread]ServiceEvent error// dwWake=0") >= 0, true);
+  // The monitor hears of the stop no later than Run ends its wait.
+  long monitor_heard = Position("[ServiceThread]ServiceEvent error// dwWake=0");
+  EXPECT_GE(monitor_heard, 0);
+  EXPECT_LT(monitor_heard, wait_end);
   EXPECT_EQ(machine.TraceMessages().front(), "[ServiceMain]RegisterServiceCtrlHandler");
 
   auto events = machine.Events();
@@ -152,6 +158,7 @@ TEST_F(ConsoleStartTest, RunsInTheForegroundWithoutStatusReports) {
   EXPECT_EQ(machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
   EXPECT_EQ(machine.TraceMessages().front(), "[Run]SERVICE_RUNNING");
   EXPECT_EQ(Position("[ServiceMain]SERVICE_STOPPED"), -1);
+  EXPECT_FALSE(module.trace().HasTraceMutex());
 }
 
 TEST_F(ConsoleStartTest, TheLastUnlockEndsAForegroundRun) {

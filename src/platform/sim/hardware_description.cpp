@@ -14,17 +14,22 @@ bool ReadHardwareDescription(const std::filesystem::path& file, nlohmann::json* 
   }
   std::stringstream text;
   text << in.rdbuf();
+  return ParseHardwareDescription(text.str(), file.string(), document, error);
+}
+
+bool ParseHardwareDescription(std::string_view text, const std::string& name, nlohmann::json* document,
+                              std::string* error) {
   try {
-    nlohmann::json parsed = nlohmann::json::parse(text.str(), nullptr, /*allow_exceptions=*/true,
+    nlohmann::json parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/true,
                                                   /*ignore_comments=*/true);
     if (!parsed.is_object()) {
-      *error = file.string() + ": the hardware description must be a JSON object";
+      *error = name + ": the hardware description must be a JSON object";
       return false;
     }
     *document = std::move(parsed);
     return true;
   } catch (const nlohmann::json::exception& e) {
-    *error = file.string() + ": " + e.what();
+    *error = name + ": " + e.what();
     return false;
   }
 }

@@ -19,6 +19,9 @@ inline constexpr const char* kHardwareFile = "hardware.json";
 // Reads and parses the file. False, with a message naming the file and the
 // parse error, when it cannot be read or is not a JSON object.
 bool ReadHardwareDescription(const std::filesystem::path& file, nlohmann::json* document, std::string* error);
+// The same for the file's text; `name` names it in the message.
+bool ParseHardwareDescription(std::string_view text, const std::string& name, nlohmann::json* document,
+                              std::string* error);
 
 // Writes the document atomically (temporary file, flush, rename), behind a
 // comment line that tells what the file is.

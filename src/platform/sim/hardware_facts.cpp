@@ -1,6 +1,7 @@
 #include "platform/sim/hardware_facts.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <stdexcept>
 
@@ -56,13 +57,18 @@ std::string FormatBytes(const uint8_t* data, size_t size) {
 FixedFileVersion ParseFileVersion(const json& value, const std::string& where) {
   if (!value.is_string()) Fail(where, "must be a version such as \"1.1.23.9\"");
   std::string text = value.get<std::string>();
-  unsigned parts[4];
-  char end = 0;
-  if (sscanf(text.c_str(), "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &parts[3], &end) != 4 ||
-      text.find_first_not_of("0123456789.") != std::string::npos)
-    Fail(where, "\"" + text + "\" is not a version of four numbers such as \"1.1.23.9\"");
-  for (unsigned part : parts)
-    if (part > 0xFFFF) Fail(where, "\"" + text + "\" has a part above 65535");
+  // Read with from_chars: sscanf's %u wraps a number beyond 32 bits
+  // ("4294967296" read as 0) instead of refusing it.
+  uint64_t parts[4];
+  const char* next = text.data();
+  const char* end = text.data() + text.size();
+  for (int i = 0; i < 4; ++i) {
+    auto [stop, error] = std::from_chars(next, end, parts[i]);
+    if (stop == next || (i < 3 ? stop == end || *stop != '.' : stop != end))
+      Fail(where, "\"" + text + "\" is not a version of four numbers such as \"1.1.23.9\"");
+    if (error != std::errc() || parts[i] > 0xFFFF) Fail(where, "\"" + text + "\" has a part above 65535");
+    next = stop + 1;
+  }
   return {static_cast<uint16_t>(parts[0]), static_cast<uint16_t>(parts[1]), static_cast<uint16_t>(parts[2]),
           static_cast<uint16_t>(parts[3])};
 }
@@ -110,8 +116,9 @@ LibraryFacts ParseLibrary(const json& section) {
       if (answer.contains("status")) parsed.status = ParseSdrStatus(answer["status"], where + ".status");
       parsed.result = ParseBool(answer, "result", true, where) ? 1 : 0;
       if (answer.contains("calls")) {
-        if (!answer["calls"].is_number_unsigned() || answer["calls"].get<uint64_t>() == 0)
-          Fail(where + ".calls", "must be a number of 1 or more");
+        if (!answer["calls"].is_number_unsigned() || answer["calls"].get<uint64_t>() == 0 ||
+            answer["calls"].get<uint64_t>() > UINT32_MAX)
+          Fail(where + ".calls", "must be a number of 1 to 4294967295");
         parsed.calls = answer["calls"].get<uint32_t>();
       }
       facts.sdr_status.push_back(parsed);

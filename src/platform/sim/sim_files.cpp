@@ -534,7 +534,12 @@ uint32_t SimFiles::GetPrivateProfileInt(const std::string& section, const std::s
   char buffer[4096];
   uint32_t count = 0;
   while (ReadFile(*file, buffer, sizeof(buffer), &count) && count > 0) bytes.append(buffer, count);
+  return ProfileIntFromFile(bytes, section, key, default_value);
+}
 
+uint32_t ProfileIntFromFile(std::string_view bytes, std::string_view section, std::string_view key,
+                            int32_t default_value) {
+  auto fallback = static_cast<uint32_t>(default_value);
   std::string text;
   if (!DecodeTextFile(bytes, &text)) return fallback;
   std::optional<std::string> value = FindProfileValue(text, section, key);

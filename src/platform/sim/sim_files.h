@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/files.h"
 #include "platform/sim/machine_paths.h"
@@ -60,5 +61,10 @@ class SimFiles : public Files {
   const Sharing sharing_;
   std::shared_ptr<OpenTable> opens_;
 };
+
+// GetPrivateProfileInt on the bytes of an INI file (UTF-8, with or without
+// its byte-order mark, or UTF-16LE after one).
+uint32_t ProfileIntFromFile(std::string_view bytes, std::string_view section, std::string_view key,
+                            int32_t default_value);
 
 }  // namespace fenra::sim

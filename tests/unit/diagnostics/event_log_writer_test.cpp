@@ -60,6 +60,30 @@ TEST_F(EventLogWriterTest, ErrorTextsHaveTheHeadAndTheSystemTextCutAt1023Charact
   EXPECT_EQ(ComposeErrorText(platform, 99999, function.c_str()).size(), 1023u);
 }
 
+// A system whose text for every error is 2000 characters long.
+class LongSystemTexts : public EventLog {
+ public:
+  EventSourcePtr RegisterEventSource(const std::string&) override { return nullptr; }
+  bool ReportEvent(EventSource&, uint16_t, uint16_t, uint32_t, const std::vector<std::string>&,
+                   std::span<const uint8_t>) override {
+    return false;
+  }
+  std::optional<std::string> FormatSystemMessage(uint32_t) override { return std::string(1998, 's') + "\r\n"; }
+};
+
+TEST_F(EventLogWriterTest, ALongSystemTextIsCutBehindTheHeadAt1023Characters) {
+  LongSystemTexts texts;
+  Platform ports{platform.kernel, platform.registry, texts, platform.files, platform.service_control,
+                 platform.resources, platform.system, platform.com, platform.wmi, platform.hardware,
+                 platform.version_info};
+  // The head stays whole; the system text fills the rest, without its line break.
+  for (const char* function : {"CreateEvent()", static_cast<const char*>(nullptr)}) {
+    std::string head = function ? std::string("Function : ") + function + "\r\n ErrCode: 8\r\n Contents : "
+                                : "ErrCode: 8\r\n Contents : ";
+    EXPECT_EQ(ComposeErrorText(ports, 8, function), head + std::string(1023 - head.size(), 's'));
+  }
+}
+
 TEST_F(EventLogWriterTest, ErrorDataIsAttachedAsGiven) {
   const char name[] = "FENRA";
   EXPECT_EQ(WriteEventLogErrorData(platform, EVSRC_ZUFT, EVID_CTRL_HANDLER_FAILED, win::kEventlogErrorType, 1063,
