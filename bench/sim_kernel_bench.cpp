@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "platform/sim/fiber.h"
 #include "platform/sim/sim_kernel.h"
 
@@ -16,21 +17,31 @@ KernelOptions Virtual() {
   return options;
 }
 
+// A fiber that does nothing but give the processor back: each Resume is
+// one switch into it and one back.
+class IdleFiber {
+ public:
+  IdleFiber() : fiber_([this] { Loop(); }, 64 * 1024) {}
+  ~IdleFiber() {
+    stop_ = true;
+    fiber_.Resume(host_);
+  }
+  void Resume() { fiber_.Resume(host_); }
+
+ private:
+  void Loop() {
+    while (!stop_) fiber_.Suspend();
+  }
+  Fiber::Host host_;
+  bool stop_ = false;
+  Fiber fiber_;
+};
+
 // The floor of a wake-up on virtual time: one switch into a simulated
 // thread and one back, with nothing else.
 void BM_FiberSwitchFloor(benchmark::State& state) {
-  Fiber::Host host;
-  bool stop = false;
-  Fiber* self = nullptr;
-  Fiber fiber(
-      [&] {
-        while (!stop) self->Suspend();
-      },
-      64 * 1024);
-  self = &fiber;
-  for (auto _ : state) fiber.Resume(host);
-  stop = true;
-  fiber.Resume(host);
+  IdleFiber fiber;
+  for (auto _ : state) fiber.Resume();
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_FiberSwitchFloor);
@@ -61,6 +72,37 @@ void BM_PingPong(benchmark::State& state) {
 }
 BENCHMARK(BM_PingPong)->Arg(1000)->UseRealTime();
 
+// The ratio of a ping-pong round (a wake-up there and one back) to the
+// floor (a switch there and back), blocks of 1000 interleaved on the
+// thread's CPU clock (the simulated threads run on it); "ratio" is the
+// median of the blocks' ratios.
+void BM_PingPongOverFloor(benchmark::State& state) {
+  constexpr int kRounds = 1000;
+  SimKernel kernel(Virtual());
+  SimKernel::Attachment attachment = kernel.Attach("bench");
+  Handle ping = kernel.CreateEvent(false, false);
+  Handle pong = kernel.CreateEvent(false, false);
+  Handle partner = kernel.CreateThread([&] {
+    for (;;) {
+      kernel.WaitForSingleObject(ping, win::kInfinite);
+      kernel.SetEvent(pong);
+    }
+    return 0u;
+  });
+  IdleFiber floor;
+  std::vector<double> ratios;
+  for (auto _ : state)
+    ratios.push_back(bench::InterleavedRatio(
+        ratios.size(), kRounds,
+        [&] {
+          kernel.SetEvent(ping);
+          kernel.WaitForSingleObject(pong, win::kInfinite);
+        },
+        [&] { floor.Resume(); }));
+  if (!ratios.empty()) state.counters["ratio"] = bench::Median(ratios);
+}
+BENCHMARK(BM_PingPongOverFloor)->Unit(benchmark::kMicrosecond);
+
 // The service's polling shape: three threads waking every 100 ms and one
 // every second, for one simulated hour.
 void BM_SimulatedHourOfPolling(benchmark::State& state) {
@@ -80,7 +122,14 @@ void BM_SimulatedHourOfPolling(benchmark::State& state) {
     kernel.SetEvent(stop);
     kernel.WaitForMultipleObjects(pollers, true, win::kInfinite);
   }
-  state.SetItemsProcessed(state.iterations() * (3 * 36000 + 3600));
+  constexpr int kWakeUps = 3 * 36000 + 3600;
+  state.SetItemsProcessed(state.iterations() * kWakeUps);
+  // The floor: as many switches into a thread and back, on the thread's
+  // CPU clock ("floor_ms"; the figure's CPU time is the benchmark's own).
+  IdleFiber floor;
+  double start = bench::ThreadCpuNs();
+  for (int i = 0; i < kWakeUps; ++i) floor.Resume();
+  state.counters["floor_ms"] = (bench::ThreadCpuNs() - start) / 1e6;
 }
 BENCHMARK(BM_SimulatedHourOfPolling)->Unit(benchmark::kMillisecond)->UseRealTime();
 

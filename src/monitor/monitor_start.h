@@ -16,6 +16,16 @@ inline constexpr const char* kHotPlugEventName = "QVM_TUNE_IPMI_HOT_PLUG";
 // long before it closes the hot-plug event and reports the stop.
 inline constexpr uint32_t kStopGraceTimeMs = 5000;
 
+// An alert whose timer has run out may still be in its composer's status
+// walk when the stop comes: the walk ends at its next Next call, which may
+// take the WMI time-out. The end of the monitor waits that much longer for
+// composers (at most a minute), so that the alert is written rather than
+// lost with the process.
+inline uint32_t ComposerGraceMs(int32_t timeout_value) {
+  constexpr int32_t kMostMs = 60000;
+  return static_cast<uint32_t>(timeout_value < 0 ? 0 : timeout_value > kMostMs ? kMostMs : timeout_value);
+}
+
 // 1 when the running system is at least major.minor with service pack `sp`,
 // else 0. The service pack is read from the registry only when asked for.
 int IsOSVersionAtLeast(Runtime& runtime, uint32_t major, uint32_t minor, uint32_t sp);

@@ -211,9 +211,10 @@ void JoinUntil(Kernel& kernel, const Handle& thread, uint32_t deadline) {
 
 // Ends the monitor's threads: the flag they poll, the event the pulse
 // threads wait on, and then a join of all of them within the join time,
-// creators before what they create. A WMI thread blocked in its wait for
-// the next hardware event sees the stop only at that event and is left to
-// the end of the process.
+// creators before what they create. Alert composers are given the
+// composer grace time on top (Run waits as long for this thread). A WMI
+// thread blocked in its wait for the next hardware event sees the stop only
+// at that event and is left to the end of the process.
 void EndMonitorThreads(Runtime& runtime, const Handle& manager) {
   Kernel& kernel = runtime.platform.kernel;
   MonitorState& monitor = runtime.monitor;
@@ -222,7 +223,9 @@ void EndMonitorThreads(Runtime& runtime, const Handle& manager) {
   uint32_t deadline = kernel.TimeGetTime() + kJoinTimeMs;
   JoinUntil(kernel, manager, deadline);
   for (int n = 0; n < kTimerCount; ++n) JoinUntil(kernel, monitor.timers.Get(n).thread, deadline);
-  for (int slot = 0; slot < kLogOutSlots; ++slot) JoinUntil(kernel, monitor.hLogOutThread.Get(slot), deadline);
+  uint32_t composer_deadline = deadline + ComposerGraceMs(monitor.config().Timeout_value);
+  for (int slot = 0; slot < kLogOutSlots; ++slot)
+    JoinUntil(kernel, monitor.hLogOutThread.Get(slot), composer_deadline);
   for (auto& pulse_manager : monitor.hPulseManagerThread) JoinUntil(kernel, pulse_manager.load(), deadline);
   for (auto& wmi_thread : monitor.hWMIThread) JoinUntil(kernel, wmi_thread.load(), deadline);
 }

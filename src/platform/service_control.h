@@ -62,7 +62,8 @@ class ServiceControl {
 
   // StartServiceCtrlDispatcherA with one service. Runs `service_main` on a
   // thread of its own and dispatches controls on the calling thread; returns
-  // when the service has stopped. Fails with
+  // when the service has stopped and `service_main` has returned (what it
+  // does after reporting SERVICE_STOPPED is not cut off). Fails with
   // ERROR_FAILED_SERVICE_CONTROLLER_CONNECT when the process was not started
   // by the service control manager (a console start).
   virtual bool StartServiceCtrlDispatcher(const std::string& service_name, ServiceMainFn service_main) = 0;

@@ -8,11 +8,13 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <exception>
+#include <fstream>
 #include <string>
 
 #include "runner/output.h"
 #include "runner/scenario.h"
 #include "runner/scenario_run.h"
+#include "runner/timeline.h"
 
 int main(int argc, char** argv) {
   CLI::App app{
@@ -23,6 +25,7 @@ int main(int argc, char** argv) {
   bool json = false;
   bool trace = false;
   std::string machine;
+  std::string timeline;
   std::string scenario_file;
   app.add_flag("--json", json, "one JSON object per line instead of the readable text");
   app.add_flag("--trace", trace, "also show every trace line the service writes");
@@ -30,6 +33,10 @@ int main(int argc, char** argv) {
                  "run on the machine in DIR, created there as the scenario baseline when missing, and keep it "
                  "(default: a temporary machine, removed afterwards)")
       ->type_name("DIR");
+  app.add_option("--timeline", timeline,
+                 "also draw the run into FILE, an SVG picture for a browser: module states, each pair as the "
+                 "monitor sees it, the timers with their limits, the pulses and the alerts")
+      ->type_name("FILE");
   app.add_option("SCENARIO", scenario_file, "the scenario file")->required()->type_name("SCENARIO");
   app.set_version_flag("--version", std::string("fenra-sim ") + FENRA_VERSION);
   try {
@@ -47,6 +54,14 @@ int main(int argc, char** argv) {
                             : fenra::runner::RenderText(result.observations, output);
     fwrite(text.data(), 1, text.size(), stdout);
     fflush(stdout);
+    if (!timeline.empty()) {
+      std::ofstream file(timeline, std::ios::binary);
+      file << fenra::runner::RenderTimeline(scenario, result.observations);
+      if (!file.flush()) {
+        fprintf(stderr, "fenra-sim: %s: cannot be written\n", timeline.c_str());
+        return 1;
+      }
+    }
     if (!result.failure.empty()) {
       fprintf(stderr, "fenra-sim: %s\n", result.failure.c_str());
       return 1;

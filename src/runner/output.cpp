@@ -24,8 +24,21 @@ std::string Hex(const std::vector<uint8_t>& data) {
   return text;
 }
 
-// "H:MM:SS.mmm" of scenario time.
-std::string ScenarioTime(uint64_t t_ms) {
+void AppendIndented(std::string* out, const std::string& text) {
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    *out += "    " + line + "\n";
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+std::string ScenarioTimeText(uint64_t t_ms) {
   char text[48];
   snprintf(text, sizeof(text), "%llu:%02llu:%02llu.%03llu", static_cast<unsigned long long>(t_ms / 3600000),
            static_cast<unsigned long long>(t_ms / 60000 % 60), static_cast<unsigned long long>(t_ms / 1000 % 60),
@@ -49,20 +62,6 @@ std::string LocalTimeText(const LocalTime& clock, uint64_t t_ms) {
            static_cast<long long>(time.seconds().count()));
   return text;
 }
-
-void AppendIndented(std::string* out, const std::string& text) {
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    *out += "    " + line + "\n";
-    start = end + 1;
-  }
-}
-
-}  // namespace
 
 std::string EventTypeName(uint16_t type) {
   switch (type) {
@@ -115,7 +114,7 @@ std::string RenderText(const std::vector<Observation>& observations, const Outpu
   std::string out;
   for (const Observation& o : observations) {
     if (o.kind == Observation::Kind::kTrace && !options.trace) continue;
-    std::string when = ScenarioTime(o.t_ms) + "  " + LocalTimeText(options.clock, o.t_ms) + "  ";
+    std::string when = ScenarioTimeText(o.t_ms) + "  " + LocalTimeText(options.clock, o.t_ms) + "  ";
     switch (o.kind) {
       case Observation::Kind::kInput:
         out += when + "> " + o.directive + "  (line " + std::to_string(o.line) + ")\n";

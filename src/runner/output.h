@@ -27,6 +27,11 @@ std::string RenderJson(const std::vector<Observation>& observations, const Outpu
 // a record's texts follow on indented lines.
 std::string RenderText(const std::vector<Observation>& observations, const OutputOptions& options);
 
+// "H:MM:SS.mmm" of scenario time.
+std::string ScenarioTimeText(uint64_t t_ms);
+// "YYYY-MM-DD HH:MM:SS": the local time `t_ms` after `clock`.
+std::string LocalTimeText(const LocalTime& clock, uint64_t t_ms);
+
 // "error", "warning", "information" (and the event log's names of the rarer
 // types).
 std::string EventTypeName(uint16_t type);

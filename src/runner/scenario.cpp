@@ -18,6 +18,10 @@ namespace {
 
 using nlohmann::json;
 
+// ERROR_LOG_FILE_FULL: what a refused event-log record fails with unless
+// the scenario names another error.
+constexpr uint32_t kLogFileFull = 1502;
+
 // One word of a line, and where the rest of the line after it starts.
 struct Word {
   std::string text;
@@ -281,6 +285,8 @@ class LineParser {
       Module();
     } else if (command == "wmi-fault") {
       s_.wmi_faults.push_back(WmiFault());
+    } else if (std::optional<MachineFault> fault = MachineFaultDirective()) {
+      s_.machine_faults.push_back(std::move(*fault));
     } else if (!HardwareDirective()) {
       Unknown();
     }
@@ -377,6 +383,41 @@ class LineParser {
     }
     if (words_.size() > 3) fault.hr = static_cast<int32_t>(Dword(words_[3].text));
     return fault;
+  }
+
+  // event-log, registry-writes and folder; nothing for another word.
+  std::optional<MachineFault> MachineFaultDirective() const {
+    const std::string& command = Command();
+    if (command == "event-log" || command == "registry-writes") {
+      const bool log = command == "event-log";
+      const char* usage = log ? "event-log accept|refuse [ERROR]" : "registry-writes accept|refuse [ERROR]";
+      Count(1, 2, usage);
+      const std::string& how = words_[1].text;
+      if (how != "accept" && how != "refuse") Fail(std::string("usage: ") + usage);
+      if (how == "accept" && words_.size() > 2) Fail(std::string("usage: ") + usage);
+      uint32_t error = 0;
+      if (how == "refuse") {
+        error = words_.size() > 2 ? Dword(words_[2].text) : log ? kLogFileFull : win::kErrorAccessDenied;
+        if (error == 0) Fail("ERROR must be a Win32 error code other than 0");
+      }
+      if (log) return EventLogRefusal{error};
+      return RegistryRefusal{error};
+    }
+    if (command == "folder") {
+      static constexpr const char* kUsage = "folder PATH writable|read-only|full|missing";
+      Count(2, 2, kUsage);
+      static const std::map<std::string, FolderState> kStates = {{"writable", FolderState::kWritable},
+                                                                 {"read-only", FolderState::kReadOnly},
+                                                                 {"full", FolderState::kFull},
+                                                                 {"missing", FolderState::kMissing}};
+      auto state = kStates.find(words_[2].text);
+      if (state == kStates.end()) Fail(std::string("usage: ") + kUsage);
+      const std::string& path = words_[1].text;
+      if (path.size() < 3 || !isalpha(static_cast<unsigned char>(path[0])) || path.substr(1, 2) != ":\\")
+        Fail("\"" + path + "\" is not a folder such as C:\\QOR\\QVMAlertMan\\Temp");
+      return FolderChange{path, state->second};
+    }
+    return std::nullopt;
   }
 
   // The directives of hardware.json's sections "library", "ipmi",
@@ -525,6 +566,8 @@ class LineParser {
       step.action = ChangeState{ObjectKey(entry), State(words_[3].text)};
     } else if (command == "wmi-fault") {
       step.action = WmiFault();
+    } else if (std::optional<MachineFault> fault = MachineFaultDirective()) {
+      step.action = std::move(*fault);
     } else if (command == "event-text") {
       static constexpr const char* kUsage = "TIME event-text TARGET TEXT";
       if (words_.size() < 3) Fail(std::string("usage: ") + kUsage);

@@ -80,11 +80,27 @@ struct DeliverEventText {
   std::string text;    // UTF-8
 };
 
+// The machine's event log, registry and folders as the service finds them
+// from the moment the directive takes effect (docs/scenarios.md).
+struct EventLogRefusal {
+  uint32_t error = 0;  // 0: records are accepted
+};
+struct RegistryRefusal {
+  uint32_t error = 0;  // 0: changes are accepted
+};
+enum class FolderState { kWritable, kReadOnly, kFull, kMissing };
+struct FolderChange {
+  std::string path;  // a Windows folder, as written
+  FolderState state = FolderState::kWritable;
+};
+using MachineFault = std::variant<EventLogRefusal, RegistryRefusal, FolderChange>;
+
 struct TimedStep {
   uint64_t at_ms = 0;
   int line = 0;
   std::string text;  // the directive as written, without time and comment
-  std::variant<StartService, StopService, EndRun, ChangeState, ScriptWmiFault, DeliverEventText> action;
+  std::variant<StartService, StopService, EndRun, ChangeState, ScriptWmiFault, DeliverEventText, MachineFault>
+      action;
 };
 
 struct Scenario {
@@ -97,6 +113,7 @@ struct Scenario {
   std::vector<RegistryStep> registry;      // in file order
   std::vector<IniEntry> ini;               // in file order
   std::vector<ScriptWmiFault> wmi_faults;  // scripted before the clock starts
+  std::vector<MachineFault> machine_faults;  // in effect when the clock starts
   std::vector<TimedStep> steps;            // in time order, ending with EndRun
 };
 

@@ -69,6 +69,7 @@ class Run {
     ApplySetup(scenario_, machine_);
     for (const ScriptWmiFault& fault : scenario_.wmi_faults)
       machine_.wmi().ScriptFault(fault.fault, fault.times, fault.hr);
+    for (const MachineFault& fault : scenario_.machine_faults) Apply(fault);
     kernel.SetPulseObserver([this](const std::string& name, uint64_t at_ms) {
       if (!name.ends_with(kHotPlugEventName)) return;
       Observation pulse;
@@ -111,6 +112,7 @@ class Run {
   void Do(const ScriptWmiFault& fault, const Handle&) {
     machine_.wmi().ScriptFault(fault.fault, fault.times, fault.hr);
   }
+  void Do(const MachineFault& fault, const Handle&) { Apply(fault); }
   void Do(const DeliverEventText& event, const Handle&) {
     machine_.wmi().InjectEventText(event.target, Widen(event.text));
   }
@@ -127,12 +129,27 @@ class Run {
     kernel.SetEvent(done);
   }
 
+  // A missing folder is removed with what it holds; a writable one is
+  // created when it is missing.
+  void Apply(const MachineFault& fault) {
+    faults_.Set(fault);
+    const auto* folder = std::get_if<FolderChange>(&fault);
+    if (folder == nullptr) return;
+    fs::path host = machine_.HostPath(folder->path);
+    std::error_code error;
+    if (folder->state == FolderState::kMissing)
+      fs::remove_all(host, error);
+    else if (folder->state == FolderState::kWritable)
+      fs::create_directories(host, error);
+  }
+
   Platform& PlatformOf(sim::SimProcess& process) {
-    return process.Make<PlatformTap>(process.platform(), machine_.kernel(), recorder_).platform();
+    return process.Make<PlatformTap>(process.platform(), machine_.kernel(), recorder_, faults_).platform();
   }
 
   const Scenario& scenario_;
   Recorder recorder_;
+  PortFaults faults_;
   sim::SimMachine machine_;
   sim::SimKernel::Attachment attachment_;
   ServiceHost host_{machine_, [this](sim::SimProcess& process) -> Platform& { return PlatformOf(process); }};

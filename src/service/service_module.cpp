@@ -118,8 +118,12 @@ void CServiceModule::Run() {
     kernel.WaitForSingleObject(shutdown, win::kInfinite);
     trace_.TraceLog("[Run] Wait end");
   }
-  // The grace time in which the monitor's threads see stopflg and end.
+  // The grace time in which the monitor's threads see stopflg and end; an
+  // alert still being composed then is waited for as long again as its
+  // status walk may take (ServiceThread ends once its composers have).
   kernel.Sleep(kStopGraceTimeMs);
+  if (Handle thread = m_hServiceThread.load())
+    kernel.WaitForSingleObject(thread, ComposerGraceMs(monitor_.config().Timeout_value));
   m_PulseEventDel();
   WriteEventLog(platform_, EVSRC_ZUFT, EVID_SERVICE_STOPPED, nullptr, win::kEventlogInformationType, kModuleName,
                 __LINE__);

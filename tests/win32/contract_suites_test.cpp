@@ -2,10 +2,14 @@
 // machine and Windows answer the same calls alike. Under Wine, read "Wine"
 // for "Windows"; where Wine differs from Windows a suite says so.
 
+#include "platform/win32/win32_event_log.h"
+#include "platform/win32/win32_files.h"
 #include "platform/win32/win32_kernel.h"
 #include "platform/win32/win32_registry.h"
 #include "platform/win32/win32_service_control.h"
 #include "platform/win32/windows_api.h"
+#include "unit/platform/event_log_contract.h"
+#include "unit/platform/files_contract.h"
 #include "unit/platform/kernel_contract.h"
 #include "unit/platform/registry_contract.h"
 #include "unit/platform/service_control_contract.h"
@@ -45,6 +49,7 @@ class Win32ServiceControlHarness : public ServiceControlHarness {
   ServiceControl& service_control() override { return service_control_; }
   Kernel& kernel() override { return kernel_; }
   std::string ContractServiceImage() override { return win32::testing::FixturePath("contract_service.exe"); }
+  bool on_wine() const override { return win32::testing::RunningOnWine(); }
 
  private:
   win32::Win32Kernel kernel_;
@@ -55,6 +60,42 @@ INSTANTIATE_TEST_SUITE_P(Win32, ServiceControlContractTest,
                          ::testing::Values(ServiceControlContractParam{
                              "Win32", [] { return std::make_unique<Win32ServiceControlHarness>(); }}),
                          ServiceControlContractParamName);
+
+// Share modes hold between handles, whichever process holds them: a second
+// adapter in this process stands for the other process.
+class Win32FilesHarness : public FilesHarness {
+ public:
+  Files& files() override { return files_; }
+  Files& other_process() override { return other_files_; }
+  Kernel& kernel() override { return kernel_; }
+  std::string directory() override { return scratch_.path(); }
+  bool on_wine() const override { return win32::testing::RunningOnWine(); }
+
+ private:
+  win32::testing::ScratchDirectory scratch_;
+  win32::Win32Files files_;
+  win32::Win32Files other_files_;
+  win32::Win32Kernel kernel_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Win32, FilesContractTest,
+                         ::testing::Values(FilesContractParam{"Win32",
+                                                              [] { return std::make_unique<Win32FilesHarness>(); }}),
+                         ContractParamName<FilesHarness>);
+
+class Win32EventLogHarness : public EventLogHarness {
+ public:
+  EventLog& event_log() override { return event_log_; }
+  bool windows_texts() const override { return !win32::testing::RunningOnWine(); }
+
+ private:
+  win32::Win32EventLog event_log_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Win32, EventLogContractTest,
+                         ::testing::Values(EventLogContractParam{
+                             "Win32", [] { return std::make_unique<Win32EventLogHarness>(); }}),
+                         ContractParamName<EventLogHarness>);
 
 }  // namespace
 }  // namespace fenra::testing

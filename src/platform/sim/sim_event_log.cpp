@@ -161,15 +161,17 @@ bool SimEventLog::ReportEvent(EventSource& source, uint16_t type, uint16_t categ
     SetLastError(win::kErrorInvalidHandle);
     return false;
   }
-  nlohmann::ordered_json record;
-  record["time"] = IsoTime(kernel_.GetLocalTime());
-  record["source"] = sim_source->name;
-  record["event_id"] = event_id;
-  record["type"] = TypeName(type);
-  record["category"] = category;
-  record["strings"] = strings;
-  record["data"] = Hex(data);
-  std::string line = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  EventLogRecord record{IsoTime(kernel_.GetLocalTime()), sim_source->name, event_id, TypeName(type), category,
+                        strings, Hex(data)};
+  nlohmann::ordered_json json;
+  json["time"] = record.time;
+  json["source"] = record.source;
+  json["event_id"] = event_id;
+  json["type"] = record.type;
+  json["category"] = category;
+  json["strings"] = strings;
+  json["data"] = record.data;
+  std::string line = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 
   std::lock_guard lock(mutex_);
   if (faults_.report_throws != 0) {
@@ -186,7 +188,13 @@ bool SimEventLog::ReportEvent(EventSource& source, uint16_t type, uint16_t categ
     return false;
   }
   if (notice_) notice_->Succeeded();
+  if (observer_) observer_(record);
   return true;
+}
+
+void SimEventLog::SetRecordObserver(RecordObserver observer) {
+  std::lock_guard lock(mutex_);
+  observer_ = std::move(observer);
 }
 
 std::optional<std::string> SimEventLog::FormatSystemMessage(uint32_t error_code) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -25,6 +26,17 @@ struct EventLogFaults {
   bool register_throws = false;
   uint32_t report_error = 0;
   int report_throws = 0;
+};
+
+// One record, as the file holds it.
+struct EventLogRecord {
+  std::string time;
+  std::string source;
+  uint32_t event_id = 0;
+  std::string type;
+  uint16_t category = 0;
+  std::vector<std::string> strings;
+  std::string data;
 };
 
 // A record line: {"time": "2026-03-07T09:05:07.042", "source": "QVMZUFT",
@@ -51,23 +63,19 @@ class SimEventLog : public EventLog {
 
   void SetFaults(const EventLogFaults& faults);
 
+  // Told of every record of this machine's processes once it is in the
+  // file, in file order, on the writing thread and under the log's lock:
+  // it must not write to the event log or wait on the kernel. Null: none.
+  using RecordObserver = std::function<void(const EventLogRecord&)>;
+  void SetRecordObserver(RecordObserver observer);
+
  private:
   std::filesystem::path file_;
   Kernel& kernel_;
   WriteFailureNotice* const notice_;
   std::mutex mutex_;
   EventLogFaults faults_;  // guarded by mutex_
-};
-
-// One record as read back from the file.
-struct EventLogRecord {
-  std::string time;
-  std::string source;
-  uint32_t event_id = 0;
-  std::string type;
-  uint16_t category = 0;
-  std::vector<std::string> strings;
-  std::string data;
+  RecordObserver observer_;  // guarded by mutex_
 };
 
 // Every record of an event-log file, oldest first; none when the file does

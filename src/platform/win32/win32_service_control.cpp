@@ -10,8 +10,18 @@ namespace {
 
 std::atomic<ServiceControl::ServiceMainFn*> running_service_main{nullptr};
 
+// Set as the service's main returns. Windows' dispatcher returns as soon as
+// the service has reported SERVICE_STOPPED, and the process would end
+// under a ServiceMain that still has work after its report; the port waits
+// for this event. Made once and kept for the life of the process.
+HANDLE ServiceMainReturned() {
+  static const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  return event;
+}
+
 void WINAPI ServiceMainEntry(DWORD argc, LPSTR* argv) {
   if (ServiceControl::ServiceMainFn* service_main = running_service_main.load()) (*service_main)(argc, argv);
+  SetEvent(ServiceMainReturned());
 }
 
 // An SC_HANDLE, closed with CloseServiceHandle.
@@ -67,8 +77,12 @@ bool Win32ServiceControl::StartServiceCtrlDispatcher(const std::string& service_
   }
   std::string name = service_name;
   SERVICE_TABLE_ENTRYA table[] = {{name.data(), ServiceMainEntry}, {nullptr, nullptr}};
+  ResetEvent(ServiceMainReturned());
   BOOL connected = StartServiceCtrlDispatcherA(table);
   DWORD error = GetLastError();
+  // A dispatcher that connected has run ServiceMain, which uses
+  // `service_main` until it returns.
+  if (connected) WaitForSingleObject(ServiceMainReturned(), INFINITE);
   running_service_main.store(nullptr);
   SetLastError(error);
   return connected != FALSE;

@@ -26,6 +26,8 @@ class FilesHarness {
   // An empty directory for this test alone, as a full Windows path ending
   // in a backslash; the harness removes it.
   virtual std::string directory() = 0;
+  // True on Wine, which answers unlike Windows where a test says so.
+  virtual bool on_wine() const { return false; }
 };
 
 using FilesContractParam = ContractParam<FilesHarness>;
@@ -46,6 +48,7 @@ class FilesContractTest : public ::testing::TestWithParam<FilesContractParam> {
   static constexpr uint32_t kOpened = 0xFFFFFFFF;
   uint32_t Refusal(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition);
   uint32_t LastError() { return harness_->kernel().GetLastError(); }
+  bool on_wine() const { return harness_->on_wine(); }
 
   bool Write(File& file, const std::string& text);
   // Everything in the file, read from its start.

@@ -17,8 +17,10 @@ void ServiceControlContractTest::SetUp() {
   ASSERT_NE(manager_, nullptr) << Error();
   go_ = kernel().CreateEvent(true, false, kContractGoEvent);
   user_control_ = kernel().CreateEvent(true, false, kContractUserControlEvent);
-  ASSERT_TRUE(go_ && user_control_);
+  main_end_ = kernel().CreateEvent(true, false, kContractMainEndEvent);
+  ASSERT_TRUE(go_ && user_control_ && main_end_);
   kernel().ResetEvent(go_);
+  kernel().ResetEvent(main_end_);
   TearDown();  // a service left by an earlier run goes first
   manager_ = sc().OpenSCManager(win::kScManagerAllAccess);
 }
@@ -78,6 +80,8 @@ TEST_P(ServiceControlContractTest, AnInstalledServiceKeepsItsConfigurationAndIts
   ServiceConfig config;
   ASSERT_TRUE(sc().QueryServiceConfig(*query, &config)) << Error();
   ServiceConfig expected = Config();
+  // Wine's manager gives no dependencies back.
+  if (on_wine()) expected.dependencies.clear();
   EXPECT_EQ(std::tie(config.service_type, config.start_type, config.error_control, config.binary_path_name,
                      config.dependencies, config.display_name),
             std::tie(expected.service_type, expected.start_type, expected.error_control, expected.binary_path_name,
@@ -116,9 +120,13 @@ TEST_P(ServiceControlContractTest, ControlsFollowTheServiceState) {
   ASSERT_TRUE(sc().StartService(*service, {})) << Error();
   ASSERT_TRUE(sc().QueryServiceStatus(*service, &status));
   EXPECT_EQ(status.current_state, win::kServiceStartPending);
-  // A stop while the service starts is refused, and the sender hears so.
-  EXPECT_FALSE(sc().ControlService(*service, win::kServiceControlStop, &status));
-  EXPECT_EQ(Error(), win::kErrorServiceCannotAcceptCtrl);
+  // A control while the service starts is refused, and the sender hears
+  // so; a stop too, except on Wine, whose manager hands it on.
+  for (uint32_t control : {kContractUserControl, win::kServiceControlStop}) {
+    if (control == win::kServiceControlStop && on_wine()) continue;
+    EXPECT_FALSE(sc().ControlService(*service, control, &status)) << control;
+    EXPECT_EQ(Error(), win::kErrorServiceCannotAcceptCtrl) << control;
+  }
   EXPECT_FALSE(sc().StartService(*service, {}));
   EXPECT_EQ(Error(), win::kErrorServiceAlreadyRunning);
 
@@ -134,6 +142,9 @@ TEST_P(ServiceControlContractTest, ControlsFollowTheServiceState) {
   EXPECT_TRUE(sc().ControlService(*service, win::kServiceControlStop, &status)) << Error();
   EXPECT_NE(status.current_state, win::kServiceRunning);
   ASSERT_TRUE(AwaitState(*service, win::kServiceStopped));
+  // Its process does not end under a ServiceMain that runs on after the
+  // report.
+  EXPECT_EQ(kernel().WaitForSingleObject(main_end_, 5000), win::kWaitObject0);
   EXPECT_FALSE(sc().ControlService(*service, win::kServiceControlStop, &status));
   EXPECT_EQ(Error(), win::kErrorServiceNotActive);
 }
@@ -159,7 +170,15 @@ TEST_P(ServiceControlContractTest, ADeletedServiceGoesOnceStoppedAndClosed) {
   service.reset();
   EXPECT_NE(Open(win::kServiceQueryStatus), nullptr) << "an open handle keeps it";
   again.reset();
-  EXPECT_EQ(Open(win::kServiceQueryStatus), nullptr);
+  ScHandlePtr left = Open(kAll);
+  if (left && on_wine()) {
+    // Wine's manager at times keeps it a while longer (seconds), marked
+    // for deletion.
+    EXPECT_FALSE(sc().DeleteService(*left));
+    EXPECT_EQ(Error(), win::kErrorServiceMarkedForDelete);
+    return;
+  }
+  EXPECT_EQ(left, nullptr);
   EXPECT_EQ(Error(), win::kErrorServiceDoesNotExist);
 }
 

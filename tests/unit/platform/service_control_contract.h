@@ -23,9 +23,11 @@ inline constexpr const char* kContractServiceName = "FenraContractTest";
 // START_PENDING (accepting stop) and stays there until the named event
 // kContractGoEvent is set, then reports RUNNING; its handler sets
 // kContractUserControlEvent for kContractUserControl and, for stop, reports
-// STOP_PENDING and ends the service, which reports STOPPED.
+// STOP_PENDING and ends the service, which reports STOPPED and sets
+// kContractMainEndEvent 200 ms later, as its ServiceMain returns.
 inline constexpr const char* kContractGoEvent = "Global\\FenraContractGo";
 inline constexpr const char* kContractUserControlEvent = "Global\\FenraContractUserControl";
+inline constexpr const char* kContractMainEndEvent = "Global\\FenraContractMainEnd";
 inline constexpr uint32_t kContractUserControl = 128;
 uint32_t ContractServiceProcess(ServiceControl& service_control, Kernel& kernel);
 
@@ -38,6 +40,9 @@ class ServiceControlHarness {
   // The ImagePath of an executable whose process runs
   // ContractServiceProcess.
   virtual std::string ContractServiceImage() = 0;
+  // True on Wine, whose service control manager answers unlike Windows'
+  // where a test says so.
+  virtual bool on_wine() const { return false; }
 };
 
 struct ServiceControlContractParam {
@@ -60,6 +65,7 @@ class ServiceControlContractTest : public ::testing::TestWithParam<ServiceContro
   ServiceControl& sc() { return harness_->service_control(); }
   Kernel& kernel() { return harness_->kernel(); }
   ScHandle& manager() { return *manager_; }
+  bool on_wine() const { return harness_->on_wine(); }
   ServiceConfig Config();
   // Installs the contract's service with all access.
   ScHandlePtr Install();
@@ -71,6 +77,7 @@ class ServiceControlContractTest : public ::testing::TestWithParam<ServiceContro
 
   Handle go_;
   Handle user_control_;
+  Handle main_end_;
 
  private:
   std::unique_ptr<ServiceControlHarness> harness_;

@@ -11,6 +11,7 @@ uint32_t ContractServiceProcess(ServiceControl& service_control, Kernel& kernel)
   Handle stop = kernel.CreateEvent(true, false);
   Handle go = kernel.CreateEvent(true, false, kContractGoEvent);
   Handle user_control = kernel.CreateEvent(true, false, kContractUserControlEvent);
+  Handle main_end = kernel.CreateEvent(true, false, kContractMainEndEvent);
   std::atomic<ServiceStatusHandle> handle{0};
   auto report = [&](uint32_t state) {
     uint32_t accepted = state == win::kServiceStopped ? 0 : win::kServiceAcceptStop;
@@ -29,6 +30,8 @@ uint32_t ContractServiceProcess(ServiceControl& service_control, Kernel& kernel)
     report(win::kServiceRunning);
     kernel.WaitForSingleObject(stop, win::kInfinite);
     report(win::kServiceStopped);
+    kernel.Sleep(200);
+    kernel.SetEvent(main_end);
   });
   return dispatched ? 0 : kernel.GetLastError();
 }

@@ -2,26 +2,30 @@
 //
 // Started from a shell it is a console start: the service control manager
 // refuses the connection and the service runs in the foreground; Ctrl-C and
-// SIGTERM act as the stop control. Windows command words (-Service,
-// /RegServer, -UnregServer) go to FENRA.exe's own command line and register
-// or unregister it. With --scm the installed service is started through the
-// simulated service control manager, as `sc start FENRA` would, and the
-// signals send it the stop control. On a new machine (no registry yet) FENRA
-// is registered as a service first.
+// SIGTERM act as the stop control. Every event-log record the machine's
+// processes write is echoed on standard output as the event viewer shows
+// it. Windows command words (-Service, /RegServer, -UnregServer) go to
+// FENRA.exe's own command line and register or unregister it. With --scm
+// the installed service is started through the simulated service control
+// manager, as `sc start FENRA` would, and the signals send it the stop
+// control. A new machine (no registry yet) is set up for a first look:
+// FENRA registered as a service, no start-up delay, one-minute thresholds.
 
 #include <pthread.h>
 #include <signal.h>
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/console.h"
+#include "app/first_look.h"
 #include "platform/sim/console_stop.h"
 #include "platform/sim/sim_machine.h"
 #include "service/entry.h"
@@ -30,19 +34,6 @@
 namespace {
 
 constexpr const char* kServiceName = "FENRA";
-
-void Usage(FILE* out) {
-  fprintf(out,
-          "usage: fenra [--machine DIR] [--scm] [-Service | -RegServer | -UnregServer]\n"
-          "  Runs FENRA.exe on a simulated Windows machine.\n"
-          "  --machine DIR  the machine directory (default: $FENRA_MACHINE, else ~/.fenra/machine);\n"
-          "                 a directory without a registry file is set up as a baseline machine,\n"
-          "                 with FENRA registered on it as a service\n"
-          "  --scm          start the installed service through the service control manager\n"
-          "  Other arguments form FENRA.exe's command line: -Service registers it as a service,\n"
-          "  -RegServer as a plain process, -UnregServer removes it (\"-\" or \"/\", any case).\n"
-          "  Ctrl-C or SIGTERM stops the service; a second Ctrl-C ends the process at once.\n");
-}
 
 uint32_t RunImage(fenra::sim::SimProcess& process) {
   fenra::CServiceModule& module = process.Make<fenra::CServiceModule>(process.platform());
@@ -124,10 +115,15 @@ int RunUnderManager(fenra::sim::SimMachine& machine, const sigset_t& signals) {
   return static_cast<int>(exit_code);
 }
 
-// A console start: the service in the foreground, as the machine's own
-// process, whose module outlives the signal thread.
-int RunInForeground(fenra::sim::SimMachine& machine, const sigset_t& signals) {
-  fenra::CServiceModule module(machine.platform());
+// A console start of FENRA.exe with `command_line` (empty: the executable
+// alone), run on this thread as a process of the machine whose module
+// outlives the signal thread: a command word registers and ends, anything
+// else runs the service in the foreground until a signal stops it.
+int RunInForeground(fenra::sim::SimMachine& machine, const sigset_t& signals, const std::string& command_line) {
+  fenra::sim::ProcessOptions options;
+  options.command_line = command_line;
+  fenra::sim::SimProcess process(machine, options);
+  fenra::CServiceModule module(process.platform());
   SignalThread signal_thread(signals, [&] {
     // Until Run has created both stop events there is nothing to signal.
     fenra::MonitorState& monitor = module.monitor();
@@ -135,7 +131,7 @@ int RunInForeground(fenra::sim::SimMachine& machine, const sigset_t& signals) {
     module.Handler(fenra::win::kServiceControlStop);
     return true;
   });
-  return fenra::ProcessEntry(module, machine.platform());
+  return fenra::ProcessEntry(module, process.platform());
 }
 
 }  // namespace
@@ -150,51 +146,84 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  std::filesystem::path directory = fenra::sim::SimMachine::DefaultDirectory();
+  CLI::App app{"Runs FENRA.exe on a simulated Windows machine and shows each event-log record as it is\n"
+               "written. Ctrl-C or SIGTERM stops the service; a second Ctrl-C ends the process at once.",
+               "fenra"};
+  std::string machine_option;
   bool under_manager = false;
-  std::vector<std::string> windows_arguments;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--machine" && i + 1 < argc) {
-      directory = argv[++i];
-    } else if (arg.starts_with("--machine=")) {
-      directory = arg.substr(strlen("--machine="));
-    } else if (arg == "--scm") {
-      under_manager = true;
-    } else if (arg == "--help" || arg == "-h") {
-      Usage(stdout);
-      return 0;
-    } else if (arg.starts_with("--")) {
-      fprintf(stderr, "fenra: unknown option '%s'\n", arg.c_str());
-      Usage(stderr);
+  bool production_defaults = false;
+  app.add_option("--machine", machine_option,
+                 "the machine directory (default: $FENRA_MACHINE, else ~/.fenra/machine); a directory without a "
+                 "registry file is set up as a new machine, for a first look")
+      ->type_name("DIR");
+  app.add_flag("--scm", under_manager, "start the installed service through the service control manager");
+  app.add_flag("--production-defaults", production_defaults,
+               "put the production defaults back on the machine (a 20-minute start-up delay, the thresholds of "
+               "the platform generation) and end");
+  app.set_version_flag("--version", std::string("fenra ") + FENRA_VERSION);
+  app.footer(
+      "Other arguments form FENRA.exe's own command line: -Service registers it as a service,\n"
+      "-RegServer as a plain process, -UnregServer removes it (\"-\" or \"/\", any case).");
+  app.allow_extras();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int code = app.exit(e);
+    return code == 0 ? 0 : 2;
+  }
+  std::vector<std::string> windows_arguments = app.remaining();
+  for (const std::string& arg : windows_arguments) {
+    if (arg.starts_with("--")) {
+      fprintf(stderr, "fenra: unknown option '%s'; fenra --help lists them\n", arg.c_str());
       return 2;
-    } else {
-      windows_arguments.push_back(arg);
     }
   }
+  std::filesystem::path directory =
+      machine_option.empty() ? fenra::sim::SimMachine::DefaultDirectory() : std::filesystem::path(machine_option);
 
   try {
     // A machine without a registry yet is new.
     bool fresh = !std::filesystem::exists(directory / fenra::sim::SimMachine::kRegistryFile);
     fenra::sim::SimMachine machine(directory);
     machine.SetServiceImage(RunImage);
-    fprintf(stderr, "fenra: machine %s\n", machine.directory().c_str());
+    machine.event_log().SetRecordObserver([](const fenra::sim::EventLogRecord& record) {
+      std::string text = fenra::app::ConsoleRecord(record);
+      fwrite(text.data(), 1, text.size(), stdout);
+      fflush(stdout);
+    });
     std::string executable = machine.version_info().GetModuleFileName();
     if (fresh) {
       int result = RunProcess(machine, executable + " -Service");
-      fprintf(stderr, "fenra: registered %s as a service on the new machine (result %d)\n", kServiceName, result);
+      fenra::app::SetUpFirstLook(machine);
+      fprintf(stderr, "fenra: new machine %s, set up for a first look: %s registered as a service (result %d)\n",
+              machine.directory().c_str(), kServiceName, result);
+    }
+    if (production_defaults) {
+      fenra::app::PutProductionDefaults(machine);
+      fprintf(stderr, "fenra: machine %s: production defaults from the next start (%s)\n",
+              machine.directory().c_str(), fenra::app::AlertSettings(machine).c_str());
+      return 0;
+    }
+    if (windows_arguments.empty()) {
+      std::filesystem::path folder = fenra::app::TraceFolder(machine);
+      std::string trace = folder.empty() ? std::string("none (the registry's TempDir is not set)")
+                                         : folder.string() + " (fenratrace1.log, fenratrace2.log)";
+      std::string machine_option_text = machine_option.empty() ? "" : " --machine " + machine_option;
+      fprintf(stderr,
+              "fenra: machine %s (%s)\n"
+              "fenra: trace in %s\n"
+              "fenra: to pull CPU module 1 and put it back, in another shell: fenra-hw%s pull 1, fenra-hw%s insert 1\n",
+              machine.directory().c_str(), fenra::app::AlertSettings(machine).c_str(), trace.c_str(),
+              machine_option_text.c_str(), machine_option_text.c_str());
     }
 
-    int code;
-    if (!windows_arguments.empty()) {
-      std::string command_line = executable;
-      for (const std::string& arg : windows_arguments) command_line += " " + arg;
-      code = RunProcess(machine, command_line);
-    } else if (under_manager) {
-      code = RunUnderManager(machine, signals);
-    } else {
-      code = RunInForeground(machine, signals);
-    }
+    // Arguments that end in no command word run the service all the same,
+    // so every console start listens for the signals.
+    std::string command_line;
+    if (!windows_arguments.empty()) command_line = executable;
+    for (const std::string& arg : windows_arguments) command_line += " " + arg;
+    int code = under_manager && windows_arguments.empty() ? RunUnderManager(machine, signals)
+                                                           : RunInForeground(machine, signals, command_line);
     if (code != 0)
       fprintf(stderr, "fenra: FENRA.exe ended with exit code %d (0x%08x)%s\n", code, static_cast<unsigned>(code),
               code == static_cast<int>(fenra::win::kErrorFileNotFound) && windows_arguments.empty()

@@ -1,0 +1,100 @@
+#include "app/console.h"
+
+#include <cstdio>
+#include <map>
+#include <string_view>
+
+#include "app/message_file_source.h"
+
+namespace fenra::app {
+namespace {
+
+// Message ID to English text, read once from the message file's source:
+// "MessageId=0x1" opens a message, "Language=English" its text, which ends
+// at a line holding a single ".".
+const std::map<uint32_t, std::string>& EnglishTexts() {
+  static const std::map<uint32_t, std::string> texts = [] {
+    std::map<uint32_t, std::string> result;
+    std::string_view rest = kMessageFileSource;
+    uint32_t id = 0;
+    bool in_english = false;
+    std::string text;
+    while (!rest.empty()) {
+      size_t end = std::min(rest.find('\n'), rest.size());
+      std::string_view line = rest.substr(0, end);
+      rest.remove_prefix(std::min(end + 1, rest.size()));
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      if (in_english) {
+        if (line == ".") {
+          result[id] = text;
+          in_english = false;
+        } else {
+          text += (text.empty() ? "" : "\n") + std::string(line);
+        }
+      } else if (line.starts_with("MessageId=")) {
+        id = static_cast<uint32_t>(std::stoul(std::string(line.substr(10)), nullptr, 0));
+      } else if (line == "Language=English") {
+        in_english = true;
+        text.clear();
+      }
+    }
+    return result;
+  }();
+  return texts;
+}
+
+// FormatMessage's inserts: %1 to %99, %n, %0 and the escaped characters.
+std::string Expand(std::string_view format, const std::vector<std::string>& strings) {
+  std::string out;
+  for (size_t i = 0; i < format.size(); ++i) {
+    if (format[i] != '%' || i + 1 == format.size()) {
+      out += format[i];
+      continue;
+    }
+    char next = format[++i];
+    if (next == '0') break;
+    if (next >= '1' && next <= '9') {
+      size_t number = next - '0';
+      if (i + 1 < format.size() && format[i + 1] >= '0' && format[i + 1] <= '9') number = number * 10 + (format[++i] - '0');
+      if (number <= strings.size()) out += strings[number - 1];
+    } else if (next == 'n' || next == 'r') {
+      out += '\n';
+    } else if (next == 't') {
+      out += '\t';
+    } else if (next == 'b') {
+      out += ' ';
+    } else {
+      out += next;  // %% %. %!
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string MessageText(uint32_t event_id, const std::vector<std::string>& strings) {
+  auto found = EnglishTexts().find(event_id & 0xFFFF);
+  if (found != EnglishTexts().end()) return Expand(found->second, strings);
+  std::string text = "The description for Event ID " + std::to_string(event_id & 0xFFFF) + " cannot be found.";
+  for (const std::string& s : strings) text += "\n" + s;
+  return text;
+}
+
+std::string ConsoleRecord(const sim::EventLogRecord& record) {
+  // "2026-12-03T22:53:04.042" shown to the second.
+  std::string when = record.time.substr(0, 19);
+  if (when.size() > 10 && when[10] == 'T') when[10] = ' ';
+  std::string out = when + "  " + record.source + "  " + std::to_string(record.event_id & 0xFFFF) + "  " + record.type + "\n";
+  std::string text = MessageText(record.event_id, record.strings);
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    size_t end = std::min(rest.find('\n'), rest.size());
+    std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!line.empty() || !rest.empty()) out += "    " + std::string(line) + "\n";
+  }
+  return out;
+}
+
+}  // namespace fenra::app

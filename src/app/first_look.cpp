@@ -1,0 +1,68 @@
+#include "app/first_look.h"
+
+#include "monitor/service_thread.h"
+#include "settings/persistent_state.h"
+
+namespace fenra::app {
+namespace {
+
+constexpr Hive kHklm = Hive::kLocalMachine;
+constexpr const char* kShortThreshold = "SimplexShortThreshold";
+constexpr struct {
+  const char* label;
+  const char* key;
+} kPairs[] = {{"CPU", kCpuBoardKey}, {"PCI", kPciBoardKey}, {"ExPCI", kExPciBoardKey}};
+
+// The INI file in the service's current directory, as Windows paths go.
+std::string IniPath(sim::SimMachine& machine) {
+  System& system = machine.platform().system;
+  std::string directory =
+      system.ExpandEnvironmentStrings(system.IsWow64Process() ? "%SystemRoot%\\SysWOW64" : "%SystemRoot%\\system32");
+  return directory + "\\" + kSimplexFilterTimeSetting.file;
+}
+
+void WriteIni(sim::SimMachine& machine, const std::string& text) {
+  Files& files = machine.platform().files;
+  FilePtr file = files.CreateFile(IniPath(machine), win::kGenericWrite, 0, win::kCreateAlways);
+  uint32_t written = 0;
+  if (!file || !files.WriteFile(*file, text.data(), static_cast<uint32_t>(text.size()), &written))
+    throw std::runtime_error("cannot write " + IniPath(machine));
+}
+
+}  // namespace
+
+void SetUpFirstLook(sim::SimMachine& machine) {
+  WriteIni(machine, std::string("[MODE]\r\n") + kSimplexFilterTimeSetting.key + "=0\r\n");
+  for (const auto& pair : kPairs)
+    if (machine.registry().SetDword(kHklm, pair.key, kShortThreshold, 1) != 0)
+      throw std::runtime_error(std::string("cannot write HKLM\\") + pair.key);
+}
+
+void PutProductionDefaults(sim::SimMachine& machine) {
+  WriteIni(machine, kSimplexFilterTimeSetting.default_text);
+  Registry& registry = machine.registry();
+  for (const auto& pair : kPairs) {
+    RegKeyPtr key;
+    if (registry.OpenKey(kHklm, pair.key, win::kKeySetValue, &key) == 0) registry.DeleteValue(*key, kShortThreshold);
+  }
+}
+
+std::string AlertSettings(sim::SimMachine& machine) {
+  auto delay = static_cast<int32_t>(machine.platform().files.GetPrivateProfileInt(
+      kSimplexFilterTimeSetting.section, kSimplexFilterTimeSetting.key, -1, IniPath(machine)));
+  std::string text = "start-up delay " + (delay < 0 ? std::string("default") : std::to_string(delay) + " s") +
+                     "; SIMPLEX after";
+  for (const auto& pair : kPairs) {
+    std::optional<uint32_t> minutes = machine.registry().GetDword(kHklm, pair.key, kShortThreshold);
+    text += std::string(pair.label == kPairs[0].label ? " " : ", ") + pair.label + " " +
+            (minutes ? std::to_string(*minutes) + " min" : "default");
+  }
+  return text;
+}
+
+std::filesystem::path TraceFolder(sim::SimMachine& machine) {
+  std::optional<std::string> folder = machine.registry().GetString(kHklm, "SOFTWARE\\QOR\\QVMAlertMan", "TempDir");
+  return folder && !folder->empty() ? machine.HostPath(*folder) : std::filesystem::path();
+}
+
+}  // namespace fenra::app
