@@ -3,13 +3,13 @@
 # a short time from its seed corpus in corpus/TARGET/; every seed is run
 # first, so a seed that once crashed a parser guards its fix. Fails on any
 # finding; the crashing input is kept in build-fuzz/findings/.
-#   FUZZ_SECONDS  seconds per target (default 10)
+#   FUZZ_SECONDS  seconds per target (default 8)
 #   FUZZ_JOBS     build jobs (default 2)
 #   FUZZ_TARGETS  the targets to run (default: every directory of corpus/)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-seconds="${FUZZ_SECONDS:-10}"
+seconds="${FUZZ_SECONDS:-8}"
 targets="${FUZZ_TARGETS:-$(ls tests/fuzz/corpus)}"
 cmake --preset fuzz >/dev/null
 # shellcheck disable=SC2046  # one word per target
