@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::optional<Value> stamp = Store(input, registry, kCpuBoardKey, kSimplexDateValue);
   int result = CheckLongThreshold(runtime, 0);
   std::optional<Value> after = read(kCpuBoardKey, kSimplexDateValue);
-  const Value present{win::kRegSz, {'2', '0', '2', '6', '0', '1', '0', '1', '0', '0', '0', '0'}};
+  const Value present{win::kRegSz, {'2', '0', '2', '6', '0', '1', '0', '1', '0', '0', '0', '0'}, std::nullopt};
   bool readable = !stamp || (stamp->type == win::kRegSz && stamp->data.size() <= 256);
   if (result < -1 || result > 1 || (result != 0 && !stamp)) __builtin_trap();
   if (after != (readable ? std::optional(present) : stamp)) __builtin_trap();
