@@ -21,12 +21,13 @@ class SimKernelHarness : public KernelHarness {
   std::optional<sim::SimKernel::Attachment> attachment_;
 };
 
+KernelContractParam OnTime(const char* name, bool virtual_time) {
+  return {name, [virtual_time] { return std::make_unique<SimKernelHarness>(virtual_time); }};
+}
+
 INSTANTIATE_TEST_SUITE_P(Sim, KernelContractTest,
-                         ::testing::Values(KernelContractParam{"RealTime",
-                                                               [] { return std::make_unique<SimKernelHarness>(false); }},
-                                           KernelContractParam{"VirtualTime",
-                                                               [] { return std::make_unique<SimKernelHarness>(true); }}),
-                         KernelContractParamName);
+                         ::testing::Values(OnTime("RealTime", false), OnTime("VirtualTime", true)),
+                         ContractParamName<KernelHarness>);
 
 }  // namespace
 }  // namespace fenra::testing

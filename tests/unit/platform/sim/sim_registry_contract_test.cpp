@@ -22,10 +22,10 @@ class SimRegistryHarness : public RegistryHarness {
   sim::SimRegistry elsewhere_;
 };
 
-INSTANTIATE_TEST_SUITE_P(Sim, RegistryContractTest,
-                         ::testing::Values(RegistryContractParam{
-                             "Sim", [] { return std::make_unique<SimRegistryHarness>(); }}),
-                         RegistryContractParamName);
+INSTANTIATE_TEST_SUITE_P(Sim, RegistryContractTest, ::testing::Values(RegistryContractParam{"Sim", [] {
+                           return std::make_unique<SimRegistryHarness>();
+                         }}),
+                         ContractParamName<RegistryHarness>);
 
 }  // namespace
 }  // namespace fenra::testing

@@ -29,18 +29,13 @@ class SimServiceControlHarness : public ServiceControlHarness {
   std::optional<sim::SimKernel::Attachment> attachment_;
 };
 
+ServiceControlContractParam OnTime(const char* name, bool virtual_time) {
+  return {name, [virtual_time] { return std::make_unique<SimServiceControlHarness>(virtual_time); }};
+}
+
 INSTANTIATE_TEST_SUITE_P(Sim, ServiceControlContractTest,
-                         ::testing::Values(ServiceControlContractParam{"RealTime",
-                                                                       [] {
-                                                                         return std::make_unique<SimServiceControlHarness>(
-                                                                             false);
-                                                                       }},
-                                           ServiceControlContractParam{"VirtualTime",
-                                                                       [] {
-                                                                         return std::make_unique<SimServiceControlHarness>(
-                                                                             true);
-                                                                       }}),
-                         ServiceControlContractParamName);
+                         ::testing::Values(OnTime("RealTime", false), OnTime("VirtualTime", true)),
+                         ContractParamName<ServiceControlHarness>);
 
 }  // namespace
 }  // namespace fenra::testing
