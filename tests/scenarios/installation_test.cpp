@@ -20,9 +20,9 @@ constexpr const char* kZuftSource = "SYSTEM\\CurrentControlSet\\Services\\EventL
 constexpr const char* kMarvixSource = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\QVMFTMarvix";
 constexpr Hive kHkcr = Hive::kClassesRoot;
 
-RegValue Text(uint32_t type, const std::string& text_with_nuls) {
-  return RegValue{type, std::vector<uint8_t>(text_with_nuls.begin(), text_with_nuls.end())};
-}
+using std::string_literals::operator""s;
+
+RegValue Text(uint32_t type, const std::string& bytes) { return RegValue{type, {bytes.begin(), bytes.end()}}; }
 
 class InstallationTest : public ::testing::Test {
  protected:
@@ -76,22 +76,22 @@ TEST_F(InstallationTest, CommandWordsEndTheCommandLineInAnyCaseAfterAHyphenOrASl
 
 TEST_F(InstallationTest, RegisteringAsAServiceAgainRemovesAndRecreatesIt) {
   ASSERT_EQ(Run("-Service"), 0);
-  EXPECT_EQ(process.Value(kServiceKey, "Type"), Text(win::kRegDword, std::string("\x10\0\0\0", 4)));
-  EXPECT_EQ(process.Value(kServiceKey, "Start"), Text(win::kRegDword, std::string("\x02\0\0\0", 4)));
-  EXPECT_EQ(process.Value(kServiceKey, "DependOnService"), Text(win::kRegMultiSz, std::string("RPCSS\0\0", 7)));
-  EXPECT_EQ(process.Value(kServiceKey, "ObjectName"), Text(win::kRegSz, std::string("LocalSystem\0", 12)));
-  const RegValue image = Text(win::kRegExpandSz, std::string("C:\\Windows\\system32\\FENRA.exe\0", 30));
-  const RegValue message_file = Text(win::kRegExpandSz, std::string("C:\\Windows\\system32\\FENRAAPI.dll\0", 33));
+  const RegValue image = Text(win::kRegExpandSz, "C:\\Windows\\system32\\FENRA.exe\0"s);
+  const RegValue message_file = Text(win::kRegExpandSz, "C:\\Windows\\system32\\FENRAAPI.dll\0"s);
+  EXPECT_EQ(process.Value(kServiceKey, "Type"), Text(win::kRegDword, "\x10\0\0\0"s));
+  EXPECT_EQ(process.Value(kServiceKey, "Start"), Text(win::kRegDword, "\x02\0\0\0"s));
+  EXPECT_EQ(process.Value(kServiceKey, "DependOnService"), Text(win::kRegMultiSz, "RPCSS\0\0"s));
+  EXPECT_EQ(process.Value(kServiceKey, "ObjectName"), Text(win::kRegSz, "LocalSystem\0"s));
   EXPECT_EQ(process.Value(kServiceKey, "ImagePath"), image);
   EXPECT_EQ(process.Value(kZuftSource, "EventMessageFile"), message_file);
   EXPECT_EQ(AppIdValue("LocalService"), "FENRA");
   EXPECT_EQ(AppIdValue("ServiceParameters"), "-Service");
   EXPECT_EQ(machine().registry().GetString(kHkcr, "AppID\\FENRA.EXE", "AppID"), kAppId);
-  std::string type_library = std::string("TypeLib\\") + kLibId + "\\1.0";
-  EXPECT_EQ(machine().registry().GetString(kHkcr, type_library + "\\409\\win32", ""), "C:\\Windows\\system32\\FENRA.exe");
+  std::string type_library = std::string("TypeLib\\") + kLibId + "\\1.0\\409\\win32";
+  EXPECT_EQ(machine().registry().GetString(kHkcr, type_library, ""), "C:\\Windows\\system32\\FENRA.exe");
 
-  process.SetValue(kServiceKey, "ImagePath", win::kRegExpandSz, {'D', ':', '\\', 0});
-  process.SetText(kZuftSource, "EventMessageFile", std::string("D:\\old.dll\0", 11));
+  process.SetText(kServiceKey, "ImagePath", "D:\\\0"s);
+  process.SetText(kZuftSource, "EventMessageFile", "D:\\old.dll\0"s);
   ASSERT_EQ(Run("-Service"), 0);
   EXPECT_EQ(process.Value(kServiceKey, "ImagePath"), image);
   EXPECT_EQ(process.Value(kZuftSource, "EventMessageFile"), message_file);
@@ -127,7 +127,7 @@ TEST_F(InstallationTest, RegServerAfterServiceMakesTheNextStartAForegroundRun) {
 }
 
 TEST_F(InstallationTest, EventSourceKeysOfNoInstallationAreLeftAsTheyStand) {
-  const RegValue stale = Text(win::kRegSz, std::string("D:\\stale\\FENRAAPI.dll\0", 23));
+  const RegValue stale = Text(win::kRegSz, "D:\\stale\\FENRAAPI.dll\0"s);
   process.SetValue(kZuftSource, "EventMessageFile", stale.type, stale.data);
   ASSERT_EQ(Run("-RegServer"), 0);
   ASSERT_EQ(Run("-UnregServer"), 0);
@@ -177,22 +177,19 @@ TEST_F(InstallationTest, InstallingWhileTheServiceRunsStopsItAndInstallsItAgain)
             (std::vector<uint32_t>{win::kServiceStartPending, win::kServiceRunning, win::kServiceStopPending,
                                    win::kServiceStopped}));
 
+  // A service whose process is ended is stopped for the manager.
+  service_process = StartService();
+  kernel.Sleep(1000);
+  ASSERT_TRUE(machine().kernel().TerminateProcess(service_process, 1));
+  kernel.Sleep(0);
+  EXPECT_EQ(machine().service_manager().SendControl("FENRA", win::kServiceControlStop), win::kErrorServiceNotActive);
+
   // Uninstalled while it runs, it is asked to stop too, and goes.
   service_process = StartService();
   kernel.Sleep(1000);
   EXPECT_EQ(Run("-UnregServer"), 0);
   EXPECT_EQ(kernel.WaitForSingleObject(service_process, 0), win::kWaitObject0);
   EXPECT_FALSE(Installed());
-}
-
-TEST_F(InstallationTest, AServiceWhoseProcessIsTerminatedIsStopped) {
-  ASSERT_EQ(Run("-Service"), 0);
-  Handle service_process = StartService();
-  kernel.Sleep(1000);
-  ASSERT_TRUE(machine().kernel().TerminateProcess(service_process, 1));
-  kernel.Sleep(0);
-  EXPECT_EQ(machine().service_manager().SendControl("FENRA", win::kServiceControlStop),
-            win::kErrorServiceNotActive);
 }
 
 class Wow64InstallationTest : public InstallationTest {
@@ -205,10 +202,9 @@ class Wow64InstallationTest : public InstallationTest {
 
 TEST_F(Wow64InstallationTest, TheServiceLivesInSysWow64AndItsMessageFileNamesItUnexpanded) {
   ASSERT_EQ(Run("-Service"), 0);
-  EXPECT_EQ(process.Value(kServiceKey, "ImagePath"),
-            Text(win::kRegExpandSz, std::string("C:\\Windows\\SysWOW64\\FENRA.exe\0", 30)));
+  EXPECT_EQ(process.Value(kServiceKey, "ImagePath"), Text(win::kRegExpandSz, "C:\\Windows\\SysWOW64\\FENRA.exe\0"s));
   EXPECT_EQ(process.Value(kMarvixSource, "EventMessageFile"),
-            Text(win::kRegExpandSz, std::string("%SystemRoot%\\SysWOW64\\FENRAAPI.dll\0", 35)));
+            Text(win::kRegExpandSz, "%SystemRoot%\\SysWOW64\\FENRAAPI.dll\0"s));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // The service from the service control manager's start to its stop, on
-// virtual time.
+// virtual time: what the scenario files cannot see (the reports to the
+// manager, the trace mutex, the kernel refusing the service's objects, a
+// foreground run).
 
 #include <gtest/gtest.h>
 
@@ -17,6 +19,10 @@ using testing::TestMachine;
 using testing::VirtualTime;
 
 constexpr uint32_t kStop = win::kServiceControlStop;
+constexpr uint32_t kStartPending = win::kServiceStartPending;
+constexpr uint32_t kRunning = win::kServiceRunning;
+constexpr uint32_t kStopPending = win::kServiceStopPending;
+constexpr uint32_t kStopped = win::kServiceStopped;
 
 class ServiceLifecycleTest : public ::testing::Test {
  protected:
@@ -30,203 +36,148 @@ class ServiceLifecycleTest : public ::testing::Test {
     return kernel.CreateThread([this] { return static_cast<uint32_t>(ProcessEntry(module, machine.platform())); });
   }
   void Join(const Handle& thread) { ASSERT_EQ(kernel.WaitForSingleObject(thread, win::kInfinite), win::kWaitObject0); }
-  // Index of `message` in the trace, or -1.
-  long Position(const std::string& message) {
+  bool Traced(const std::string& message) {
     auto messages = machine.TraceMessages();
-    auto found = std::find(messages.begin(), messages.end(), message);
-    return found == messages.end() ? -1 : found - messages.begin();
+    return std::find(messages.begin(), messages.end(), message) != messages.end();
   }
+  std::vector<uint32_t> States() { return machine->service_control().ReportedStates(); }
 
   TestMachine machine;
   Kernel& kernel = machine.platform().kernel;
   CServiceModule module{machine.platform()};
 };
 
-TEST_F(ServiceLifecycleTest, AStopDuringTheStartupDelayStopsFiveSecondsLater) {
+// The order of the trace lines and the records' times of a stop in the
+// start-up delay are in tests/scenarios/stop_in_delay.scn.
+TEST_F(ServiceLifecycleTest, EveryStateIsReportedAndOnlyTheStopControlStops) {
   Handle process = StartProcess();
-  kernel.Sleep(90000);
+  kernel.Sleep(1000);
   // Every line of the service is serialised by its trace mutex from the first.
   EXPECT_TRUE(module.trace().HasTraceMutex());
+  machine->service_control().SendControl(win::kServiceControlInterrogate);
+  machine->service_control().SendControl(200);
+  kernel.Sleep(1000);
+  EXPECT_EQ(States(), (std::vector<uint32_t>{kStartPending, kRunning}));
   machine->service_control().SendControl(kStop);
   Join(process);
   EXPECT_FALSE(module.trace().HasTraceMutex());
-
-  EXPECT_EQ(machine->service_control().ReportedStates(),
-            (std::vector<uint32_t>{win::kServiceStartPending, win::kServiceRunning, win::kServiceStopPending,
-                                   win::kServiceStopped}));
-  long handler = Position("[Handler]SERVICE_CONTROL_STOP");
-  long wait_end = Position("[Run] Wait end");
-  long stopped = Position("[ServiceMain]SERVICE_STOPPED");
-  EXPECT_GE(handler, 0);
-  EXPECT_LT(handler, wait_end);
-  EXPECT_LT(wait_end, stopped);
-  // The monitor hears of the stop no later than Run ends its wait.
-  long monitor_heard = Position("[ServiceThread]ServiceEvent error// dwWake=0");
-  EXPECT_GE(monitor_heard, 0);
-  EXPECT_LT(monitor_heard, wait_end);
-  EXPECT_EQ(machine.TraceMessages().front(), "[ServiceMain]RegisterServiceCtrlHandler");
-
-  auto events = machine.Events();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].source, "QVMZUFT");
-  EXPECT_EQ(events[0].event_id, EVID_SERVICE_STARTED);
-  EXPECT_EQ(events[0].time, "2026-01-01T00:00:00.000");
-  EXPECT_EQ(events[1].event_id, EVID_SERVICE_STOPPED);
-  EXPECT_EQ(events[1].time, "2026-01-01T00:01:35.000");
-  EXPECT_EQ(module.status().current_state, win::kServiceStopped);
+  EXPECT_EQ(States(), (std::vector<uint32_t>{kStartPending, kRunning, kStopPending, kStopped}));
+  EXPECT_EQ(module.status().current_state, kStopped);
   EXPECT_EQ(module.status().win32_exit_code, 0u);
   EXPECT_EQ(machine->com().Outstanding(), 0);
 }
 
-TEST_F(ServiceLifecycleTest, InterrogateAndOtherControlsChangeNothing) {
-  Handle process = StartProcess();
-  kernel.Sleep(1000);
-  machine->service_control().SendControl(win::kServiceControlInterrogate);
-  machine->service_control().SendControl(200);
-  kernel.Sleep(1000);
-  EXPECT_EQ(machine->service_control().ReportedStates(),
-            (std::vector<uint32_t>{win::kServiceStartPending, win::kServiceRunning}));
-  EXPECT_EQ(machine.EventIds(), std::vector<uint32_t>{EVID_SERVICE_STARTED});
-  EXPECT_EQ(Position("[Handler]SERVICE_CONTROL_STOP"), -1);
-  machine->service_control().SendControl(kStop);
-  Join(process);
+// A start that the kernel or the manager refuses: what is reported, the
+// records ("ID HH:MM:SS.mmm first-text|data", the ID as the event viewer
+// shows it) and what is never traced.
+struct RefusedStart {
+  const char* name;
+  std::function<void(sim::SimMachine&)> refuse;
+  std::vector<uint32_t> states;
+  std::vector<std::string> records;
+  std::vector<std::string> untraced;
+};
+
+void PrintTo(const RefusedStart& refused, std::ostream* out) { *out << refused.name; }
+
+class RefusedStartTest : public ServiceLifecycleTest, public ::testing::WithParamInterface<RefusedStart> {};
+
+TEST_P(RefusedStartTest, EndsWithItsRecords) {
+  GetParam().refuse(*machine);
+  EXPECT_EQ(ProcessEntry(module, machine.platform()), 0);
+  EXPECT_EQ(States(), GetParam().states);
+  std::vector<std::string> records;
+  for (const auto& event : machine.Events())
+    records.push_back(std::to_string(event.event_id & 0xFFFF) + " " + event.time.substr(11) + " " +
+                      event.strings.at(0) + "|" + event.data);
+  EXPECT_EQ(records, GetParam().records);
+  for (const std::string& line : GetParam().untraced) EXPECT_FALSE(Traced(line)) << line;
 }
 
-TEST_F(ServiceLifecycleTest, AFailingStartThreadStillGivesBothRecords) {
-  machine->kernel().FailCreateNamedEvent(win::kErrorAccessDenied);
-  Handle process = StartProcess();
-  Join(process);
-  EXPECT_EQ(machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
-  auto events = machine.Events();
-  EXPECT_EQ(events[1].time, "2026-01-01T00:00:05.000");
-  EXPECT_EQ(machine->service_control().ReportedStates(),
-            (std::vector<uint32_t>{win::kServiceStartPending, win::kServiceRunning, win::kServiceStopped}));
-  EXPECT_EQ(Position("[Run] Wait start"), -1);
-  EXPECT_EQ(Position("[m_PulseEventDel]CloseHandle"), -1);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, RefusedStartTest,
+    ::testing::Values(
+        // No service thread: Run does not wait, and the stop follows the grace time.
+        RefusedStart{"NamedEvent",
+                     [](sim::SimMachine& m) { m.kernel().FailCreateNamedEvent(win::kErrorAccessDenied); },
+                     {kStartPending, kRunning, kStopped},
+                     {"1 00:00:00.000 |", "2 00:00:05.000 |"},
+                     {"[Run] Wait start", "[m_PulseEventDel]CloseHandle"}},
+        RefusedStart{"UnnamedEvent",
+                     [](sim::SimMachine& m) { m.kernel().FailCreateUnnamedEvent(win::kErrorNotEnoughMemory); },
+                     {kStartPending, kStopped},
+                     {"1035 00:00:00.000 Function : CreateEvent()\r\n ErrCode: 8\r\n Contents : Not enough memory "
+                      "resources are available to process this command.\r\n|"},
+                     {"[Run]SERVICE_RUNNING"}},
+        // The record carries the service name without its terminator.
+        RefusedStart{"HandlerRegistration",
+                     [](sim::SimMachine& m) { m.service_control().FailHandlerRegistration(win::kErrorInvalidParameter); },
+                     {},
+                     {"1033 00:00:00.000 Function : RegisterServiceCtrlHandler()\r\n ErrCode: 87\r\n Contents : The "
+                      "parameter is incorrect.\r\n|46454e5241"},
+                     {"[ServiceMain]RegisterServiceCtrlHandler"}}),
+    [](const ::testing::TestParamInfo<RefusedStart>& refused) { return std::string(refused.param.name); });
 
-TEST_F(ServiceLifecycleTest, EventsThatCannotBeCreatedStopTheServiceFromStartPending) {
-  machine->kernel().FailCreateUnnamedEvent(win::kErrorNotEnoughMemory);
-  Handle process = StartProcess();
-  Join(process);
-  EXPECT_EQ(machine->service_control().ReportedStates(),
-            (std::vector<uint32_t>{win::kServiceStartPending, win::kServiceStopped}));
-  auto events = machine.Events();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].event_id, EVID_API_FAILED);
-  EXPECT_TRUE(events[0].strings[0].starts_with("Function : CreateEvent()\r\n ErrCode: 8\r\n")) << events[0].strings[0];
-  EXPECT_EQ(Position("[Run]SERVICE_RUNNING"), -1);
-}
+// The hot-plug event is shared with other processes: in the global name
+// space from Windows 2000 on, in the local one on an older system (true).
+class HotPlugEventTest : public ServiceLifecycleTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  HotPlugEventTest()
+      : ServiceLifecycleTest(true, !GetParam() ? TestMachine::Prepare() : [](const std::filesystem::path& directory) {
+          testing::WriteFile(directory / sim::SimMachine::kSystemFile, R"({"os": {"major": 4, "minor": 0}})");
+        }) {}
+};
 
-TEST_F(ServiceLifecycleTest, AFailedHandlerRegistrationIsReportedWithTheServiceName) {
-  machine->service_control().FailHandlerRegistration(win::kErrorInvalidParameter);
-  Handle process = StartProcess();
-  Join(process);
-  auto events = machine.Events();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].event_id, EVID_CTRL_HANDLER_FAILED);
-  EXPECT_EQ(events[0].data, "46454e5241");  // "FENRA", no terminator
-  EXPECT_EQ(events[0].strings[0],
-            "Function : RegisterServiceCtrlHandler()\r\n ErrCode: 87\r\n Contents : The parameter is incorrect.\r\n");
-  EXPECT_TRUE(machine->service_control().ReportedStates().empty());
-  EXPECT_TRUE(machine.TraceMessages().empty());
-}
-
-TEST_F(ServiceLifecycleTest, TheHotPlugEventLivesInTheGlobalNameSpaceUntilTheStop) {
-  Handle other_process = kernel.CreateEvent(true, false, kHotPlugEventGlobalName);
+TEST_P(HotPlugEventTest, IsOpenedInTheSystemsNameSpaceAndClosedAtTheStop) {
+  Handle other_process = kernel.CreateEvent(true, false, GetParam() ? kHotPlugEventName : kHotPlugEventGlobalName);
   Handle process = StartProcess();
   kernel.Sleep(1000);
   EXPECT_EQ(module.monitor().m_PulseEvent.load(), other_process);
   machine->service_control().SendControl(kStop);
   Join(process);
   EXPECT_FALSE(module.monitor().m_PulseEvent);
-  EXPECT_LT(Position("[m_PulseEventDel]CloseHandle"), Position("[ServiceMain]SERVICE_STOPPED"));
+  auto messages = machine.TraceMessages();
+  EXPECT_LT(std::find(messages.begin(), messages.end(), "[m_PulseEventDel]CloseHandle"),
+            std::find(messages.begin(), messages.end(), "[ServiceMain]SERVICE_STOPPED"));
 }
+
+INSTANTIATE_TEST_SUITE_P(NewAndOldSystem, HotPlugEventTest, ::testing::Bool());
 
 class ConsoleStartTest : public ServiceLifecycleTest {
  protected:
   ConsoleStartTest() : ServiceLifecycleTest(false) {}
 };
 
-TEST_F(ConsoleStartTest, RunsInTheForegroundWithoutStatusReports) {
-  Handle process = StartProcess();
-  kernel.Sleep(1000);
-  EXPECT_FALSE(module.is_service());
-  module.Handler(kStop);  // what Ctrl-C does on a console
-  Join(process);
-  EXPECT_TRUE(machine->service_control().ReportedStates().empty());
-  EXPECT_EQ(machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
-  EXPECT_EQ(machine.TraceMessages().front(), "[Run]SERVICE_RUNNING");
-  EXPECT_EQ(Position("[ServiceMain]SERVICE_STOPPED"), -1);
-  EXPECT_FALSE(module.trace().HasTraceMutex());
-}
-
-TEST_F(ConsoleStartTest, TheLastUnlockEndsAForegroundRun) {
-  module.Lock();
-  Handle process = StartProcess();
-  kernel.Sleep(1000);
-  EXPECT_EQ(module.Unlock(), 0);
-  Join(process);
-  EXPECT_EQ(machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
-  EXPECT_GE(Position("[ServiceThread]ServiceEvent error// dwWake=0"), 0);
+// A foreground run ends by the stop that Ctrl-C gives, or by the last
+// Unlock; it reports nothing to the manager.
+TEST_F(ConsoleStartTest, RunsInTheForegroundUntilStoppedOrUnlocked) {
+  for (bool by_unlock : {false, true}) {
+    CServiceModule run(machine.platform());
+    if (by_unlock) run.Lock();
+    Handle process = kernel.CreateThread([&] { return static_cast<uint32_t>(ProcessEntry(run, machine.platform())); });
+    kernel.Sleep(1000);
+    EXPECT_FALSE(run.is_service());
+    if (by_unlock)
+      EXPECT_EQ(run.Unlock(), 0);
+    else
+      run.Handler(kStop);
+    Join(process);
+    EXPECT_FALSE(run.trace().HasTraceMutex());
+  }
+  EXPECT_TRUE(States().empty());
+  EXPECT_EQ(machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED,
+                                                       EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
+  auto messages = machine.TraceMessages();
+  EXPECT_EQ(messages.front(), "[Run]SERVICE_RUNNING");
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), "[ServiceThread]ServiceEvent error// dwWake=0"), 2);
+  EXPECT_FALSE(Traced("[ServiceMain]SERVICE_STOPPED"));
 }
 
 TEST_F(ConsoleStartTest, AServiceThreadThatCannotBeCreatedIsTraced) {
   machine->kernel().FailCreateThread(win::kErrorNotEnoughMemory);
   EXPECT_EQ(ProcessEntry(module, machine.platform()), 0);
-  EXPECT_GE(Position("[StartThread]Create ServiceThread Error = 8"), 0);
+  EXPECT_TRUE(Traced("[StartThread]Create ServiceThread Error = 8"));
   EXPECT_EQ(machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
-}
-
-class OldSystemTest : public ServiceLifecycleTest {
- protected:
-  OldSystemTest()
-      : ServiceLifecycleTest(true, [](const std::filesystem::path& directory) {
-          testing::WriteFile(directory / sim::SimMachine::kSystemFile, R"({"os": {"major": 4, "minor": 0}})");
-        }) {}
-};
-
-TEST_F(OldSystemTest, TheHotPlugEventUsesTheLocalNameSpace) {
-  Handle process = StartProcess();
-  kernel.Sleep(1000);
-  kernel.CreateEvent(true, false, kHotPlugEventGlobalName);
-  EXPECT_EQ(kernel.GetLastError(), win::kErrorSuccess);
-  kernel.CreateEvent(true, false, kHotPlugEventName);
-  EXPECT_EQ(kernel.GetLastError(), win::kErrorAlreadyExists);
-  machine->service_control().SendControl(kStop);
-  Join(process);
-}
-
-// Each start of the service is a process of its own on one machine: its
-// module and monitor state are new, the machine's files carry over.
-TEST(ServiceProcessTest, ARestartIsANewProcessWithFreshStateOnTheSameMachine) {
-  TestMachine machine;
-  ASSERT_EQ(testing::RunFenra(*machine, "-Service"), 0);
-  Kernel& kernel = machine.platform().kernel;
-  std::vector<sim::SimProcess*> processes;
-  std::vector<CServiceModule*> modules;
-  auto service = [&](sim::SimProcess& process) {
-    processes.push_back(&process);
-    modules.push_back(&process.Make<CServiceModule>(process.platform()));
-    return static_cast<uint32_t>(ProcessEntry(*modules.back(), process.platform()));
-  };
-  sim::ProcessOptions by_scm;
-  by_scm.started_by_scm = true;
-  Handle first = machine->StartProcess(by_scm, service);
-  kernel.Sleep(1000);
-  processes[0]->service_control().SendControl(kStop);
-  ASSERT_EQ(kernel.WaitForSingleObject(first, win::kInfinite), win::kWaitObject0);
-
-  Handle second = machine->StartProcess(by_scm, service);
-  kernel.Sleep(1000);
-  ASSERT_EQ(modules.size(), 2u);
-  EXPECT_EQ(modules[1]->status().current_state, win::kServiceRunning);
-  EXPECT_EQ(processes[1]->service_control().ReportedStates(),
-            (std::vector<uint32_t>{win::kServiceStartPending, win::kServiceRunning}));
-  processes[1]->service_control().SendControl(kStop);
-  ASSERT_EQ(kernel.WaitForSingleObject(second, win::kInfinite), win::kWaitObject0);
-  EXPECT_EQ(machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED, EVID_SERVICE_STARTED,
-                                        EVID_SERVICE_STOPPED}));
 }
 
 }  // namespace

@@ -48,7 +48,6 @@ class TracedMachine {
 
   Platform& platform() { return machine_.platform(); }
   Runtime& runtime() { return runtime_; }
-  const std::string& trace_directory() const { return scratch_.path(); }
   // The trace's lines without their time stamps, first file first.
   std::vector<std::string> TraceLines() const;
 
