@@ -33,7 +33,7 @@ struct RegistryOptions {
   // starts this long after it was saved. Changes always compare the file.
   std::chrono::nanoseconds edit_check_interval = std::chrono::milliseconds(200);
   // The clock of that interval; the host's monotonic clock when empty.
-  std::function<std::chrono::steady_clock::time_point()> clock;
+  std::function<std::chrono::steady_clock::time_point()> clock = {};
 };
 
 // Answers as the Win32 registry functions do, error codes included.
