@@ -81,14 +81,5 @@ TEST(StateEventTest, DiskEventsRaiseNothingButSimplexAndTriplexWakeTheManager) {
   EXPECT_FALSE(ApplyStateEvent(kGroupPci, 0, 0, &pair).bStateChanged);  // a state that could not be read
 }
 
-TEST(CheckStateTest, TheLabelNamesGroupAndModule) {
-  testing::ServiceProcess process;
-  CheckState(process.trace, STATE_DUPLEX, kGroupPci, 12);
-  CheckState(process.trace, 0x20005, kGroupDisk, 3);
-  CheckState(process.trace, STATE_SIMPLEX, kGroupCpu, 1);
-  EXPECT_EQ(process.NewTraces(), (Lines{"  (PCI 12) --> DUPLEX", "[CheckState]unknown State = 131077",
-                                        "  (DISK 3)--> <<unknown>>", "  (CPU 1) --> SIMPLEX"}));
-}
-
 }  // namespace
 }  // namespace fenra
