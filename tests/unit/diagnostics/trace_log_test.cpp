@@ -92,31 +92,6 @@ TEST_F(TraceLogTest, AFileHeldForWritingElsewhereIsTreatedAsFull) {
   EXPECT_EQ(File(1), "2026/03/07 09:05'07\"042 first\r\n");
 }
 
-TEST_F(TraceLogTest, ConcurrentLinesNeverInterleave) {
-  trace.CreateTraceMutex();
-  Kernel& kernel = machine.platform().kernel;
-  std::vector<Handle> threads;
-  for (int t = 0; t < 4; ++t)
-    threads.push_back(kernel.CreateThread([&, t] {
-      for (int i = 0; i < 50; ++i) trace.TraceLogF("[T%d]line %d", t, i);
-      return 0u;
-    }));
-  kernel.WaitForMultipleObjects(threads, true, win::kInfinite);
-  trace.CloseTraceMutex();
-  trace.TraceLog("after");
-  std::vector<std::string> messages = machine.TraceMessages();
-  ASSERT_EQ(messages.size(), 201u);
-  for (int t = 0; t < 4; ++t) {
-    int next = 0;
-    for (const std::string& m : messages) {
-      if (m.rfind("[T" + std::to_string(t) + "]", 0) == 0) {
-        EXPECT_EQ(m, "[T" + std::to_string(t) + "]line " + std::to_string(next++));
-      }
-    }
-    EXPECT_EQ(next, 50);
-  }
-}
-
 // A thread that ended holding the trace mutex leaves it abandoned: the next
 // line owns it all the same and must give it back.
 TEST_F(TraceLogTest, AnAbandonedTraceMutexIsReleasedAfterTheLine) {
