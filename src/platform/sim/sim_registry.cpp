@@ -138,7 +138,17 @@ uint64_t SimRegistry::Generation() const {
   return generation_ ? std::atomic_ref<uint64_t>(*generation_).load(std::memory_order_acquire) : 0;
 }
 
+bool SimRegistry::FileCheckDue() {
+  auto now = options_.clock ? options_.clock() : std::chrono::steady_clock::now();
+  int64_t at = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
+  int64_t last = last_file_check_.load(std::memory_order_relaxed);
+  if (last != kNeverChecked && at - last < options_.edit_check_interval.count()) return false;
+  // Of threads that find the interval passed at once, one compares.
+  return last_file_check_.compare_exchange_strong(last, at, std::memory_order_relaxed);
+}
+
 void SimRegistry::RefreshForRead(bool check_file) {
+  check_file = check_file && FileCheckDue();
   FileStamp now;
   if (check_file && StatHostFile(file_, &now) != 0) return;
   uint64_t generation = Generation();

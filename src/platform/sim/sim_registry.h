@@ -3,6 +3,8 @@
 // HKEY_CLASSES_ROOT, kept in memory and in one .reg file that every process
 // of the machine shares.
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -26,6 +28,12 @@ struct RegistryOptions {
   bool durable = true;
   // Told when the file cannot be written. May be null.
   WriteFailureNotice* notice = nullptr;
+  // How long a key open trusts the file as last compared before it compares
+  // it again (one stat): a person's edit is seen by every key open that
+  // starts this long after it was saved. Changes always compare the file.
+  std::chrono::nanoseconds edit_check_interval = std::chrono::milliseconds(200);
+  // The clock of that interval; the host's monotonic clock when empty.
+  std::function<std::chrono::steady_clock::time_point()> clock = {};
 };
 
 // Answers as the Win32 registry functions do, error codes included.
@@ -36,7 +44,9 @@ struct RegistryOptions {
 // file, so no change is lost. Reads take in the file too: every read when
 // another registry on the file changed it (they count their changes in the
 // lock file, which every process maps), and OpenKey also when the file
-// differs from the one last read or written (a person's edit). Reads never
+// differs from the one last read or written (a person's edit; compared at
+// most once per `edit_check_interval`, so that a key open costs no system
+// call in a burst of them). Reads never
 // wait for a write's file work: they are served from memory under a shared
 // lock held only while memory is looked at or changed.
 // A file that turns unreadable while in use keeps the last contents read,
@@ -98,6 +108,9 @@ class SimRegistry : public Registry {
   // Before a read: takes in the file when another registry changed it, or
   // (with `check_file`) when it differs from the one last read or written.
   void RefreshForRead(bool check_file);
+  // Whether a key open is to compare the file now: the interval has passed
+  // since the last compare, and no other thread is comparing it.
+  bool FileCheckDue();
   // The count of changes written by every registry on the file (0 without
   // a lock file).
   uint64_t Generation() const;
@@ -124,6 +137,10 @@ class SimRegistry : public Registry {
   FileStamp stamp_;         // the file as last read or written here
   std::optional<FileStamp> broken_stamp_;  // the file as last found unreadable
   uint64_t seen_generation_ = 0;           // Generation() as of the last read or write
+  // When a key open last compared the file, on the options' clock (ns since
+  // its epoch), or kNeverChecked.
+  static constexpr int64_t kNeverChecked = INT64_MIN;
+  std::atomic<int64_t> last_file_check_{kNeverChecked};
   int batch_depth_ = 0;
   bool unsaved_ = false;
 };

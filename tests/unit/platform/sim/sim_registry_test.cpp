@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <future>
 #include <thread>
 #include <vector>
@@ -423,16 +424,23 @@ TEST_F(SimRegistryTest, TwoProcessesWritingInALoopLoseNothing) {
 
 TEST_F(SimRegistryTest, AnEditMadeWhileInUseIsSeenAndNeverOverwritten) {
   WriteFailureNotice notice;
-  SimRegistry registry(file(), RegistryOptions{false, &notice});
+  std::chrono::steady_clock::time_point now{};
+  const auto interval = std::chrono::milliseconds(200);
+  SimRegistry registry(file(), RegistryOptions{false, &notice, interval, [&now] { return now; }});
   const std::string trace_key = "SOFTWARE\\QOR\\QVMAlertMan";
   RegKeyPtr trace = Create(registry, Hive::kLocalMachine, trace_key);
   ASSERT_EQ(registry.SetString(Hive::kLocalMachine, trace_key, "TempDir", "C:\\Old\\"), 0);
   RegKeyPtr doomed = Create(registry, Hive::kLocalMachine, "SOFTWARE\\Doomed");
+  EXPECT_EQ(registry.GetString(Hive::kLocalMachine, trace_key, "TempDir"), "C:\\Old\\");
 
-  // A person's edit, saved by an editor in UTF-8: the next read that opens
-  // a key takes it in, and keys open from before see it.
+  // A person's edit, saved by an editor in UTF-8: the first key open once
+  // the interval has passed since the last look takes it in, and keys open
+  // from before see it.
   WriteFile(file(), std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\QVMAlertMan]\n"
                                            "\"TempDir\"=\"C:\\\\Newer\\\\\"\n");
+  now += interval - std::chrono::nanoseconds(1);
+  EXPECT_EQ(registry.GetString(Hive::kLocalMachine, trace_key, "TempDir"), "C:\\Old\\");
+  now += std::chrono::nanoseconds(1);
   EXPECT_EQ(registry.GetString(Hive::kLocalMachine, trace_key, "TempDir"), "C:\\Newer\\");
   uint32_t size = 0;
   EXPECT_EQ(registry.QueryValue(*trace, "TempDir", nullptr, nullptr, &size), 0);
@@ -448,6 +456,7 @@ TEST_F(SimRegistryTest, AnEditMadeWhileInUseIsSeenAndNeverOverwritten) {
   const std::string broken = std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\n";
   WriteFile(file(), broken);
   ::testing::internal::CaptureStderr();
+  now += interval;
   EXPECT_EQ(registry.GetString(Hive::kLocalMachine, trace_key, "TempDir"), "C:\\Newer\\");
   EXPECT_EQ(registry.SetDword(Hive::kLocalMachine, trace_key, "Level", 2), 1009);  // ERROR_BADDB
   EXPECT_EQ(registry.SetDword(Hive::kLocalMachine, trace_key, "Level", 3), 1009);
@@ -457,6 +466,7 @@ TEST_F(SimRegistryTest, AnEditMadeWhileInUseIsSeenAndNeverOverwritten) {
   EXPECT_EQ(said.find("fenra:", 1), std::string::npos) << said;
 
   WriteFile(file(), std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\QVMAlertMan]\n\"Level\"=dword:7\n");
+  now += interval;
   EXPECT_EQ(registry.GetDword(Hive::kLocalMachine, trace_key, "Level"), 7u);
   EXPECT_EQ(registry.SetDword(Hive::kLocalMachine, trace_key, "Level", 4), 0);
 }
