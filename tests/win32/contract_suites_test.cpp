@@ -29,7 +29,7 @@ class Win32KernelHarness : public KernelHarness {
 INSTANTIATE_TEST_SUITE_P(Win32, KernelContractTest,
                          ::testing::Values(KernelContractParam{"Win32",
                                                                [] { return std::make_unique<Win32KernelHarness>(); }}),
-                         KernelContractParamName);
+                         ContractParamName<KernelHarness>);
 
 class Win32RegistryHarness : public RegistryHarness {
  public:
@@ -42,7 +42,7 @@ class Win32RegistryHarness : public RegistryHarness {
 INSTANTIATE_TEST_SUITE_P(Win32, RegistryContractTest,
                          ::testing::Values(RegistryContractParam{
                              "Win32", [] { return std::make_unique<Win32RegistryHarness>(); }}),
-                         RegistryContractParamName);
+                         ContractParamName<RegistryHarness>);
 
 class Win32ServiceControlHarness : public ServiceControlHarness {
  public:
@@ -59,7 +59,7 @@ class Win32ServiceControlHarness : public ServiceControlHarness {
 INSTANTIATE_TEST_SUITE_P(Win32, ServiceControlContractTest,
                          ::testing::Values(ServiceControlContractParam{
                              "Win32", [] { return std::make_unique<Win32ServiceControlHarness>(); }}),
-                         ServiceControlContractParamName);
+                         ContractParamName<ServiceControlHarness>);
 
 // Share modes hold between handles, whichever process holds them: a second
 // adapter in this process stands for the other process.

@@ -4,19 +4,11 @@
 // here, the Win32 one under Wine). It uses the port only, and only
 // behaviours that do not depend on how fast threads are scheduled.
 //
-// Instantiate with:
-//   INSTANTIATE_TEST_SUITE_P(Name, KernelContractTest,
-//                            ::testing::Values(KernelContractParam{"Name", factory}),
-//                            KernelContractParamName);
 
-#include <gtest/gtest.h>
-
-#include <functional>
 #include <memory>
-#include <ostream>
-#include <string>
 
 #include "platform/kernel.h"
+#include "unit/platform/contract.h"
 
 namespace fenra::testing {
 
@@ -28,16 +20,7 @@ class KernelHarness {
   virtual Kernel& kernel() = 0;
 };
 
-struct KernelContractParam {
-  std::string name;
-  std::function<std::unique_ptr<KernelHarness>()> make;
-};
-
-inline void PrintTo(const KernelContractParam& param, std::ostream* out) { *out << param.name; }
-
-inline std::string KernelContractParamName(const ::testing::TestParamInfo<KernelContractParam>& info) {
-  return info.param.name;
-}
+using KernelContractParam = ContractParam<KernelHarness>;
 
 class KernelContractTest : public ::testing::TestWithParam<KernelContractParam> {
  protected:

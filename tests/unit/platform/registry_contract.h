@@ -4,21 +4,13 @@
 // Wine). It uses the port only, works below a scratch key of its own under
 // HKLM\SOFTWARE\FenraContractTest and removes it again, and expects the
 // exact Win32 result codes.
-//
-// Instantiate with:
-//   INSTANTIATE_TEST_SUITE_P(Name, RegistryContractTest,
-//                            ::testing::Values(RegistryContractParam{"Name", factory}),
-//                            RegistryContractParamName);
 
-#include <gtest/gtest.h>
-
-#include <functional>
 #include <memory>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "platform/registry.h"
+#include "unit/platform/contract.h"
 
 namespace fenra::testing {
 
@@ -32,16 +24,7 @@ class RegistryHarness {
   virtual Registry& elsewhere() { return registry(); }
 };
 
-struct RegistryContractParam {
-  std::string name;
-  std::function<std::unique_ptr<RegistryHarness>()> make;
-};
-
-inline void PrintTo(const RegistryContractParam& param, std::ostream* out) { *out << param.name; }
-
-inline std::string RegistryContractParamName(const ::testing::TestParamInfo<RegistryContractParam>& info) {
-  return info.param.name;
-}
+using RegistryContractParam = ContractParam<RegistryHarness>;
 
 class RegistryContractTest : public ::testing::TestWithParam<RegistryContractParam> {
  protected:

@@ -89,33 +89,25 @@ TEST_P(ServiceControlContractTest, AnInstalledServiceKeepsItsConfigurationAndIts
   EXPECT_EQ(config.service_start_name, "LocalSystem");
 
   ServiceStatus status;
-  EXPECT_FALSE(sc().ControlService(*query, win::kServiceControlStop, &status));
-  EXPECT_EQ(Error(), win::kErrorAccessDenied);
-  EXPECT_FALSE(sc().DeleteService(*query));
-  EXPECT_EQ(Error(), win::kErrorAccessDenied);
-  EXPECT_EQ(sc().OpenService(*query, kContractServiceName, kAll), nullptr) << "a service handle is no manager";
-  EXPECT_EQ(Error(), win::kErrorInvalidHandle);
+  EXPECT_EQ(Refusal(sc().ControlService(*query, win::kServiceControlStop, &status)), win::kErrorAccessDenied);
+  EXPECT_EQ(Refusal(sc().DeleteService(*query)), win::kErrorAccessDenied);
+  EXPECT_EQ(Refusal(sc().OpenService(*query, kContractServiceName, kAll)), win::kErrorInvalidHandle)
+      << "a service handle is no manager";
   ScHandlePtr connect_only = sc().OpenSCManager(win::kScManagerConnect);
-  EXPECT_EQ(sc().CreateService(*connect_only, "FenraContractOther", kAll, Config()), nullptr);
-  EXPECT_EQ(Error(), win::kErrorAccessDenied);
+  EXPECT_EQ(Refusal(sc().CreateService(*connect_only, "FenraContractOther", kAll, Config())), win::kErrorAccessDenied);
 
-  EXPECT_EQ(sc().CreateService(manager(), "FENRACONTRACTTEST", kAll, Config()), nullptr);
-  EXPECT_EQ(Error(), win::kErrorServiceExists);
-  EXPECT_EQ(sc().CreateService(manager(), "Fenra\\Contract", kAll, Config()), nullptr);
-  EXPECT_EQ(Error(), win::kErrorInvalidName);
-  EXPECT_EQ(sc().OpenService(manager(), "FenraContractMissing", kAll), nullptr);
-  EXPECT_EQ(Error(), win::kErrorServiceDoesNotExist);
+  EXPECT_EQ(Refusal(sc().CreateService(manager(), "FENRACONTRACTTEST", kAll, Config())), win::kErrorServiceExists);
+  EXPECT_EQ(Refusal(sc().CreateService(manager(), "Fenra\\Contract", kAll, Config())), win::kErrorInvalidName);
+  EXPECT_EQ(Refusal(sc().OpenService(manager(), "FenraContractMissing", kAll)), win::kErrorServiceDoesNotExist);
 }
 
 TEST_P(ServiceControlContractTest, ControlsFollowTheServiceState) {
   ScHandlePtr service = Install();
   ASSERT_NE(service, nullptr);
   ServiceStatus status;
-  EXPECT_FALSE(sc().ControlService(*service, win::kServiceControlStop, &status));
-  EXPECT_EQ(Error(), win::kErrorServiceNotActive);
+  EXPECT_EQ(Refusal(sc().ControlService(*service, win::kServiceControlStop, &status)), win::kErrorServiceNotActive);
   EXPECT_EQ(status.current_state, win::kServiceStopped);
-  EXPECT_FALSE(sc().ControlService(*service, 0, &status));
-  EXPECT_EQ(Error(), win::kErrorInvalidParameter);
+  EXPECT_EQ(Refusal(sc().ControlService(*service, 0, &status)), win::kErrorInvalidParameter);
 
   ASSERT_TRUE(sc().StartService(*service, {})) << Error();
   ASSERT_TRUE(sc().QueryServiceStatus(*service, &status));
@@ -124,16 +116,14 @@ TEST_P(ServiceControlContractTest, ControlsFollowTheServiceState) {
   // so; a stop too, except on Wine, whose manager hands it on.
   for (uint32_t control : {kContractUserControl, win::kServiceControlStop}) {
     if (control == win::kServiceControlStop && on_wine()) continue;
-    EXPECT_FALSE(sc().ControlService(*service, control, &status)) << control;
-    EXPECT_EQ(Error(), win::kErrorServiceCannotAcceptCtrl) << control;
+    EXPECT_EQ(Refusal(sc().ControlService(*service, control, &status)), win::kErrorServiceCannotAcceptCtrl) << control;
   }
-  EXPECT_FALSE(sc().StartService(*service, {}));
-  EXPECT_EQ(Error(), win::kErrorServiceAlreadyRunning);
+  EXPECT_EQ(Refusal(sc().StartService(*service, {})), win::kErrorServiceAlreadyRunning);
 
   kernel().SetEvent(go_);
   ASSERT_TRUE(AwaitState(*service, win::kServiceRunning));
-  EXPECT_FALSE(sc().ControlService(*service, win::kServiceControlPause, &status));
-  EXPECT_EQ(Error(), win::kErrorInvalidServiceControl);
+  EXPECT_EQ(Refusal(sc().ControlService(*service, win::kServiceControlPause, &status)),
+            win::kErrorInvalidServiceControl);
   // The handler has run when ControlService returns.
   EXPECT_TRUE(sc().ControlService(*service, kContractUserControl, &status)) << Error();
   EXPECT_EQ(kernel().WaitForSingleObject(user_control_, 0), win::kWaitObject0);
@@ -145,8 +135,7 @@ TEST_P(ServiceControlContractTest, ControlsFollowTheServiceState) {
   // Its process does not end under a ServiceMain that runs on after the
   // report.
   EXPECT_EQ(kernel().WaitForSingleObject(main_end_, 5000), win::kWaitObject0);
-  EXPECT_FALSE(sc().ControlService(*service, win::kServiceControlStop, &status));
-  EXPECT_EQ(Error(), win::kErrorServiceNotActive);
+  EXPECT_EQ(Refusal(sc().ControlService(*service, win::kServiceControlStop, &status)), win::kErrorServiceNotActive);
 }
 
 TEST_P(ServiceControlContractTest, ADeletedServiceGoesOnceStoppedAndClosed) {
@@ -157,12 +146,11 @@ TEST_P(ServiceControlContractTest, ADeletedServiceGoesOnceStoppedAndClosed) {
   ASSERT_TRUE(AwaitState(*service, win::kServiceRunning));
 
   ASSERT_TRUE(sc().DeleteService(*service));
-  EXPECT_FALSE(sc().DeleteService(*service));
-  EXPECT_EQ(Error(), win::kErrorServiceMarkedForDelete);
+  EXPECT_EQ(Refusal(sc().DeleteService(*service)), win::kErrorServiceMarkedForDelete);
   ScHandlePtr again = Open(win::kServiceQueryStatus);
   EXPECT_NE(again, nullptr) << "a running service stays until it stops";
-  EXPECT_EQ(sc().CreateService(manager(), kContractServiceName, kAll, Config()), nullptr);
-  EXPECT_EQ(Error(), win::kErrorServiceMarkedForDelete);
+  EXPECT_EQ(Refusal(sc().CreateService(manager(), kContractServiceName, kAll, Config())),
+            win::kErrorServiceMarkedForDelete);
 
   ServiceStatus status;
   EXPECT_TRUE(sc().ControlService(*service, win::kServiceControlStop, &status));
@@ -174,8 +162,7 @@ TEST_P(ServiceControlContractTest, ADeletedServiceGoesOnceStoppedAndClosed) {
   if (left && on_wine()) {
     // Wine's manager at times keeps it a while longer (seconds), marked
     // for deletion.
-    EXPECT_FALSE(sc().DeleteService(*left));
-    EXPECT_EQ(Error(), win::kErrorServiceMarkedForDelete);
+    EXPECT_EQ(Refusal(sc().DeleteService(*left)), win::kErrorServiceMarkedForDelete);
     return;
   }
   EXPECT_EQ(left, nullptr);

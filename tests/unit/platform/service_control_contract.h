@@ -5,15 +5,12 @@
 // the ports only, installs a service of its own (kContractServiceName)
 // whose process runs ContractServiceProcess, and removes it again.
 
-#include <gtest/gtest.h>
-
-#include <functional>
 #include <memory>
-#include <ostream>
 #include <string>
 
 #include "platform/kernel.h"
 #include "platform/service_control.h"
+#include "unit/platform/contract.h"
 
 namespace fenra::testing {
 
@@ -45,17 +42,7 @@ class ServiceControlHarness {
   virtual bool on_wine() const { return false; }
 };
 
-struct ServiceControlContractParam {
-  std::string name;
-  std::function<std::unique_ptr<ServiceControlHarness>()> make;
-};
-
-inline void PrintTo(const ServiceControlContractParam& param, std::ostream* out) { *out << param.name; }
-
-inline std::string ServiceControlContractParamName(
-    const ::testing::TestParamInfo<ServiceControlContractParam>& info) {
-  return info.param.name;
-}
+using ServiceControlContractParam = ContractParam<ServiceControlHarness>;
 
 class ServiceControlContractTest : public ::testing::TestWithParam<ServiceControlContractParam> {
  protected:
@@ -72,6 +59,11 @@ class ServiceControlContractTest : public ::testing::TestWithParam<ServiceContro
   ScHandlePtr Open(uint32_t access);
   // The Win32 error of the call just made.
   uint32_t Error() { return kernel().GetLastError(); }
+  // The Win32 error of a call that failed; 0 when it succeeded.
+  template <typename Result>
+  uint32_t Refusal(const Result& result) {
+    return result ? 0 : Error();
+  }
   // Polls the service's state until it is `state` (false after 30 s).
   bool AwaitState(ScHandle& service, uint32_t state);
 

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/sim/last_error.h"
 #include "platform/sim/sim_machine.h"
 #include "unit/platform/sim/test_support.h"
 
@@ -70,7 +71,9 @@ TEST(MachineDirectoryTest, FilesThatCannotBeWrittenAreSaidOnceOnStandardError) {
   std::filesystem::remove(blocker);
   ASSERT_EQ(machine->registry().SetDword(Hive::kLocalMachine, "SOFTWARE\\X", "c", 3), 0);
   ::testing::internal::CaptureStderr();
+  SetLastError(0);
   EXPECT_FALSE(machine->event_log().ReportEvent(*source, win::kEventlogErrorType, 0, 1, {"x"}, {}));
+  EXPECT_NE(GetLastError(), 0u);
   said = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(Count(said, "fenra: cannot write " + machine->event_log_path().string()), 1u) << said;
 }

@@ -1,18 +1,70 @@
-// The Files and EventLog contracts, run against the simulated machine on
-// real time and on virtual time. Another process of the machine is a second
-// SimFiles over the same directory, with its own memory of directories.
+// The ports' contracts, run against the simulated machine: on real time and
+// on virtual time where time matters. Another process of the machine is a
+// second adapter over the same host files: a SimFiles with its own memory of
+// directories, a SimRegistry on the same registry file.
+
+#include <optional>
 
 #include "platform/sim/sim_files.h"
+#include "platform/sim/sim_kernel.h"
+#include "platform/sim/sim_machine.h"
+#include "platform/sim/sim_registry.h"
 #include "support/test_machine.h"
 #include "unit/platform/event_log_contract.h"
 #include "unit/platform/files_contract.h"
+#include "unit/platform/kernel_contract.h"
+#include "unit/platform/registry_contract.h"
+#include "unit/platform/service_control_contract.h"
 
 namespace fenra::testing {
 namespace {
 
+sim::MachineOptions OnTime(bool virtual_time) { return virtual_time ? VirtualTime() : sim::MachineOptions{}; }
+
+class SimKernelHarness : public KernelHarness {
+ public:
+  explicit SimKernelHarness(bool virtual_time) : kernel_({.virtual_time = virtual_time}) {
+    if (virtual_time) attachment_.emplace(kernel_.Attach("test"));
+  }
+  Kernel& kernel() override { return kernel_; }
+
+ private:
+  sim::SimKernel kernel_;
+  std::optional<sim::SimKernel::Attachment> attachment_;
+};
+
+class SimRegistryHarness : public RegistryHarness {
+ public:
+  Registry& registry() override { return registry_; }
+  Registry& elsewhere() override { return elsewhere_; }
+
+ private:
+  ScratchDir dir_;
+  sim::SimRegistry registry_{dir_.path() / "registry.reg", {false, nullptr}};
+  sim::SimRegistry elsewhere_{dir_.path() / "registry.reg", {false, nullptr}};
+};
+
+class SimServiceControlHarness : public ServiceControlHarness {
+ public:
+  explicit SimServiceControlHarness(bool virtual_time) : machine_(scratch_.path() / "machine", OnTime(virtual_time)) {
+    if (virtual_time) attachment_.emplace(machine_.kernel().Attach("test"));
+    machine_.SetServiceImage([](sim::SimProcess& process) {
+      return ContractServiceProcess(process.platform().service_control, process.platform().kernel);
+    });
+  }
+  ServiceControl& service_control() override { return machine_.service_control(); }
+  Kernel& kernel() override { return machine_.kernel(); }
+  std::string ContractServiceImage() override { return "C:\\Windows\\system32\\contract_service.exe"; }
+
+ private:
+  ScratchDir scratch_;
+  sim::SimMachine machine_;
+  std::optional<sim::SimKernel::Attachment> attachment_;
+};
+
 class SimMachineHarness : public FilesHarness, public EventLogHarness {
  public:
-  explicit SimMachineHarness(sim::MachineOptions options) : machine_(options) {
+  explicit SimMachineHarness(bool virtual_time) : machine_(OnTime(virtual_time)) {
     std::filesystem::create_directories(machine_->HostPath(kDirectory));
   }
 
@@ -29,15 +81,25 @@ class SimMachineHarness : public FilesHarness, public EventLogHarness {
   sim::SimFiles other_files_{other_paths_, machine_->system()};
 };
 
-template <typename Harness>
+template <typename Harness, typename Sim>
 std::vector<ContractParam<Harness>> OnBothTimes() {
-  return {{"RealTime", [] { return std::make_unique<SimMachineHarness>(sim::MachineOptions{}); }},
-          {"VirtualTime", [] { return std::make_unique<SimMachineHarness>(VirtualTime()); }}};
+  return {{"RealTime", [] { return std::make_unique<Sim>(false); }},
+          {"VirtualTime", [] { return std::make_unique<Sim>(true); }}};
 }
 
-INSTANTIATE_TEST_SUITE_P(Sim, FilesContractTest, ::testing::ValuesIn(OnBothTimes<FilesHarness>()),
+INSTANTIATE_TEST_SUITE_P(Sim, KernelContractTest, ::testing::ValuesIn(OnBothTimes<KernelHarness, SimKernelHarness>()),
+                         ContractParamName<KernelHarness>);
+INSTANTIATE_TEST_SUITE_P(Sim, RegistryContractTest, ::testing::Values(RegistryContractParam{"Sim", [] {
+                           return std::make_unique<SimRegistryHarness>();
+                         }}),
+                         ContractParamName<RegistryHarness>);
+INSTANTIATE_TEST_SUITE_P(Sim, ServiceControlContractTest,
+                         ::testing::ValuesIn(OnBothTimes<ServiceControlHarness, SimServiceControlHarness>()),
+                         ContractParamName<ServiceControlHarness>);
+INSTANTIATE_TEST_SUITE_P(Sim, FilesContractTest, ::testing::ValuesIn(OnBothTimes<FilesHarness, SimMachineHarness>()),
                          ContractParamName<FilesHarness>);
-INSTANTIATE_TEST_SUITE_P(Sim, EventLogContractTest, ::testing::ValuesIn(OnBothTimes<EventLogHarness>()),
+INSTANTIATE_TEST_SUITE_P(Sim, EventLogContractTest,
+                         ::testing::ValuesIn(OnBothTimes<EventLogHarness, SimMachineHarness>()),
                          ContractParamName<EventLogHarness>);
 
 }  // namespace
