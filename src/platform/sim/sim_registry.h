@@ -46,9 +46,9 @@ struct RegistryOptions {
 // lock file, which every process maps), and OpenKey also when the file
 // differs from the one last read or written (a person's edit; compared at
 // most once per `edit_check_interval`, so that a key open costs no system
-// call in a burst of them). Reads never
-// wait for a write's file work: they are served from memory under a shared
-// lock held only while memory is looked at or changed.
+// call in a burst of them). Reads never wait for a write's file work: they
+// are served from memory under a shared lock held only while memory is
+// looked at or changed.
 // A file that turns unreadable while in use keeps the last contents read,
 // and changes are refused with ERROR_BADDB until it is repaired, so it is
 // never replaced. Thread-safe; never waits on the kernel.
