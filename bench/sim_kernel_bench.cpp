@@ -7,6 +7,8 @@
 #include "bench/bench_support.h"
 #include "platform/sim/fiber.h"
 #include "platform/sim/sim_kernel.h"
+#include "runner/scenario.h"
+#include "runner/scenario_run.h"
 
 namespace fenra::sim {
 namespace {
@@ -132,6 +134,37 @@ void BM_SimulatedHourOfPolling(benchmark::State& state) {
   state.counters["floor_ms"] = (bench::ThreadCpuNs() - start) / 1e6;
 }
 BENCHMARK(BM_SimulatedHourOfPolling)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A simulated day of the whole service on which nothing happens
+// (bench/idle_day.scn through the scenario runner, machine and all) beside
+// its floor: as many switches into a simulated thread and back as the day
+// had wake-ups, timed in the same iteration on the thread's CPU clock
+// (every simulated thread runs on it). "ratio" is the median of the
+// iterations' ratios.
+void BM_SimulatedIdleDay(benchmark::State& state) {
+  const runner::Scenario day = runner::LoadScenario(FENRA_BENCH_DIR "/idle_day.scn");
+  IdleFiber floor;
+  std::vector<double> day_ms, floor_ms, ratios;
+  uint64_t wake_ups = 0;
+  for (auto _ : state) {
+    double start = bench::ThreadCpuNs();
+    runner::RunResult result = runner::RunScenario(day, {.machine = {}, .observe = [](const runner::Observation&) {}});
+    double middle = bench::ThreadCpuNs();
+    wake_ups = result.wake_ups;
+    for (uint64_t i = 0; i < wake_ups; ++i) floor.Resume();
+    double end = bench::ThreadCpuNs();
+    state.SetIterationTime((middle - start) / 1e9);
+    day_ms.push_back((middle - start) / 1e6);
+    floor_ms.push_back((end - middle) / 1e6);
+    ratios.push_back(day_ms.back() / floor_ms.back());
+  }
+  state.counters["wake_ups"] = static_cast<double>(wake_ups);
+  state.counters["day_cpu_ms"] = bench::Median(day_ms);
+  state.counters["floor_cpu_ms"] = bench::Median(floor_ms);
+  state.counters["ns_per_wake_up"] = bench::Median(day_ms) * 1e6 / static_cast<double>(wake_ups);
+  state.counters["ratio"] = bench::Median(ratios);
+}
+BENCHMARK(BM_SimulatedIdleDay)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
 }  // namespace fenra::sim

@@ -10,6 +10,7 @@
 #include <exception>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "runner/output.h"
 #include "runner/scenario.h"
@@ -48,15 +49,20 @@ int main(int argc, char** argv) {
 
   try {
     fenra::runner::Scenario scenario = fenra::runner::LoadScenario(scenario_file);
-    fenra::runner::RunResult result = fenra::runner::RunScenario(scenario, {.machine = machine});
     fenra::runner::OutputOptions output{.trace = trace, .clock = scenario.clock};
-    std::string text = json ? fenra::runner::RenderJson(result.observations, output)
-                            : fenra::runner::RenderText(result.observations, output);
-    fwrite(text.data(), 1, text.size(), stdout);
+    // Printed as they happen and not kept, except for the timeline, which
+    // draws from the whole run's observations.
+    fenra::runner::ObservationSink print = fenra::runner::Printer(stdout, json, output);
+    std::vector<fenra::runner::Observation> drawn;
+    fenra::runner::RunResult result = fenra::runner::RunScenario(
+        scenario, {.machine = machine, .observe = [&](const fenra::runner::Observation& o) {
+                     print(o);
+                     if (!timeline.empty()) drawn.push_back(o);
+                   }});
     fflush(stdout);
     if (!timeline.empty()) {
       std::ofstream file(timeline, std::ios::binary);
-      file << fenra::runner::RenderTimeline(scenario, result.observations);
+      file << fenra::runner::RenderTimeline(scenario, drawn);
       if (!file.flush()) {
         fprintf(stderr, "fenra-sim: %s: cannot be written\n", timeline.c_str());
         return 1;

@@ -3,6 +3,7 @@
 // inputs, event-log records, pulses of the hot-plug event and trace lines.
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -28,13 +29,25 @@ struct Observation {
   std::string text;
 };
 
-// Collects observations from whichever simulated thread makes them. It never
-// calls the kernel, so it may be fed from under the kernel's lock.
+// Takes each observation as it happens, in order, from whichever simulated
+// thread makes it; it may run under the kernel's lock and must not call the
+// kernel.
+using ObservationSink = std::function<void(const Observation&)>;
+
+// Collects observations from whichever simulated thread makes them, or, with
+// a sink, hands each one on as it comes and keeps none, so that a long run
+// takes no memory for what it saw. It never calls the kernel, so it may be
+// fed from under the kernel's lock.
 class Recorder {
  public:
+  explicit Recorder(ObservationSink sink = nullptr) : sink_(std::move(sink)) {}
+
   void Add(Observation observation) {
     std::lock_guard lock(mutex_);
-    observations_.push_back(std::move(observation));
+    if (sink_)
+      sink_(observation);
+    else
+      observations_.push_back(std::move(observation));
   }
   std::vector<Observation> Take() {
     std::lock_guard lock(mutex_);
@@ -43,6 +56,7 @@ class Recorder {
 
  private:
   std::mutex mutex_;
+  const ObservationSink sink_;
   std::vector<Observation> observations_;
 };
 

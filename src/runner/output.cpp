@@ -82,61 +82,71 @@ std::string EventTypeName(uint16_t type) {
   }
 }
 
+std::string RenderJsonEntry(const Observation& o, const OutputOptions& options) {
+  std::string head = "{\"t_ms\": " + std::to_string(o.t_ms) + ", \"kind\": ";
+  switch (o.kind) {
+    case Observation::Kind::kInput:
+      return head + "\"input\", \"scenario_line\": " + std::to_string(o.line) + ", \"directive\": " +
+             Quote(o.directive) + "}\n";
+    case Observation::Kind::kEvent: {
+      std::string strings;
+      for (const std::string& s : o.strings) strings += (strings.empty() ? "" : ", ") + Quote(s);
+      return head + "\"event\", \"source\": " + Quote(o.source) + ", \"event_id\": " + std::to_string(o.event_id) +
+             ", \"type\": " + Quote(EventTypeName(o.type)) + ", \"strings\": [" + strings + "], \"data\": \"" +
+             Hex(o.data) + "\"}\n";
+    }
+    case Observation::Kind::kPulse:
+      return head + "\"pulse\"}\n";
+    case Observation::Kind::kTrace:
+      if (options.trace) return head + "\"trace\", \"line\": " + Quote(o.text) + "}\n";
+      break;
+  }
+  return {};
+}
+
+std::string RenderTextEntry(const Observation& o, const OutputOptions& options) {
+  if (o.kind == Observation::Kind::kTrace && !options.trace) return {};
+  std::string out = ScenarioTimeText(o.t_ms) + "  " + LocalTimeText(options.clock, o.t_ms) + "  ";
+  switch (o.kind) {
+    case Observation::Kind::kInput:
+      out += "> " + o.directive + "  (line " + std::to_string(o.line) + ")\n";
+      break;
+    case Observation::Kind::kEvent: {
+      char id[64];
+      snprintf(id, sizeof(id), "event %u (0x%08X)", o.event_id & 0xFFFF, o.event_id);
+      out += o.source + " " + EventTypeName(o.type) + " " + id + "\n";
+      for (const std::string& text : o.strings)
+        if (!text.empty()) AppendIndented(&out, sim::ToValidUtf8(text));
+      if (!o.data.empty()) out += "    data: " + Hex(o.data) + "\n";
+      break;
+    }
+    case Observation::Kind::kPulse:
+      out += "pulse of the hot-plug event\n";
+      break;
+    case Observation::Kind::kTrace:
+      out += "trace  " + sim::ToValidUtf8(o.text) + "\n";
+      break;
+  }
+  return out;
+}
+
 std::string RenderJson(const std::vector<Observation>& observations, const OutputOptions& options) {
   std::string out;
-  for (const Observation& o : observations) {
-    std::string head = "{\"t_ms\": " + std::to_string(o.t_ms) + ", \"kind\": ";
-    switch (o.kind) {
-      case Observation::Kind::kInput:
-        out += head + "\"input\", \"scenario_line\": " + std::to_string(o.line) +
-               ", \"directive\": " + Quote(o.directive) + "}\n";
-        break;
-      case Observation::Kind::kEvent: {
-        std::string strings;
-        for (const std::string& s : o.strings) strings += (strings.empty() ? "" : ", ") + Quote(s);
-        out += head + "\"event\", \"source\": " + Quote(o.source) + ", \"event_id\": " + std::to_string(o.event_id) +
-               ", \"type\": " + Quote(EventTypeName(o.type)) + ", \"strings\": [" + strings + "], \"data\": \"" +
-               Hex(o.data) + "\"}\n";
-        break;
-      }
-      case Observation::Kind::kPulse:
-        out += head + "\"pulse\"}\n";
-        break;
-      case Observation::Kind::kTrace:
-        if (options.trace) out += head + "\"trace\", \"line\": " + Quote(o.text) + "}\n";
-        break;
-    }
-  }
+  for (const Observation& o : observations) out += RenderJsonEntry(o, options);
   return out;
 }
 
 std::string RenderText(const std::vector<Observation>& observations, const OutputOptions& options) {
   std::string out;
-  for (const Observation& o : observations) {
-    if (o.kind == Observation::Kind::kTrace && !options.trace) continue;
-    std::string when = ScenarioTimeText(o.t_ms) + "  " + LocalTimeText(options.clock, o.t_ms) + "  ";
-    switch (o.kind) {
-      case Observation::Kind::kInput:
-        out += when + "> " + o.directive + "  (line " + std::to_string(o.line) + ")\n";
-        break;
-      case Observation::Kind::kEvent: {
-        char id[64];
-        snprintf(id, sizeof(id), "event %u (0x%08X)", o.event_id & 0xFFFF, o.event_id);
-        out += when + o.source + " " + EventTypeName(o.type) + " " + id + "\n";
-        for (const std::string& text : o.strings)
-          if (!text.empty()) AppendIndented(&out, sim::ToValidUtf8(text));
-        if (!o.data.empty()) out += "    data: " + Hex(o.data) + "\n";
-        break;
-      }
-      case Observation::Kind::kPulse:
-        out += when + "pulse of the hot-plug event\n";
-        break;
-      case Observation::Kind::kTrace:
-        out += when + "trace  " + sim::ToValidUtf8(o.text) + "\n";
-        break;
-    }
-  }
+  for (const Observation& o : observations) out += RenderTextEntry(o, options);
   return out;
+}
+
+ObservationSink Printer(FILE* out, bool json, const OutputOptions& options) {
+  return [out, json, options](const Observation& o) {
+    std::string text = json ? RenderJsonEntry(o, options) : RenderTextEntry(o, options);
+    fwrite(text.data(), 1, text.size(), out);
+  };
 }
 
 }  // namespace fenra::runner

@@ -3,6 +3,7 @@
 // for a person. Both list the same observations in the same order; trace
 // lines only when asked for.
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,16 @@ std::string RenderJson(const std::vector<Observation>& observations, const Outpu
 // Per observation the scenario time and the local time, then what happened;
 // a record's texts follow on indented lines.
 std::string RenderText(const std::vector<Observation>& observations, const OutputOptions& options);
+
+// One observation as RenderJson or RenderText shows it; empty for a trace
+// line when trace lines are not asked for.
+std::string RenderJsonEntry(const Observation& observation, const OutputOptions& options);
+std::string RenderTextEntry(const Observation& observation, const OutputOptions& options);
+
+// A sink for RunOptions::observe that writes each observation to `out` as
+// it comes, as JSON or as text: the same bytes as the rendering of the
+// whole run, without keeping it.
+ObservationSink Printer(FILE* out, bool json, const OutputOptions& options);
 
 // "H:MM:SS.mmm" of scenario time.
 std::string ScenarioTimeText(uint64_t t_ms);

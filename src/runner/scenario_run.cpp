@@ -59,8 +59,9 @@ std::wstring Widen(std::string_view text) {
 
 class Run {
  public:
-  Run(const Scenario& scenario, const fs::path& directory)
+  Run(const Scenario& scenario, const fs::path& directory, ObservationSink observe)
       : scenario_(scenario),
+        recorder_(std::move(observe)),
         machine_(directory, Options(scenario)),
         attachment_(machine_.kernel().Attach("fenra-sim")) {}
 
@@ -84,7 +85,7 @@ class Run {
           step.at_ms, [this, &step, done] { Input(step, done); }, "scenario line " + std::to_string(step.line));
     kernel.WaitForSingleObject(done, win::kInfinite);
     kernel.SetPulseObserver(nullptr);
-    return {recorder_.Take(), failure_};
+    return {recorder_.Take(), failure_, kernel.WakeUps()};
   }
 
  private:
@@ -167,7 +168,7 @@ RunResult RunScenario(const Scenario& scenario, const RunOptions& options) {
   }
   PrepareMachineDirectory(scenario, directory);
   // The machine parks every thread before the directory goes.
-  return Run(scenario, directory).Go();
+  return Run(scenario, directory, options.observe).Go();
 }
 
 }  // namespace fenra::runner

@@ -16,6 +16,9 @@ struct RunOptions {
   // not exist, reused (and kept) when it does. Empty: a fresh temporary
   // machine, removed after the run.
   std::filesystem::path machine;
+  // When set, each observation goes to it as it happens (see
+  // ObservationSink), and RunResult::observations stays empty.
+  ObservationSink observe = nullptr;
 };
 
 struct RunResult {
@@ -23,6 +26,9 @@ struct RunResult {
   // Empty when the run ended as the scenario says; otherwise what went
   // wrong (the service did not stop in time at `end`).
   std::string failure;
+  // How many times a simulated thread was given the processor: the run's
+  // wake-ups, each at least a switch into the thread and back.
+  uint64_t wake_ups = 0;
 };
 
 // How long `end` waits for a stop (virtual time) before it ends the

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 
@@ -39,18 +41,38 @@ const char* const kPulledFor20Minutes =
     "0:30:00 state DOD_CPUBoard 0 DUPLEX\n"
     "1:00:00 end\n";
 
+// The first run keeps its observations and renders them at the end; the
+// second prints each one as it happens through a Printer and keeps none.
 TEST(ScenarioRunnerTest, TheSameScenarioGivesTheSameOutputAndMachineFiles) {
   Scenario scenario = ParseScenario(kPulledFor20Minutes, "pulled.scn");
+  const OutputOptions options{.trace = true, .clock = scenario.clock};
   testing::ScratchDir scratch;
   std::string outputs[2];
   std::map<std::string, std::string> files[2];
+  uint64_t wake_ups[2] = {};
   for (int run = 0; run < 2; ++run) {
     fs::path machine = scratch.path() / ("machine" + std::to_string(run));
-    outputs[run] =
-        RenderJson(RunScenario(scenario, {.machine = machine}).observations, {.trace = true, .clock = scenario.clock});
+    if (run == 0) {
+      RunResult result = RunScenario(scenario, {.machine = machine});
+      outputs[run] = RenderJson(result.observations, options);
+      wake_ups[run] = result.wake_ups;
+    } else {
+      char* printed = nullptr;
+      size_t size = 0;
+      FILE* out = open_memstream(&printed, &size);
+      RunResult result = RunScenario(scenario, {.machine = machine, .observe = Printer(out, true, options)});
+      fclose(out);
+      outputs[run].assign(printed, size);
+      free(printed);
+      EXPECT_TRUE(result.observations.empty());
+      wake_ups[run] = result.wake_ups;
+    }
     files[run] = MachineFiles(machine);
   }
   EXPECT_EQ(outputs[0], outputs[1]);
+  EXPECT_NE(outputs[0].find("\"kind\": \"trace\""), std::string::npos);
+  EXPECT_EQ(wake_ups[0], wake_ups[1]);
+  EXPECT_GT(wake_ups[0], 3600u * 30);  // an hour of the service's polling
   EXPECT_EQ(files[0], files[1]);
   EXPECT_TRUE(files[0].contains("registry.reg"));
   EXPECT_TRUE(files[0].contains("drive_c/QOR/QVMAlertMan/Temp/fenratrace1.log"));

@@ -18,14 +18,11 @@
 #if __has_feature(address_sanitizer)
 #define FENRA_ASAN 1
 #endif
-#if __has_feature(thread_sanitizer)
-#define FENRA_TSAN 1
-#endif
 #endif
 #if defined(__SANITIZE_ADDRESS__)
 #define FENRA_ASAN 1
 #endif
-#if defined(__SANITIZE_THREAD__)
+#if FENRA_FIBER_TSAN
 #define FENRA_TSAN 1
 #endif
 
@@ -91,7 +88,9 @@ struct EhGlobals {
   unsigned int uncaught_exceptions = 0;
 };
 
-EhGlobals& CurrentEh() { return *reinterpret_cast<EhGlobals*>(__cxxabiv1::__cxa_get_globals()); }
+// The calling OS thread's; the address is looked up once per host, not at
+// every switch.
+EhGlobals* CurrentEh() { return reinterpret_cast<EhGlobals*>(__cxxabiv1::__cxa_get_globals()); }
 
 thread_local Fiber* starting_fiber = nullptr;
 
@@ -109,6 +108,9 @@ struct Fiber::Context {
   ucontext_t uc{};
 #endif
   EhGlobals eh;
+  // A host's: its OS thread's exception state, which the fibers it runs swap
+  // their own in and out of.
+  EhGlobals* thread_eh = nullptr;
   // The stack (fibers only; a host's stack is its OS thread's).
   void* mapping = nullptr;
   size_t mapping_size = 0;
@@ -136,6 +138,7 @@ void Switch(Fiber::Context& from, Fiber::Context& to) {
 }  // namespace
 
 Fiber::Host::Host() : context_(std::make_unique<Context>()) {
+  context_->thread_eh = CurrentEh();
 #if FENRA_TSAN
   context_->tsan_fiber = __tsan_get_current_fiber();
 #endif
@@ -198,8 +201,9 @@ void Fiber::Resume(Host& host) {
   host_ = &host;
   Context& me = *host.context_;
   Context& to = *context_;
-  me.eh = CurrentEh();
-  CurrentEh() = to.eh;
+  EhGlobals& thread_eh = *me.thread_eh;
+  me.eh = thread_eh;
+  thread_eh = to.eh;
   starting_fiber = this;
 #if FENRA_ASAN
   __sanitizer_start_switch_fiber(&me.fake_stack, to.stack_bottom, to.stack_size);
@@ -211,8 +215,8 @@ void Fiber::Resume(Host& host) {
 #if FENRA_ASAN
   __sanitizer_finish_switch_fiber(me.fake_stack, nullptr, nullptr);
 #endif
-  to.eh = CurrentEh();
-  CurrentEh() = me.eh;
+  to.eh = thread_eh;
+  thread_eh = me.eh;
 }
 
 void Fiber::Suspend() {

@@ -13,10 +13,28 @@
 #include <functional>
 #include <memory>
 
+#if defined(__SANITIZE_THREAD__)
+#define FENRA_FIBER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define FENRA_FIBER_TSAN 1
+#endif
+#endif
+
 namespace fenra::sim {
 
 class Fiber {
  public:
+  // Whether a mutex may stay locked across a switch, to be unlocked on the
+  // other side: it may (the fibers of a host share its OS thread), except
+  // under ThreadSanitizer, which sees each fiber as a thread of its own and
+  // a mutex unlocked by another thread than the one that locked it as misuse.
+#if FENRA_FIBER_TSAN
+  static constexpr bool kLockFollowsSwitch = false;
+#else
+  static constexpr bool kLockFollowsSwitch = true;
+#endif
+
   // The calling OS thread's own context, to switch back to.
   class Host;
 

@@ -1,19 +1,21 @@
 #include "platform/sim/sim_kernel.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
+#include "platform/sim/deadline_heap.h"
 #include "platform/sim/fiber.h"
 #include "platform/sim/last_error.h"
 #include "platform/sim/thread_locals.h"
@@ -30,7 +32,7 @@ struct Waiter;
 struct ThreadRecord;
 struct ProcessRecord;
 
-struct Object : KernelObject, std::enable_shared_from_this<Object> {
+struct Object final : KernelObject, std::enable_shared_from_this<Object> {
   enum class Kind { kEvent, kMutex, kThread, kProcess };
   Object(Kind k, uint64_t kernel, uint64_t serial, std::string n)
       : kind(k), kernel_id(kernel), id(serial), name(std::move(n)) {}
@@ -62,27 +64,41 @@ struct Object : KernelObject, std::enable_shared_from_this<Object> {
   }
 };
 
-using TimerKey = std::pair<uint64_t, uint64_t>;  // (deadline ms, sequence)
+struct ScheduledInput;
 
-// A wait's time-out, or a scheduled input.
-struct Timer {
+// A wait's time-out, or a scheduled input (exactly one of the two).
+struct Timer : Deadline {
   Waiter* waiter = nullptr;
-  std::function<void()> task;
-  std::string task_name;
+  ScheduledInput* input = nullptr;  // owned by the kernel while queued
 };
-using TimerMap = std::map<TimerKey, Timer>;
 
+struct ScheduledInput {
+  Timer timer;
+  std::function<void()> task;
+  std::string name;
+};
+
+// One blocking call. It lives on the waiting thread's stack and allocates
+// nothing for a wait on one object.
 struct Waiter {
-  ThreadRecord* thread = nullptr;
-  std::vector<Object*> objects;
-  // A blocked wait keeps its objects alive: a handle may be closed while a
-  // thread still waits on it.
-  std::vector<Handle> references;
+  explicit Waiter(ThreadRecord* t = nullptr) : thread(t) { timer.waiter = this; }
+  Waiter(const Waiter&) = delete;
+  Waiter& operator=(const Waiter&) = delete;
+
+  std::span<Object* const> objects() const { return {slots.data(), count}; }
+
+  ThreadRecord* thread;
+  std::array<Object*, win::kMaximumWaitObjects> slots;  // the first `count` are set
+  size_t count = 0;
+  // A blocked wait keeps its objects alive: a handle may be closed (the
+  // caller's variable reassigned) while a thread still waits on it.
+  Handle reference;                   // a wait on one object
+  std::vector<Handle> more_references;  // the others of a wait on several
   bool wait_all = false;
   bool quiescence = false;  // waits for the simulation to go idle
   bool done = false;
   uint32_t result = win::kWaitFailed;
-  std::optional<TimerMap::iterator> timer;
+  Timer timer;  // queued while the wait has a deadline
 };
 
 struct ProcessRecord {
@@ -113,6 +129,7 @@ struct ThreadRecord {
   // Virtual time.
   std::unique_ptr<Fiber> fiber;  // empty for an outside thread
   bool ready = false;
+  ThreadRecord* next_ready = nullptr;  // behind it in the ready queue
   uint64_t calls = 0;               // kernel calls since it last blocked
   uint64_t timeout_epoch = kNever;  // epoch when its last wait timed out
   uint64_t idle_epoch = kNever;     // epoch at which it was last seen idling
@@ -122,6 +139,42 @@ struct ThreadRecord {
     if (process) label += " of process '" + process->name + "' #" + std::to_string(process->id);
     return label;
   }
+};
+
+// The threads ready to run on virtual time, first come first served. A
+// thread is linked through its own record: queueing allocates nothing.
+class ReadyQueue {
+ public:
+  bool empty() const { return head_ == nullptr; }
+  void Push(ThreadRecord* t) {
+    t->ready = true;
+    t->next_ready = nullptr;
+    (tail_ ? tail_->next_ready : head_) = t;
+    tail_ = t;
+  }
+  ThreadRecord* Pop() {
+    ThreadRecord* t = head_;
+    head_ = t->next_ready;
+    if (head_ == nullptr) tail_ = nullptr;
+    t->ready = false;
+    t->next_ready = nullptr;
+    return t;
+  }
+  void Remove(ThreadRecord* t) {
+    ThreadRecord* before = nullptr;
+    for (ThreadRecord* at = head_; at != nullptr; before = at, at = at->next_ready) {
+      if (at != t) continue;
+      (before ? before->next_ready : head_) = t->next_ready;
+      if (tail_ == t) tail_ = before;
+      t->ready = false;
+      t->next_ready = nullptr;
+      return;
+    }
+  }
+
+ private:
+  ThreadRecord* head_ = nullptr;
+  ThreadRecord* tail_ = nullptr;
 };
 
 // The kernel threads of the calling OS thread: the fiber it runs now (virtual
@@ -202,6 +255,8 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
         start_local(FromLocalTime(o.start_local_time)),
         real_start(SteadyClock::now()) {}
 
+  ~State() { DropInputs(); }
+
   std::mutex mu;
   const KernelOptions options;
   const bool virtual_time;
@@ -210,8 +265,7 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
   const SteadyClock::time_point real_start;
 
   uint64_t serial = 0;  // ids of objects, threads and processes
-  uint64_t sequence = 0;
-  TimerMap timers;
+  DeadlineHeap<Timer> timers;
   std::vector<ThreadRecord*> threads;  // every live thread, for reports
   std::map<std::string, std::weak_ptr<Object>> named;
   std::function<void(const std::string&)> stall_handler;
@@ -223,12 +277,13 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
 
   // Virtual time.
   uint64_t now = 0;  // milliseconds since the start
-  std::deque<ThreadRecord*> ready;
+  ReadyQueue ready;
   ThreadRecord* host = nullptr;  // the attached outside thread
   std::unique_ptr<Fiber::Host> host_context;
   std::thread::id host_os_thread;
   size_t pending_tasks = 0;
   uint64_t epoch = 0;  // counts what the kernel sees happen, for idling
+  uint64_t wake_ups = 0;  // fibers resumed
   std::vector<std::unique_ptr<ThreadRecord>> fibers;  // records of live fibers
   std::vector<std::unique_ptr<ThreadRecord>> parked_fibers;
   std::vector<std::shared_ptr<void>> releases;  // process states to drop unlocked
@@ -290,6 +345,15 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
 
   void Progress() { ++epoch; }
 
+  // Forgets every deadline; the scheduled inputs are deleted unrun.
+  void DropInputs() {
+    std::vector<ScheduledInput*> inputs;
+    for (const Timer* timer : timers.entries())
+      if (timer->input != nullptr) inputs.push_back(timer->input);
+    timers.Clear();
+    for (ScheduledInput* input : inputs) delete input;
+  }
+
   // ---- Objects and waits ----
 
   std::shared_ptr<Object> NewObject(Object::Kind kind, const std::string& name = {}) {
@@ -321,7 +385,7 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
 
   // The wait result if the wait can be satisfied now (and then consumes),
   // else nothing.
-  static std::optional<uint32_t> TrySatisfy(const std::vector<Object*>& objects, bool wait_all,
+  static std::optional<uint32_t> TrySatisfy(std::span<Object* const> objects, bool wait_all,
                                             ThreadRecord* thread) {
     if (objects.empty()) return std::nullopt;
     if (wait_all) {
@@ -340,20 +404,19 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
     return std::nullopt;
   }
 
+  // Takes a wait off its objects and its deadline; a wait taken off already
+  // (completed, then parked) stays off.
   void Unregister(Waiter* w) {
-    for (Object* o : w->objects) std::erase(o->waiters, w);
-    if (w->timer) {
-      timers.erase(*w->timer);
-      w->timer.reset();
+    for (Object* o : w->objects()) {
+      auto it = std::find(o->waiters.begin(), o->waiters.end(), w);
+      if (it != o->waiters.end()) o->waiters.erase(it);
     }
+    timers.Remove(&w->timer);
   }
 
   void MakeReady(ThreadRecord* t) {
     if (virtual_time) {
-      if (!t->ready) {
-        t->ready = true;
-        ready.push_back(t);
-      }
+      if (!t->ready) ready.Push(t);
     } else {
       t->wake.notify_one();
     }
@@ -371,18 +434,31 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
     MakeReady(w->thread);
   }
 
-  // Releases the waiters that `o` now satisfies, oldest first.
+  // Releases the waiters that `o` now satisfies, oldest first. A released
+  // waiter leaves o->waiters (Complete unregisters it), and nothing joins it
+  // meanwhile.
   void Propagate(Object* o) {
-    std::vector<Waiter*> candidates = o->waiters;
-    for (Waiter* w : candidates) {
-      if (w->done) continue;
-      if (auto result = TrySatisfy(w->objects, w->wait_all, w->thread)) Complete(w, *result);
+    for (size_t i = 0; i < o->waiters.size();) {
+      Waiter* w = o->waiters[i];
+      if (auto result = TrySatisfy(w->objects(), w->wait_all, w->thread))
+        Complete(w, *result);
+      else
+        ++i;
     }
   }
 
+  // This kernel's object behind `h`, or nullptr (an empty handle, another
+  // kernel's or another port's object).
+  Object* ObjectOf(const Handle& h) const {
+    KernelObject* k = h.get();
+    if (k == nullptr || typeid(*k) != typeid(Object)) return nullptr;
+    auto* o = static_cast<Object*>(k);
+    return o->kernel_id == kernel_id ? o : nullptr;
+  }
+
   Object* Find(const Handle& h, Object::Kind kind) {
-    auto* o = dynamic_cast<Object*>(h.get());
-    if (o == nullptr || o->kind != kind || o->kernel_id != kernel_id) {
+    Object* o = ObjectOf(h);
+    if (o == nullptr || o->kind != kind) {
       sim::SetLastError(win::kErrorInvalidHandle);
       return nullptr;
     }
@@ -394,21 +470,22 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
       sim::SetLastError(win::kErrorInvalidParameter);
       return win::kWaitFailed;
     }
-    std::vector<Object*> objects;
-    objects.reserve(handles.size());
-    for (const Handle& h : handles) {
-      auto* o = dynamic_cast<Object*>(h.get());
-      if (o == nullptr || o->kernel_id != kernel_id) {
+    Waiter w;
+    for (Object*& slot : std::span(w.slots.data(), handles.size())) {
+      Object* o = ObjectOf(handles[w.count]);
+      if (o == nullptr) {
         sim::SetLastError(win::kErrorInvalidHandle);
         return win::kWaitFailed;
       }
       // The same object twice is refused, as Windows refuses it.
-      if (std::find(objects.begin(), objects.end(), o) != objects.end()) {
+      if (std::find(w.slots.data(), &slot, o) != &slot) {
         sim::SetLastError(win::kErrorInvalidParameter);
         return win::kWaitFailed;
       }
-      objects.push_back(o);
+      slot = o;
+      ++w.count;
     }
+    const std::span<Object* const> objects = w.objects();
     Lock lock(mu);
     ThreadRecord* self = Enter(lock);
     if (self == nullptr) {
@@ -427,9 +504,9 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
       return *result;
     }
     if (milliseconds == 0) return win::kWaitTimeout;
-    Waiter w;
-    w.objects = std::move(objects);
-    w.references.assign(handles.begin(), handles.end());
+    w.thread = self;
+    w.reference = handles[0];
+    if (handles.size() > 1) w.more_references.assign(handles.begin() + 1, handles.end());
     w.wait_all = wait_all;
     return Block(lock, self, w, milliseconds);
   }
@@ -442,12 +519,11 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
   }
 
   // Blocks the calling thread in `w` until it completes.
-  uint32_t Block(Lock& lock, ThreadRecord* self, Waiter& w, uint32_t milliseconds) {
-    w.thread = self;
-    for (Object* o : w.objects) o->waiters.push_back(&w);
+  [[gnu::always_inline]] uint32_t Block(Lock& lock, ThreadRecord* self, Waiter& w, uint32_t milliseconds) {
+    for (Object* o : w.objects()) o->waiters.push_back(&w);
     self->waiting = &w;
     if (virtual_time) {
-      if (milliseconds != win::kInfinite) w.timer = timers.emplace(TimerKey{now + milliseconds, sequence++}, Timer{&w, {}, {}}).first;
+      if (milliseconds != win::kInfinite) timers.Push(&w.timer, now + milliseconds);
       // A wait that follows a time-out with nothing seen in between idles.
       self->idle_epoch = self->timeout_epoch == epoch ? epoch : kNever;
       self->timeout_epoch = kNever;
@@ -493,15 +569,27 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
 
   // The calling thread gives up the processor until it is ready again and its
   // turn has come.
-  void SwitchAway(Lock& lock, ThreadRecord* self) {
-    if (self->fiber) {
-      lock.unlock();
-      self->fiber->Suspend();
-      lock.lock();
-      // The host already made this thread the running one.
-    } else {
+  [[gnu::always_inline]] void SwitchAway(Lock& lock, ThreadRecord* self) {
+    if (self->fiber)
+      ToHost(self);  // the host already made this thread the running one
+    else
       RunHost(lock, self);
-    }
+  }
+
+  // The switches between the host and a fiber, made under the kernel's lock
+  // and returning under it. The lock goes with the processor: the OS thread
+  // keeps it across the switch, so a wake-up takes it once (in the kernel
+  // call that blocks and returns). Under ThreadSanitizer, which sees each
+  // fiber as a thread of its own, it is released and taken again instead.
+  [[gnu::always_inline]] void ToHost(ThreadRecord* self) {
+    if constexpr (!Fiber::kLockFollowsSwitch) mu.unlock();
+    self->fiber->Suspend();
+    if constexpr (!Fiber::kLockFollowsSwitch) mu.lock();
+  }
+  [[gnu::always_inline]] void ToFiber(ThreadRecord* t) {
+    if constexpr (!Fiber::kLockFollowsSwitch) mu.unlock();
+    t->fiber->Resume(*host_context);
+    if constexpr (!Fiber::kLockFollowsSwitch) mu.lock();
   }
 
   // The driving outside thread runs the simulation until its own turn comes.
@@ -512,27 +600,24 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
         Advance(lock, me);
         continue;
       }
-      ThreadRecord* next = ready.front();
-      ready.pop_front();
-      next->ready = false;
+      ThreadRecord* next = ready.Pop();
       if (next == me) return;
       RunFiber(lock, next);
     }
   }
 
-  void RunFiber(Lock& lock, ThreadRecord* t) {
+  [[gnu::always_inline]] void RunFiber(Lock& lock, ThreadRecord* t) {
     running_fiber = t;
     running_fiber_kernel = this;
-    lock.unlock();
-    t->fiber->Resume(*host_context);
-    lock.lock();
+    ++wake_ups;
+    ToFiber(t);
     running_fiber = nullptr;
     running_fiber_kernel = nullptr;
     if (t->fiber->finished()) {
       std::erase(threads, t);
       std::erase_if(fibers, [t](const auto& f) { return f.get() == t; });
     }
-    DropReleases(lock);
+    if (!releases.empty()) DropReleases(lock);
   }
 
   // Drops the states of ended processes outside the lock: their destructors
@@ -550,7 +635,7 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
   // quiescence, or report a stall.
   void Advance(Lock& lock, ThreadRecord* me) {
     Waiter* mine = me->waiting;
-    const bool my_wait_is_endless = mine == nullptr || mine->quiescence || !mine->timer;
+    const bool my_wait_is_endless = mine == nullptr || mine->quiescence || !mine->timer.queued();
     if (my_wait_is_endless && Quiescent(mine)) {
       if (mine != nullptr && mine->quiescence && !mine->done) {
         Complete(mine, win::kWaitObject0);
@@ -559,24 +644,24 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
       Stall(lock);
       return;
     }
-    auto first = timers.begin();
-    now = std::max(now, first->first.first);
-    if (first->second.waiter != nullptr) {
-      Complete(first->second.waiter, win::kWaitTimeout);
+    Timer* first = timers.Top();
+    now = std::max(now, first->at);
+    if (first->waiter != nullptr) {
+      Complete(first->waiter, win::kWaitTimeout);
       return;
     }
-    Timer timer = std::move(first->second);
-    timers.erase(first);
+    timers.Remove(first);
+    std::unique_ptr<ScheduledInput> input(first->input);
     --pending_tasks;
     Progress();
-    StartTask(std::move(timer.task), timer.task_name);
+    StartTask(std::move(input->task), input->name);
   }
 
   // `mine` is the driving thread's own wait, whose limit does not count.
   bool Quiescent(const Waiter* mine) const {
     if (pending_tasks != 0) return false;
-    for (const auto& [key, timer] : timers)
-      if (timer.waiter != nullptr && timer.waiter != mine && timer.waiter->thread->idle_epoch != epoch) return false;
+    for (const Timer* timer : timers.entries())
+      if (timer->waiter != nullptr && timer->waiter != mine && timer->waiter->thread->idle_epoch != epoch) return false;
     return true;
   }
 
@@ -608,10 +693,14 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
     t->object = std::move(object);
     t->fiber = std::make_unique<Fiber>(
         [this, t, proc = std::move(proc)]() mutable {
+          // The first switch into the fiber handed the kernel's lock over.
+          if constexpr (Fiber::kLockFollowsSwitch) mu.unlock();
           uint32_t exit_code = proc();
           proc = nullptr;  // what the procedure captured goes before anyone sees the end
           Lock lock(mu);
           ThreadEnded(lock, t, exit_code);
+          // The fiber's last switch (to the host) hands the lock over.
+          if constexpr (Fiber::kLockFollowsSwitch) lock.release();
         },
         options.stack_size);
     threads.push_back(t);
@@ -756,10 +845,7 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
     if (t->parked) return;
     t->parked = true;
     if (t->waiting) Unregister(t->waiting);
-    if (t->ready) {
-      std::erase(ready, t);
-      t->ready = false;
-    }
+    if (t->ready) ready.Remove(t);
     AbandonMutexes(t);
     SignalEnd(t->object.get(), exit_code);
     LeaveProcess(t);
@@ -777,8 +863,7 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
     uint32_t code = self->process ? self->process->exit_code : 0;
     if (virtual_time) {
       Park(self, code);
-      lock.unlock();
-      self->fiber->Suspend();
+      ToHost(self);
       Fatal("a parked thread was resumed");
     }
     self->parked = true;
@@ -804,14 +889,14 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
         Waiter* w = t->waiting;
         if (w->quiescence) {
           out += ": waits for quiescence";
-        } else if (w->objects.empty()) {
+        } else if (w->count == 0) {
           out += ": sleeps";
         } else {
           out += w->wait_all ? ": waits for all of " : ": waits on ";
-          for (size_t i = 0; i < w->objects.size(); ++i) out += (i ? ", " : "") + w->objects[i]->Label();
+          for (size_t i = 0; i < w->count; ++i) out += (i ? ", " : "") + w->slots[i]->Label();
         }
-        if (w->timer) {
-          out += " until " + std::to_string(w->timer.value()->first.first) + " ms";
+        if (w->timer.queued()) {
+          out += " until " + std::to_string(w->timer.at) + " ms";
           if (virtual_time && t->idle_epoch == epoch) out += " (idling)";
         }
       }
@@ -847,7 +932,7 @@ void SimKernel::Shutdown() {
   if (s.virtual_time) {
     for (ThreadRecord* t : std::vector<ThreadRecord*>(s.threads))
       if (t->fiber) s.Park(t, win::kErrorSuccess);
-    s.timers.clear();
+    s.DropInputs();
     s.pending_tasks = 0;
     s.DropReleases(lock);
     return;
@@ -1031,7 +1116,7 @@ void SimKernel::Sleep(uint32_t milliseconds) {
     }
     return;
   }
-  Waiter w;
+  Waiter w(self);
   s.Block(lock, self, w, milliseconds);
 }
 
@@ -1107,7 +1192,9 @@ void SimKernel::At(uint64_t at_ms, std::function<void()> fn, const std::string& 
   std::unique_lock lock(s.mu);
   s.Enter(lock);
   if (s.virtual_time) {
-    s.timers.emplace(TimerKey{std::max(at_ms, s.now), s.sequence++}, Timer{nullptr, std::move(fn), name});
+    auto* input = new ScheduledInput{{}, std::move(fn), name};
+    input->timer.input = input;
+    s.timers.Push(&input->timer, std::max(at_ms, s.now));
     ++s.pending_tasks;
     return;
   }
@@ -1136,13 +1223,12 @@ bool SimKernel::RunUntilQuiescent(uint64_t limit_ms) {
   std::unique_lock lock(s.mu);
   ThreadRecord* self = s.Enter(lock);
   if (self == nullptr) s.UnattachedBlock(lock, "run until quiescent");
-  Waiter w;
+  Waiter w(self);
   w.quiescence = true;
   if (limit_ms != UINT64_MAX) {
     // The limit is a deadline of the same wait: whichever comes first.
-    w.thread = self;
     self->waiting = &w;
-    w.timer = s.timers.emplace(TimerKey{std::max(limit_ms, s.now), s.sequence++}, Timer{&w, {}, {}}).first;
+    s.timers.Push(&w.timer, std::max(limit_ms, s.now));
     self->calls = 0;
     s.SwitchAway(lock, self);
     self->waiting = nullptr;
@@ -1166,6 +1252,11 @@ uint64_t SimKernel::ElapsedMs() {
 void SimKernel::SetStallHandler(std::function<void(const std::string&)> handler) {
   std::lock_guard lock(state_->mu);
   state_->stall_handler = std::move(handler);
+}
+
+uint64_t SimKernel::WakeUps() {
+  std::lock_guard lock(state_->mu);
+  return state_->wake_ups;
 }
 
 std::string SimKernel::DescribeThreads() {

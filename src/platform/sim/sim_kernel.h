@@ -146,6 +146,9 @@ class SimKernel final : public Kernel {
   // once instead of hanging. A handler may rescue the run (for example set
   // an event); if nothing can run afterwards the kernel aborts.
   void SetStallHandler(std::function<void(const std::string& report)> handler);
+  // Virtual time: how many times a simulated thread has been given the
+  // processor (started, or woken from a wait) so far.
+  uint64_t WakeUps();
   // Every thread and what it is doing, one line each.
   std::string DescribeThreads();
   // Fault injection: while set to a nonzero error, CreateThread (or the

@@ -130,6 +130,26 @@ TEST_F(SimKernelVirtual, HandlesOfAnotherKernelOrKindFail) {
   EXPECT_EQ(kernel.WaitForSingleObject(other.CreateEvent(true, true), 0), win::kWaitFailed);
 }
 
+// A waiting thread's handles may be variables that another thread
+// reassigns meanwhile: the wait keeps the objects it began with (AddressSanitizer
+// sees a wait that does not).
+TEST_F(SimKernelVirtual, AWaitKeepsItsObjectsWhenTheHandlesItWasGivenChange) {
+  Handle one = kernel.CreateEvent(true, false);
+  std::vector<Handle> several = {kernel.CreateEvent(false, false), kernel.CreateEvent(true, false)};
+  uint32_t results[2] = {};
+  Handle waiters[] = {
+      kernel.CreateThread([&] { return results[0] = kernel.WaitForSingleObject(one, 1000); }),
+      kernel.CreateThread([&] { return results[1] = kernel.WaitForMultipleObjects(several, false, 2000); }),
+  };
+  kernel.Sleep(10);
+  one = kernel.CreateEvent(true, true);  // the last handles of the waited objects go
+  several = {kernel.CreateEvent(true, true), kernel.CreateEvent(true, true)};
+  kernel.WaitForMultipleObjects(waiters, true, win::kInfinite);
+  EXPECT_EQ(results[0], win::kWaitTimeout);
+  EXPECT_EQ(results[1], win::kWaitTimeout);
+  EXPECT_EQ(kernel.ElapsedMs(), 2000u);
+}
+
 TEST_F(SimKernelVirtual, TwoKernelsOnOneThreadKeepTheirOwnClocks) {
   VirtualKernel& first = v;
   VirtualKernel second;
