@@ -72,6 +72,7 @@ class Fiber {
 
 class Fiber::Host {
  public:
+  // The calling OS thread's context; it is used on that thread only.
   Host();
   ~Host();
   Host(const Host&) = delete;

@@ -330,7 +330,7 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
   // process has ended is parked; on virtual time a thread that never blocks
   // is reported.
   ThreadRecord* Enter(Lock& lock) {
-    ThreadRecord* self = Self();
+    ThreadRecord* self = running_fiber_kernel == this ? running_fiber : Self();
     if (self == nullptr) return nullptr;
     if (MustPark(self)) ParkSelf(lock, self);
     if (virtual_time && ++self->calls > options.poll_limit) {
