@@ -21,10 +21,17 @@ inline constexpr uint32_t kStopGraceTimeMs = 5000;
 // take the WMI time-out. The end of the monitor waits that much longer for
 // composers (at most a minute), so that the alert is written rather than
 // lost with the process.
+inline constexpr int32_t kMostComposerGraceMs = 60000;
 inline uint32_t ComposerGraceMs(int32_t timeout_value) {
-  constexpr int32_t kMostMs = 60000;
-  return static_cast<uint32_t>(timeout_value < 0 ? 0 : timeout_value > kMostMs ? kMostMs : timeout_value);
+  return static_cast<uint32_t>(timeout_value < 0                      ? 0
+                               : timeout_value > kMostComposerGraceMs ? kMostComposerGraceMs
+                                                                      : timeout_value);
 }
+
+// The longest a stop may take from the stop control to the stopped report:
+// the grace time and, for an alert still being composed, the composer
+// grace time on top.
+inline constexpr uint32_t kLongestStopMs = kStopGraceTimeMs + kMostComposerGraceMs;
 
 // 1 when the running system is at least major.minor with service pack `sp`,
 // else 0. The service pack is read from the registry only when asked for.

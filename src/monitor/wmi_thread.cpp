@@ -133,7 +133,7 @@ void GroupWatch::ClassifyInitialState(Wmiservice& wms) {
 }
 
 void GroupWatch::ProcessEvent() {
-  NarrowText(std::wstring_view(text_.data(), WideLength(text_)), narrow_);
+  NarrowText(runtime_.platform.system, std::wstring_view(text_.data(), WideLength(text_)), narrow_);
   const char* text = narrow_.data();
 
   int32_t state = 0;

@@ -37,7 +37,10 @@ class System {
   // IsWow64Process for the current process, looked up in kernel32 at every
   // call: false when the system has no such entry or the call fails.
   virtual bool IsWow64Process() = 0;
-  // MessageBoxA with no owner and the OK button only.
+  // MessageBoxA with no owner and the OK button only. Where nobody can see
+  // a box (no visible window station: a process run as SYSTEM in session
+  // 0), "caption: text" and a line end go to standard error instead, and
+  // the call returns at once.
   virtual void MessageBox(const std::string& text, const std::string& caption) = 0;
   // CharNextA: the character after the one `text` points at, in the ANSI
   // code page (a double-byte character of code page 932 is one character);

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "platform/sim/sim_machine.h"
+#include "platform/sim/text.h"
 #include "runner/platform_tap.h"
 #include "runner/scenario_machine.h"
 #include "runner/service_host.h"
@@ -33,29 +34,6 @@ class TemporaryDirectory {
  private:
   fs::path path_;
 };
-
-// UTF-8 to wide characters (code points); a bad sequence gives U+FFFD.
-std::wstring Widen(std::string_view text) {
-  std::wstring out;
-  for (size_t i = 0; i < text.size();) {
-    auto lead = static_cast<unsigned char>(text[i]);
-    size_t length = lead < 0x80                   ? 1
-                    : lead >= 0xC2 && lead < 0xE0 ? 2
-                    : lead >= 0xE0 && lead < 0xF0 ? 3
-                    : lead >= 0xF0 && lead < 0xF5 ? 4
-                                                  : 0;
-    char32_t code = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
-    bool valid = length != 0 && i + length <= text.size();
-    for (size_t k = 1; valid && k < length; ++k) {
-      auto next = static_cast<unsigned char>(text[i + k]);
-      valid = (next & 0xC0) == 0x80;
-      code = (code << 6) | (next & 0x3F);
-    }
-    out += valid ? static_cast<wchar_t>(code) : L'\uFFFD';
-    i += valid ? length : 1;
-  }
-  return out;
-}
 
 class Run {
  public:
@@ -115,7 +93,7 @@ class Run {
   }
   void Do(const MachineFault& fault, const Handle&) { Apply(fault); }
   void Do(const DeliverEventText& event, const Handle&) {
-    machine_.wmi().InjectEventText(event.target, Widen(event.text));
+    machine_.wmi().InjectEventText(event.target, sim::Utf8ToWide(event.text));
   }
   void Do(const EndRun&, const Handle& done) {
     sim::SimKernel& kernel = machine_.kernel();

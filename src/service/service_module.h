@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "diagnostics/trace_log.h"
+#include "monitor/monitor_start.h"
 #include "monitor/monitor_state.h"
 #include "platform/platform.h"
 #include "runtime.h"
@@ -53,9 +54,10 @@ class CServiceModule {
   bool Install();
   // Removes the event sources and the service, asking it to stop first and
   // waiting (up to kRemovalWaitMs) until a running one has stopped and is
-  // gone, so that an installation that follows can create it again.
+  // gone, so that an installation that follows can create it again: as
+  // long as a stop may take, and a margin for its process to end.
   bool Uninstall();
-  static constexpr uint32_t kRemovalWaitMs = 30000;
+  static constexpr uint32_t kRemovalWaitMs = kLongestStopMs + 10000;
 
   // Starts the monitor: the named hot-plug event and ServiceThread. 1 when
   // ServiceThread runs, else 0.

@@ -3,19 +3,31 @@
 #include <algorithm>
 #include <cwchar>
 #include <limits>
+#include <string>
 
 namespace fenra {
 
-size_t NarrowText(std::wstring_view text, std::span<char> out) {
+size_t NarrowText(System& system, std::wstring_view text, std::span<char> out) {
   if (out.empty()) return 0;
-  size_t n = std::min(text.size(), out.size() - 1);
-  for (size_t i = 0; i < n; ++i) {
-    wchar_t c = text[i];
-    // wchar_t is signed on Linux and unsigned on Windows.
-    out[i] = static_cast<uint32_t>(c) < 0x80 ? static_cast<char>(c) : '?';
+  const size_t room = out.size() - 1;
+  std::string narrow = system.ToAnsi(text);
+  if (narrow.size() > room) {
+    // The longest run of whole characters whose conversion fits: a longer
+    // run never converts to fewer bytes.
+    size_t fits = 0;
+    size_t too_long = text.size();
+    while (too_long - fits > 1) {
+      size_t middle = fits + (too_long - fits) / 2;
+      (system.ToAnsi(text.substr(0, middle)).size() <= room ? fits : too_long) = middle;
+    }
+    // Not between the halves of a surrogate pair (16-bit wchar_t).
+    if (fits > 0 && static_cast<uint32_t>(text[fits - 1]) >= 0xD800 && static_cast<uint32_t>(text[fits - 1]) <= 0xDBFF)
+      --fits;
+    narrow = system.ToAnsi(text.substr(0, fits));
   }
-  out[n] = '\0';
-  return n;
+  std::copy(narrow.begin(), narrow.end(), out.begin());
+  out[narrow.size()] = '\0';
+  return narrow.size();
 }
 
 size_t WidenText(std::string_view text, std::span<wchar_t> out) {

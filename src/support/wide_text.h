@@ -9,13 +9,20 @@
 #include <span>
 #include <string_view>
 
+#include "platform/system.h"
+
 namespace fenra {
 
-// The texts WMI deals in here are 7-bit ASCII. Like the platform's
-// conversion for a character the code page lacks, anything else becomes
-// '?'. Copies at most out.size() - 1 characters and a terminator; returns
-// the number copied.
-size_t NarrowText(std::wstring_view text, std::span<char> out);
+// A WMI text as the system's 8-bit texts are: in the platform's ANSI code
+// page (System::ToAnsi; a character the code page lacks becomes '?'). At
+// most out.size() - 1 bytes and a terminator; a text that does not fit is
+// cut between whole characters, never inside a multibyte one (nor between
+// the halves of a surrogate pair). Returns the number of bytes copied.
+size_t NarrowText(System& system, std::wstring_view text, std::span<char> out);
+
+// The system's own names (WMI classes and targets) are 7-bit ASCII;
+// anything else becomes '?'. Copies at most out.size() - 1 characters and a
+// terminator; returns the number copied.
 size_t WidenText(std::string_view text, std::span<wchar_t> out);
 
 // Length of the terminated text in `buffer` (buffer.size() when there is no

@@ -293,7 +293,7 @@ void Wmiservice::ReadInstance(WbemClassObject& object, std::span<wchar_t> text, 
   if (hRes >= 0) {
     if (const std::wstring* wide = std::get_if<std::wstring>(&name)) {
       char narrow[kInstanceNameSize];
-      NarrowText(*wide, narrow);
+      NarrowText(runtime_.platform.system, *wide, narrow);
       module = TextToInt(narrow);
       AppendWide(text, *wide);
     } else {
@@ -328,7 +328,8 @@ int32_t QueryClassStatus(Wmiservice& wms, const char* class_name, std::string* t
   int32_t code = wms.GetStatus(status);
   if (text != nullptr) {
     std::vector<char> narrow(kWmiTextSize);
-    size_t length = NarrowText(std::wstring_view(status.data(), WideLength(status)), narrow);
+    size_t length =
+        NarrowText(wms.runtime().platform.system, std::wstring_view(status.data(), WideLength(status)), narrow);
     text->assign(narrow.data(), length);
   }
   return code;

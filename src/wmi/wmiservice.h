@@ -50,6 +50,7 @@ class Wmiservice {
   Wmiservice& operator=(const Wmiservice&) = delete;
 
   bool connected() const { return pSvc != nullptr; }
+  Runtime& runtime() const { return runtime_; }
 
   // Runs a WQL instance query of at most 255 characters: 0 = enumerator
   // opened, 1 = failed (also when unconnected or the query is longer; the

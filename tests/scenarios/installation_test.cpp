@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "diagnostics/event_ids.h"
+#include "runner/scenario.h"
+#include "runner/scenario_machine.h"
 #include "service/com_registration.h"
 #include "service/entry.h"
 #include "service/service_module.h"
@@ -190,6 +192,57 @@ TEST_F(InstallationTest, InstallingWhileTheServiceRunsStopsItAndInstallsItAgain)
   EXPECT_EQ(Run("-UnregServer"), 0);
   EXPECT_EQ(kernel.WaitForSingleObject(service_process, 0), win::kWaitObject0);
   EXPECT_FALSE(Installed());
+}
+
+// The CPU pair's loss on a generation-0 server, announced after its 1-minute
+// threshold; its alert composer's status walk then waits on WMI time-outs
+// of a minute each, so a stop waits up to a minute for the composer.
+constexpr const char* kBusyComposer = R"(clock 2026-12-03 10:00:00
+registry HKLM\SOFTWARE\QOR\Trelvane TrelvaneVersion sz 1.1
+registry HKLM\SOFTWARE\QOR\QVMAgent\FT\CpuBoard SimplexShortThreshold dword 1
+ini FENRA.ini MODE SIMPLEX_FILTER_TIME 0
+ini FENRATIMEOUT.ini MODE2 TIMEOUT_VALUE 60000
+module DOD_CPUBoard 0 DUPLEX
+module DOD_CPUBoard 1 DUPLEX
+0:05:00 state DOD_CPUBoard 1 REMOVED
+0:05:00 state DOD_CPUBoard 0 SIMPLEX
+0:10:00 end
+)";
+
+class BusyComposerInstallationTest : public InstallationTest {
+ protected:
+  BusyComposerInstallationTest()
+      : InstallationTest([](const std::filesystem::path& directory) {
+          runner::PrepareMachineDirectory(runner::ParseScenario(kBusyComposer, "busy_composer"), directory);
+        }) {}
+};
+
+TEST_F(BusyComposerInstallationTest, ReinstallingWhileAnAlertIsComposedWaitsForTheStopAndEndsInstalled) {
+  const runner::Scenario scenario = runner::ParseScenario(kBusyComposer, "busy_composer");
+  runner::ApplySetup(scenario, machine());
+  ASSERT_EQ(Run("-Service"), 0);
+  Handle service_process = StartService();
+  kernel.Sleep(5 * 60000);
+  for (const runner::TimedStep& step : scenario.steps) {
+    if (const auto* change = std::get_if<runner::ChangeState>(&step.action)) {
+      ASSERT_TRUE(machine().wmi().SetState(change->key, change->state));
+    }
+  }
+  kernel.Sleep(30000);
+  machine().wmi().ScriptFault(sim::WmiFault::kNextTimeout, 5);
+  kernel.Sleep(33000);  // the timer has run out: the composer walks
+  ASSERT_EQ(kernel.WaitForSingleObject(service_process, 0), win::kWaitTimeout);
+
+  const uint32_t before = kernel.TimeGetTime();
+  EXPECT_EQ(Run("-Service"), 0);
+  EXPECT_GT(kernel.TimeGetTime() - before, 45000u) << "the reinstall waited for the stop";
+  ASSERT_EQ(kernel.WaitForSingleObject(service_process, 120000), win::kWaitObject0);
+  kernel.Sleep(1000);
+  EXPECT_TRUE(Installed()) << "the new service, not the old one that was marked for deletion";
+  EXPECT_EQ(machine().service_manager().ReportedStates("FENRA").back(), win::kServiceStopped);
+  // The alert was written before the stop record.
+  EXPECT_EQ(process.machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SIMPLEX_ALERT,
+                                                               EVID_SERVICE_STOPPED}));
 }
 
 class Wow64InstallationTest : public InstallationTest {

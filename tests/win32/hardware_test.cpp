@@ -19,13 +19,27 @@ namespace {
 
 using testing::FixturePath;
 
-// Makes "qvmsmsen" load from one fixture directory. The library is looked
-// for by name, so a test must drop every reference before the next one
-// switches.
+std::string SystemDirectory() {
+  char directory[MAX_PATH] = {};
+  GetSystemDirectoryA(directory, sizeof(directory));
+  return std::string(directory) + "\\";
+}
+
+// One fixture variant of "qvmsmsen.dll" copied into `directory` (the system
+// directory unless said otherwise; SysWOW64 for the 32-bit tests under
+// WoW64) and removed again. The library is looked for by name, so a test
+// must drop every reference before the next one switches.
 class LibraryDirectory {
  public:
-  explicit LibraryDirectory(const char* variant) { SetDllDirectoryA(FixturePath(variant).c_str()); }
-  ~LibraryDirectory() { SetDllDirectoryA(nullptr); }
+  explicit LibraryDirectory(const char* variant, std::string directory = SystemDirectory())
+      : path_(directory + "qvmsmsen.dll") {
+    EXPECT_TRUE(CopyFileA(FixturePath(std::string(variant) + "\\qvmsmsen.dll").c_str(), path_.c_str(), FALSE))
+        << path_;
+  }
+  ~LibraryDirectory() { DeleteFileA(path_.c_str()); }
+
+ private:
+  const std::string path_;
 };
 
 bool Contains(const std::vector<std::string>& lines, const std::string& line) {
@@ -82,6 +96,64 @@ TEST(Win32HardwareTest, ALibraryWithoutTheDeviceIdEntrySendsTheServiceToTheDrive
   EXPECT_TRUE(Contains(lines, "[Frusys_Get_Bmc_Fw_Revision]IPMIFunction GetProcAddress Error = 127"));
   EXPECT_TRUE(Contains(lines, "[Frusys_Get_Bmc_Fw_Revision]API address load faild"));
   EXPECT_TRUE(Contains(lines, "[Frusys_Get_Bmc_Fw_Revision]IPMIDEV open error"));
+}
+
+// A library of that name in the current directory or in a folder on PATH
+// would run as SYSTEM in the service: only the system directory and the
+// program's own directory are searched.
+TEST(Win32HardwareTest, APlantedLibraryOutsideTheSystemAndProgramDirectoriesIsNotLoaded) {
+  testing::ScratchDirectory planted;
+  LibraryDirectory library("qvmsmsen", planted.path());
+  char old_directory[MAX_PATH] = {};
+  GetCurrentDirectoryA(sizeof(old_directory), old_directory);
+  std::string old_path(32767, '\0');
+  old_path.resize(GetEnvironmentVariableA("PATH", old_path.data(), static_cast<DWORD>(old_path.size())));
+  ASSERT_TRUE(SetCurrentDirectoryA(planted.path().c_str()));
+  SetEnvironmentVariableA("PATH", (planted.path() + ";" + old_path).c_str());
+  // The default search order would find it in both places.
+  HMODULE found = LoadLibraryA("qvmsmsen");
+  EXPECT_NE(found, nullptr) << "the plant is where a default search looks";
+  if (found != nullptr) FreeLibrary(found);
+
+  Win32Hardware hardware;
+  EXPECT_EQ(hardware.LoadLibrary(kHardwareLibraryName), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  {
+    LibraryDirectory installed("qvmsmsen");
+    EXPECT_NE(hardware.LoadLibrary(kHardwareLibraryName), nullptr) << "the one in the system directory";
+  }
+  SetEnvironmentVariableA("PATH", old_path.c_str());
+  SetCurrentDirectoryA(old_directory);
+}
+
+// The entries are assumed to be BOOL WINAPI (void*): __stdcall on 32-bit
+// x86 (the stand-in of the other tests). The stand-in built as __cdecl
+// leaves the stack 4 bytes off there, which the call detects and refuses;
+// on x64 there is one convention and it answers like the other.
+TEST(Win32HardwareTest, AnEntryOfAnotherCallingConventionIsDetected) {
+  Win32Hardware hardware;
+  LibraryDirectory directory("qvmsmsen-cdecl");
+  LibraryPtr library = hardware.LoadLibrary(kHardwareLibraryName);
+  ASSERT_NE(library, nullptr);
+  LibraryProc get_status = library->GetProcAddress(kSdrRepositoryStatusEntry);
+  ASSERT_TRUE(get_status);
+  uint32_t status = kQvmSdrInit;
+  int32_t moved = 0;
+  int32_t answer = CallLibraryEntry(
+      reinterpret_cast<LibraryEntry>(GetProcAddress(GetModuleHandleA("qvmsmsen"), kSdrRepositoryStatusEntry)),
+      &status, &moved);
+  EXPECT_NE(answer, 0);
+  EXPECT_EQ(status, 1u);
+#if defined(__i386__)
+  EXPECT_EQ(moved, -4) << "a __cdecl entry leaves its argument on the stack";
+  status = kQvmSdrInit;
+  SetLastError(0);
+  EXPECT_EQ(get_status(&status), 0) << "its answer is not trusted";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
+#else
+  EXPECT_EQ(moved, 0);
+  EXPECT_NE(get_status(&status), 0);
+#endif
 }
 
 }  // namespace

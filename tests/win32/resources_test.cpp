@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "alerts/version_info.h"
 #include "platform/win32/com_values.h"
+#include "platform/win32/win32_system.h"
 #include "platform/win32/win32_resources.h"
 #include "platform/win32/win32_version_info.h"
 #include "platform/win32/windows_api.h"
@@ -134,6 +136,55 @@ TEST(Win32VersionInfoTest, FenraExeAndTheDriverFile) {
   EXPECT_EQ(info.GetFileVersionInfoSize(FixturePath("missing.sys")), 0u);
   EXPECT_EQ(GetLastError(), win::kErrorFileNotFound);
   EXPECT_EQ(info.GetModuleFileName(), BuildDirectory() + "fenra_win32_tests.exe");
+}
+
+TEST(Win32VersionInfoTest, ASystem32PathIsReadThroughSysnativeUnderWow64Only) {
+  const std::string windows = "C:\\Windows";
+  struct Case {
+    const char* path;
+    bool wow64;
+    const char* reached;
+  };
+  for (Case c : {Case{"C:\\Windows\\system32\\drivers\\zerod.sys", true, "C:\\Windows\\Sysnative\\drivers\\zerod.sys"},
+                 Case{"c:\\WINDOWS\\System32\\x", true, "C:\\Windows\\Sysnative\\x"},
+                 Case{"C:\\Windows\\system32\\drivers\\zerod.sys", false, "C:\\Windows\\system32\\drivers\\zerod.sys"},
+                 Case{"C:\\Windows\\SysWOW64\\FENRA.exe", true, "C:\\Windows\\SysWOW64\\FENRA.exe"},
+                 Case{"C:\\Windows\\system32", true, "C:\\Windows\\system32"},
+                 Case{"D:\\Windows\\system32\\x", true, "D:\\Windows\\system32\\x"}})
+    EXPECT_EQ(NativeSystemPath(c.path, windows, c.wow64), c.reached) << c.path;
+}
+
+// A server without the platform version in the registry reads it from the
+// driver file in the 64-bit system32\drivers; a 32-bit service must not be
+// redirected to SysWOW64\drivers, where it does not exist.
+TEST(Win32VersionInfoTest, TheDriverFileIsReadFromThe64BitSystemFolder) {
+  char windows[MAX_PATH] = {};
+  GetSystemWindowsDirectoryA(windows, sizeof(windows));
+  const std::string native = std::string(windows) + "\\system32\\drivers\\zerod.sys";
+  const std::string redirected = std::string(windows) + "\\SysWOW64\\drivers\\zerod.sys";
+  // Placed with redirection off, so that only the 64-bit folder has it.
+  void* redirection = nullptr;
+  const bool wow64 = RunningUnderWow64();
+  if (wow64) {
+    ASSERT_TRUE(Wow64DisableWow64FsRedirection(&redirection));
+  }
+  bool placed = CreateDirectoryA((std::string(windows) + "\\system32\\drivers").c_str(), nullptr) ||
+                GetLastError() == ERROR_ALREADY_EXISTS;
+  placed = placed && CopyFileA(FixturePath("zerod.sys").c_str(), native.c_str(), FALSE);
+  if (wow64) {
+    DeleteFileA(redirected.c_str());
+    Wow64RevertWow64FsRedirection(redirection);
+    EXPECT_EQ(GetFileAttributesA(native.c_str()), INVALID_FILE_ATTRIBUTES) << "redirected, the path finds nothing";
+  }
+  ASSERT_TRUE(placed) << native;
+
+  testing::TracedMachine machine;
+  EXPECT_EQ(CheckSWVersion(machine.runtime()), 1);
+  EXPECT_EQ(machine.runtime().monitor.szSWVersion.get(), "1.1");
+
+  if (wow64) Wow64DisableWow64FsRedirection(&redirection);
+  DeleteFileA(native.c_str());
+  if (wow64) Wow64RevertWow64FsRedirection(redirection);
 }
 
 TEST(Win32ResourcesTest, LoadStringCopiesWhatFitsFromTheRunningModule) {

@@ -1,8 +1,11 @@
-// The ServiceControl port on Windows.
+// The ServiceControl and System ports on Windows.
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "platform/win32/win32_service_control.h"
+#include "platform/win32/win32_system.h"
 #include "platform/win32/windows_api.h"
 #include "platform/win_values.h"
 
@@ -15,6 +18,69 @@ TEST(Win32ServiceControlTest, AProcessTheManagerDidNotStartIsRefused) {
   EXPECT_FALSE(control.StartServiceCtrlDispatcher("FENRA", [&](uint32_t, char**) { ran = true; }));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(win::kErrorFailedServiceControllerConnect));
   EXPECT_FALSE(ran);
+}
+
+// The dependency list goes to the manager double-NUL-terminated, and the
+// manager stores exactly that: a list read past its end would keep the
+// service from starting on Windows.
+TEST(Win32ServiceControlTest, TheDependencyListIsStoredWithItsEndAndNothingBeyond) {
+  Win32ServiceControl control;
+  ScHandlePtr manager = control.OpenSCManager(SC_MANAGER_ALL_ACCESS);
+  ASSERT_NE(manager, nullptr);
+  ServiceConfig config;
+  config.service_type = SERVICE_WIN32_OWN_PROCESS;
+  config.start_type = SERVICE_DEMAND_START;
+  config.error_control = SERVICE_ERROR_NORMAL;
+  config.binary_path_name = "C:\\fenra-dependency-test.exe";
+  config.dependencies = {"RPCSS"};
+  ScHandlePtr service = control.CreateService(*manager, "FenraDependencyTest", SERVICE_ALL_ACCESS, config);
+  ASSERT_NE(service, nullptr) << GetLastError();
+  HKEY key = nullptr;
+  BYTE data[512] = {};
+  DWORD size = sizeof(data);
+  DWORD type = 0;
+  LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\FenraDependencyTest", 0,
+                              KEY_QUERY_VALUE, &key);
+  LONG read = opened == 0 ? RegQueryValueExA(key, "DependOnService", nullptr, &type, data, &size) : opened;
+  if (key != nullptr) RegCloseKey(key);
+  control.DeleteService(*service);
+  ASSERT_EQ(read, 0);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), size), std::string("RPCSS\0\0", 7));
+}
+
+// An installer running as SYSTEM in session 0 has no visible window
+// station: a failure box there would wait for a click that never comes, so
+// the text goes to standard error and the call returns at once.
+TEST(Win32SystemTest, WithoutAVisibleWindowStationTheMessageGoesToStandardError) {
+  HWINSTA interactive = GetProcessWindowStation();
+  HWINSTA hidden = CreateWindowStationA("FenraTestHidden", 0, WINSTA_ALL_ACCESS, nullptr);
+  ASSERT_NE(hidden, nullptr);
+  ASSERT_TRUE(SetProcessWindowStation(hidden));
+  const bool visible = VisibleWindowStation();
+
+  char file[MAX_PATH] = {};
+  char folder[MAX_PATH] = {};
+  GetTempPathA(sizeof(folder), folder);
+  GetTempFileNameA(folder, "fnr", 0, file);
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  HANDLE captured = CreateFileA(file, GENERIC_WRITE | GENERIC_READ, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE old_error = GetStdHandle(STD_ERROR_HANDLE);
+  SetStdHandle(STD_ERROR_HANDLE, captured);
+  Win32System().MessageBox("Could not create the service", "FENRA");
+  SetStdHandle(STD_ERROR_HANDLE, old_error);
+  SetProcessWindowStation(interactive);
+  CloseWindowStation(hidden);
+
+  char text[128] = {};
+  DWORD read = 0;
+  SetFilePointer(captured, 0, nullptr, FILE_BEGIN);
+  ReadFile(captured, text, sizeof(text) - 1, &read, nullptr);
+  CloseHandle(captured);
+  DeleteFileA(file);
+  EXPECT_FALSE(visible);
+  EXPECT_EQ(std::string(text, read), "FENRA: Could not create the service\r\n");
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 #include "platform/sim/mof_text.h"
 
+#include "platform/sim/text.h"
+
 namespace fenra::sim {
 namespace {
 
 std::wstring Quote(const std::string& text) {
   std::wstring quoted = L"\"";
-  for (wchar_t c : Widen(text)) {
+  for (wchar_t c : Utf8ToWide(text)) {
     if (c == L'"' || c == L'\\') quoted += L'\\';
     quoted += c;
   }
@@ -21,19 +23,12 @@ std::wstring RenderValue(const MofValue& value) {
 
 }  // namespace
 
-std::wstring Widen(const std::string& text) {
-  std::wstring wide;
-  wide.reserve(text.size());
-  for (char c : text) wide += static_cast<unsigned char>(c) < 0x80 ? static_cast<wchar_t>(c) : L'?';
-  return wide;
-}
-
 std::wstring RenderMof(const MofObject& object) {
-  std::wstring text = L"\ninstance of " + Widen(object.class_name) + L"\n{\n";
+  std::wstring text = L"\ninstance of " + Utf8ToWide(object.class_name) + L"\n{\n";
   for (const MofProperty& property : object.properties) {
     if (std::holds_alternative<WmiNull>(property.value)) continue;
     if (const auto* embedded = std::get_if<MofObjectPtr>(&property.value); embedded && !*embedded) continue;
-    text += L"\t" + Widen(property.name) + L" = " + RenderValue(property.value) + L";\n";
+    text += L"\t" + Utf8ToWide(property.name) + L" = " + RenderValue(property.value) + L";\n";
   }
   return text + L"};\n";
 }

@@ -36,7 +36,4 @@ struct MofObject {
 
 std::wstring RenderMof(const MofObject& object);
 
-// Texts are ASCII; anything else becomes '?'.
-std::wstring Widen(const std::string& text);
-
 }  // namespace fenra::sim

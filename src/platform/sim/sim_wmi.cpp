@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/sim/mof_text.h"
+#include "platform/sim/text.h"
 #include "platform/sim/wql.h"
 #include "platform/win_values.h"
 
@@ -169,7 +170,7 @@ class SimClassObject final : public WbemClassObject {
     for (const MofProperty& property : object_->properties) {
       if (!EqualsIgnoreCase(property.name, std::string(name.begin(), name.end()))) continue;
       if (const auto* text = std::get_if<std::string>(&property.value)) {
-        *value = Widen(*text);
+        *value = Utf8ToWide(*text);
       } else if (const auto* number = std::get_if<int32_t>(&property.value)) {
         *value = *number;
       } else if (const auto* object = std::get_if<MofObjectPtr>(&property.value); object && *object) {

@@ -148,6 +148,19 @@ std::string WideToUtf8(std::wstring_view text) {
   return out;
 }
 
+std::wstring Utf8ToWide(std::string_view text) {
+  std::wstring out;
+  for (size_t i = 0; i < text.size();) {
+    char32_t c = 0;
+    if (!DecodeUtf8(text, &i, &c)) {
+      c = kReplacement;
+      ++i;
+    }
+    out += static_cast<wchar_t>(c);
+  }
+  return out;
+}
+
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {

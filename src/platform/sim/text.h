@@ -31,6 +31,9 @@ std::vector<uint8_t> Wtf8ToUtf16Le(std::string_view text);
 // A wide text (UTF-16 or UTF-32 code units) as UTF-8; unpaired surrogates
 // become U+FFFD.
 std::string WideToUtf8(std::wstring_view text);
+// UTF-8 as wide characters (code points); a byte that starts no valid
+// sequence becomes U+FFFD.
+std::wstring Utf8ToWide(std::string_view text);
 
 char AsciiLower(char c);
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);

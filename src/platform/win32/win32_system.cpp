@@ -63,15 +63,33 @@ std::string Win32System::ToAnsi(std::wstring_view text) {
   return ansi;
 }
 
-bool Win32System::IsWow64Process() {
+bool RunningUnderWow64() {
   using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
   auto is_wow64 = ProcAs<IsWow64ProcessFn>(GetProcAddress(GetModuleHandleA("kernel32"), "IsWow64Process"));
   BOOL wow64 = FALSE;
   return is_wow64 != nullptr && is_wow64(GetCurrentProcess(), &wow64) && wow64;
 }
 
+bool VisibleWindowStation() {
+  HWINSTA station = GetProcessWindowStation();
+  USEROBJECTFLAGS flags = {};
+  if (station == nullptr || !GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof(flags), nullptr))
+    return true;
+  return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+bool Win32System::IsWow64Process() { return RunningUnderWow64(); }
+
 void Win32System::MessageBox(const std::string& text, const std::string& caption) {
-  MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK);
+  if (VisibleWindowStation()) {
+    MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK);
+    return;
+  }
+  const std::string line = caption + ": " + text + "\r\n";
+  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD written = 0;
+  if (error != nullptr && error != INVALID_HANDLE_VALUE)
+    WriteFile(error, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 }  // namespace fenra::win32

@@ -1,9 +1,27 @@
 #include "platform/win32/win32_version_info.h"
 
+#include "platform/win32/win32_system.h"
 #include "platform/win32/windows_api.h"
 
 namespace fenra::win32 {
 namespace {
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
+}
+
+// The path as this process reaches the file it names.
+std::string Reachable(const std::string& path) {
+  if (!RunningUnderWow64()) return path;
+  char windows[MAX_PATH + 1] = {};
+  UINT length = GetSystemWindowsDirectoryA(windows, sizeof(windows));
+  if (length == 0 || length >= sizeof(windows)) return path;
+  return NativeSystemPath(path, std::string(windows, length), true);
+}
 
 // VerQueryValueA for `block`; false unless the answer lies within the
 // resource's `size` bytes.
@@ -33,13 +51,21 @@ std::string Win32VersionInfo::GetModuleFileName() {
   }
 }
 
+std::string NativeSystemPath(const std::string& path, const std::string& windows_directory, bool wow64) {
+  const std::string system32 = windows_directory + "\\system32\\";
+  if (!wow64 || path.size() < system32.size() ||
+      !EqualIgnoringCase(std::string_view(path).substr(0, system32.size()), system32))
+    return path;
+  return windows_directory + "\\Sysnative\\" + path.substr(system32.size());
+}
+
 uint32_t Win32VersionInfo::GetFileVersionInfoSize(const std::string& path) {
   DWORD unused = 0;
-  return GetFileVersionInfoSizeA(path.c_str(), &unused);
+  return GetFileVersionInfoSizeA(Reachable(path).c_str(), &unused);
 }
 
 bool Win32VersionInfo::GetFileVersionInfo(const std::string& path, uint32_t size, void* data) {
-  return GetFileVersionInfoA(path.c_str(), 0, size, data) != FALSE;
+  return GetFileVersionInfoA(Reachable(path).c_str(), 0, size, data) != FALSE;
 }
 
 bool Win32VersionInfo::QueryFixedFileVersion(const void* data, uint32_t size, FixedFileVersion* version) {

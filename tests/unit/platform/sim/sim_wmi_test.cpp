@@ -9,6 +9,7 @@
 #include "platform/sim/hardware_description.h"
 #include "platform/sim/mof_text.h"
 #include "platform/sim/sim_kernel.h"
+#include "platform/sim/text.h"
 #include "platform/sim/wmi_inventory.h"
 #include "unit/platform/sim/test_support.h"
 #include "wmi/instance_text.h"
@@ -35,7 +36,7 @@ class SimWmiTest : public ::testing::Test {
   }
   EnumWbemClassObjectPtr Subscribe(const char* table_entry) {
     bool isa = table_entry[0] == '\'';
-    std::wstring query = (isa ? kIsaQueryPrefix : kEventClassQueryPrefix) + Widen(table_entry);
+    std::wstring query = (isa ? kIsaQueryPrefix : kEventClassQueryPrefix) + Utf8ToWide(table_entry);
     EnumWbemClassObjectPtr events;
     EXPECT_EQ(services->ExecNotificationQuery(L"WQL", query,
                                               win::kWbemFlagReturnImmediately | win::kWbemFlagForwardOnly, &events),
@@ -76,7 +77,7 @@ int32_t StateOf(WbemClassObject& object) {
 TEST_F(SimWmiTest, InstanceQueriesAnswerEveryClassOfEveryGeneration) {
   for (int gen = 0; gen < kPlatformGenerations; ++gen) {
     for (int row = 0; row < kDeviceClassRows; ++row) {
-      std::wstring query = std::wstring(kStatusQueryPrefix) + Widen(DeviceClassTable[row][gen]);
+      std::wstring query = std::wstring(kStatusQueryPrefix) + Utf8ToWide(DeviceClassTable[row][gen]);
       EnumWbemClassObjectPtr result;
       ASSERT_EQ(services->ExecQuery(L"WQL", query, win::kWbemFlagReturnImmediately, &result), win::kSOk);
       std::vector<std::wstring> names;
