@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 
+#include "app/command_line.h"
 #include "app/console.h"
 #include "app/module_edit.h"
 #include "platform/sim/hardware_description.h"
@@ -51,6 +52,7 @@ int main(int argc, char** argv) {
   app.add_option("--machine", machine, "the machine directory (default: $FENRA_MACHINE, else ~/.fenra/machine)")
       ->type_name("DIR");
   app.set_version_flag("--version", std::string("fenra-hw ") + FENRA_VERSION);
+  fenra::app::NameParseErrors(app);
   app.require_subcommand(1);
   app.fallthrough();
   app.footer(

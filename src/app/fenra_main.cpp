@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/console.h"
 #include "app/first_look.h"
 #include "platform/sim/console_stop.h"
@@ -162,6 +163,7 @@ int main(int argc, char** argv) {
                "put the production defaults back on the machine (a 20-minute start-up delay, the thresholds of "
                "the platform generation) and end");
   app.set_version_flag("--version", std::string("fenra ") + FENRA_VERSION);
+  fenra::app::NameParseErrors(app);
   app.footer(
       "Other arguments form FENRA.exe's own command line: -Service registers it as a service,\n"
       "-RegServer as a plain process, -UnregServer removes it (\"-\" or \"/\", any case).\n\n"

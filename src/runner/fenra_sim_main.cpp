@@ -12,6 +12,7 @@
 #include <fstream>
 #include <string>
 
+#include "app/command_line.h"
 #include "platform/sim/text.h"
 #include "runner/output.h"
 #include "runner/scenario.h"
@@ -41,6 +42,7 @@ int main(int argc, char** argv) {
       ->type_name("FILE");
   app.add_option("SCENARIO", scenario_file, "the scenario file")->required()->type_name("SCENARIO");
   app.set_version_flag("--version", std::string("fenra-sim ") + FENRA_VERSION);
+  fenra::app::NameParseErrors(app);
   app.footer(
       "Exit status: 0 the scenario ran; 1 the machine could not be made or read, or the service did\n"
       "not stop at the end; 2 a bad command line or scenario (\"fenra-sim: FILE:LINE: message\").");

@@ -51,6 +51,8 @@ expect 1 "fenra-hw: none/hardware.json: No such file or directory; a machine is 
 expect 1 "fenra: broken/registry.reg:1: *; restore the file from a copy, or move it away (mv broken/registry.reg broken/registry.reg.broken): the next run sets a new one up" \
   "$fenra" --machine broken
 expect 2 "fenra: unknown option '--frobnicate'; fenra --help lists them" "$fenra" --machine m --frobnicate
+expect 2 "fenra-hw: *MODULE*is required*" "$hw" --machine m pull
+expect 2 "fenra-sim: *SCENARIO*is required*" "$sim"
 # The help texts list the exit codes.
 for program in "$fenra" "$hw" "$sim"; do
   "$program" --help | grep -q "^Exit status: 0 " || {

@@ -4,10 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <cstdlib>
 #include <fstream>
-#include <iostream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
