@@ -1,10 +1,15 @@
 #include "app/console.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <string_view>
 
 #include "app/message_file_source.h"
+#include "platform/sim/text.h"
+#include "service/entry.h"
 
 namespace fenra::app {
 namespace {
@@ -80,12 +85,8 @@ std::string MessageText(uint32_t event_id, const std::vector<std::string>& strin
   return text;
 }
 
-std::string ConsoleRecord(const sim::EventLogRecord& record) {
-  // "2026-12-03T22:53:04.042" shown to the second.
-  std::string when = record.time.substr(0, 19);
-  if (when.size() > 10 && when[10] == 'T') when[10] = ' ';
-  std::string out = when + "  " + record.source + "  " + std::to_string(record.event_id & 0xFFFF) + "  " + record.type + "\n";
-  std::string text = MessageText(record.event_id, record.strings);
+std::string IndentedText(std::string_view text) {
+  std::string out;
   std::string_view rest = text;
   while (!rest.empty()) {
     size_t end = std::min(rest.find('\n'), rest.size());
@@ -95,6 +96,50 @@ std::string ConsoleRecord(const sim::EventLogRecord& record) {
     if (!line.empty() || !rest.empty()) out += "    " + std::string(line) + "\n";
   }
   return out;
+}
+
+std::string ConsoleRecord(const sim::EventLogRecord& record, bool stored) {
+  // "2026-12-03T22:53:04.042" shown to the second.
+  std::string when = record.time.substr(0, 19);
+  if (when.size() > 10 && when[10] == 'T') when[10] = ' ';
+  return when + "  " + record.source + "  " + std::to_string(record.event_id & 0xFFFF) + "  " + record.type +
+         (stored ? "" : "  (not stored)") + "\n" + IndentedText(MessageText(record.event_id, record.strings));
+}
+
+std::string ShellWord(const std::string& text) {
+  bool safe = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("/._-+:,=@%").find(c) != std::string_view::npos;
+  });
+  if (safe) return text;
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+std::string SiblingProgram(const std::string& name) {
+  std::error_code error;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return name;
+  std::filesystem::path sibling = self.parent_path() / name;
+  if (!std::filesystem::exists(sibling, error)) return name;
+  return ShellWord(sibling.string());
+}
+
+const char* InstallationDone(System& system, const std::string& command_line) {
+  static constexpr struct {
+    const char* word;
+    const char* done;
+  } kWords[] = {
+      {"UnregServer", "FENRA's registration removed: the service FENRA, its event sources, its AppID and type library"},
+      {"RegServer", "FENRA registered as a plain process: its AppID and type library, no service"},
+      {"Service", "FENRA registered as a service: the service FENRA, its event sources QVMZUFT and QVMFTMarvix, "
+                  "its AppID and type library"},
+  };
+  for (const char* token = FindCommandToken(system, command_line.c_str(), "-/"); token != nullptr;
+       token = FindCommandToken(system, token, "-/"))
+    for (const auto& word : kWords)
+      if (sim::EqualsIgnoreCase(token, word.word)) return word.done;
+  return nullptr;
 }
 
 }  // namespace fenra::app

@@ -24,10 +24,12 @@
 #include <thread>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/console.h"
 #include "app/first_look.h"
 #include "platform/sim/console_stop.h"
 #include "platform/sim/sim_machine.h"
+#include "platform/sim/text.h"
 #include "service/entry.h"
 #include "service/service_module.h"
 
@@ -161,9 +163,14 @@ int main(int argc, char** argv) {
                "put the production defaults back on the machine (a 20-minute start-up delay, the thresholds of "
                "the platform generation) and end");
   app.set_version_flag("--version", std::string("fenra ") + FENRA_VERSION);
+  fenra::app::NameParseErrors(app);
   app.footer(
       "Other arguments form FENRA.exe's own command line: -Service registers it as a service,\n"
-      "-RegServer as a plain process, -UnregServer removes it (\"-\" or \"/\", any case).");
+      "-RegServer as a plain process, -UnregServer removes it (\"-\" or \"/\", any case).\n\n"
+      "Exit status: 0 the service ran and stopped, or the command was done; 1 the machine cannot be\n"
+      "read or made, its event log or registry cannot be written, or records of the run were lost;\n"
+      "2 a bad command line, or FENRA.exe is not registered; 130 a second Ctrl-C; any other: FENRA.exe's\n"
+      "own exit code.");
   app.allow_extras();
   try {
     app.parse(argc, argv);
@@ -174,7 +181,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> windows_arguments = app.remaining();
   for (const std::string& arg : windows_arguments) {
     if (arg.starts_with("--")) {
-      fprintf(stderr, "fenra: unknown option '%s'; fenra --help lists them\n", arg.c_str());
+      fprintf(stderr, "fenra: unknown option '%s'; fenra --help lists them\n",
+              fenra::sim::PrintableText(arg).c_str());
       return 2;
     }
   }
@@ -186,35 +194,47 @@ int main(int argc, char** argv) {
     bool fresh = !std::filesystem::exists(directory / fenra::sim::SimMachine::kRegistryFile);
     fenra::sim::SimMachine machine(directory);
     machine.SetServiceImage(RunImage);
-    machine.event_log().SetRecordObserver([](const fenra::sim::EventLogRecord& record) {
-      std::string text = fenra::app::ConsoleRecord(record);
+    machine.event_log().SetRecordObserver([](const fenra::sim::EventLogRecord& record, bool stored) {
+      std::string text = fenra::app::ConsoleRecord(record, stored);
       fwrite(text.data(), 1, text.size(), stdout);
       fflush(stdout);
     });
     std::string executable = machine.version_info().GetModuleFileName();
+    // A run whose records cannot be stored would look like success.
+    if (std::string why = machine.CheckWritable(); !why.empty()) {
+      fprintf(stderr,
+              "fenra: %s\n"
+              "fenra: the machine's event log and registry must be writable; run as a user who may write %s, or "
+              "use another machine directory (--machine DIR)\n",
+              why.c_str(), fenra::sim::PrintableText(machine.directory().string()).c_str());
+      return 1;
+    }
     if (fresh) {
       int result = RunProcess(machine, executable + " -Service");
       fenra::app::SetUpFirstLook(machine);
       fprintf(stderr, "fenra: new machine %s, set up for a first look: %s registered as a service (result %d)\n",
-              machine.directory().c_str(), kServiceName, result);
+              fenra::sim::PrintableText(machine.directory().string()).c_str(), kServiceName, result);
     }
     if (production_defaults) {
       fenra::app::PutProductionDefaults(machine);
       fprintf(stderr, "fenra: machine %s: production defaults from the next start (%s)\n",
-              machine.directory().c_str(), fenra::app::AlertSettings(machine).c_str());
+              fenra::sim::PrintableText(machine.directory().string()).c_str(),
+              fenra::app::AlertSettings(machine).c_str());
       return 0;
     }
     if (windows_arguments.empty()) {
       std::filesystem::path folder = fenra::app::TraceFolder(machine);
       std::string trace = folder.empty() ? std::string("none (the registry's TempDir is not set)")
                                          : folder.string() + " (fenratrace1.log, fenratrace2.log)";
-      std::string machine_option_text = machine_option.empty() ? "" : " --machine " + machine_option;
+      std::string hw = fenra::app::SiblingProgram("fenra-hw") +
+                       (machine_option.empty() ? "" : " --machine " + fenra::app::ShellWord(machine_option));
       fprintf(stderr,
               "fenra: machine %s (%s)\n"
               "fenra: trace in %s\n"
-              "fenra: to pull CPU module 1 and put it back, in another shell: fenra-hw%s pull 1, fenra-hw%s insert 1\n",
-              machine.directory().c_str(), fenra::app::AlertSettings(machine).c_str(), trace.c_str(),
-              machine_option_text.c_str(), machine_option_text.c_str());
+              "fenra: to pull CPU module 1 and put it back, in another shell: %s pull 1, then: %s insert 1\n",
+              fenra::sim::PrintableText(machine.directory().string()).c_str(),
+              fenra::app::AlertSettings(machine).c_str(), fenra::sim::PrintableText(trace).c_str(), hw.c_str(),
+              hw.c_str());
     }
 
     // Arguments that end in no command word run the service all the same,
@@ -229,12 +249,22 @@ int main(int argc, char** argv) {
               code == static_cast<int>(fenra::win::kErrorFileNotFound) && windows_arguments.empty()
                   ? ": it is not registered; register it with: fenra -Service"
                   : "");
+    else if (const char* done = fenra::app::InstallationDone(machine.platform().system, command_line))
+      fprintf(stderr, "fenra: %s\n", done);
+    if (uint64_t lost = machine.write_failures(); lost > 0) {
+      fprintf(stderr,
+              "fenra: %llu write%s of this run to the machine's event log or registry failed; the records "
+              "marked \"not stored\" above are not in %s\n",
+              static_cast<unsigned long long>(lost), lost == 1 ? "" : "s",
+              fenra::sim::PrintableText((machine.directory() / fenra::sim::SimMachine::kEventLogFile).string()).c_str());
+      if (code == 0) code = 1;
+    }
     // Monitor threads that have not ended end with the process, as on
     // Windows; nothing is torn down under them.
     fflush(nullptr);
     std::_Exit(code);
   } catch (const std::exception& e) {
-    fprintf(stderr, "fenra: %s\n", e.what());
+    fprintf(stderr, "fenra: %s\n", fenra::sim::PrintableText(e.what()).c_str());
     return 1;
   }
 }

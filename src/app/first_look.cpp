@@ -2,6 +2,7 @@
 
 #include "monitor/service_thread.h"
 #include "settings/persistent_state.h"
+#include "settings/registry_access.h"
 
 namespace fenra::app {
 namespace {
@@ -47,15 +48,38 @@ void PutProductionDefaults(sim::SimMachine& machine) {
   }
 }
 
+namespace {
+
+// The first character of the platform software version the service will
+// read: the registry's TrelvaneVersion, else the platform driver's file
+// version (1.x reads as "1.x"), else "unknown".
+char PlatformVersionFirst(sim::SimMachine& machine) {
+  std::optional<std::string> version =
+      machine.registry().GetString(kHklm, "SOFTWARE\\QOR\\Trelvane", "TrelvaneVersion");
+  if (version) return version->empty() ? '\0' : (*version)[0];
+  VersionInfo& info = machine.platform().version_info;
+  std::string path = machine.platform().system.ExpandEnvironmentStrings("%SystemRoot%\\system32\\drivers\\zerod.sys");
+  std::vector<uint8_t> data(info.GetFileVersionInfoSize(path));
+  FixedFileVersion fixed;
+  if (!data.empty() && info.GetFileVersionInfo(path, static_cast<uint32_t>(data.size()), data.data()) &&
+      info.QueryFixedFileVersion(data.data(), static_cast<uint32_t>(data.size()), &fixed) && fixed.major == 1)
+    return '1';
+  return 'u';
+}
+
+}  // namespace
+
 std::string AlertSettings(sim::SimMachine& machine) {
   auto delay = static_cast<int32_t>(machine.platform().files.GetPrivateProfileInt(
       kSimplexFilterTimeSetting.section, kSimplexFilterTimeSetting.key, -1, IniPath(machine)));
   std::string text = "start-up delay " + (delay < 0 ? std::string("default") : std::to_string(delay) + " s") +
                      "; SIMPLEX after";
-  for (const auto& pair : kPairs) {
-    std::optional<uint32_t> minutes = machine.registry().GetDword(kHklm, pair.key, kShortThreshold);
-    text += std::string(pair.label == kPairs[0].label ? " " : ", ") + pair.label + " " +
-            (minutes ? std::to_string(*minutes) + " min" : "default");
+  ThresholdDefaults defaults = ThresholdDefaultsFor(PlatformVersionFirst(machine));
+  const uint32_t default_minutes[] = {defaults.cpu_short, defaults.pci_short, defaults.expci_short};
+  for (size_t i = 0; i < std::size(kPairs); ++i) {
+    std::optional<uint32_t> minutes = machine.registry().GetDword(kHklm, kPairs[i].key, kShortThreshold);
+    text += std::string(i == 0 ? " " : ", ") + kPairs[i].label + " " + std::to_string(minutes.value_or(default_minutes[i])) +
+            " min" + (minutes ? "" : " (default)");
   }
   return text;
 }

@@ -19,8 +19,10 @@ void SetUpFirstLook(sim::SimMachine& machine);
 // service writes the defaults of the platform generation at its next start.
 void PutProductionDefaults(sim::SimMachine& machine);
 
-// "start-up delay 0 s; SIMPLEX after CPU 1 min, PCI 1 min, ExPCI 1 min",
-// each "default" when its setting is not there yet.
+// "start-up delay 0 s; SIMPLEX after CPU 1 min, PCI 1 min, ExPCI 1 min".
+// A threshold not set yet shows the default the service will write for the
+// machine's platform generation ("CPU 30 min (default)"); a delay not set
+// yet shows "default".
 std::string AlertSettings(sim::SimMachine& machine);
 
 // The host folder of the trace files (the registry's TempDir), or empty

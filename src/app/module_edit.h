@@ -20,13 +20,24 @@ enum class ModuleEdit {
 // for any other module.
 std::string PartnerOf(const std::string& module);
 
+// One state change of a module or device.
+struct ModuleChange {
+  std::string key;    // the provider's ObjectKey: "cpu/1", "DOD_SCSISlot/10/1"
+  std::string state;  // the new state's name
+  std::string text;   // "CPU module 1: DUPLEX -> REMOVED"
+  bool operator==(const ModuleChange&) const = default;
+};
+
 // Applies the edit to `document` (a whole hardware description). `state` is
-// a state name of any case (for kState). Returns one line per module whose
-// state changed ("CPU module 1: DUPLEX -> REMOVED"); throws
-// std::invalid_argument for an unknown module or state. A partner that the
-// description does not list is left out.
-std::vector<std::string> EditModule(nlohmann::json& document, ModuleEdit edit, const std::string& module,
-                                    const std::string& state = {});
+// a state name of any case (for kState). A pull or an insert also moves the
+// devices the module holds: a pull makes them REMOVED, an insert makes the
+// REMOVED ones ONLINE. Returns the changes in the order made, one per
+// module or device whose state changed; throws std::invalid_argument for a
+// module the description does not list (naming those it lists) or an
+// unknown state (naming the states). A partner the description does not
+// list is left out.
+std::vector<ModuleChange> EditModule(nlohmann::json& document, ModuleEdit edit, const std::string& module,
+                                     const std::string& state = {});
 
 // One line per module: "CPU module 0: DUPLEX".
 std::vector<std::string> ListModules(const nlohmann::json& document);

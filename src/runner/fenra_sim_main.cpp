@@ -3,15 +3,18 @@
 //
 // Exit codes: 0 the scenario ran; 1 the machine could not be made or read,
 // or the service did not stop at the end; 2 a bad command line or a bad
-// scenario ("FILE:LINE: message" on standard error).
+// scenario ("fenra-sim: FILE:LINE: message" on standard error).
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
+#include "platform/sim/text.h"
 #include "runner/output.h"
 #include "runner/scenario.h"
 #include "runner/scenario_run.h"
@@ -40,6 +43,10 @@ int main(int argc, char** argv) {
       ->type_name("FILE");
   app.add_option("SCENARIO", scenario_file, "the scenario file")->required()->type_name("SCENARIO");
   app.set_version_flag("--version", std::string("fenra-sim ") + FENRA_VERSION);
+  fenra::app::NameParseErrors(app);
+  app.footer(
+      "Exit status: 0 the scenario ran; 1 the machine could not be made or read, or the service did\n"
+      "not stop at the end; 2 a bad command line or scenario (\"fenra-sim: FILE:LINE: message\").");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -61,10 +68,12 @@ int main(int argc, char** argv) {
                    }});
     fflush(stdout);
     if (!timeline.empty()) {
+      errno = 0;
       std::ofstream file(timeline, std::ios::binary);
       file << fenra::runner::RenderTimeline(scenario, drawn);
       if (!file.flush()) {
-        fprintf(stderr, "fenra-sim: %s: cannot be written\n", timeline.c_str());
+        int error = errno != 0 ? errno : EIO;
+        fprintf(stderr, "fenra-sim: %s\n", fenra::sim::FileErrorText(timeline, error).c_str());
         return 1;
       }
     }
@@ -74,10 +83,10 @@ int main(int argc, char** argv) {
     }
     return 0;
   } catch (const fenra::runner::ScenarioError& e) {
-    fprintf(stderr, "%s\n", e.what());
+    fprintf(stderr, "fenra-sim: %s\n", e.what());
     return 2;
   } catch (const std::exception& e) {
-    fprintf(stderr, "fenra-sim: %s\n", e.what());
+    fprintf(stderr, "fenra-sim: %s\n", fenra::sim::PrintableText(e.what()).c_str());
     return 1;
   }
 }

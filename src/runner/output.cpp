@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "app/console.h"
 #include "platform/sim/text.h"
 
 namespace fenra::runner {
@@ -22,18 +23,6 @@ std::string Hex(const std::vector<uint8_t>& data) {
     text += kDigits[byte & 0xF];
   }
   return text;
-}
-
-void AppendIndented(std::string* out, const std::string& text) {
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    *out += "    " + line + "\n";
-    start = end + 1;
-  }
 }
 
 }  // namespace
@@ -115,8 +104,8 @@ std::string RenderTextEntry(const Observation& o, const OutputOptions& options) 
       char id[64];
       snprintf(id, sizeof(id), "event %u (0x%08X)", o.event_id & 0xFFFF, o.event_id);
       out += o.source + " " + EventTypeName(o.type) + " " + id + "\n";
-      for (const std::string& text : o.strings)
-        if (!text.empty()) AppendIndented(&out, sim::ToValidUtf8(text));
+      // The record's text as the event viewer (and fenra's console) shows it.
+      out += app::IndentedText(sim::ToValidUtf8(app::MessageText(o.event_id, o.strings)));
       if (!o.data.empty()) out += "    data: " + Hex(o.data) + "\n";
       break;
     }

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <chrono>
 #include <fstream>
 #include <map>
 #include <sstream>
 
 #include "platform/sim/hardware_facts.h"
+#include "platform/sim/host_file.h"
+#include "platform/sim/text.h"
 #include "platform/sim/wmi_inventory.h"
 #include "platform/win_values.h"
 #include "runner/scenario_machine.h"
@@ -595,7 +598,23 @@ class LineParser {
 
 }  // namespace
 
+ScenarioError::ScenarioError(const std::string& file, int line, const std::string& message)
+    : std::runtime_error(sim::PrintableText(file) + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " +
+                         sim::PrintableText(message)) {}
+
 Scenario ParseScenario(const std::string& text, const std::string& file) {
+  // A file that is not UTF-8 text (a binary, a picture) is refused as a
+  // whole at its first such line, instead of as a string of odd directives.
+  if (text.find('\0') != std::string::npos || !sim::IsValidUtf8(text)) {
+    size_t line_start = 0;
+    for (int number = 1;; ++number) {
+      size_t end = std::min(text.find('\n', line_start), text.size());
+      std::string_view line = std::string_view(text).substr(line_start, end - line_start);
+      if (line.find('\0') != std::string_view::npos || !sim::IsValidUtf8(line))
+        throw ScenarioError(file, number, "not a text file (a scenario is UTF-8 text)");
+      line_start = end + 1;
+    }
+  }
   Scenario scenario;
   scenario.file = file;
   LineParser parser(scenario, file);
@@ -612,11 +631,9 @@ Scenario ParseScenario(const std::string& text, const std::string& file) {
 }
 
 Scenario LoadScenario(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ScenarioError(path, 0, "cannot be read");
-  std::ostringstream text;
-  text << in.rdbuf();
-  return ParseScenario(text.str(), path);
+  std::string text;
+  if (int error = sim::ReadHostFile(path, &text)) throw ScenarioError(path, 0, std::strerror(error));
+  return ParseScenario(text, path);
 }
 
 }  // namespace fenra::runner

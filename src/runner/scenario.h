@@ -19,10 +19,11 @@
 namespace fenra::runner {
 
 // A bad scenario: "FILE:LINE: message".
+// "FILE:LINE: message", or "FILE: message" for the whole file (line 0);
+// bytes of the file name or message that are not printable are escaped.
 class ScenarioError : public std::runtime_error {
  public:
-  ScenarioError(const std::string& file, int line, const std::string& message)
-      : std::runtime_error(file + ":" + std::to_string(line) + ": " + message) {}
+  ScenarioError(const std::string& file, int line, const std::string& message);
 };
 
 // ---- Setup: applied to the machine before the clock starts ----
@@ -122,7 +123,8 @@ struct Scenario {
 // or data, a setup directive after a timed one, a missing or early `end`).
 // `file` names the scenario in messages.
 Scenario ParseScenario(const std::string& text, const std::string& file);
-// Reads and parses a file; an unreadable file is a ScenarioError of line 0.
+// Reads and parses a file; a file that cannot be read is a ScenarioError
+// without a line, with the system's reason.
 Scenario LoadScenario(const std::string& path);
 
 }  // namespace fenra::runner

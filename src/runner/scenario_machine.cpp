@@ -1,5 +1,6 @@
 #include "runner/scenario_machine.h"
 
+#include <cerrno>
 #include <fstream>
 #include <map>
 #include <stdexcept>
@@ -122,6 +123,9 @@ json WmiSection(const std::vector<ModuleEntry>& modules) {
 }
 
 void PrepareMachineDirectory(const Scenario& scenario, const fs::path& directory) {
+  if (fs::exists(directory) && !fs::is_directory(directory))
+    throw std::runtime_error(sim::FileErrorText(directory, ENOTDIR) +
+                             "; --machine names a machine directory, made when missing");
   bool fresh = !fs::exists(directory) || fs::is_empty(directory);
   fs::path hardware_file = directory / sim::kHardwareFile;
   json hardware;

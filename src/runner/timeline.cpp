@@ -21,6 +21,10 @@ constexpr int kPlotWidth = kWidth - kLabelWidth - 40;
 constexpr int kTop = 70;  // first row
 constexpr int kRowHeight = 26;
 constexpr int kBarHeight = 16;
+constexpr double kMinSpanWidth = 6;  // pixels, whatever the spell's length
+constexpr double kCharWidth = 6.5;   // of an 11-pixel label, generously
+constexpr double kLineMargin = 4;    // kept free on each side of an alert's line
+constexpr double kMarkerGap = 12;    // between the centres of two records
 constexpr const char* kPairs[] = {"CPU", "PCI", "ExPCI"};
 // A trace line's stamp, "2026/12/03 14:00'00\"000 ", before its text.
 constexpr size_t kStampLength = 24;
@@ -30,6 +34,7 @@ struct Span {
   uint64_t from = 0;
   uint64_t to = 0;
   std::string text;   // drawn inside when it fits
+  std::string short_text;  // drawn instead when only it fits
   std::string color;
   std::string title;  // shown on hover
   bool open = true;   // not closed by the run: it lasts to the end
@@ -49,6 +54,16 @@ struct Timer {
   int limit_s = 0;
   std::string outcome = "still running at the end";
   std::vector<std::string> notes;  // its trace lines
+  bool long_threshold = false;     // its limit is the 20 s of a recurrence
+};
+
+// A trace line that belongs to a timer: written by the timer's own thread
+// (`index`), or naming it as the one to stop (`about`).
+struct TimerLine {
+  uint64_t t_ms = 0;
+  int index = -1;
+  std::string note;
+  std::optional<std::string> outcome;  // the line ends the timer so
 };
 
 std::string Escape(std::string_view text) {
@@ -98,7 +113,7 @@ void Switch(Row& row, uint64_t t, const std::string& text, const std::string& ti
     row.spans.back().to = t;
     row.spans.back().open = false;
   }
-  row.spans.push_back(Span{t, t, text, StateColor(text), title, true, std::nullopt});
+  row.spans.push_back(Span{t, t, text, text, StateColor(text), title, true, std::nullopt});
 }
 
 int NumberAfter(std::string_view text, std::string_view prefix) {
@@ -136,7 +151,7 @@ class Picture {
     int pulse_row = kTop + static_cast<int>(rows.size()) * kRowHeight;
     int event_row = pulse_row + kRowHeight;
     int bottom = event_row + 2 * kRowHeight;
-    int height = bottom + 60;
+    int height = bottom + 82;
 
     out_ += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     out_ += Format("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
@@ -150,6 +165,9 @@ class Picture {
                    Escape("scenario time 0:00:00 is " + LocalTimeText(scenario_.clock, 0) +
                           " local time; hover over a mark for its details")
                        .c_str());
+    for (const Observation& o : observations_)
+      if (o.kind == Observation::Kind::kEvent && o.source == "QVMFTMarvix") alert_xs_.push_back(X(o.t_ms));
+    std::sort(alert_xs_.begin(), alert_xs_.end());
     Axis(kTop - 8, bottom);
     int y = kTop;
     for (const Row& row : rows) {
@@ -158,7 +176,7 @@ class Picture {
     }
     Pulses(pulse_row);
     Events(event_row);
-    Legend(height - 30);
+    Legend(height - 52);
     out_ += "</svg>\n";
     return out_;
   }
@@ -213,7 +231,8 @@ class Picture {
       if (o.kind != Observation::Kind::kEvent || o.source != "QVMZUFT") continue;
       bool open = !service_.spans.empty() && service_.spans.back().open;
       if (o.event_id == EVID_SERVICE_STARTED && !open) {
-        service_.spans.push_back(Span{o.t_ms, o.t_ms, "running", "#78909c", "started at " + When(o.t_ms), true, std::nullopt});
+        service_.spans.push_back(Span{o.t_ms, o.t_ms, "running", "running", "#78909c", "started at " + When(o.t_ms), true,
+                                        std::nullopt});
       } else if (o.event_id == EVID_SERVICE_STOPPED && open) {
         service_.spans.back().to = o.t_ms;
         service_.spans.back().open = false;
@@ -225,9 +244,9 @@ class Picture {
   // The monitor's view of each pair and its timers, from the trace.
   void ReadMonitor() {
     for (const char* pair : kPairs) pairs_[pair].label = std::string(pair) + " pair, as the monitor sees it";
-    std::map<int, std::vector<std::string>> pending_notes;  // timer lines before its start line
-    std::map<int, size_t> running;                         // timer index -> timers_ entry
-    std::map<int, std::string> awaiting_pair_line;         // WMI group -> the pair of a DUPLEX event
+    std::vector<TimerLine> own;    // lines of the timer threads
+    std::vector<TimerLine> about;  // lines that stop a timer
+    std::map<int, std::string> awaiting_pair_line;  // WMI group -> the pair of a DUPLEX event
     for (const Observation& o : observations_) {
       // A stopped service watches nothing.
       if (o.kind == Observation::Kind::kEvent && o.event_id == EVID_SERVICE_STOPPED) {
@@ -281,49 +300,69 @@ class Picture {
         awaiting_pair_line.erase(group);
       }
 
-      // Timers.
-      int index = NumberAfter(line, "[TimerThread ");
+      // Timers: their starts now, the rest of their lines once every start
+      // is known.
+      std::string note = ScenarioTimeText(o.t_ms) + " " + line_text;
       int stop_target = NumberAfter(line, "StopTimer(");
-      if (stop_target >= 0 && running.count(stop_target)) {
-        timers_[running[stop_target]].notes.push_back(ScenarioTimeText(o.t_ms) + " " + line_text);
-      }
+      if (stop_target >= 0) about.push_back({o.t_ms, stop_target, note, std::nullopt});
       if (line.starts_with("[ManageTimerThread]") && line.find("SIMP->DUP->SIMP") != std::string_view::npos) {
         for (int k = 3; k <= 5; ++k)
-          if (running.count(k) && line.find(std::string("[") + kPairs[k - 3] + "]") != std::string_view::npos)
-            timers_[running[k]].notes.push_back(ScenarioTimeText(o.t_ms) + " " + line_text);
+          if (line.find(std::string("[") + kPairs[k - 3] + "]") != std::string_view::npos)
+            about.push_back({o.t_ms, k, note, std::nullopt});
       }
+      int index = NumberAfter(line, "[TimerThread ");
       if (index < 0 || index > 5 || !line.starts_with("[TimerThread ")) continue;
-      std::string note = ScenarioTimeText(o.t_ms) + " " + line_text;
       int limit = NumberAfter(line, "]start Limit time = ");
       if (limit >= 0) {
-        Timer timer{index, o.t_ms, o.t_ms, false, limit, "still running at the end", std::move(pending_notes[index])};
-        pending_notes.erase(index);
-        timer.notes.push_back(note);
-        running[index] = timers_.size();
-        timers_.push_back(std::move(timer));
+        timers_.push_back(Timer{index, o.t_ms, o.t_ms, false, limit, "still running at the end", {}, false});
         pairs_shown_[kPairs[index % 3]] = true;
-        continue;
       }
-      if (!running.count(index)) {
-        pending_notes[index].push_back(note);
-        continue;
-      }
-      Timer& timer = timers_[running[index]];
-      timer.notes.push_back(note);
       std::optional<std::string> outcome;
       if (line.find("]time out ") != std::string_view::npos) outcome = "ran out";
       if (line.find("]stop  timer cancel") != std::string_view::npos) outcome = "cancelled";
       if (line.find("]stopflg=TRUE") != std::string_view::npos) outcome = "ended with the service";
       if (line.find("]start_time error") != std::string_view::npos) outcome = "ended: the clock went back";
       if (line.find("]WaitForSingleObject Error") != std::string_view::npos) outcome = "ended: a wait failed";
-      if (outcome && !timer.ended) {
-        timer.ended = true;
-        timer.end = o.t_ms;
-        timer.outcome = *outcome;
-      }
-      // The lines that follow the end (the composer's start, the cancel of
-      // the partner) still belong to it, until the next start.
+      own.push_back({o.t_ms, index, note, outcome});
     }
+    // A timer's lines are those of its thread from its start on: the line
+    // that explains its limit comes just before its start line, and lines
+    // that follow its end (the composer's start) are still its own.
+    for (const TimerLine& line : own) {
+      Timer* timer = TimerAt(line.index, line.t_ms);
+      if (timer == nullptr) continue;
+      timer->notes.push_back(line.note);
+      if (line.note.find("SIMP----->SIMP") != std::string::npos) timer->long_threshold = true;
+      if (line.outcome && !timer->ended) {
+        timer->ended = true;
+        timer->end = line.t_ms;
+        timer->outcome = *line.outcome;
+      }
+    }
+    // A cancel request goes to the timer of its index that runs then.
+    for (const TimerLine& line : about)
+      if (Timer* timer = TimerAt(line.index, line.t_ms)) timer->notes.push_back(line.note);
+    for (Timer& timer : timers_)
+      std::stable_sort(timer.notes.begin(), timer.notes.end(),
+                       [](const std::string& a, const std::string& b) { return a.substr(0, 11) < b.substr(0, 11); });
+  }
+
+  // The timer of `index` started last at or before `t_ms`.
+  Timer* TimerAt(int index, uint64_t t_ms) {
+    Timer* found = nullptr;
+    for (Timer& timer : timers_)
+      if (timer.index == index && timer.start <= t_ms) found = &timer;
+    return found;
+  }
+
+  // Why a timer has its limit, when a rule other than the plain setting
+  // gave it: "20 s: within the long threshold".
+  std::string LimitText(const Timer& timer) const {
+    std::string seconds = std::to_string(timer.limit_s) + " s";
+    if (timer.index < 3) return timer.long_threshold ? seconds + ": within the long threshold" : seconds;
+    if (timer.limit_s == 5) return seconds + ": its SIMPLEX timer ends within 2 s";
+    if (timer.index == 4 && timer.limit_s != 1 && timer.limit_s != 300) return seconds + ": cut 5 s before its SIMPLEX partner";
+    return seconds;
   }
 
   Row TimerRow(const std::string& pair, bool duplex) {
@@ -335,10 +374,11 @@ class Picture {
       span.from = timer.start;
       span.to = timer.ended ? timer.end : end_;
       span.open = false;
-      span.text = std::to_string(timer.limit_s) + " s";
+      span.text = LimitText(timer);
+      span.short_text = std::to_string(timer.limit_s) + " s";
       span.color = duplex ? "#66bb6a" : "#ffa726";
       span.title = row.label + " (TimerThread " + std::to_string(timer.index) + ") started at " + When(timer.start) +
-                   ", limit " + std::to_string(timer.limit_s) + " s; " + timer.outcome +
+                   ", limit " + LimitText(timer) + "; " + timer.outcome +
                    (timer.ended ? " at " + When(timer.end) : std::string()) + "\n";
       for (const std::string& note : timer.notes) span.title += "\n" + note;
       span.limit = timer.start + static_cast<uint64_t>(timer.limit_s) * 1000;
@@ -373,15 +413,19 @@ class Picture {
   void DrawRow(const Row& row, int y) {
     out_ += Format("<g class=\"row\"><text x=\"10\" y=\"%d\">%s</text>\n", y + kBarHeight - 3,
                    Escape(row.label).c_str());
-    for (Span span : row.spans) {
+    for (size_t i = 0; i < row.spans.size(); ++i) {
+      Span span = row.spans[i];
       if (span.open) span.to = end_;
+      double next = i + 1 < row.spans.size() ? X(row.spans[i + 1].from) : kWidth - 10;
       const std::string& text = span.text;
       const std::optional<uint64_t>& limit = span.limit;
-      double x1 = X(span.from), x2 = std::max(X(span.to), x1 + 1.5);
+      // The shortest spell is still wide enough to see and to hover over.
+      double x1 = X(span.from), x2 = std::max(X(span.to), x1 + kMinSpanWidth);
       std::string title = "<title>" + Escape(span.title) + "</title>";
       // A timer's limit: a dashed outline up to it and a mark at it.
+      double xl = x2;
       if (limit) {
-        double xl = X(std::min(*limit, end_));
+        xl = std::max(x2, X(std::min(*limit, end_)));
         if (xl > x2)
           out_ += Format("<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"none\" stroke=\"%s\" "
                          "stroke-dasharray=\"4 3\">%s</rect>",
@@ -393,12 +437,40 @@ class Picture {
       }
       out_ += Format("<rect class=\"%s\" x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\">%s</rect>",
                      limit ? "timer" : "state", x1, y, x2 - x1, kBarHeight, span.color.c_str(), title.c_str());
-      if (x2 - x1 > 7.0 * static_cast<double>(text.size()) + 6)
-        out_ += Format("<text x=\"%.1f\" y=\"%d\" fill=\"white\" font-size=\"11\" pointer-events=\"none\">%s</text>",
-                       x1 + 3, y + kBarHeight - 4, Escape(text).c_str());
+      // The label inside the bar, else (a timer's, which tells its rule)
+      // beside it in the free stretch before the row's next bar.
+      auto label = [&](double at, const std::string& label_text, const char* color) {
+        out_ += Format("<text class=\"label\" x=\"%.1f\" y=\"%d\" fill=\"%s\" font-size=\"11\" "
+                       "pointer-events=\"none\">%s</text>",
+                       at, y + kBarHeight - 4, color, Escape(label_text).c_str());
+      };
+      if (std::optional<double> at = LabelPlace(x1, x2, text)) {
+        label(*at, text, "white");
+      } else if (std::optional<double> beside = limit ? LabelPlace(xl, next, text) : std::nullopt) {
+        label(*beside, text, "#333");
+      } else if (std::optional<double> short_at = LabelPlace(x1, x2, span.short_text)) {
+        label(*short_at, span.short_text, "white");
+      }
       out_ += "\n";
     }
     out_ += "</g>\n";
+  }
+
+  // Where a label of `text` starts inside the bar from x1 to x2 without
+  // crossing an alert's line: the first stretch between the lines that
+  // holds it; none when no stretch does.
+  std::optional<double> LabelPlace(double x1, double x2, const std::string& text) const {
+    if (text.empty()) return std::nullopt;
+    double width = kCharWidth * static_cast<double>(text.size());
+    double from = x1 + 3;
+    for (double line : alert_xs_) {
+      if (line < from - kLineMargin) continue;
+      if (line > x2) break;
+      if (line - kLineMargin - from >= width) return from;
+      from = line + kLineMargin;
+    }
+    if (x2 - 3 - from >= width) return from;
+    return std::nullopt;
   }
 
   void Pulses(int y) {
@@ -417,6 +489,7 @@ class Picture {
   void Events(int y) {
     out_ += Format("<g class=\"events\"><text x=\"10\" y=\"%d\">event log</text>\n", y + kBarHeight - 3);
     int alert_count = 0;
+    double last_marker = -1e9;
     for (const Observation& o : observations_) {
       if (o.kind != Observation::Kind::kEvent) continue;
       std::string text;
@@ -428,8 +501,17 @@ class Picture {
       double x = X(o.t_ms);
       bool alert = o.source == "QVMFTMarvix";
       if (!alert) {
-        out_ += Format("<circle class=\"record\" cx=\"%.1f\" cy=\"%d\" r=\"5\" fill=\"%s\"><title>%s</title></circle>\n",
-                       x, y + kBarHeight / 2, color.c_str(), title.c_str());
+        // Records close together (a restart's stop and start) stand side
+        // by side, each tied to its moment by a short line; a stop is hollow.
+        double cx = std::max(x, last_marker + kMarkerGap);
+        last_marker = cx;
+        bool stop = o.event_id == EVID_SERVICE_STOPPED;
+        if (cx > x)
+          out_ += Format("<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"%s\"/>", x, y + kBarHeight / 2,
+                         cx, y + kBarHeight / 2, color.c_str());
+        out_ += Format("<circle class=\"record\" cx=\"%.1f\" cy=\"%d\" r=\"5\" fill=\"%s\" stroke=\"%s\" "
+                       "stroke-width=\"2\"><title>%s</title></circle>\n",
+                       cx, y + kBarHeight / 2, stop ? "white" : color.c_str(), color.c_str(), title.c_str());
         continue;
       }
       std::string first_line = text.substr(0, text.find('\n'));
@@ -447,6 +529,7 @@ class Picture {
     out_ += "</g>\n";
   }
 
+  // Two lines: the colours of states, then every other kind of mark.
   void Legend(int y) {
     static constexpr const char* kStates[] = {"DUPLEX", "TRIPLEX", "SIMPLEX", "REMOVED", "BROKEN", "other"};
     out_ += "<g class=\"legend\" font-size=\"11\">";
@@ -456,9 +539,35 @@ class Picture {
                      x, y, StateColor(state).c_str(), x + 18, y + 10, state);
       x += 100;
     }
-    out_ += Format("<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"#333\" stroke-width=\"2\"/>"
-                   "<text x=\"%d\" y=\"%d\">timer limit (dashed: the part a timer did not run)</text>",
-                   x + 7, y - 2, x + 7, y + 14, x + 18, y + 10);
+    out_ += Format("<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"12\" fill=\"#78909c\"/>"
+                   "<text x=\"%d\" y=\"%d\">service running</text>",
+                   x, y, x + 18, y + 10);
+    int y2 = y + 22;
+    x = 10;
+    auto entry = [&](const std::string& mark, const char* text, int width) {
+      out_ += mark + Format("<text x=\"%d\" y=\"%d\">%s</text>", x + 18, y2 + 10, text);
+      x += width;
+    };
+    entry(Format("<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"12\" fill=\"#ffa726\"/>", x, y2), "SIMPLEX timer", 110);
+    entry(Format("<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"12\" fill=\"#66bb6a\"/>", x, y2), "DUPLEX timer", 105);
+    entry(Format("<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"#333\" stroke-width=\"2\"/>", x + 7, y2 - 2,
+                 x + 7, y2 + 14),
+          "timer limit", 90);
+    entry(Format("<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"12\" fill=\"none\" stroke=\"#ffa726\" "
+                 "stroke-dasharray=\"4 3\"/>",
+                 x, y2),
+          "limit a timer did not run", 180);
+    entry(Format("<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"#6a1b9a\" stroke-width=\"2\"/>", x + 7,
+                 y2, x + 7, y2 + 12),
+          "hot-plug pulse", 110);
+    entry(Format("<circle cx=\"%d\" cy=\"%d\" r=\"5\" fill=\"#1565c0\" stroke=\"#1565c0\" stroke-width=\"2\"/>",
+                 x + 7, y2 + 6),
+          "service start or record (red: error)", 240);
+    entry(Format("<circle cx=\"%d\" cy=\"%d\" r=\"5\" fill=\"white\" stroke=\"#1565c0\" stroke-width=\"2\"/>",
+                 x + 7, y2 + 6),
+          "service stopped", 115);
+    entry(Format("<path d=\"M %d %d l 7 8 l -7 8 l -7 -8 z\" fill=\"#ef6c00\"/>", x + 7, y2 - 2),
+          "alert, its line through every row", 260);
     out_ += "</g>\n";
   }
 
@@ -471,6 +580,7 @@ class Picture {
   std::map<std::string, Row> pairs_;
   std::map<std::string, bool> pairs_shown_;
   std::vector<Timer> timers_;
+  std::vector<double> alert_xs_;  // where the alerts' lines run, sorted
 };
 
 }  // namespace

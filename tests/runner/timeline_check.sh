@@ -31,3 +31,20 @@ expect "the SIMPLEX alert with its text" "$(el g)[@class='alert'][contains($titl
 expect "start and stop records" "$(el circle)[@class='record']" 2
 expect "pulses" "$(el line)[@class='pulse']" "$pulses"
 echo "timeline of $scenario: well-formed, with its modules, pair, timer, alert, records and $pulses pulses"
+
+# A recurrence: the line that explains the 20 s belongs to the second
+# SIMPLEX timer, which says its rule on the bar; the first timer's hover
+# text holds only its own lines.
+scenario=$2/recurrence.scn
+"$sim" --timeline "$out/run.svg" "$scenario" >/dev/null
+xmllint --noout "$out/run.svg"
+timer="$(el rect)[@class='timer']"
+expect "timers that explain a recurrence" "$timer[contains($title, 'SIMP----->SIMP')]" 1
+expect "the 20-s timer holds its explanation" \
+  "$timer[contains($title, 'SIMP----->SIMP')][contains($title, 'limit 20 s: within the long threshold')]" 1
+expect "no timer holds a start line of another" \
+  "$timer[contains($title, 'Limit time = 20 sec') and contains($title, 'Limit time = 1800 sec')]" 0
+expect "the rule on the bar" "$(el text)[@class='label'][.='20 s: within the long threshold']" 1
+expect "a restart's stop and start records apart" \
+  "$(el circle)[@class='record'][@cx = preceding::*[local-name()='circle'][@class='record']/@cx]" 0
+echo "timeline of $scenario: each timer holds its own lines, the 20 s says its rule"

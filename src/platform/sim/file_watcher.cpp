@@ -1,51 +1,73 @@
 #include "platform/sim/file_watcher.h"
 
-#include <sys/stat.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
-#include "platform/win_values.h"
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/sim/host_file.h"
 
 namespace fenra::sim {
-namespace {
 
-// What tells an edit of the file: file time stamps come from a coarse clock,
-// so two writes within a few milliseconds can share one; an editor's save by
-// rename gives a new inode, an edit in place mostly a new size.
-struct FileStamp {
-  int64_t seconds = -1;
-  int64_t nanoseconds = -1;
-  int64_t size = -1;
-  uint64_t inode = 0;
-  bool operator==(const FileStamp&) const = default;
-};
-
-FileStamp StampOf(const std::filesystem::path& file) {
-  struct stat info {};
-  if (::stat(file.c_str(), &info) != 0) return {};
-  return {info.st_mtim.tv_sec, info.st_mtim.tv_nsec, info.st_size, info.st_ino};
-}
-
-}  // namespace
-
-FileWatcher::FileWatcher(Kernel& kernel, std::filesystem::path file, uint32_t poll_ms, std::function<void()> changed)
-    : kernel_(kernel), stop_(kernel.CreateEvent(true, false)) {
-  FileStamp seen = StampOf(file);
-  thread_ = kernel.CreateThread(
-      [&kernel, stop = stop_, file = std::move(file), poll_ms, seen, changed = std::move(changed)]() mutable {
-        while (kernel.WaitForSingleObject(stop, poll_ms) == win::kWaitTimeout) {
-          FileStamp now = StampOf(file);
-          if (now == seen) continue;
-          seen = now;
-          changed();
-        }
-        return 0u;
-      },
-      "file watcher");
+FileWatcher::FileWatcher(std::filesystem::path directory, std::vector<std::string> names,
+                         std::function<void()> changed)
+    : directory_(std::move(directory)), names_(std::move(names)), changed_(std::move(changed)) {
+  stop_fd_ = eventfd(0, EFD_CLOEXEC);
+  // Watching before the constructor returns, so that an edit made right
+  // after it is seen.
+  notify_fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (notify_fd_ >= 0 &&
+      inotify_add_watch(notify_fd_, directory_.c_str(), IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO | IN_CREATE) < 0) {
+    close(notify_fd_);
+    notify_fd_ = -1;
+  }
+  for (const std::string& name : names_) {
+    FileStamp stamp;
+    StatHostFile(directory_ / name, &stamp);
+    stamps_.push_back(stamp);
+  }
+  thread_ = std::thread([this] { Watch(); });
 }
 
 FileWatcher::~FileWatcher() {
-  if (!thread_) return;
-  kernel_.SetEvent(stop_);
-  kernel_.WaitForSingleObject(thread_, win::kInfinite);
+  uint64_t one = 1;
+  if (stop_fd_ >= 0 && write(stop_fd_, &one, sizeof(one)) < 0) {
+    // An eventfd write fails only on overflow; the thread is woken anyway.
+  }
+  thread_.join();
+  if (stop_fd_ >= 0) close(stop_fd_);
+  if (notify_fd_ >= 0) close(notify_fd_);
+}
+
+void FileWatcher::Watch() {
+  const int notify = notify_fd_;
+  std::vector<FileStamp> seen = stamps_;
+  for (;;) {
+    pollfd fds[2] = {{stop_fd_, POLLIN, 0}, {notify, POLLIN, 0}};
+    int ready = poll(fds, notify >= 0 ? 2 : 1, notify >= 0 ? -1 : 250);
+    if (ready < 0 && errno != EINTR) break;
+    if (fds[0].revents != 0) break;
+    bool ours = false;
+    if (notify >= 0) {
+      alignas(inotify_event) char buffer[16384];
+      for (ssize_t got; (got = read(notify, buffer, sizeof(buffer))) > 0;) {
+        for (char* p = buffer; p < buffer + got;) {
+          auto* event = reinterpret_cast<inotify_event*>(p);
+          if (event->len > 0 && std::find(names_.begin(), names_.end(), event->name) != names_.end()) ours = true;
+          p += sizeof(inotify_event) + event->len;
+        }
+      }
+    } else {
+      std::vector<FileStamp> now(names_.size());
+      for (size_t i = 0; i < names_.size(); ++i) StatHostFile(directory_ / names_[i], &now[i]);
+      ours = now != seen;
+      seen = std::move(now);
+    }
+    if (ours) changed_();
+  }
 }
 
 }  // namespace fenra::sim

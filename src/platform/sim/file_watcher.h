@@ -1,32 +1,44 @@
 #pragma once
-// Watches one host file for edits made from outside the machine (a person,
-// another tool), on a thread of the machine's kernel.
+// Watches files of one host directory for edits made from outside the
+// machine (a person, another tool), as the file system reports them.
 
-#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <string>
+#include <thread>
+#include <vector>
 
-#include "platform/kernel.h"
+#include "platform/sim/host_file.h"
 
 namespace fenra::sim {
 
 class FileWatcher {
  public:
-  // Polls the file's modification time, size and inode every `poll_ms`
-  // through kernel waits and calls `changed` after each edit it sees. The
-  // file's state at construction is the baseline: an edit made right after
-  // is seen. On virtual time the poller keeps a run from ever becoming
-  // quiescent, so the machine watches on real time only.
-  FileWatcher(Kernel& kernel, std::filesystem::path file, uint32_t poll_ms, std::function<void()> changed);
-  // Stops the poller and waits for it.
+  // Calls `changed`, on a host thread of its own, after each change to a
+  // file of `directory` named in `names`: written and closed, appended to,
+  // created, or replaced by a rename. The file system's notification
+  // (inotify) wakes the thread, so the call follows the write within about
+  // a millisecond; where there is no such notification the files' stamps
+  // are compared every 250 ms instead. Changes that come while `changed`
+  // runs are told in one later call, so `changed` must take all that is
+  // new. On virtual time a host thread would feed inputs at real-time
+  // moments, so the machine watches on real time only.
+  FileWatcher(std::filesystem::path directory, std::vector<std::string> names, std::function<void()> changed);
+  // Stops the thread and waits for it (and for a `changed` that runs).
   ~FileWatcher();
   FileWatcher(const FileWatcher&) = delete;
   FileWatcher& operator=(const FileWatcher&) = delete;
 
  private:
-  Kernel& kernel_;
-  Handle stop_;
-  Handle thread_;
+  void Watch();
+
+  const std::filesystem::path directory_;
+  const std::vector<std::string> names_;
+  const std::function<void()> changed_;
+  int stop_fd_ = -1;    // an eventfd that ends the thread
+  int notify_fd_ = -1;  // the inotify descriptor; -1: stamps are compared
+  std::vector<FileStamp> stamps_;  // the files' stamps at construction
+  std::thread thread_;
 };
 
 }  // namespace fenra::sim

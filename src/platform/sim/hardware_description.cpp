@@ -1,20 +1,21 @@
 #include "platform/sim/hardware_description.h"
 
 #include <fstream>
+
+#include "platform/sim/host_file.h"
+#include "platform/sim/text.h"
 #include <sstream>
 #include <system_error>
 
 namespace fenra::sim {
 
 bool ReadHardwareDescription(const std::filesystem::path& file, nlohmann::json* document, std::string* error) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    *error = file.string() + ": cannot be read";
+  std::string text;
+  if (int code = ReadHostFile(file, &text)) {
+    *error = FileErrorText(file, code);
     return false;
   }
-  std::stringstream text;
-  text << in.rdbuf();
-  return ParseHardwareDescription(text.str(), file.string(), document, error);
+  return ParseHardwareDescription(text, file.string(), document, error);
 }
 
 bool ParseHardwareDescription(std::string_view text, const std::string& name, nlohmann::json* document,

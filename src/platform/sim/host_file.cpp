@@ -1,5 +1,7 @@
 #include "platform/sim/host_file.h"
 
+#include <errno.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/sim/text.h"
 #include "platform/win_values.h"
 
 namespace fenra::sim {
@@ -139,14 +142,15 @@ uint32_t Win32ErrorFromErrno(int error) {
 }
 
 void WriteFailureNotice::Failed(const std::filesystem::path& file, int error) {
+  failures_.fetch_add(1, std::memory_order_relaxed);
   if (reported_.exchange(true, std::memory_order_relaxed)) return;
-  Say("cannot write " + file.string() + ": " + std::strerror(error) +
+  Say("cannot write " + FileErrorText(file, error) +
       " (the machine's files are not being updated; further failures are not reported until a write succeeds)");
 }
 
 void WriteFailureNotice::Say(const std::string& message) {
   // One write, so that lines of concurrent callers do not interleave.
-  std::string line = "fenra: " + message + "\n";
+  std::string line = std::string(program_invocation_short_name) + ": " + PrintableText(message) + "\n";
   fwrite(line.data(), 1, line.size(), stderr);
 }
 

@@ -50,16 +50,20 @@ uint32_t Win32ErrorFromErrno(int error);
 
 // Tells a person on standard error that the machine's files cannot be
 // written: the first failure, with its file and reason, and then nothing
-// until a write has succeeded again. Thread-safe.
+// until a write has succeeded again; counts every failure. Thread-safe.
 class WriteFailureNotice {
  public:
   void Failed(const std::filesystem::path& file, int error);
   void Succeeded() { reported_.store(false, std::memory_order_relaxed); }
-  // Says `message` on standard error (a problem that is not a failed write).
+  // Says `message` on standard error (a problem that is not a failed write),
+  // after the program's name; unprintable bytes are escaped.
   void Say(const std::string& message);
+  // Failed writes so far, reported or not.
+  uint64_t failures() const { return failures_.load(std::memory_order_relaxed); }
 
  private:
   std::atomic<bool> reported_{false};
+  std::atomic<uint64_t> failures_{0};
 };
 
 }  // namespace fenra::sim

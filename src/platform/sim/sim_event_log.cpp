@@ -184,11 +184,12 @@ bool SimEventLog::ReportEvent(EventSource& source, uint16_t type, uint16_t categ
   }
   if (int error = AppendLine(file_, line)) {
     if (notice_) notice_->Failed(file_, error);
+    if (observer_) observer_(record, false);
     SetLastError(Win32ErrorFromErrno(error));
     return false;
   }
   if (notice_) notice_->Succeeded();
-  if (observer_) observer_(record);
+  if (observer_) observer_(record, true);
   return true;
 }
 

@@ -65,8 +65,10 @@ class SimEventLog : public EventLog {
 
   // Told of every record of this machine's processes once it is in the
   // file, in file order, on the writing thread and under the log's lock:
-  // it must not write to the event log or wait on the kernel. Null: none.
-  using RecordObserver = std::function<void(const EventLogRecord&)>;
+  // it must not write to the event log or wait on the kernel. Also told,
+  // with `stored` false, of a record the file could not take, so that a
+  // lost record is still seen. Null: none.
+  using RecordObserver = std::function<void(const EventLogRecord&, bool stored)>;
   void SetRecordObserver(RecordObserver observer);
 
  private:

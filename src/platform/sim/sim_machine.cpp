@@ -1,13 +1,18 @@
 #include "platform/sim/sim_machine.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
-#include <iostream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
 
 #include "platform/sim/hardware_description.h"
+#include "platform/sim/hardware_journal.h"
+#include "platform/sim/text.h"
 #include "platform/sim/wmi_inventory.h"
 
 namespace fenra::sim {
@@ -142,18 +147,53 @@ SimMachine::SimMachine(std::filesystem::path directory, MachineOptions options)
   // On a machine whose files cannot be written the notice says so, and the
   // machine runs on what it has.
   registry_.Batch([&] { PublishSerialNumbers(registry_, hardware_description_.facts.driver); });
-  if (!kernel_.virtual_time())
-    hardware_watcher_.emplace(kernel_, directory_ / kHardwareFile, 1000, [this] {
-      SimWmiInventory inventory;
-      std::string error;
-      if (LoadWmiInventory(directory_ / kHardwareFile, &inventory, &error))
-        wmi_.UpdateInventory(std::move(inventory));
-      else
-        std::cerr << error << " (change ignored)\n";
-    });
+  if (!kernel_.virtual_time()) {
+    auto journal = std::make_shared<HardwareJournalReader>(directory_);
+    hardware_watcher_.emplace(directory_, std::vector<std::string>{kHardwareFile, kHardwareJournalFile},
+                              [this, journal] { TakeHardwareChanges(*journal); });
+  }
 }
 
-SimMachine::~SimMachine() { kernel_.Shutdown(); }
+void SimMachine::TakeHardwareChanges(HardwareJournalReader& journal) {
+  std::vector<HardwareChange> changes;
+  SimWmiInventory inventory;
+  std::string error;
+  bool read = journal.Read(&changes, &inventory, &error);
+  // Each change of the journal is its own event, in the order written;
+  // then whatever else the file says (a person's edit) by comparison.
+  for (const HardwareChange& change : changes) {
+    std::optional<int32_t> state = JournalState(change.state);
+    if (!state || !wmi_.SetState(change.key, state))
+      write_notice_.Say((directory_ / kHardwareJournalFile).string() + ": no instance \"" + change.key +
+                        "\" or no state \"" + change.state + "\" (change ignored)");
+  }
+  if (read)
+    wmi_.UpdateInventory(std::move(inventory));
+  else
+    write_notice_.Say(error + " (change ignored)");
+}
+
+std::string SimMachine::CheckWritable() const {
+  std::filesystem::path event_log = directory_ / kEventLogFile;
+  int fd = open(event_log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return FileErrorText(event_log, errno);
+  close(fd);
+  // The registry is replaced through a new file beside it, so it is the
+  // directory that must take a new file; a name of this process's own, so
+  // that a concurrent writer's temporary file is never touched.
+  std::filesystem::path probe = directory_ / kRegistryFile;
+  probe += ".probe-" + std::to_string(getpid());
+  fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return FileErrorText(directory_ / kRegistryFile, errno);
+  close(fd);
+  unlink(probe.c_str());
+  return {};
+}
+
+SimMachine::~SimMachine() {
+  hardware_watcher_.reset();
+  kernel_.Shutdown();
+}
 
 SimProcess::SimProcess(SimMachine& machine, const ProcessOptions& options)
     : system_(machine.system_,

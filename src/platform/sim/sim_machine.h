@@ -14,6 +14,7 @@
 
 #include "platform/platform.h"
 #include "platform/sim/file_watcher.h"
+#include "platform/sim/hardware_journal.h"
 #include "platform/sim/hardware_description.h"
 #include "platform/sim/hardware_facts.h"
 #include "platform/sim/machine_paths.h"
@@ -119,6 +120,13 @@ class SimMachine {
 
   Platform& platform() { return platform_; }
   const std::filesystem::path& directory() const { return directory_; }
+  // Whether the event log and the registry can take a write, tried without
+  // changing either (the event log is opened for appending, the registry's
+  // temporary file is made and removed): empty, or "FILE: reason" of the
+  // first that cannot.
+  std::string CheckWritable() const;
+  // Writes to the event log or the registry that failed so far.
+  uint64_t write_failures() const { return write_notice_.failures(); }
   // Starts a process on this machine whose main thread runs `main`. The
   // handle is signalled when the process has ended (main returned, or it was
   // terminated through the kernel); its threads are then parked and its
@@ -159,6 +167,9 @@ class SimMachine {
  private:
   // Refuses a file; sets up a directory without a registry file.
   static std::filesystem::path Prepare(std::filesystem::path directory, const MachineOptions& options);
+  // Turns what the journal and hardware.json say since the last look into
+  // the provider's change events.
+  void TakeHardwareChanges(HardwareJournalReader& journal);
 
   friend class SimProcess;
   const std::filesystem::path directory_;
@@ -183,8 +194,9 @@ class SimMachine {
   Platform platform_;
   std::mutex service_process_mutex_;
   Handle last_service_process_;
-  // On real time hardware.json is watched, so that an edit of a module's
-  // state becomes a change event. Ends before the provider it feeds.
+  // On real time hardware.json and its change journal are watched, so that
+  // every change of a module's state becomes a change event. Ends before the
+  // provider it feeds.
   std::optional<FileWatcher> hardware_watcher_;
 };
 

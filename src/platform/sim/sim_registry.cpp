@@ -107,7 +107,14 @@ SimRegistry::SimRegistry(std::filesystem::path file, RegistryOptions options)
   int error = ReadHostFile(file_, &content, &stamp_);
   if (error != 0 && error != ENOENT)
     throw std::runtime_error(file_.string() + ": cannot be read: " + std::strerror(error));
-  if (error == 0) ParseRegText(content, file_.string(), &hives_);
+  if (error == 0) {
+    try {
+      ParseRegText(content, file_.string(), &hives_);
+    } catch (const std::runtime_error& e) {
+      throw std::runtime_error(std::string(e.what()) + "; restore the file from a copy, or move it away (mv " +
+                               file_.string() + " " + file_.string() + ".broken): the next run sets a new one up");
+    }
+  }
   std::filesystem::path lock = file_;
   lock += ".lock";
   int protection = PROT_READ | PROT_WRITE;

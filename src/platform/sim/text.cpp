@@ -1,5 +1,7 @@
 #include "platform/sim/text.h"
 
+#include <cstring>
+
 namespace fenra::sim {
 namespace {
 
@@ -123,6 +125,34 @@ std::string ToValidUtf8(std::string_view text) {
     }
   }
   return out;
+}
+
+std::string PrintableText(std::string_view text) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  char32_t c = 0;
+  for (size_t pos = 0; pos < text.size();) {
+    size_t start = pos;
+    bool valid = DecodeUtf8(text, &pos, &c);
+    if (valid && c >= 0x20 && c != 0x7F && !(c >= 0x80 && c < 0xA0)) {
+      out.append(text.substr(start, pos - start));
+      continue;
+    }
+    // An invalid sequence is escaped one byte at a time; a valid control
+    // character (one or two bytes) whole.
+    if (!valid) pos = start + 1;
+    for (size_t i = start; i < pos; ++i) {
+      auto byte = static_cast<uint8_t>(text[i]);
+      out += "\\x";
+      out += kDigits[byte >> 4];
+      out += kDigits[byte & 0xF];
+    }
+  }
+  return out;
+}
+
+std::string FileErrorText(const std::filesystem::path& file, int error) {
+  return PrintableText(file.string()) + ": " + std::strerror(error);
 }
 
 std::string Utf16LeToUtf8(const uint8_t* data, size_t size) { return FromUtf16Le(data, size, false); }

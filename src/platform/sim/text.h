@@ -4,6 +4,7 @@
 // as Windows compares them for ASCII letters (other letters compare exactly).
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,5 +47,15 @@ struct LessIgnoreCase {
 // The text of a file as UTF-8: a UTF-8 byte-order mark is dropped, a
 // UTF-16LE one makes the rest decoded. False for UTF-16 of odd length.
 bool DecodeTextFile(std::string_view bytes, std::string* text);
+
+// `text` fit for a message on a terminal: every byte that is a control
+// character (tab included) or not part of valid UTF-8 becomes "\xNN", so a
+// message never moves the cursor or changes colours.
+std::string PrintableText(std::string_view text);
+
+// "FILE: REASON" for a host errno, the reason in the system's words
+// ("No such file or directory", "Is a directory", "Permission denied").
+// The file name is made printable.
+std::string FileErrorText(const std::filesystem::path& file, int error);
 
 }  // namespace fenra::sim

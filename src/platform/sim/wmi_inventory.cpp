@@ -92,7 +92,7 @@ bool ParseEntry(const json& entry, bool module, size_t index, SimWmiInstance* in
       return false;
     }
     instance->classes = found->classes;
-    instance->key = type + "/" + name;
+    instance->key = InstanceKey(entry, true, index);
     if (path.empty()) path = "{" + name + "," + type + "}";
   } else {
     std::string_view known = KnownClass(OptionalText(entry, "class"));
@@ -101,7 +101,7 @@ bool ParseEntry(const json& entry, bool module, size_t index, SimWmiInstance* in
       return false;
     }
     instance->classes = {std::string(known)};
-    instance->key = std::string(known) + "/" + name;
+    instance->key = InstanceKey(entry, false, index);
     if (path.empty()) path = "{" + OptionalText(entry, "module") + "," + std::string(known) + "," + name + "}";
   }
   instance->device_path = path;
@@ -109,6 +109,13 @@ bool ParseEntry(const json& entry, bool module, size_t index, SimWmiInstance* in
 }
 
 }  // namespace
+
+std::string InstanceKey(const json& entry, bool module, size_t index) {
+  std::string name = entry.contains("name") && entry["name"].is_string() ? entry["name"].get<std::string>()
+                                                                          : "#" + std::to_string(index);
+  if (module) return OptionalText(entry, "type") + "/" + name;
+  return std::string(KnownClass(OptionalText(entry, "class"))) + "/" + name;
+}
 
 std::string_view KnownClass(std::string_view name) {
   for (int row = 0; row < kDeviceClassRows; ++row)

@@ -57,6 +57,11 @@ bool LoadWmiInventory(const std::filesystem::path& file, SimWmiInventory* invent
 // generations behind PCI modules 10 and 11.
 nlohmann::json BaselineWmiSection();
 
+// The ObjectKey of the entry at `index` of "modules" (`module`) or
+// "devices": "cpu/0", "DOD_SCSISlot/10/1"; an entry without a name is
+// "#index" after the slash.
+std::string InstanceKey(const nlohmann::json& entry, bool module, size_t index);
+
 // The canonical spelling of a class the provider has instances of (class
 // names are case-insensitive), or empty.
 std::string_view KnownClass(std::string_view name);

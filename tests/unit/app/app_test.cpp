@@ -27,36 +27,99 @@ TEST(ConsoleTest, ShowsARecordAsTheEventViewerDoes) {
   EXPECT_EQ(MessageText(EVID_API_FAILED, {"RegOpenKeyEx() 2"}),
             "A system call of the FENRA service failed.\nRegOpenKeyEx() 2");
   EXPECT_EQ(MessageText(0x40000123, {"x"}), "The description for Event ID 291 cannot be found.\nx");
+  EXPECT_EQ(ConsoleRecord(started, false),
+            "2026-12-03 22:50:00  QVMZUFT  1  information  (not stored)\n"
+            "    The FENRA service has started.\n");
 }
 
-TEST(ModuleEditTest, PullAndInsertChangeTheModuleAndItsPartner) {
+TEST(ConsoleTest, HintsCanBeRunAsPrintedAndCommandWordsAreSaidWhenDone) {
+  EXPECT_EQ(ShellWord("/home/a/build-ci/fenra-hw"), "/home/a/build-ci/fenra-hw");
+  EXPECT_EQ(ShellWord("/tmp/my machine"), "'/tmp/my machine'");
+  EXPECT_EQ(ShellWord("it's"), "'it'\\''s'");
+  EXPECT_EQ(ShellWord(""), "''");
+  // The test binary has no fenra-hw beside it: the bare name.
+  EXPECT_EQ(SiblingProgram("no-such-program"), "no-such-program");
+
+  testing::TestMachine machine;
+  System& system = machine->platform().system;
+  auto done = [&](const std::string& line) {
+    const char* text = InstallationDone(system, line);
+    return std::string(text ? text : "(none)");
+  };
+  EXPECT_TRUE(done("C:\\Windows\\system32\\FENRA.exe -Service").starts_with("FENRA registered as a service"));
+  EXPECT_TRUE(done("FENRA.exe /regserver").starts_with("FENRA registered as a plain process"));
+  EXPECT_TRUE(done("FENRA.exe -UnregServer").starts_with("FENRA's registration removed"));
+  // As FENRA.exe reads its line: a word counts only when it ends the line.
+  EXPECT_EQ(done("FENRA.exe -Service -x"), "(none)");
+  EXPECT_EQ(done(""), "(none)");
+}
+
+TEST(ModuleEditTest, PullAndInsertMoveTheModuleItsPartnerAndItsDevices) {
   nlohmann::json hardware = {{"library", {{"present", true}}},
                              {"wmi",
                               {{"modules",
                                 {{{"name", "0"}, {"type", "cpu"}, {"state", "DUPLEX"}},
                                  {{"name", "1"}, {"type", "cpu"}, {"state", "DUPLEX"}},
-                                 {{"name", "10"}, {"type", "pci"}, {"state", "DUPLEX"}}}}}}};
-  EXPECT_EQ(EditModule(hardware, ModuleEdit::kPull, "1"),
-            (std::vector<std::string>{"CPU module 1: DUPLEX -> REMOVED", "CPU module 0: DUPLEX -> SIMPLEX"}));
-  EXPECT_EQ(EditModule(hardware, ModuleEdit::kInsert, "1"),
-            (std::vector<std::string>{"CPU module 1: REMOVED -> DUPLEX", "CPU module 0: SIMPLEX -> DUPLEX"}));
-  // A partner the description does not list (11) is left out.
-  EXPECT_EQ(EditModule(hardware, ModuleEdit::kState, "10", "broken"),
-            (std::vector<std::string>{"PCI module 10: DUPLEX -> BROKEN"}));
-  EXPECT_TRUE(EditModule(hardware, ModuleEdit::kState, "10", "BROKEN").empty());
+                                 {{"name", "10"}, {"type", "pci"}, {"state", "DUPLEX"}},
+                                 {{"name", "11"}, {"type", "pci"}, {"state", "DUPLEX"}}}},
+                               {"devices",
+                                {{{"class", "DOD_SCSISlot"}, {"name", "11/1"}, {"module", "11"}, {"state", "ONLINE"}},
+                                 {{"class", "DOD_Ethernet"}, {"name", "11/2"}, {"module", "11"}, {"state", "BROKEN"}},
+                                 {{"class", "DOD_SCSISlot"}, {"name", "10/1"}, {"module", "10"}, {"state", "ONLINE"}}}}}}};
+  auto texts = [](const std::vector<ModuleChange>& changes) {
+    std::vector<std::string> lines;
+    for (const ModuleChange& change : changes) lines.push_back(change.key + " " + change.state + " | " + change.text);
+    return lines;
+  };
+  EXPECT_EQ(texts(EditModule(hardware, ModuleEdit::kPull, "1")),
+            (std::vector<std::string>{"cpu/1 REMOVED | CPU module 1: DUPLEX -> REMOVED",
+                                      "cpu/0 SIMPLEX | CPU module 0: DUPLEX -> SIMPLEX"}));
+  // The pulled module's devices leave with it, whatever their state; the
+  // partner's stay.
+  EXPECT_EQ(texts(EditModule(hardware, ModuleEdit::kPull, "11")),
+            (std::vector<std::string>{"pci/11 REMOVED | PCI module 11: DUPLEX -> REMOVED",
+                                      "pci/10 SIMPLEX | PCI module 10: DUPLEX -> SIMPLEX",
+                                      "DOD_SCSISlot/11/1 REMOVED | DOD_SCSISlot 11/1: ONLINE -> REMOVED",
+                                      "DOD_Ethernet/11/2 REMOVED | DOD_Ethernet 11/2: BROKEN -> REMOVED"}));
+  EXPECT_EQ(texts(EditModule(hardware, ModuleEdit::kInsert, "11")),
+            (std::vector<std::string>{"pci/11 DUPLEX | PCI module 11: REMOVED -> DUPLEX",
+                                      "pci/10 DUPLEX | PCI module 10: SIMPLEX -> DUPLEX",
+                                      "DOD_SCSISlot/11/1 ONLINE | DOD_SCSISlot 11/1: REMOVED -> ONLINE",
+                                      "DOD_Ethernet/11/2 ONLINE | DOD_Ethernet 11/2: REMOVED -> ONLINE"}));
+  // `state` moves the module alone.
+  EXPECT_EQ(texts(EditModule(hardware, ModuleEdit::kState, "11", "removed")),
+            (std::vector<std::string>{"pci/11 REMOVED | PCI module 11: DUPLEX -> REMOVED"}));
+  EXPECT_TRUE(EditModule(hardware, ModuleEdit::kState, "11", "REMOVED").empty());
   EXPECT_EQ(hardware["library"]["present"], true) << "other sections stay";
-  EXPECT_THROW(EditModule(hardware, ModuleEdit::kPull, "2"), std::invalid_argument);
-  EXPECT_THROW(EditModule(hardware, ModuleEdit::kState, "0", "HALF"), std::invalid_argument);
-  EXPECT_EQ(ListModules(hardware)[2], "PCI module 10: BROKEN");
+  EXPECT_EQ(ListModules(hardware)[3], "PCI module 11: REMOVED");
+  // A refusal names what can be given.
+  auto refusal = [&](const std::string& module, const std::string& state) {
+    try {
+      EditModule(hardware, state.empty() ? ModuleEdit::kPull : ModuleEdit::kState, module, state);
+    } catch (const std::invalid_argument& e) {
+      return std::string(e.what());
+    }
+    return std::string("(accepted)");
+  };
+  EXPECT_EQ(refusal("2", ""), "no module \"2\" on this machine; its modules are 0, 1, 10, 11 (fenra-hw show lists them)");
+  EXPECT_TRUE(refusal("0", "HALF").starts_with("unknown state \"HALF\"; the states are EMPTY, REMOVED,"));
+  EXPECT_NE(refusal("0", "HALF").find(", DUPLEX, TRIPLEX, NOT_PRESENT (any case)"), std::string::npos);
 }
 
 TEST(FirstLookTest, SetsNoDelayAndOneMinuteThresholdsAndTakesThemBack) {
   testing::TestMachine machine;
-  EXPECT_EQ(AlertSettings(*machine), "start-up delay default; SIMPLEX after CPU default, PCI default, ExPCI default");
+  // The baseline's driver (1.1.23.9) makes a generation-0 machine.
+  const std::string generation_0 = "SIMPLEX after CPU 30 min (default), PCI 5 min (default), ExPCI 5 min (default)";
+  EXPECT_EQ(AlertSettings(*machine), "start-up delay default; " + generation_0);
   SetUpFirstLook(*machine);
   EXPECT_EQ(AlertSettings(*machine), "start-up delay 0 s; SIMPLEX after CPU 1 min, PCI 1 min, ExPCI 1 min");
   PutProductionDefaults(*machine);
-  EXPECT_EQ(AlertSettings(*machine), "start-up delay 1200 s; SIMPLEX after CPU default, PCI default, ExPCI default");
+  EXPECT_EQ(AlertSettings(*machine), "start-up delay 1200 s; " + generation_0);
+  // The registry's platform version decides over the driver: 4.x is
+  // generation 2, with 30 minutes for every pair.
+  machine->registry().SetString(Hive::kLocalMachine, "SOFTWARE\\QOR\\Trelvane", "TrelvaneVersion", "4.0");
+  EXPECT_EQ(AlertSettings(*machine),
+            "start-up delay 1200 s; SIMPLEX after CPU 30 min (default), PCI 30 min (default), ExPCI 30 min (default)");
   EXPECT_EQ(TraceFolder(*machine), machine->directory() / "drive_c/QOR/QVMAlertMan/Temp");
 }
 

@@ -89,6 +89,11 @@ TEST(ScenarioTest, EveryBadLineIsReportedWithItsFileAndLine) {
       {"0:00:00 end\n0:01:00 start\n", "s.scn:2: nothing may follow \"end\""},
       {"0:00:00 start\n", "s.scn:1: the scenario has no \"end\""},
       {"0:60:00 end\n", "s.scn:1: \"0:60:00\" is not a time"},
+      // Bytes that are not printable are escaped; a file that is not UTF-8
+      // text is refused at its first such line.
+      {"clock 2026-12-03 22:50:00\n\x1b[31mred\n0:00:00 end\n", "s.scn:2: unknown directive \"\\x1b[31mred\""},
+      {std::string("0:00:00 start\n\0\n", 16), "s.scn:2: not a text file"},
+      {"0:00:00 end # caf\xe9\n", "s.scn:1: not a text file"},
   };
   for (const auto& [text, message] : cases) {
     try {

@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "platform/sim/hardware_journal.h"
 #include "platform/sim/wmi_inventory.h"
 #include "unit/platform/sim/test_support.h"
 #include "wmi/wmi_tables.h"
@@ -44,6 +45,64 @@ TEST_F(HardwareDescriptionTest, AFileThatCannotBeParsedIsNeverReplaced) {
   std::ofstream(file_) << "[1, 2]";
   nlohmann::json document;
   EXPECT_FALSE(ReadHardwareDescription(file_, &document, &error_));
+}
+
+// A reader that looks less often than the tool writes still gets every
+// change, in order, beside the file as it now stands.
+TEST_F(HardwareDescriptionTest, TheJournalKeepsEveryChangeForAReaderThatLooksLate) {
+  nlohmann::json baseline = {{"wmi", BaselineWmiSection()}};
+  ASSERT_TRUE(WriteHardwareDescription(file_, baseline, &error_)) << error_;
+  HardwareJournalReader reader(dir_.path());
+  auto set = [&](const std::string& module, const std::string& state) {
+    ASSERT_TRUE(EditHardware(
+        dir_.path(),
+        [&](nlohmann::json& document) {
+          for (auto& entry : document["wmi"]["modules"])
+            if (entry["name"] == module) entry["state"] = state;
+          return std::vector<HardwareChange>{{"cpu/" + module, state}};
+        },
+        &error_))
+        << error_;
+  };
+  for (int flap = 0; flap < 3; ++flap) {
+    set("1", "REMOVED");
+    set("1", "DUPLEX");
+  }
+  std::vector<HardwareChange> changes;
+  SimWmiInventory inventory;
+  ASSERT_TRUE(reader.Read(&changes, &inventory, &error_)) << error_;
+  std::vector<HardwareChange> expected;
+  for (int flap = 0; flap < 3; ++flap) {
+    expected.push_back({"cpu/1", "REMOVED"});
+    expected.push_back({"cpu/1", "DUPLEX"});
+  }
+  EXPECT_EQ(changes, expected) << "the file alone ends as it began";
+  EXPECT_EQ(inventory.instances.at(1).state, STATE_DUPLEX);
+
+  // Nothing new: nothing told again. An edit that throws writes nothing.
+  changes.clear();
+  ASSERT_TRUE(reader.Read(&changes, &inventory, &error_));
+  EXPECT_TRUE(changes.empty());
+  EXPECT_THROW(EditHardware(dir_.path(), [](nlohmann::json&) -> std::vector<HardwareChange> {
+    throw std::invalid_argument("no");
+  }, &error_), std::invalid_argument);
+  // A half-written line waits for its end; a line that is no change is
+  // skipped; a journal replaced is read from its start.
+  std::ofstream(dir_.path() / kHardwareJournalFile, std::ios::app) << "not json\n{\"key\": \"cpu/0\", \"sta";
+  ASSERT_TRUE(reader.Read(&changes, &inventory, &error_));
+  EXPECT_TRUE(changes.empty());
+  std::ofstream(dir_.path() / kHardwareJournalFile, std::ios::app) << "te\": \"SIMPLEX\"}\n";
+  ASSERT_TRUE(reader.Read(&changes, &inventory, &error_));
+  EXPECT_EQ(changes, (std::vector<HardwareChange>{{"cpu/0", "SIMPLEX"}}));
+  std::filesystem::remove(dir_.path() / kHardwareJournalFile);
+  set("0", "BROKEN");
+  changes.clear();
+  ASSERT_TRUE(reader.Read(&changes, &inventory, &error_));
+  EXPECT_EQ(changes, (std::vector<HardwareChange>{{"cpu/0", "BROKEN"}}));
+
+  EXPECT_EQ(JournalState("REMOVED"), STATE_REMOVED);
+  EXPECT_EQ(JournalState("524309"), 524309);
+  EXPECT_EQ(JournalState("half"), std::nullopt);
 }
 
 TEST(WmiSection, MalformedEntriesAreNamed) {

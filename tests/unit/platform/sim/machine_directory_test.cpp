@@ -12,6 +12,9 @@
 namespace fenra::sim {
 namespace {
 
+// Messages of the machine start with the name of the program that runs it.
+std::string Me() { return program_invocation_short_name; }
+
 using fenra::testing::TestMachine;
 using fenra::testing::VirtualTime;
 using testing::ReadFile;
@@ -64,8 +67,8 @@ TEST(MachineDirectoryTest, FilesThatCannotBeWrittenAreSaidOnceOnStandardError) {
   EXPECT_FALSE(machine->event_log().ReportEvent(*source, win::kEventlogErrorType, 0, 1, {"x"}, {}));
   EXPECT_NE(machine->registry().SetDword(Hive::kLocalMachine, "SOFTWARE\\X", "b", 2), 0);
   std::string said = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(Count(said, "fenra: "), 1u) << said;
-  EXPECT_EQ(said.find("fenra: cannot write " + (directory / SimMachine::kRegistryFile).string()), 0u) << said;
+  EXPECT_EQ(Count(said, Me() + ": "), 1u) << said;
+  EXPECT_EQ(said.find(Me() + ": cannot write " + (directory / SimMachine::kRegistryFile).string()), 0u) << said;
 
   // Once a write has succeeded, the next failure is said again.
   std::filesystem::remove(blocker);
@@ -75,7 +78,7 @@ TEST(MachineDirectoryTest, FilesThatCannotBeWrittenAreSaidOnceOnStandardError) {
   EXPECT_FALSE(machine->event_log().ReportEvent(*source, win::kEventlogErrorType, 0, 1, {"x"}, {}));
   EXPECT_NE(GetLastError(), 0u);
   said = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(Count(said, "fenra: cannot write " + machine->event_log_path().string()), 1u) << said;
+  EXPECT_EQ(Count(said, Me() + ": cannot write " + machine->event_log_path().string()), 1u) << said;
 }
 
 }  // namespace

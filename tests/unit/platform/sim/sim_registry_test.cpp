@@ -415,7 +415,7 @@ TEST_F(SimRegistryTest, AnEditMadeWhileInUseIsSeenAndNeverOverwritten) {
   EXPECT_EQ(registry.SetDword(Hive::kLocalMachine, trace_key, "Level", 3), 1009);
   std::string said = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(ReadFile(file()), broken);
-  EXPECT_EQ(said.rfind("fenra: " + file().string() + ":3: ", 0), 0u) << said;
+  EXPECT_EQ(said.rfind(std::string(program_invocation_short_name) + ": " + file().string() + ":3: ", 0), 0u) << said;
   EXPECT_EQ(said.find("fenra:", 1), std::string::npos) << said;
 
   WriteFile(file(), std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QOR\\QVMAlertMan]\n\"Level\"=dword:7\n");

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
 
 #include "monitor/monitor_state.h"
 #include "platform/sim/file_watcher.h"
@@ -190,22 +194,35 @@ TEST_F(SimWmiTest, NextWaitsOnVirtualTimeUntilAnEventOrItsTimeOut) {
   kernel.WaitForSingleObject(changer, win::kInfinite);
 }
 
-TEST_F(SimWmiTest, AFileWatcherSeesEachEditAtItsNextPoll) {
+// Real time: the file system's notification wakes the watcher for a write,
+// an append and a rename into place, each made right after the last call.
+TEST(FileWatcherTest, TellsEachChangeOfAWatchedFile) {
   testing::ScratchDir dir;
-  auto file = dir.path() / kHardwareFile;
-  testing::WriteFile(file, "{}");
-  std::vector<uint64_t> seen_at;
-  {
-    FileWatcher watcher(kernel, file, 1000, [&] { seen_at.push_back(kernel.ElapsedMs()); });
-    kernel.Sleep(1500);
-    testing::WriteFile(file, "{ \"wmi\": {} }");  // a new size
-    kernel.Sleep(3000);
-    std::filesystem::rename(file, dir.path() / "old");  // gone, then back as a new file
-    kernel.Sleep(1000);
-    testing::WriteFile(file, "{ \"wmi\": {} }");
-    kernel.Sleep(1000);
-  }
-  EXPECT_EQ(seen_at, (std::vector<uint64_t>{2000, 5000, 6000}));
+  std::mutex mutex;
+  std::condition_variable told;
+  int calls = 0;
+  auto calls_after = [&](const std::function<void()>& change) {
+    std::unique_lock lock(mutex);
+    int before = calls;
+    lock.unlock();
+    change();
+    lock.lock();
+    // Generous: the notification comes within milliseconds.
+    told.wait_for(lock, std::chrono::seconds(10), [&] { return calls > before; });
+    return calls - before;
+  };
+  FileWatcher watcher(dir.path(), {kHardwareFile, "hardware.changes"}, [&] {
+    std::lock_guard lock(mutex);
+    ++calls;
+    told.notify_all();
+  });
+  EXPECT_GE(calls_after([&] { testing::WriteFile(dir.path() / kHardwareFile, "{}"); }), 1);
+  EXPECT_GE(calls_after([&] { std::ofstream(dir.path() / "hardware.changes", std::ios::app) << "{}\n"; }), 1);
+  EXPECT_GE(calls_after([&] {
+              testing::WriteFile(dir.path() / "new", "{ \"wmi\": {} }");
+              std::filesystem::rename(dir.path() / "new", dir.path() / kHardwareFile);
+            }),
+            1);
 }
 
 }  // namespace

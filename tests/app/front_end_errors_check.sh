@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# What the front ends say when they are given something they cannot use:
+# each message starts with the program's name, names the file and the
+# system's reason, escapes bytes that are not printable, says what can be
+# given instead, and the exit status is the one the help text lists.
+# Usage: front_end_errors_check.sh FENRA FENRA_HW FENRA_SIM
+set -euo pipefail
+fenra=$1 hw=$2 sim=$3
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+cd "$dir"
+"$fenra" --machine m -RegServer >/dev/null 2>&1  # a machine to edit
+touch afile
+printf '\x7fELF\x02\x01\x01\0\0\0' >binary.scn
+printf 'clock 2026-12-03 22:50:00\n\x1b[31mred\n0:00:00 end\n' >escape.scn
+printf '0:00:00 end\n' >valid.scn
+: >empty.reg
+mkdir broken && cp empty.reg broken/registry.reg
+
+failures=0
+# expect STATUS STDERR-LINE COMMAND...: the whole standard error is the one
+# line (a shell pattern).
+expect() {
+  local status=$1 pattern=$2 got=0
+  shift 2
+  "$@" >out 2>err || got=$?
+  # shellcheck disable=SC2053
+  if [ "$got" != "$status" ] || [[ "$(cat err)" != $pattern ]]; then
+    echo "front-end errors: $*: status $got, expected $status; said:" >&2
+    cat err >&2
+    echo "  expected: $pattern" >&2
+    failures=$((failures + 1))
+  fi
+}
+expect 2 "fenra-sim: nope.scn: No such file or directory" "$sim" nope.scn
+expect 2 "fenra-sim: $dir: Is a directory" "$sim" "$dir"
+expect 2 "fenra-sim: binary.scn:1: not a text file (a scenario is UTF-8 text)" "$sim" binary.scn
+expect 2 'fenra-sim: escape.scn:2: unknown directive "\\x1b[31mred"*' "$sim" escape.scn
+expect 1 "fenra-sim: afile: Not a directory; --machine names a machine directory, made when missing" \
+  "$sim" --machine afile valid.scn
+expect 2 'fenra-hw: unknown command "frobnicate"; the commands are pull, insert, state and show (fenra-hw --help)' \
+  "$hw" frobnicate 1
+expect 2 'fenra-hw: no module "2" on this machine; its modules are 0, 1, 10, 11, 12, 13 (fenra-hw show lists them)' \
+  "$hw" --machine m pull 2
+expect 2 'fenra-hw: unknown state "half"; the states are EMPTY, REMOVED, *, NOT_PRESENT (any case)' \
+  "$hw" --machine m state 1 half
+expect 1 "fenra-hw: afile: Not a directory; a machine is a directory: make one with *fenra --machine NEWDIR" \
+  "$hw" --machine afile show
+expect 1 "fenra-hw: none/hardware.json: No such file or directory; a machine is made by its first run: *fenra --machine none" \
+  "$hw" --machine none show
+expect 1 "fenra: broken/registry.reg:1: *; restore the file from a copy, or move it away (mv broken/registry.reg broken/registry.reg.broken): the next run sets a new one up" \
+  "$fenra" --machine broken
+expect 2 "fenra: unknown option '--frobnicate'; fenra --help lists them" "$fenra" --machine m --frobnicate
+expect 2 "fenra-hw: *MODULE*is required*" "$hw" --machine m pull
+expect 2 "fenra-sim: *SCENARIO*is required*" "$sim"
+# The help texts list the exit codes.
+for program in "$fenra" "$hw" "$sim"; do
+  "$program" --help | grep -q "^Exit status: 0 " || {
+    echo "front-end errors: $program --help lists no exit status" >&2
+    failures=$((failures + 1))
+  }
+done
+[ "$failures" = 0 ] || exit 1
+echo "front-end errors: every message named, with its reason and its exit status"
