@@ -211,19 +211,18 @@ std::vector<std::string> Describe(const Prediction& prediction) {
   const Detail& detail = DetailOf(prediction);
   std::vector<std::string> lines;
   for (int group = 0; group < 2; ++group) {
-    const char* name = group == 0 ? "CPU" : "PCI and ExPCI";
+    const std::string name = group == 0 ? "CPU" : "PCI and ExPCI";
     if (!detail.predicted[group]) {
-      lines.push_back(std::string(name) + ": no prediction (" + prediction.pairs[group].reason + ")");
+      lines.push_back(name + ": no prediction (" + prediction.pairs[group].reason + ")");
       continue;
     }
     const auto& outcomes = detail.outcomes[group];
-    if (outcomes.size() > 1)
-      lines.push_back(std::string(name) + ": " + std::to_string(outcomes.size()) + " outcomes the timing allows");
     for (size_t i = 0; i < outcomes.size(); ++i) {
-      std::string prefix = std::string(name) + (outcomes.size() > 1 ? " (" + std::to_string(i + 1) + ")" : "") + ": ";
-      if (outcomes[i].alerts.empty()) lines.push_back(prefix + "no alert");
+      std::string which = outcomes.size() > 1 ? " (outcome " + std::to_string(i + 1) + " of " +
+                                                    std::to_string(outcomes.size()) + ")" : "";
+      if (outcomes[i].alerts.empty()) lines.push_back(name + which + ": no alert");
       for (const ExpectedAlert& a : outcomes[i].alerts)
-        lines.push_back(prefix + kPairNames[a.pair] + " " + Expected(detail.setting, a));
+        lines.push_back(kPairNames[a.pair] + which + ": " + Expected(detail.setting, a));
     }
   }
   return lines;

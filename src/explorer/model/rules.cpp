@@ -16,7 +16,7 @@ constexpr int64_t kAckWait = 2000;   // how long a thread waits for its request 
 // to its real limit.
 constexpr int64_t kNoRoom = int64_t{INT32_MAX} - kPace;
 constexpr int64_t kLongest = 2147478000;
-constexpr size_t kMostPaths = 512;
+constexpr size_t kMostPaths = 4096;
 
 Span operator+(Span s, int64_t d) { return {s.lo + d, s.hi + d}; }
 Span Widen(Span s, int64_t d) { return {s.lo, s.hi + d}; }
@@ -183,7 +183,10 @@ class Pair {
       bool simplex_ends_soon = simp_.on && forks_.Before(simp_.deadline + -2000, t);
       deadline = t + (simplex_ends_soon ? 5000 : 1000);
     }
-    dup_ = Timer{true, false, false, t, deadline, Widen(deadline, kPace - 1), {}};
+    // A limit of its own is met on the second; one taken from the SIMPLEX
+    // timer's deadline up to a pace later.
+    const bool own = deadline.lo - t.lo == deadline.hi - t.hi && (deadline.lo - t.lo) % kPace == 0;
+    dup_ = Timer{true, false, false, t, deadline, own ? deadline : Widen(deadline, kPace - 1), {}};
     if (stale_dup_) {
       stale_dup_ = false;
       dup_.ended = dup_.cancel = true;
@@ -290,7 +293,9 @@ class Thread {
   void Watch(int64_t begins, Span stop) {
     // Changes at the very minute the thread starts may be read by its
     // status walk or come as events.
-    const bool walk_sees_ties = forks_.Choose();
+    const bool ties = std::any_of(s_.events.begin(), s_.events.end(),
+                                  [&](const SeenEvent& e) { return e.group == group_ && e.t == begins; });
+    const bool walk_sees_ties = ties && forks_.Choose();
     view_ = ThreadView{};
     Walk(begins - (walk_sees_ties ? 0 : 1), begins);
     Span busy = At(begins);
@@ -403,14 +408,15 @@ int RecentSimplex(const std::string& previous, const std::string& present, uint3
 std::vector<Outcome> ThreadOutcomes(const Setting& setting, int group, std::string* why) {
   std::vector<Outcome> outcomes;
   Forks forks;
+  size_t paths = 0;
   do {
-    Outcome out;
-    Thread(setting, group, forks, out).Run();
-    outcomes.push_back(std::move(out));
-    if (outcomes.size() > kMostPaths) {
+    if (++paths > kMostPaths) {
       *why = "more than " + std::to_string(kMostPaths) + " ways the timing may fall";
       return {};
     }
+    Outcome out;
+    Thread(setting, group, forks, out).Run();
+    if (std::find(outcomes.begin(), outcomes.end(), out) == outcomes.end()) outcomes.push_back(std::move(out));
   } while (forks.NextPath());
   return outcomes;
 }

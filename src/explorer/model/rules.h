@@ -18,6 +18,7 @@ namespace fenra::explorer::model {
 // A stretch of scenario time, ms, both ends included.
 struct Span {
   int64_t lo = 0, hi = 0;
+  bool operator==(const Span&) const = default;
 };
 
 struct ExpectedAlert {
@@ -26,10 +27,12 @@ struct ExpectedAlert {
   int process = 0;
   Span occurrence;  // when its timer started
   Span written;     // when it is composed and written
+  bool operator==(const ExpectedAlert&) const = default;
 };
 
 struct Outcome {
   std::vector<ExpectedAlert> alerts;  // in the order their timers ran out
+  bool operator==(const Outcome&) const = default;
 };
 
 // The outcomes of the CPU thread (group 0) or of the PCI thread (group 1,
