@@ -54,7 +54,7 @@ bool TextFits(const model::Setting& s, const ExpectedAlert& a, int64_t t, const 
   std::vector<int64_t> reads = {t};
   for (const model::Instance& instance : s.instances)
     for (const model::Instance::Change& change : instance.changes)
-      if (change.t < t && change.t >= t - 500) reads.push_back(change.t - 1);
+      if (change.t <= t && change.t >= t - 500) reads.push_back(change.t - 1);
   for (int64_t occurrence = a.occurrence.lo; occurrence <= a.occurrence.hi + 999; occurrence += 1000) {
     int64_t at = std::min(occurrence, a.occurrence.hi);
     for (int64_t read : reads) {

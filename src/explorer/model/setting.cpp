@@ -228,6 +228,41 @@ Parsed ParseEventText(const std::string& text) {
   return p;
 }
 
+// Which events' texts cannot be read: each GetObjectText fault takes the
+// next calls, made by whichever WMI thread reads an event next. Threads
+// that read events within the same couple of seconds may take them in
+// either order; then there is no telling which event went unread.
+void UnreadTexts(Setting& s, const std::vector<size_t>& order, std::vector<std::pair<size_t, int>> faults) {
+  if (faults.empty()) return;
+  auto read = [&](const SeenEvent& e) {  // 1 subscribed, 0 not, -1 at the very edge
+    for (const Process& p : s.processes) {
+      int64_t begins = p.start + s.delay_ms + 60000 * (e.group + 1);
+      if (!s.monitor_runs || begins >= p.stop) continue;
+      if (e.t > begins && e.t < p.stop) return 1;
+      if (e.t == begins || e.t == p.stop) return -1;
+    }
+    return 0;
+  };
+  size_t next_fault = 0;
+  int64_t budget = 0;
+  for (size_t i = 0; i < s.events.size(); ++i) {
+    while (next_fault < faults.size() && faults[next_fault].first < order[i]) budget += faults[next_fault++].second;
+    if (budget == 0) continue;
+    int delivered = read(s.events[i]);
+    if (delivered == 0) continue;
+    bool clear = delivered == 1;
+    int64_t near = 0;
+    for (size_t j = i; j < s.events.size() && s.events[j].t < s.events[i].t + 2500; ++j)
+      if (read(s.events[j]) != 0) {
+        ++near;
+        clear = clear && s.events[j].group == s.events[i].group;
+      }
+    if (!clear && near > budget) NoPrediction(s, "an unreadable event text that any of several threads may meet");
+    s.events[i].readable = false;
+    --budget;
+  }
+}
+
 }  // namespace
 
 std::optional<int32_t> Instance::StateAt(int64_t t) const {
@@ -306,17 +341,22 @@ Setting ReadSetting(const runner::Scenario& scenario) {
   };
   for (const runner::MachineFault& fault : scenario.machine_faults) refusal(fault, s.event_log, s.registry_writes, 0);
 
-  const char* kEventTargets[3][2] = {
-      {"DOD_CPUBoardStateChange", "DOD_IOAdapterStateChange"}, {"VUR_CPUBoard", "VUR_IOBoard"},
-      {"VUR_CPUBoard", "VUR_IOBoard"}};
-  auto wmi_fault = [&](const runner::ScriptWmiFault& fault) {
-    NoPrediction(s, "WMI faults");
-    (void)fault;
+  // The event targets of the CPU, PCI and disk threads per generation.
+  const char* kEventTargets[3][3] = {{"DOD_CPUBoardStateChange", "DOD_IOAdapterStateChange", "DOD_SCSISlotStateChange"},
+                                     {"VUR_CPUBoard", "VUR_IOBoard", "DOD_SCSISlotStateChange"},
+                                     {"VUR_CPUBoard", "VUR_IOBoard", "VUR_EnclosureSlot"}};
+  const std::string disk_class = s.generation == 2 ? "vur_enclosureslot" : "dod_scsislot";
+  std::vector<std::pair<size_t, int>> unread_texts;  // (step order, calls) of GetObjectText faults
+  std::vector<size_t> order;                         // step order of each event
+  auto wmi_fault = [&](const runner::ScriptWmiFault& fault, size_t at) {
+    if (fault.fault == sim::WmiFault::kGetObjectText) return unread_texts.push_back({at, fault.times});
+    NoPrediction(s, "WMI faults other than unreadable event texts");
   };
-  for (const runner::ScriptWmiFault& fault : scenario.wmi_faults) wmi_fault(fault);
+  for (const runner::ScriptWmiFault& fault : scenario.wmi_faults) wmi_fault(fault, 0);
 
   bool running = false;
-  for (const runner::TimedStep& step : scenario.steps) {
+  for (size_t i = 0; i < scenario.steps.size(); ++i) {
+    const runner::TimedStep& step = scenario.steps[i];
     const int64_t t = static_cast<int64_t>(step.at_ms);
     if (std::holds_alternative<runner::StartService>(step.action)) {
       s.processes.push_back({t, t});
@@ -330,26 +370,28 @@ Setting ReadSetting(const runner::Scenario& scenario) {
       if (found == by_key.end()) continue;
       Instance& instance = s.instances[found->second];
       instance.changes.push_back({t, change->state});
-      if (!instance.cpu && !instance.pci) continue;
-      SeenEvent event{t, instance.cpu ? 0 : 1, change->state.has_value(), std::atoi(instance.name.c_str()),
-                      change->state.value_or(0)};
-      s.events.push_back(event);
+      int group = instance.cpu ? 0 : instance.pci ? 1 : Lower(instance.cls) == disk_class ? 2 : -1;
+      if (group < 0) continue;
+      s.events.push_back({t, group, change->state.has_value(), std::atoi(instance.name.c_str()),
+                          change->state.value_or(0)});
+      order.push_back(i + 1);
     } else if (auto* text = std::get_if<runner::DeliverEventText>(&step.action)) {
       Parsed parsed = ParseEventText(text->text);
-      for (int group = 0; group < 2; ++group) {
+      if (parsed.state_found && !parsed.number && parsed.path && parsed.parent)
+        NoPrediction(s, "an event text whose state holds no number");
+      for (int group = 0; group < 3; ++group) {
         if (Lower(text->target) != Lower(kEventTargets[s.generation][group])) continue;
-        if (parsed.state_found && !parsed.number && parsed.path && parsed.parent)
-          s.no_prediction[group == 0 ? 0 : 1].push_back("an event text whose state holds no number"),
-              s.no_prediction[2].push_back("an event text whose state holds no number");
         s.events.push_back({t, group, parsed.state_found && parsed.number && parsed.parent, parsed.module,
                             parsed.state});
+        order.push_back(i + 1);
       }
     } else if (auto* fault = std::get_if<runner::ScriptWmiFault>(&step.action)) {
-      wmi_fault(*fault);
+      wmi_fault(*fault, i + 1);
     } else if (auto* machine = std::get_if<runner::MachineFault>(&step.action)) {
       refusal(*machine, s.event_log, s.registry_writes, t);
     }
   }
+  UnreadTexts(s, order, unread_texts);
   return s;
 }
 

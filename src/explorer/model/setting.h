@@ -35,7 +35,7 @@ struct Instance {
 // state, the device path and the parent name.
 struct SeenEvent {
   int64_t t = 0;
-  int group = 0;  // 0 CPU thread, 1 PCI thread
+  int group = 0;  // 0 CPU thread, 1 PCI thread, 2 disk thread
   bool readable = true;
   int module = 0;
   int32_t state = 0;
