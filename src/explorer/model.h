@@ -23,6 +23,9 @@ enum class AlertKind { kSimplex, kDuplex };
 struct ObservedAlert {
   uint64_t t_ms = 0;  // when it was written, virtual ms since scenario time 0
   int process = 0;    // which start of the service wrote it (0: the first)
+  // kCpu or kPci: the texts of the two PCI pairs differ only in their
+  // occurrence time, so an alert of the ExPCI pair reads back as kPci and
+  // Compare matches it against either.
   PairId pair = PairId::kCpu;
   AlertKind kind = AlertKind::kSimplex;
   std::string text;  // the whole record text
