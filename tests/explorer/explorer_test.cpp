@@ -117,6 +117,8 @@ struct InvariantCase {
   std::set<std::string> expected;  // the checks that must fail, no others
 };
 
+void PrintTo(const InvariantCase& c, std::ostream* os) { *os << c.name; }
+
 class InvariantTest : public ::testing::TestWithParam<InvariantCase> {};
 
 TEST_P(InvariantTest, FindsExactlyTheBrokenRules) {
