@@ -1,5 +1,7 @@
-// The scenario runner as a whole: the same scenario gives the same bytes,
-// and a machine kept with --machine is used again as it stands.
+// The scenario runner as a whole: the same scenario leaves the same machine
+// files (that it gives the same output, `fenra-sim explore` checks on a
+// sample of its runs), and a machine kept with --machine is used again as
+// it stands.
 
 #include <gtest/gtest.h>
 
@@ -7,7 +9,6 @@
 #include <filesystem>
 #include <map>
 
-#include "runner/output.h"
 #include "runner/scenario.h"
 #include "runner/scenario_run.h"
 #include "support/test_machine.h"
@@ -39,18 +40,15 @@ const char* const kPulledFor20Minutes =
     "0:30:00 state DOD_CPUBoard 0 DUPLEX\n"
     "1:00:00 end\n";
 
-TEST(ScenarioRunnerTest, TheSameScenarioGivesTheSameOutputAndMachineFiles) {
+TEST(ScenarioRunnerTest, TheSameScenarioLeavesTheSameMachineFiles) {
   Scenario scenario = ParseScenario(kPulledFor20Minutes, "pulled.scn");
   testing::ScratchDir scratch;
-  std::string outputs[2];
   std::map<std::string, std::string> files[2];
   for (int run = 0; run < 2; ++run) {
     fs::path machine = scratch.path() / ("machine" + std::to_string(run));
-    outputs[run] =
-        RenderJson(RunScenario(scenario, {.machine = machine}).observations, {.trace = true, .clock = scenario.clock});
+    RunScenario(scenario, {.machine = machine});
     files[run] = MachineFiles(machine);
   }
-  EXPECT_EQ(outputs[0], outputs[1]);
   EXPECT_EQ(files[0], files[1]);
   EXPECT_TRUE(files[0].contains("registry.reg"));
   EXPECT_TRUE(files[0].contains("drive_c/QOR/QVMAlertMan/Temp/fenratrace1.log"));
