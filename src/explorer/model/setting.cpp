@@ -228,13 +228,16 @@ Parsed ParseEventText(const std::string& text) {
   return p;
 }
 
-// Which events' texts cannot be read: each GetObjectText fault takes the
-// next calls, made by whichever WMI thread reads an event next. Threads
-// that read events within the same couple of seconds may take them in
-// either order; then there is no telling which event went unread.
-void UnreadTexts(Setting& s, const std::vector<size_t>& order, std::vector<std::pair<size_t, int>> faults) {
+// Which events' texts cannot be read: a GetObjectText fault (the latest
+// replacing what is left of the one before) takes the next calls, made by
+// whichever WMI thread reads an event next, when it reads it: a thread
+// still busy with earlier events (0.1 s each, up to 2 s more when the timer
+// manager does not take its request at once) reads a queued event later
+// than it came. Where the threads' order or the fault's moment against a
+// read is not certain, there is no telling which event went unread.
+void UnreadTexts(Setting& s, std::vector<std::pair<int64_t, int>> faults) {
   if (faults.empty()) return;
-  auto read = [&](const SeenEvent& e) {  // 1 subscribed, 0 not, -1 at the very edge
+  auto subscribed = [&](const SeenEvent& e) {  // 1 yes, 0 no, -1 at the very edge
     for (const Process& p : s.processes) {
       int64_t begins = p.start + s.delay_ms + 60000 * (e.group + 1);
       if (!s.monitor_runs || begins >= p.stop) continue;
@@ -243,22 +246,36 @@ void UnreadTexts(Setting& s, const std::vector<size_t>& order, std::vector<std::
     }
     return 0;
   };
+  struct Read {
+    size_t event;
+    int64_t lo, hi;  // when its thread reads it
+    bool maybe;      // it came at the very moment its thread subscribes or stops
+  };
+  std::vector<Read> reads;
+  int64_t free_lo[3] = {INT64_MIN, INT64_MIN, INT64_MIN}, free_hi[3] = {INT64_MIN, INT64_MIN, INT64_MIN};
+  for (size_t i = 0; i < s.events.size(); ++i) {
+    const SeenEvent& e = s.events[i];
+    int delivered = subscribed(e);
+    if (delivered == 0) continue;
+    Read read{i, std::max(e.t, free_lo[e.group]), std::max(e.t, free_hi[e.group]), delivered < 0};
+    free_lo[e.group] = read.lo;
+    free_hi[e.group] = read.hi + 2100;
+    reads.push_back(read);
+  }
+  std::stable_sort(reads.begin(), reads.end(), [](const Read& a, const Read& b) { return a.lo < b.lo; });
   size_t next_fault = 0;
   int64_t budget = 0;
-  for (size_t i = 0; i < s.events.size(); ++i) {
-    while (next_fault < faults.size() && faults[next_fault].first < order[i]) budget += faults[next_fault++].second;
-    if (budget == 0) continue;
-    int delivered = read(s.events[i]);
-    if (delivered == 0) continue;
-    bool clear = delivered == 1;
-    int64_t near = 0;
-    for (size_t j = i; j < s.events.size() && s.events[j].t < s.events[i].t + 2500; ++j)
-      if (read(s.events[j]) != 0) {
-        ++near;
-        clear = clear && s.events[j].group == s.events[i].group;
-      }
-    if (!clear && near > budget) NoPrediction(s, "an unreadable event text that any of several threads may meet");
-    s.events[i].readable = false;
+  for (size_t r = 0; r < reads.size(); ++r) {
+    const Read& read = reads[r];
+    while (next_fault < faults.size() && faults[next_fault].first < read.lo) budget = faults[next_fault++].second;
+    bool fault_may_come = next_fault < faults.size() && faults[next_fault].first <= read.hi;
+    if (budget == 0 && !fault_may_come) continue;
+    int64_t rivals = 1;  // reads of other threads that may come first
+    for (size_t o = r + 1; o < reads.size() && reads[o].lo <= read.hi; ++o)
+      if (s.events[reads[o].event].group != s.events[read.event].group) ++rivals;
+    if (fault_may_come || rivals > budget || read.maybe)
+      return NoPrediction(s, "an unreadable event text whose reader is not certain");
+    s.events[read.event].readable = false;
     --budget;
   }
 }
@@ -346,24 +363,27 @@ Setting ReadSetting(const runner::Scenario& scenario) {
                                      {"VUR_CPUBoard", "VUR_IOBoard", "DOD_SCSISlotStateChange"},
                                      {"VUR_CPUBoard", "VUR_IOBoard", "VUR_EnclosureSlot"}};
   const std::string disk_class = s.generation == 2 ? "vur_enclosureslot" : "dod_scsislot";
-  std::vector<std::pair<size_t, int>> unread_texts;  // (step order, calls) of GetObjectText faults
-  std::vector<size_t> order;                         // step order of each event
-  auto wmi_fault = [&](const runner::ScriptWmiFault& fault, size_t at) {
+  std::vector<std::pair<int64_t, int>> unread_texts;  // (from, calls) of GetObjectText faults
+  auto wmi_fault = [&](const runner::ScriptWmiFault& fault, int64_t at) {
     if (fault.fault == sim::WmiFault::kGetObjectText) return unread_texts.push_back({at, fault.times});
     NoPrediction(s, "WMI faults other than unreadable event texts");
   };
-  for (const runner::ScriptWmiFault& fault : scenario.wmi_faults) wmi_fault(fault, 0);
+  for (const runner::ScriptWmiFault& fault : scenario.wmi_faults) wmi_fault(fault, -1);
 
   bool running = false;
   for (size_t i = 0; i < scenario.steps.size(); ++i) {
     const runner::TimedStep& step = scenario.steps[i];
     const int64_t t = static_cast<int64_t>(step.at_ms);
     if (std::holds_alternative<runner::StartService>(step.action)) {
-      s.processes.push_back({t, t});
+      // A start while the last process is still stopping (its 5-s pause)
+      // waits for that process to end.
+      const int64_t starts = s.processes.empty() ? t : std::max(t, s.processes.back().stop + 5000);
+      s.processes.push_back({starts, starts});
       running = true;
     } else if (std::holds_alternative<runner::StopService>(step.action) ||
                std::holds_alternative<runner::EndRun>(step.action)) {
-      if (running) s.processes.back().stop = t;
+      if (running && t < s.processes.back().start) NoPrediction(s, "a stop before the service has started");
+      if (running) s.processes.back().stop = std::max(t, s.processes.back().start);
       running = false;
     } else if (auto* change = std::get_if<runner::ChangeState>(&step.action)) {
       auto found = by_key.find(change->key);
@@ -374,7 +394,6 @@ Setting ReadSetting(const runner::Scenario& scenario) {
       if (group < 0) continue;
       s.events.push_back({t, group, change->state.has_value(), std::atoi(instance.name.c_str()),
                           change->state.value_or(0)});
-      order.push_back(i + 1);
     } else if (auto* text = std::get_if<runner::DeliverEventText>(&step.action)) {
       Parsed parsed = ParseEventText(text->text);
       if (parsed.state_found && !parsed.number && parsed.path && parsed.parent)
@@ -383,15 +402,14 @@ Setting ReadSetting(const runner::Scenario& scenario) {
         if (Lower(text->target) != Lower(kEventTargets[s.generation][group])) continue;
         s.events.push_back({t, group, parsed.state_found && parsed.number && parsed.parent, parsed.module,
                             parsed.state});
-        order.push_back(i + 1);
-      }
+        }
     } else if (auto* fault = std::get_if<runner::ScriptWmiFault>(&step.action)) {
-      wmi_fault(*fault, i + 1);
+      wmi_fault(*fault, t);
     } else if (auto* machine = std::get_if<runner::MachineFault>(&step.action)) {
       refusal(*machine, s.event_log, s.registry_writes, t);
     }
   }
-  UnreadTexts(s, order, unread_texts);
+  UnreadTexts(s, unread_texts);
   return s;
 }
 
