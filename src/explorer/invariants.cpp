@@ -108,6 +108,16 @@ class Checker {
   void Report(const char* check, const std::string& what) { violations_.push_back({check, what}); }
 
   bool GroupShownLost(bool cpu, uint64_t from, uint64_t to) const;
+  // Whether the event log refuses records at some moment of [from, to].
+  bool Refusing(uint64_t from, uint64_t to) const {
+    bool refusing = false;
+    for (const auto& [at, refuse] : refusing_) {
+      if (at > to) break;
+      if (at <= from) refusing = refuse;
+      else if (refuse) return true;
+    }
+    return refusing;
+  }
   std::vector<const Module*> Group(bool cpu) const {
     std::vector<const Module*> group;
     for (const Module& m : modules_)
@@ -123,6 +133,7 @@ class Checker {
   bool wmi_faults_ = false;     // events or answers of the provider may be hidden
   bool trace_faults_ = false;   // trace lines may be missing
   bool log_refusals_ = false;   // records may be missing
+  std::vector<std::pair<uint64_t, bool>> refusing_;  // from when the event log refuses records (true) or takes them
   bool triplex_ = false;
   std::vector<uint64_t> group_moments_[2];  // [cpu?1:0]: changes the monitor could have acted on
   std::vector<uint64_t> status_queries_[2];  // WMI thread start-up walks
@@ -142,11 +153,14 @@ void Checker::Prepare() {
     modules_.push_back(std::move(m));
   }
   wmi_faults_ = !scenario_.wmi_faults.empty();
-  auto note_machine_fault = [&](const runner::MachineFault& fault) {
-    if (const auto* log = std::get_if<runner::EventLogRefusal>(&fault); log && log->error != 0) log_refusals_ = true;
+  auto note_machine_fault = [&](const runner::MachineFault& fault, uint64_t at) {
+    if (const auto* log = std::get_if<runner::EventLogRefusal>(&fault)) {
+      log_refusals_ |= log->error != 0;
+      refusing_.emplace_back(at, log->error != 0);
+    }
     if (std::holds_alternative<runner::FolderChange>(fault)) trace_faults_ = true;
   };
-  for (const runner::MachineFault& fault : scenario_.machine_faults) note_machine_fault(fault);
+  for (const runner::MachineFault& fault : scenario_.machine_faults) note_machine_fault(fault, 0);
   for (const runner::TimedStep& step : scenario_.steps) {
     if (const auto* change = std::get_if<runner::ChangeState>(&step.action)) {
       auto found = module_by_key_.find(change->key);
@@ -163,7 +177,7 @@ void Checker::Prepare() {
       bool cpu = text->target.find("CPU") != std::string::npos;
       group_moments_[cpu ? 1 : 0].push_back(step.at_ms);
     } else if (const auto* fault = std::get_if<runner::MachineFault>(&step.action)) {
-      note_machine_fault(*fault);
+      note_machine_fault(*fault, step.at_ms);
     } else if (std::holds_alternative<runner::StartService>(step.action)) {
       group_moments_[0].push_back(step.at_ms);
       group_moments_[1].push_back(step.at_ms);
@@ -280,7 +294,7 @@ void Checker::CheckProcesses() {
           queued = true;
         }
       }
-      if (stop && running && !stopped) stop_requests.push_back(o.t_ms);
+      if (stop && running && !stopped && !Refusing(o.t_ms, o.t_ms + kStopAllowanceMs)) stop_requests.push_back(o.t_ms);
       continue;
     }
     if (o.kind != Observation::Kind::kEvent && o.kind != Observation::Kind::kPulse) continue;
@@ -305,8 +319,7 @@ void Checker::CheckProcesses() {
       if (!queued) running = false;
     }
   }
-  if (!log_refusals_)
-    for (uint64_t requested : stop_requests)
+  for (uint64_t requested : stop_requests)
       Report(kStopLate, "stop asked at " + At(requested) + ", no stop record");
 }
 
@@ -359,6 +372,7 @@ void Checker::CheckSimplexCauses() {
 // An alert's occurrence time is the moment its change was seen: close
 // after a change of the group's hardware, a fault, or the monitor's start.
 void Checker::CheckOccurrences() {
+  if (trace_faults_) return;  // the start-up walks are read from the trace
   for (const Alert& alert : alerts_) {
     if (!alert.occurrence_ms) continue;
     int64_t o = *alert.occurrence_ms;
