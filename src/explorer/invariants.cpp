@@ -281,6 +281,7 @@ void Checker::CheckProcesses() {
   bool stopped = false;  // the current process has written its stop record
   bool queued = false;   // a start came after the current process began
   bool running = false;
+  uint64_t began = 0;  // the current process's start
   std::vector<uint64_t> stop_requests;
   for (const Observation& o : observations_) {
     if (o.kind == Observation::Kind::kInput) {
@@ -290,11 +291,14 @@ void Checker::CheckProcesses() {
         if (!running) {
           running = true;
           stopped = false;
+          began = o.t_ms;
         } else {
           queued = true;
         }
       }
-      if (stop && running && !stopped && !Refusing(o.t_ms, o.t_ms + kStopAllowanceMs)) stop_requests.push_back(o.t_ms);
+      // A process may have ended by itself while its stop record was
+      // refused: then nothing is owed.
+      if (stop && running && !stopped && !Refusing(began, o.t_ms + kStopAllowanceMs)) stop_requests.push_back(o.t_ms);
       continue;
     }
     if (o.kind != Observation::Kind::kEvent && o.kind != Observation::Kind::kPulse) continue;
@@ -304,6 +308,7 @@ void Checker::CheckProcesses() {
       if (new_process || (queued && log_refusals_)) {
         stopped = false;
         queued = false;
+        began = o.t_ms;
       } else {
         Report(kAfterStop, (o.kind == Observation::Kind::kPulse ? std::string("a pulse") : "record " + o.source + " " + std::to_string(o.event_id)) +
                                " at " + At(o.t_ms) + " after the process's stop record");
