@@ -16,7 +16,7 @@ constexpr int64_t kAckWait = 2000;   // how long a thread waits for its request 
 // to its real limit.
 constexpr int64_t kNoRoom = int64_t{INT32_MAX} - kPace;
 constexpr int64_t kLongest = 2147478000;
-constexpr size_t kMostPaths = 4096;
+constexpr size_t kMostPaths = 16384;
 
 Span operator+(Span s, int64_t d) { return {s.lo + d, s.hi + d}; }
 Span Widen(Span s, int64_t d) { return {s.lo, s.hi + d}; }
@@ -82,8 +82,9 @@ class Pair {
 
   // The monitor starts: at generation 0 an exchanged module drops the
   // stored SimplexDate.
-  void Begin(int process, Span t) {
+  void Begin(int process, Span t, Span stop) {
     process_ = process;
+    stop_ = stop;
     CheckSerials(t);
   }
   void CheckSerials(Span t) {
@@ -93,6 +94,8 @@ class Pair {
   // A request raised at `t`; true when the manager takes it at once.
   bool Request(bool simplex, Span t) {
     Advance(t);
+    // Raised as the service stops: the manager may end before taking it.
+    if (t.hi >= stop_.lo && forks_.Choose()) return true;
     if (!simplex) {
       if (dup_.on) return pending_dup_ = true, false;
       StartDuplex(t);
@@ -225,6 +228,7 @@ class Pair {
   Forks& forks_;
   Outcome& out_;
   int process_ = 0;
+  Span stop_;
   std::optional<std::string> date_;
   bool exchanged_;
   Timer simp_, dup_;
@@ -280,7 +284,7 @@ class Thread {
       const Span stop = At(process.stop);
       const int64_t monitor = process.start + s_.delay_ms;
       if (!s_.monitor_runs || !forks_.Before(At(monitor), stop)) continue;
-      for (Pair& pair : pairs_) pair.Begin(static_cast<int>(k), At(monitor));
+      for (Pair& pair : pairs_) pair.Begin(static_cast<int>(k), At(monitor), stop);
       const int64_t begins = monitor + 60000 * (group_ + 1);
       if (forks_.Before(At(begins), stop)) Watch(begins, stop);
       for (Pair& pair : pairs_) pair.Stop(stop);
