@@ -85,12 +85,13 @@ INSTANTIATE_TEST_SUITE_P(
                 "0:00:00 start\n0:10:00 state DOD_CPUBoard 0 SIMPLEX\n0:20:00 end\n",
                 {{10 * kMin + 20100, kCpu, kSimp, 10 * kMin}},
                 {{40 * kMin + 100, kCpu, kSimp, 10 * kMin}}},
-        // A month end: stored on the 31st at 10:00, the 1st at 09:00 reads
-        // as the future, which also gives the 20-s alert.
+        // A month end: stored on the 31st at 10:00, 23 hours later is
+        // within a threshold of 24 hours.
         Example{"month end",
                 PAIRS
-                "clock 2026-12-01 09:00:00\n"
-                "registry HKLM\\SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard SimplexDate sz 202611311000\n"
+                "clock 2026-11-01 09:00:00\n"
+                "registry HKLM\\SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard SimplexDate sz 202610311000\n"
+                "registry HKLM\\SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard SimplexLongThreshold dword 1440\n"
                 "0:00:00 start\n0:05:00 state DOD_CPUBoard 0 SIMPLEX\n0:10:00 end\n",
                 {{5 * kMin + 20100, kCpu, kSimp, 5 * kMin}},
                 {}},
@@ -161,8 +162,9 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
-// Part of the arithmetic of the stored SIMPLEX start: strictly less than the
-// threshold; the digit-wise sum decides at month ends.
+// The age of the stored SIMPLEX start on the calendar: strictly less than
+// the threshold (a signed number), month ends and leap days as they are; a
+// stamp naming no real date is none.
 TEST(RecentSimplex, FollowsTheDigitWiseSum) {
   struct Row {
     const char *previous, *present;
@@ -170,8 +172,10 @@ TEST(RecentSimplex, FollowsTheDigitWiseSum) {
     int result;
   } rows[] = {
       {"202401021530", "202401021630", 60, 0},  {"202401021531", "202401021630", 60, 1},
-      {"202401011000", "202401031000", 120, 0}, {"202401311000", "202402010900", 129600, -1},
-      {"202401311000", "202402011200", 121, 1}, {"202401311000", "202402011200", 120, 0},
+      {"202401011000", "202401031000", 120, 0}, {"202401311000", "202402010900", 1381, 1},
+      {"202401311000", "202402010900", 1380, 0}, {"202402291000", "202403011000", 1441, 1},
+      {"202402011200", "202401311000", 120, -1}, {"202402301000", "202403011000", 129600, 0},
+      {"202401011000", "202401011000", 0x80000000u, 0},
   };
   for (const Row& row : rows)
     EXPECT_EQ(model::RecentSimplex(row.previous, row.present, row.threshold), row.result)

@@ -1,6 +1,7 @@
 #include "explorer/model/rules.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -16,7 +17,7 @@ constexpr int64_t kAckWait = 2000;   // how long a thread waits for its request 
 // to its real limit.
 constexpr int64_t kNoRoom = int64_t{INT32_MAX} - kPace;
 constexpr int64_t kLongest = 2147478000;
-constexpr size_t kMostPaths = 4096;
+constexpr size_t kMostPaths = 16384;
 
 Span operator+(Span s, int64_t d) { return {s.lo + d, s.hi + d}; }
 Span Widen(Span s, int64_t d) { return {s.lo, s.hi + d}; }
@@ -82,8 +83,9 @@ class Pair {
 
   // The monitor starts: at generation 0 an exchanged module drops the
   // stored SimplexDate.
-  void Begin(int process, Span t) {
+  void Begin(int process, Span t, Span stop) {
     process_ = process;
+    stop_ = stop;
     CheckSerials(t);
   }
   void CheckSerials(Span t) {
@@ -93,6 +95,8 @@ class Pair {
   // A request raised at `t`; true when the manager takes it at once.
   bool Request(bool simplex, Span t) {
     Advance(t);
+    // Raised as the service stops: the manager may end before taking it.
+    if (t.hi >= stop_.lo && forks_.Choose()) return true;
     if (!simplex) {
       if (dup_.on) return pending_dup_ = true, false;
       StartDuplex(t);
@@ -225,6 +229,7 @@ class Pair {
   Forks& forks_;
   Outcome& out_;
   int process_ = 0;
+  Span stop_;
   std::optional<std::string> date_;
   bool exchanged_;
   Timer simp_, dup_;
@@ -280,7 +285,7 @@ class Thread {
       const Span stop = At(process.stop);
       const int64_t monitor = process.start + s_.delay_ms;
       if (!s_.monitor_runs || !forks_.Before(At(monitor), stop)) continue;
-      for (Pair& pair : pairs_) pair.Begin(static_cast<int>(k), At(monitor));
+      for (Pair& pair : pairs_) pair.Begin(static_cast<int>(k), At(monitor), stop);
       const int64_t begins = monitor + 60000 * (group_ + 1);
       if (forks_.Before(At(begins), stop)) Watch(begins, stop);
       for (Pair& pair : pairs_) pair.Stop(stop);
@@ -390,19 +395,22 @@ std::string Stamp(const LocalTime& time) {
   return text;
 }
 
+// Minutes of a YYYYMMDDhhmm stamp on the calendar; none when it names no
+// real date and time.
+static std::optional<int64_t> Minutes(const std::string& stamp) {
+  if (stamp.size() != 12 || stamp.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  auto number = [&](size_t at, size_t n) { return std::stoi(stamp.substr(at, n)); };
+  std::chrono::year_month_day date{std::chrono::year(number(0, 4)), std::chrono::month(number(4, 2)),
+                                   std::chrono::day(number(6, 2))};
+  if (!date.ok() || number(8, 2) > 23 || number(10, 2) > 59) return std::nullopt;
+  return std::chrono::sys_days(date).time_since_epoch().count() * int64_t{1440} + number(8, 2) * 60 + number(10, 2);
+}
+
 int RecentSimplex(const std::string& previous, const std::string& present, uint32_t threshold) {
-  static constexpr int32_t kWeight[12] = {518400000, 51840000, 5184000, 518400, 432000, 43200,
-                                          14400,     1440,     600,     60,     10,     1};
-  const int32_t limit = static_cast<int32_t>(threshold);
-  int32_t sum = 0;
-  for (int i = 0; i < 12; ++i) {
-    const int32_t d = present[i] - previous[i];
-    if (d == 0) continue;
-    sum = static_cast<int32_t>(static_cast<uint32_t>(sum) + static_cast<uint32_t>(d) * static_cast<uint32_t>(kWeight[i]));
-    if (i < 11 && static_cast<int64_t>(limit) < static_cast<int64_t>(sum) - (kWeight[i] - 1)) return 0;
-    if (sum < 0) return -1;
-  }
-  return sum < limit ? 1 : 0;
+  std::optional<int64_t> then = Minutes(previous), now = Minutes(present);
+  if (!then || !now) return 0;
+  if (*now < *then) return -1;
+  return *now - *then < static_cast<int32_t>(threshold) ? 1 : 0;
 }
 
 std::vector<Outcome> ThreadOutcomes(const Setting& setting, int group, std::string* why) {

@@ -39,9 +39,10 @@ struct Outcome {
 // both PCI pairs). Empty with `*why` set when there are too many.
 std::vector<Outcome> ThreadOutcomes(const Setting& setting, int group, std::string* why);
 
-// CheckLongThreshold's arithmetic: 1 when `previous` lies less than
-// `threshold` minutes before `present`, 0 when not (or at month ends, as
-// the digit-wise sum decides), -1 when it seems to lie in the future.
+// Whether a group's stored SIMPLEX start is recent: 1 when `previous` lies
+// less than `threshold` minutes (taken as a signed number) before
+// `present` on the calendar, 0 when not or when it names no real time, -1
+// when it lies in the future.
 int RecentSimplex(const std::string& previous, const std::string& present, uint32_t threshold);
 
 // The SimplexDate stamp of a local time: YYYYMMDDhhmm.

@@ -154,10 +154,7 @@ void Thresholds(const Registry& registry, Setting& s) {
       *targets[i] = defaults[p][i];
       const Registry::Value* value = registry.Get(kBoardKeys[p], names[i]);
       if (!value) continue;
-      if (value->data.size() != 4) {
-        s.no_prediction[p].push_back(std::string("a ") + names[i] + " that is not 4 bytes");
-        continue;
-      }
+      if (value->type != 4 || value->data.size() != 4) continue;  // a read failure: the default
       *targets[i] = value->data[0] | value->data[1] << 8 | value->data[2] << 16 | uint32_t{value->data[3]} << 24;
     }
   }
@@ -339,9 +336,8 @@ Setting ReadSetting(const runner::Scenario& scenario) {
     const Registry::Value* date = registry.Get(kBoardKeys[p], "SimplexDate");
     if (!date) continue;
     s.simplex_date[p] = Text(date->data);
-    const std::string& stamp = *s.simplex_date[p];
-    if (stamp.size() != 12 || stamp.find_first_not_of("0123456789") != std::string::npos)
-      s.no_prediction[p].push_back("a stored SimplexDate \"" + stamp + "\" that is not 12 digits");
+    if (s.simplex_date[p]->size() != 12 || (date->type != 1 && date->type != 2))
+      s.no_prediction[p].push_back("a stored SimplexDate that is not a 12-character string");
   }
 
   std::map<std::string, size_t> by_key;
