@@ -1,8 +1,10 @@
 #pragma once
 // Civil dates as day numbers (days since 1970-01-01, proleptic Gregorian),
-// for the explorer's stamps and occurrence times.
+// for the explorer's stamps and occurrence times, and scenario times.
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 namespace fenra::explorer {
 
@@ -30,6 +32,15 @@ constexpr void CivilFromDays(int64_t z, int64_t* y, int64_t* m, int64_t* d) {
 // Seconds since 1970-01-01 00:00:00 of a local date and time.
 constexpr int64_t SecondsOf(int64_t y, int64_t mo, int64_t d, int64_t h, int64_t mi, int64_t s) {
   return ((DaysFromCivil(y, mo, d) * 24 + h) * 60 + mi) * 60 + s;
+}
+
+// A scenario time as the scenario language writes it: H:MM:SS.mmm.
+inline std::string ScenarioTime(uint64_t ms) {
+  char text[48];
+  snprintf(text, sizeof text, "%llu:%02llu:%02llu.%03llu", static_cast<unsigned long long>(ms / 3600000),
+           static_cast<unsigned long long>(ms / 60000 % 60), static_cast<unsigned long long>(ms / 1000 % 60),
+           static_cast<unsigned long long>(ms % 1000));
+  return text;
 }
 
 }  // namespace fenra::explorer

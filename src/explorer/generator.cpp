@@ -40,14 +40,6 @@ constexpr uint64_t kMinute = 60 * kSecond;
 // A short threshold whose milliseconds pass 2^31 (35,791.39 minutes).
 constexpr int64_t kFirstMinutesBeyond2To31 = 35792;
 
-std::string Time(uint64_t ms) {
-  char text[48];
-  snprintf(text, sizeof text, "%llu:%02llu:%02llu.%03llu", static_cast<unsigned long long>(ms / 3600000),
-           static_cast<unsigned long long>(ms / 60000 % 60), static_cast<unsigned long long>(ms / 1000 % 60),
-           static_cast<unsigned long long>(ms % 1000));
-  return text;
-}
-
 struct Clock {
   int64_t y = 2026, mo = 12, d = 3, h = 10, mi = 0, s = 0;
   // "YYYYMMDDhhmm" of this clock moved by `minutes`.
@@ -467,7 +459,7 @@ std::string Builder::Build() {
   auto end = std::find_if(steps_.begin(), steps_.end(), [](const auto& s) { return s.second == "end"; });
   std::rotate(end, end + 1, steps_.end());
   std::string text = setup_;
-  for (const auto& [at, directive] : steps_) text += Time(at) + " " + directive + "\n";
+  for (const auto& [at, directive] : steps_) text += ScenarioTime(at) + " " + directive + "\n";
   return text;
 }
 

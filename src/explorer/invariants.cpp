@@ -33,14 +33,6 @@ constexpr uint64_t kHandOverMs = 5000;
 // How far an occurrence time may lie after the change that caused it.
 constexpr int64_t kOccurrenceSlackMs = 10000;
 
-std::string At(uint64_t ms) {
-  char text[48];
-  snprintf(text, sizeof text, "%llu:%02llu:%02llu.%03llu", static_cast<unsigned long long>(ms / 3600000),
-           static_cast<unsigned long long>(ms / 60000 % 60), static_cast<unsigned long long>(ms / 1000 % 60),
-           static_cast<unsigned long long>(ms % 1000));
-  return text;
-}
-
 const char* StateName(std::optional<int32_t> state) {
   static const std::map<int32_t, const char*> kNames = {
       {0x10000, "EMPTY"},         {0x20001, "REMOVED"},          {0x200002, "SHOT"},
@@ -311,7 +303,7 @@ void Checker::CheckProcesses() {
         began = o.t_ms;
       } else {
         Report(kAfterStop, (o.kind == Observation::Kind::kPulse ? std::string("a pulse") : "record " + o.source + " " + std::to_string(o.event_id)) +
-                               " at " + At(o.t_ms) + " after the process's stop record");
+                               " at " + ScenarioTime(o.t_ms) + " after the process's stop record");
         continue;
       }
     }
@@ -319,13 +311,13 @@ void Checker::CheckProcesses() {
       stopped = true;
       for (uint64_t requested : stop_requests)
         if (o.t_ms > requested + kStopAllowanceMs)
-          Report(kStopLate, "stop asked at " + At(requested) + ", stop record at " + At(o.t_ms));
+          Report(kStopLate, "stop asked at " + ScenarioTime(requested) + ", stop record at " + ScenarioTime(o.t_ms));
       stop_requests.clear();
       if (!queued) running = false;
     }
   }
   for (uint64_t requested : stop_requests)
-      Report(kStopLate, "stop asked at " + At(requested) + ", no stop record");
+      Report(kStopLate, "stop asked at " + ScenarioTime(requested) + ", no stop record");
 }
 
 // Whether the hardware gave the monitor of this group a reason to find the
@@ -369,8 +361,8 @@ void Checker::CheckSimplexCauses() {
     uint64_t from = a.started > kHandOverMs ? a.started - kHandOverMs : 0;
     if (!GroupShownLost(cpu, from, a.ran_out))
       Report(kSpuriousSimplex, std::string(cpu ? "CPU" : a.index == 1 ? "PCI" : "ExPCI") +
-                                   " SIMPLEX announced at " + At(a.ran_out) + " (timer started " + At(a.started) +
-                                   ") although every module of the group said DUPLEX from " + At(from));
+                                   " SIMPLEX announced at " + ScenarioTime(a.ran_out) + " (timer started " + ScenarioTime(a.started) +
+                                   ") although every module of the group said DUPLEX from " + ScenarioTime(from));
   }
 }
 
@@ -388,8 +380,8 @@ void Checker::CheckOccurrences() {
     });
     if (!near)
       Report(kOccurrence, std::string(alert.cpu ? "CPU" : "PCI") + (alert.simplex ? " SIMPLEX" : " DUPLEX") +
-                              " alert written at " + At(alert.record->t_ms) + " names occurrence " +
-                              (o >= 0 ? At(static_cast<uint64_t>(o)) : "before the run") +
+                              " alert written at " + ScenarioTime(alert.record->t_ms) + " names occurrence " +
+                              (o >= 0 ? ScenarioTime(static_cast<uint64_t>(o)) : "before the run") +
                               ", when nothing of its group changed");
   }
 }
@@ -410,7 +402,7 @@ void Checker::CheckAlternation() {
     if (pair == 0 && triplex_) continue;
     if (!simplex_pending[key])
       Report(kDuplexWithoutSimplex, std::string(pair == 0 ? "CPU" : pair == 1 ? "PCI" : "ExPCI") +
-                                        " DUPLEX announced at " + At(a.ran_out) +
+                                        " DUPLEX announced at " + ScenarioTime(a.ran_out) +
                                         " without a SIMPLEX announcement of the pair since the last DUPLEX one");
     simplex_pending[key] = false;
   }
@@ -427,7 +419,7 @@ void Checker::CheckDetails() {
     std::vector<const Module*> group = Group(alert.cpu);
     std::set<std::string> listed;
     std::string where = std::string(alert.cpu ? "CPU" : "PCI") + (alert.simplex ? " SIMPLEX" : " DUPLEX") +
-                        " alert at " + At(to) + ": ";
+                        " alert at " + ScenarioTime(to) + ": ";
     for (const auto& [name, word] : alert.details) {
       auto m = std::find_if(group.begin(), group.end(), [&](const Module* g) { return g->name == name; });
       if (m == group.end()) {

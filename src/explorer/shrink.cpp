@@ -1,5 +1,7 @@
 #include "explorer/shrink.h"
 
+#include "explorer/calendar.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -50,13 +52,7 @@ std::vector<Line> Split(const std::string& text) {
 std::string Join(const std::vector<Line>& lines) {
   std::string text;
   for (const Line& line : lines) {
-    if (line.at) {
-      char stamp[48];
-      snprintf(stamp, sizeof stamp, "%llu:%02llu:%02llu.%03llu ", static_cast<unsigned long long>(*line.at / 3600000),
-               static_cast<unsigned long long>(*line.at / 60000 % 60),
-               static_cast<unsigned long long>(*line.at / 1000 % 60), static_cast<unsigned long long>(*line.at % 1000));
-      text += stamp;
-    }
+    if (line.at) text += ScenarioTime(*line.at) + " ";
     text += line.body + "\n";
   }
   return text;
