@@ -34,7 +34,7 @@ std::vector<ObservedAlert> Observe(const runner::Scenario& scenario, const std::
   for (const Alert& a : alerts) {
     bool simplex = a.kind == AlertKind::kSimplex;
     out.push_back({static_cast<uint64_t>(a.t), a.process, a.pair, a.kind,
-                   model::AlertText(setting, a.pair == PairId::kCpu ? 0 : 1, simplex, a.occurrence, a.t)});
+                   model::AlertText(setting, a.pair == PairId::kCpu ? 0 : 1, simplex, a.occurrence, a.t, a.t)});
   }
   return out;
 }
@@ -191,16 +191,16 @@ TEST(AlertText, WorkedExamples) {
       "text");
   model::Setting s = model::ReadSetting(scenario);
   const int64_t seen = 3 * kMin + 4 * kS;
-  EXPECT_EQ(model::AlertText(s, 0, true, seen, kMin),
+  EXPECT_EQ(model::AlertText(s, 0, true, seen, kMin, kMin),
             "CPU Module changed to SIMPLEX state.\n[Occurrence Time] 2026.12.03  22:53:04\n"
             " (BMC FW:03.15  Zelm: 1.1)\n[Details]\n0 SIMPLEX\n1 REMOVED");
-  EXPECT_EQ(model::AlertText(s, 2, false, seen, kMin),
+  EXPECT_EQ(model::AlertText(s, 2, false, seen, kMin, kMin),
             "PCI Module changed to DUPLEX state.\n[Occurrence Time] 2026.12.03  22:53:04\n"
             " (BMC FW:03.15  Zelm: 1.1)\n[Details]\n10 DUPLEX\n PCI Slot :\n SCSI Adapter :\n SCSI Bus :\n"
             " Ethernet :\n SCSI Enclosure :\n SCSI Slot :\n10/1 ONLINE");
   s.japanese = true;
   s.version = "5.2";
-  EXPECT_EQ(model::AlertText(s, 0, true, seen, kMin),
+  EXPECT_EQ(model::AlertText(s, 0, true, seen, kMin, kMin),
             "CPUモジュールが縮退状態です。\n[発生時刻] 2026.12.03  22:53:04\n (Zelm: 5.2)\n[詳細]\n0 SIMPLEX\n1 REMOVED");
 }
 

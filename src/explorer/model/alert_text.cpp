@@ -80,7 +80,8 @@ std::string OccurrenceText(const Setting& s, int64_t t) {
   return text;
 }
 
-std::string AlertText(const Setting& s, int pair, bool simplex, int64_t occurrence_ms, int64_t composed_ms) {
+std::string AlertText(const Setting& s, int pair, bool simplex, int64_t occurrence_ms, int64_t modules_ms,
+                      std::optional<int64_t> devices_ms) {
   const bool cpu = pair == 0;
   std::string name = cpu ? (s.japanese ? "CPUモジュール" : "CPU Module") : (s.japanese ? "PCIモジュール" : "PCI Module");
   std::string text = name;
@@ -93,13 +94,14 @@ std::string AlertText(const Setting& s, int pair, bool simplex, int64_t occurren
   text += first < '5' ? " (BMC FW:" + s.bmc + "  Zelm: " + s.version + ")\n" : " (Zelm: " + s.version + ")\n";
   text += s.japanese ? "[詳細]" : "[Details]";
   text += Lines(
-      s, composed_ms, [](const Instance& i, const char* c) { return *c == 'C' ? i.cpu : i.pci; }, cpu ? "C" : "P");
+      s, modules_ms, [](const Instance& i, const char* c) { return *c == 'C' ? i.cpu : i.pci; }, cpu ? "C" : "P");
   if (cpu) return text;
   for (int row = 1; row < 7; ++row) {
     const Listed& listed = kListed[s.generation][row];
     text += std::string("\n ") + (s.japanese ? listed.japanese : listed.english) + " :";
+    if (!devices_ms) continue;
     text += Lines(
-        s, composed_ms,
+        s, *devices_ms,
         [](const Instance& i, const char* c) { return !i.cpu && !i.pci && Lower(i.cls) == Lower(c); }, listed.cls);
   }
   return text;

@@ -47,22 +47,35 @@ std::string Expected(const model::Setting& s, const ExpectedAlert& a) {
          Clock(a.written.hi) + ", occurrence " + occurrence + (a.process ? ", by start " + std::to_string(a.process + 1) : "");
 }
 
+// Instants within [from, to] at which the instances' states may have been
+// read: the ends, and just before each change within.
+std::vector<int64_t> Reads(const model::Setting& s, int64_t from, int64_t to) {
+  std::vector<int64_t> reads = {to};
+  for (const model::Instance& instance : s.instances)
+    for (const model::Instance::Change& change : instance.changes)
+      if (change.t >= from && change.t <= to) reads.push_back(change.t - 1);
+  return reads;
+}
+
 // The texts the rules allow for `a` written at `t`: its occurrence may be
 // any second its timer may have started in, and the details show the
 // states of any instant the composer may have read them.
 bool TextFits(const model::Setting& s, const ExpectedAlert& a, int64_t t, const std::string& text) {
-  std::vector<int64_t> reads = {t};
-  for (const model::Instance& instance : s.instances)
-    for (const model::Instance::Change& change : instance.changes)
-      if (change.t <= t && change.t >= t - 500) reads.push_back(change.t - 1);
+  const std::vector<int64_t> modules = Reads(s, a.composing.lo, std::min(t, a.composing.hi + 500));
+  // After the stop a composer's walks list nothing.
+  std::vector<std::optional<int64_t>> devices;
+  if (t <= a.stop)
+    for (int64_t read : Reads(s, std::max(a.composing.lo, t - 500), t)) devices.push_back(read);
+  if (t >= a.stop) devices.push_back(std::nullopt);
   for (int64_t occurrence = a.occurrence.lo; occurrence <= a.occurrence.hi + 999; occurrence += 1000) {
     int64_t at = std::min(occurrence, a.occurrence.hi);
-    for (int64_t read : reads) {
-      std::string full = model::AlertText(s, a.pair, a.simplex, at, read);
-      if (full == text) return true;
-      if (full.size() > kLongestText && text.size() <= kLongestText && full.compare(0, text.size(), text) == 0)
-        return true;
-    }
+    for (int64_t m : modules)
+      for (const std::optional<int64_t>& d : devices) {
+        std::string full = model::AlertText(s, a.pair, a.simplex, at, m, d);
+        if (full == text) return true;
+        if (full.size() > kLongestText && text.size() <= kLongestText && full.compare(0, text.size(), text) == 0)
+          return true;
+      }
   }
   return false;
 }
@@ -131,7 +144,7 @@ std::vector<Disagreement> Differences(const model::Setting& s, const Outcome& ou
     used[best] = true;
     const ExpectedAlert& a = outcome.alerts[best];
     if (!TextFits(s, a, t, o.text))
-      out.push_back({o.pair, head + " " + FirstDifference(model::AlertText(s, a.pair, a.simplex, a.occurrence.lo, t),
+      out.push_back({o.pair, head + " " + FirstDifference(model::AlertText(s, a.pair, a.simplex, a.occurrence.lo, a.composing.hi, t),
                                                           o.text)});
   }
   for (size_t e = 0; e < outcome.alerts.size(); ++e)

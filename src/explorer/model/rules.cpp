@@ -219,9 +219,11 @@ class Pair {
   }
 
   void Alert(bool simplex, const Timer& timer) {
-    Span written = Widen(timer.expiry, kCompose);
+    Span written = Widen(timer.expiry + s_.firmware_wait_ms, kCompose);
+    // A composer waiting for the firmware revision gives up at the stop.
+    if (s_.firmware_wait_ms > 0 && forks_.Before(stop_, written)) written = Widen(stop_, kCompose);
     if (Refusing(forks_, s_.event_log, written)) return;
-    out_.alerts.push_back({pair_, simplex, process_, timer.start, written});
+    out_.alerts.push_back({pair_, simplex, process_, timer.start, timer.expiry, written, stop_.lo});
   }
 
   const Setting& s_;

@@ -26,7 +26,9 @@ struct ExpectedAlert {
   bool simplex = true;
   int process = 0;
   Span occurrence;  // when its timer started
-  Span written;     // when it is composed and written
+  Span composing;   // when its composer starts: it reads the modules' states then
+  Span written;     // when it is written, reading the devices' states just before
+  int64_t stop = 0;  // when its service stops: a device walk after that lists nothing
   bool operator==(const ExpectedAlert&) const = default;
 };
 

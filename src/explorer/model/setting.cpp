@@ -103,9 +103,17 @@ std::string FirmwareRevision(const sim::HardwareFacts& hardware, Setting& s) {
     std::snprintf(text, sizeof text, "%02X.%02X", b3, b4);
     return text;
   }
-  for (const sim::SdrAnswer& answer : library.sdr_status)
-    if (answer.result == 0 || answer.status == 0 || answer.status == 2)
-      NoPrediction(s, "a sensor repository that is not ready at once");
+  // The sensor repository's answers are taken by the composers in turn;
+  // only a repository that always answers alike gives each the same.
+  const std::vector<sim::SdrAnswer>& answers = library.sdr_status;
+  for (const sim::SdrAnswer& answer : answers)
+    if (answer.result != answers[0].result || answer.status != answers[0].status)
+      NoPrediction(s, "a sensor repository whose answers change");
+  if (!answers.empty() && answers[0].status == 0) {  // initialising: 24 waits of 5 s, cut short by a stop
+    s.firmware_wait_ms = 24 * 5000;
+    return "unknown";
+  }
+  if (!answers.empty() && (answers[0].result == 0 || answers[0].status == 2)) return "unknown";
   if (library.device_id_result == 0) return "unknown";
   std::snprintf(text, sizeof text, "%02X.%02X", library.device_id[3] & 0x7F, library.device_id[4]);
   return text;
@@ -331,6 +339,7 @@ Setting ReadSetting(const runner::Scenario& scenario) {
   Thresholds(registry, s);
   s.delay_ms = StartupDelay(scenario, s);
   s.bmc = FirmwareRevision(hardware, s);
+  if (first >= '5') s.firmware_wait_ms = 0;  // no firmware revision asked for
   if (s.generation == 0) SerialNumbers(registry, s);
   for (int p = 0; p < 3; ++p) {
     const Registry::Value* date = registry.Get(kBoardKeys[p], "SimplexDate");

@@ -61,6 +61,7 @@ struct Setting {
   uint32_t short_min[3] = {}, long_min[3] = {};
   int64_t delay_ms = 0;  // start-up delay as waited (whole minutes)
   std::string bmc;       // firmware revision text
+  int64_t firmware_wait_ms = 0;  // how long a composer waits for it
   std::vector<Instance> instances;  // in declaration order
   std::vector<Process> processes;
   std::vector<SeenEvent> events;  // in delivery order
