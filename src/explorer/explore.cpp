@@ -253,7 +253,10 @@ int Explore(const Options& options) {
         } else if (line[0] == 'V') {
           size_t blank = line.find(' ', 2);
           size_t tab = line.find('\t');
-          failures[k].push_back({line.substr(blank + 1, tab - blank - 1), line.substr(tab + 1)});
+          Violation v{line.substr(blank + 1, tab - blank - 1), line.substr(tab + 1)};
+          if (failures[k].empty())
+            fprintf(stderr, "%sexplore: run %llu fails %s: %s\n", tty ? "\r" : "", k, v.check.c_str(), v.what.c_str());
+          failures[k].push_back(std::move(v));
         } else if (line[0] == 'E') {
           w.current.reset();
           w.next = k + jobs;
