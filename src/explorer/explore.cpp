@@ -60,6 +60,7 @@ struct Outcome {
 
 struct Options {
   uint64_t seed = 1;
+  uint64_t first = 0;
   uint64_t runs = 100;
   std::optional<uint64_t> only;
   std::string duration;  // H:MM:SS
@@ -204,8 +205,8 @@ int Explore(const Options& options) {
   const auto began = Clock::now();
   Clock::time_point deadline = Clock::time_point::max();
   if (!options.duration.empty()) deadline = began + std::chrono::seconds(*ParseDuration(options.duration));
-  uint64_t first = options.only.value_or(0);
-  uint64_t end = options.only ? first + 1 : options.runs;
+  uint64_t first = options.only.value_or(options.first);
+  uint64_t end = options.only ? first + 1 : options.runs == UINT64_MAX ? UINT64_MAX : first + options.runs;
   unsigned jobs = options.only ? 1 : std::max(1u, options.jobs);
 
   std::vector<Worker> workers;
@@ -414,6 +415,8 @@ int ExploreMain(int argc, char** argv) {
   uint64_t only = 0;
   app.add_option("--seed", options.seed, "the exploration's seed (default 1)");
   auto* runs = app.add_option("--runs", options.runs, "how many runs (default 100; with --duration: until it ends)");
+  app.add_option("--first", options.first, "the first run (default 0): runs K to K+N-1, for sharding")
+      ->type_name("K");
   auto* run = app.add_option("--run", only, "only run K of the seed (to reproduce one)")->type_name("K");
   app.add_option("--duration", options.duration, "start no run after this much wall time")->type_name("H:MM:SS");
   app.add_option("--out", options.out, "where failing and shrunk scenarios go (default explore-out)")
