@@ -130,6 +130,12 @@ class Checker {
   std::vector<uint64_t> group_moments_[2];  // [cpu?1:0]: changes the monitor could have acted on
   std::vector<uint64_t> status_queries_[2];  // WMI thread start-up walks
   std::vector<Announcement> announcements_;
+  // SIMPLEX timers cancelled before they ran out: monitor, index, start, cancel.
+  struct Cancelled {
+    int monitor, index;
+    uint64_t started, cancelled;
+  };
+  std::vector<Cancelled> cancelled_;
   std::vector<Alert> alerts_;
 };
 
@@ -199,6 +205,10 @@ void Checker::ReadTrace() {
     } else if (sscanf(std::string(message).c_str(), "[TimerThread %d]start Limit time = %d sec", &index, &number) ==
                2) {
       started[index] = {o.t_ms, static_cast<uint64_t>(std::max(number, 0)) * 1000};
+    } else if (sscanf(std::string(message).c_str(), "[TimerThread %d]stop  timer cancel", &index) == 1 &&
+               message.ends_with("stop  timer cancel")) {
+      auto found = started.find(index);
+      if (found != started.end() && index < 3) cancelled_.push_back({monitor, index, found->second.first, o.t_ms});
     } else if (message.starts_with("[TimerThread ") && message.find("]Create EventLogOut") != std::string_view::npos &&
                sscanf(std::string(message).c_str(), "[TimerThread %d]", &index) == 1) {
       auto found = started.find(index);
@@ -400,7 +410,13 @@ void Checker::CheckAlternation() {
       continue;
     }
     if (pair == 0 && triplex_) continue;
-    if (!simplex_pending[key])
+    // A DUPLEX timer that started while the pair's SIMPLEX timer was being
+    // cancelled (by the DUPLEX timer before it) finds it gone when it runs
+    // out, and announces the return although the loss never was.
+    bool after_cancel = std::any_of(cancelled_.begin(), cancelled_.end(), [&](const Cancelled& c) {
+      return c.monitor == a.monitor && c.index == pair && c.started <= a.started && a.started <= c.cancelled;
+    });
+    if (!simplex_pending[key] && !after_cancel)
       Report(kDuplexWithoutSimplex, std::string(pair == 0 ? "CPU" : pair == 1 ? "PCI" : "ExPCI") +
                                         " DUPLEX announced at " + ScenarioTime(a.ran_out) +
                                         " without a SIMPLEX announcement of the pair since the last DUPLEX one");

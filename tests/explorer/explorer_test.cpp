@@ -69,7 +69,9 @@ TEST(ExplorerGeneratorTest, AThousandRunsReachEveryChoice) {
 constexpr const char* kMachine =
     "clock 2026-12-03 10:00:00\n"
     "module DOD_CPUBoard 0 DUPLEX\n"
-    "module DOD_CPUBoard 1 DUPLEX\n";
+    "module DOD_CPUBoard 1 DUPLEX\n"
+    "module DOD_IOAdapter 10 DUPLEX\n"
+    "module DOD_IOAdapter 11 DUPLEX\n";
 
 Observation Input(uint64_t t, const std::string& directive) {
   Observation o;
@@ -195,6 +197,18 @@ INSTANTIATE_TEST_SUITE_P(
                       // The later pair of announcements is in order; the loss of 0:01:10
                       // is not backed by the hardware.
                       {kDuplexWithoutSimplex, kSpuriousSimplex}},
+        InvariantCase{"DuplexTimerStartedWhileTheSimplexTimerWasBeingCancelled",
+                      "0:00:00 start\n0:03:46 state DOD_IOAdapter 11 SIMPLEX\n"
+                      "0:03:51 state DOD_IOAdapter 11 DUPLEX\n1:00:00 end\n",
+                      [] {
+                        return std::vector<Observation>{
+                            Trace(0, "[ManageTimerThread]start"),
+                            Trace(226000, "[TimerThread 1]start Limit time = 60 sec"),
+                            Trace(282000, "[TimerThread 4]start Limit time = 1 sec"),
+                            Trace(282500, "[TimerThread 1]stop  timer cancel"),
+                            Trace(283000, "[TimerThread 4]Create EventLogOut => hLogOutThread[0]")};
+                      },
+                      {}},
         InvariantCase{"RisingToTriplexIsAnnouncedAsDuplex",
                       "0:00:00 start\n0:01:00 state DOD_CPUBoard 0 TRIPLEX\n1:00:00 end\n",
                       [] { return Announce(3, 60000, 1, 61000); }, {}},
