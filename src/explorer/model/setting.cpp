@@ -178,8 +178,7 @@ void SerialNumbers(const Registry& registry, Setting& s) {
                   {"IoBoard11", "SerialNumberPci11", 1}, {"IoBoard12", "SerialNumberPci12", 2},
                   {"IoBoard13", "SerialNumberPci13", 2}};
   for (const auto& module : kModules) {
-    const Registry::Value* source =
-        registry.Get(std::string(sim::kZerodKey) + "\\" + module.source, "SerialNumber");
+    const Registry::Value* source = registry.Get(std::string(sim::kZerodKey) + "\\" + module.source, "SerialNumber");
     if (!source) continue;
     if (source->data.size() != 8) {
       s.no_prediction[module.pair].push_back("a published serial number that is not 8 bytes");
@@ -222,8 +221,8 @@ Parsed ParseEventText(const std::string& text) {
       p.path = true;
       std::string path = text.substr(at + 15, end - at - 15);
       size_t brace = path.find('{');
-      size_t comma = brace == std::string::npos || brace + 1 >= path.size() ? std::string::npos
-                                                                            : path.find(',', brace + 1);
+      size_t comma =
+          brace == std::string::npos || brace + 1 >= path.size() ? std::string::npos : path.find(',', brace + 1);
       if (comma != std::string::npos) {
         p.parent = true;
         p.module = std::atoi(path.substr(brace + 1, comma - brace - 1).c_str());
@@ -297,8 +296,7 @@ std::optional<int32_t> Instance::StateAt(int64_t t) const {
 LocalTime LocalAt(const LocalTime& clock, int64_t t) {
   using namespace std::chrono;
   sys_days day = year_month_day(year(clock.year), month(clock.month), std::chrono::day(clock.day));
-  sys_time<milliseconds> at =
-      day + hours(clock.hour) + minutes(clock.minute) + seconds(clock.second) + milliseconds(t);
+  sys_time<milliseconds> at = day + hours(clock.hour) + minutes(clock.minute) + seconds(clock.second) + milliseconds(t);
   sys_days date = floor<days>(at);
   year_month_day ymd(date);
   hh_mm_ss<milliseconds> time(at - date);
@@ -397,17 +395,17 @@ Setting ReadSetting(const runner::Scenario& scenario) {
       instance.changes.push_back({t, change->state});
       int group = instance.cpu ? 0 : instance.pci ? 1 : Lower(instance.cls) == disk_class ? 2 : -1;
       if (group < 0) continue;
-      s.events.push_back({t, group, change->state.has_value(), std::atoi(instance.name.c_str()),
-                          change->state.value_or(0)});
+      s.events.push_back(
+          {t, group, change->state.has_value(), std::atoi(instance.name.c_str()), change->state.value_or(0)});
     } else if (auto* text = std::get_if<runner::DeliverEventText>(&step.action)) {
       Parsed parsed = ParseEventText(text->text);
       if (parsed.state_found && !parsed.number && parsed.path && parsed.parent)
         NoPrediction(s, "an event text whose state holds no number");
       for (int group = 0; group < 3; ++group) {
         if (Lower(text->target) != Lower(kEventTargets[s.generation][group])) continue;
-        s.events.push_back({t, group, parsed.state_found && parsed.number && parsed.parent, parsed.module,
-                            parsed.state});
-        }
+        s.events.push_back(
+            {t, group, parsed.state_found && parsed.number && parsed.parent, parsed.module, parsed.state});
+      }
     } else if (auto* fault = std::get_if<runner::ScriptWmiFault>(&step.action)) {
       wmi_fault(*fault, t);
     } else if (auto* machine = std::get_if<runner::MachineFault>(&step.action)) {

@@ -27,7 +27,7 @@ struct Instance {
     int64_t t;
     std::optional<int32_t> state;  // none: no OperationalState
   };
-  std::vector<Change> changes;  // the first at time 0
+  std::vector<Change> changes;                      // the first at time 0
   std::optional<int32_t> StateAt(int64_t t) const;  // changes at t included
 };
 
@@ -59,14 +59,14 @@ struct Setting {
   std::string version;       // platform software version text
   int generation = 2;
   uint32_t short_min[3] = {}, long_min[3] = {};
-  int64_t delay_ms = 0;  // start-up delay as waited (whole minutes)
-  std::string bmc;       // firmware revision text
-  int64_t firmware_wait_ms = 0;  // how long a composer waits for it
+  int64_t delay_ms = 0;             // start-up delay as waited (whole minutes)
+  std::string bmc;                  // firmware revision text
+  int64_t firmware_wait_ms = 0;     // how long a composer waits for it
   std::vector<Instance> instances;  // in declaration order
   std::vector<Process> processes;
-  std::vector<SeenEvent> events;  // in delivery order
+  std::vector<SeenEvent> events;               // in delivery order
   std::optional<std::string> simplex_date[3];  // stored before the first start
-  bool serial_mismatch[3] = {};  // generation 0: a module of the pair found exchanged at start-up
+  bool serial_mismatch[3] = {};                // generation 0: a module of the pair found exchanged at start-up
   std::vector<Switch> event_log, registry_writes;
   std::vector<std::string> no_prediction[3];  // per pair: inputs not modelled
 };
