@@ -324,7 +324,7 @@ class Thread {
       if (event.group != group_ || event.t < begins || (event.t == begins && walk_sees_ties)) continue;
       Span starts = Later(At(event.t), busy);
       if (!forks_.Before(starts, stop)) break;
-      busy = starts + (event.readable ? kReadEvent : 0);
+      busy = starts + (event.pulses ? kReadEvent : 0);
       if (!Read(event, {starts.lo, busy.hi})) busy = Widen(busy, kAckWait);
     }
   }

@@ -279,7 +279,7 @@ void UnreadTexts(Setting& s, std::vector<std::pair<int64_t, int>> faults) {
       if (s.events[reads[o].event].group != s.events[read.event].group) ++rivals;
     if (fault_may_come || rivals > budget || read.maybe)
       return NoPrediction(s, "an unreadable event text whose reader is not certain");
-    s.events[read.event].readable = false;
+    s.events[read.event].readable = s.events[read.event].pulses = false;
     --budget;
   }
 }
@@ -395,16 +395,16 @@ Setting ReadSetting(const runner::Scenario& scenario) {
       instance.changes.push_back({t, change->state});
       int group = instance.cpu ? 0 : instance.pci ? 1 : Lower(instance.cls) == disk_class ? 2 : -1;
       if (group < 0) continue;
-      s.events.push_back(
-          {t, group, change->state.has_value(), std::atoi(instance.name.c_str()), change->state.value_or(0)});
+      const bool state = change->state.has_value();
+      s.events.push_back({t, group, state, std::atoi(instance.name.c_str()), change->state.value_or(0), state});
     } else if (auto* text = std::get_if<runner::DeliverEventText>(&step.action)) {
       Parsed parsed = ParseEventText(text->text);
       if (parsed.state_found && !parsed.number && parsed.path && parsed.parent)
         NoPrediction(s, "an event text whose state holds no number");
       for (int group = 0; group < 3; ++group) {
         if (Lower(text->target) != Lower(kEventTargets[s.generation][group])) continue;
-        s.events.push_back(
-            {t, group, parsed.state_found && parsed.number && parsed.parent, parsed.module, parsed.state});
+        s.events.push_back({t, group, parsed.state_found && parsed.number && parsed.parent, parsed.module, parsed.state,
+                            parsed.state_found});
       }
     } else if (auto* fault = std::get_if<runner::ScriptWmiFault>(&step.action)) {
       wmi_fault(*fault, t);

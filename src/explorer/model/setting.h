@@ -32,13 +32,15 @@ struct Instance {
 };
 
 // An event as a WMI thread reads it: `readable` when its text gives the
-// state, the device path and the parent name.
+// state, the device path and the parent name; `pulses` when it gives the
+// state (the thread then asks for a pulse and pauses 0.1 s).
 struct SeenEvent {
   int64_t t = 0;
   int group = 0;  // 0 CPU thread, 1 PCI thread, 2 disk thread
   bool readable = true;
   int module = 0;
   int32_t state = 0;
+  bool pulses = true;
 };
 
 // One start of the service: from its start to its stop (or the end).
