@@ -231,7 +231,11 @@ std::vector<std::string> Describe(const Prediction& prediction) {
       continue;
     }
     const auto& outcomes = detail.outcomes[group];
-    for (size_t i = 0; i < outcomes.size(); ++i) {
+    constexpr size_t kShown = 6;  // a shrunk file's header stays readable
+    if (outcomes.size() > kShown)
+      lines.push_back(name + ": " + std::to_string(outcomes.size()) + " outcomes the timing allows; the first " +
+                      std::to_string(kShown) + ":");
+    for (size_t i = 0; i < std::min(outcomes.size(), kShown); ++i) {
       std::string which = outcomes.size() > 1
                               ? " (outcome " + std::to_string(i + 1) + " of " + std::to_string(outcomes.size()) + ")"
                               : "";
