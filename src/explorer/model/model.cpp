@@ -163,16 +163,19 @@ const Detail& DetailOf(const Prediction& prediction) { return *static_cast<const
 
 std::vector<ObservedAlert> ReadAlerts(const runner::Scenario& scenario,
                                       const std::vector<runner::Observation>& observations) {
-  (void)scenario;
+  // A record belongs to the last process started before it: a process
+  // writes its last records before the next one starts.
+  bool early_stop = false;
+  const std::vector<model::Process> processes = model::Processes(scenario, &early_stop);
   std::vector<ObservedAlert> alerts;
-  int starts = 0;
   for (const runner::Observation& o : observations) {
-    if (o.kind == runner::Observation::Kind::kInput && o.directive == "start") ++starts;
     if (o.kind != runner::Observation::Kind::kEvent || o.source != "QVMFTMarvix") continue;
     if (o.event_id != kSimplexAlertId && o.event_id != kDuplexAlertId) continue;
     ObservedAlert alert;
     alert.t_ms = o.t_ms;
-    alert.process = std::max(0, starts - 1);
+    while (alert.process + 1 < static_cast<int>(processes.size()) &&
+           processes[alert.process + 1].start <= static_cast<int64_t>(o.t_ms))
+      ++alert.process;
     alert.kind = o.event_id == kSimplexAlertId ? AlertKind::kSimplex : AlertKind::kDuplex;
     alert.text = o.strings.empty() ? std::string() : o.strings[0];
     alert.pair = alert.text.rfind("CPU", 0) == 0 ? PairId::kCpu : PairId::kPci;

@@ -312,6 +312,27 @@ LocalTime LocalAt(const LocalTime& clock, int64_t t) {
   return out;
 }
 
+std::vector<Process> Processes(const runner::Scenario& scenario, bool* early_stop) {
+  std::vector<Process> processes;
+  bool running = false;
+  for (const runner::TimedStep& step : scenario.steps) {
+    const int64_t t = static_cast<int64_t>(step.at_ms);
+    if (std::holds_alternative<runner::StartService>(step.action)) {
+      // A start while the last process is still stopping (its 5-s pause)
+      // waits for that process to end.
+      const int64_t starts = processes.empty() ? t : std::max(t, processes.back().stop + 5000);
+      processes.push_back({starts, starts});
+      running = true;
+    } else if (running && (std::holds_alternative<runner::StopService>(step.action) ||
+                           std::holds_alternative<runner::EndRun>(step.action))) {
+      *early_stop |= t < processes.back().start;
+      processes.back().stop = std::max(t, processes.back().start);
+      running = false;
+    }
+  }
+  return processes;
+}
+
 Setting ReadSetting(const runner::Scenario& scenario) {
   Setting s;
   s.clock = scenario.clock;
@@ -373,22 +394,13 @@ Setting ReadSetting(const runner::Scenario& scenario) {
   };
   for (const runner::ScriptWmiFault& fault : scenario.wmi_faults) wmi_fault(fault, -1);
 
-  bool running = false;
+  bool early_stop = false;
+  s.processes = Processes(scenario, &early_stop);
+  if (early_stop) NoPrediction(s, "a stop before the service has started");
   for (size_t i = 0; i < scenario.steps.size(); ++i) {
     const runner::TimedStep& step = scenario.steps[i];
     const int64_t t = static_cast<int64_t>(step.at_ms);
-    if (std::holds_alternative<runner::StartService>(step.action)) {
-      // A start while the last process is still stopping (its 5-s pause)
-      // waits for that process to end.
-      const int64_t starts = s.processes.empty() ? t : std::max(t, s.processes.back().stop + 5000);
-      s.processes.push_back({starts, starts});
-      running = true;
-    } else if (std::holds_alternative<runner::StopService>(step.action) ||
-               std::holds_alternative<runner::EndRun>(step.action)) {
-      if (running && t < s.processes.back().start) NoPrediction(s, "a stop before the service has started");
-      if (running) s.processes.back().stop = std::max(t, s.processes.back().start);
-      running = false;
-    } else if (auto* change = std::get_if<runner::ChangeState>(&step.action)) {
+    if (auto* change = std::get_if<runner::ChangeState>(&step.action)) {
       auto found = by_key.find(change->key);
       if (found == by_key.end()) continue;
       Instance& instance = s.instances[found->second];

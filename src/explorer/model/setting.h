@@ -75,6 +75,10 @@ struct Setting {
 
 Setting ReadSetting(const runner::Scenario& scenario);
 
+// The service's processes; `*early_stop` when a stop comes before its
+// process has started.
+std::vector<Process> Processes(const runner::Scenario& scenario, bool* early_stop);
+
 // Local time at `t` ms of scenario time.
 LocalTime LocalAt(const LocalTime& clock, int64_t t);
 
