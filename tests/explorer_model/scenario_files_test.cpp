@@ -56,8 +56,7 @@ TEST_P(ScenarioFile, RunIsOneTheRulesAllow) {
   fs::path file = fs::path(FENRA_SOURCE_DIR) / GetParam();
   runner::Scenario scenario = runner::LoadScenario(file.string());
   Prediction prediction = Predict(scenario);
-  std::vector<ObservedAlert> alerts =
-      ReadAlerts(scenario, ReadExpected(fs::path(file).replace_extension(".expected")));
+  std::vector<ObservedAlert> alerts = ReadAlerts(scenario, ReadExpected(fs::path(file).replace_extension(".expected")));
   std::string description;
   for (const std::string& line : Describe(prediction)) description += "\n  " + line;
   for (const Disagreement& d : Compare(prediction, alerts)) ADD_FAILURE() << d.what << "\nprediction:" << description;

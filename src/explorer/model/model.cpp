@@ -44,7 +44,8 @@ std::string Expected(const model::Setting& s, const ExpectedAlert& a) {
   std::string occurrence = Occurrence(s, a.occurrence.lo);
   if (a.occurrence.hi / 1000 != a.occurrence.lo / 1000) occurrence += " to " + Occurrence(s, a.occurrence.hi);
   return std::string("a ") + Kind(a.simplex) + " alert written between " + Clock(a.written.lo) + " and " +
-         Clock(a.written.hi) + ", occurrence " + occurrence + (a.process ? ", by start " + std::to_string(a.process + 1) : "");
+         Clock(a.written.hi) + ", occurrence " + occurrence +
+         (a.process ? ", by start " + std::to_string(a.process + 1) : "");
 }
 
 // Instants within [from, to] at which the instances' states may have been
@@ -135,8 +136,8 @@ std::vector<Disagreement> Differences(const model::Setting& s, const Outcome& ou
         if (TextFits(s, a, t, o.text)) break;
       }
     }
-    const std::string head = std::string(kPairNames[static_cast<int>(o.pair)]) + ": the " + Kind(simplex) +
-                             " alert written at " + Clock(t);
+    const std::string head =
+        std::string(kPairNames[static_cast<int>(o.pair)]) + ": the " + Kind(simplex) + " alert written at " + Clock(t);
     if (best == outcome.alerts.size()) {
       out.push_back({o.pair, head + " is one the rules do not give"});
       continue;
@@ -144,14 +145,15 @@ std::vector<Disagreement> Differences(const model::Setting& s, const Outcome& ou
     used[best] = true;
     const ExpectedAlert& a = outcome.alerts[best];
     if (!TextFits(s, a, t, o.text))
-      out.push_back({o.pair, head + " " + FirstDifference(model::AlertText(s, a.pair, a.simplex, a.occurrence.lo, a.composing.hi, t),
-                                                          o.text)});
+      out.push_back(
+          {o.pair,
+           head + " " +
+               FirstDifference(model::AlertText(s, a.pair, a.simplex, a.occurrence.lo, a.composing.hi, t), o.text)});
   }
   for (size_t e = 0; e < outcome.alerts.size(); ++e)
     if (!used[e])
-      out.push_back({pair_of(outcome.alerts[e].pair), std::string(kPairNames[outcome.alerts[e].pair]) +
-                                                          ": expected " + Expected(s, outcome.alerts[e]) +
-                                                          "; none was written"});
+      out.push_back({pair_of(outcome.alerts[e].pair), std::string(kPairNames[outcome.alerts[e].pair]) + ": expected " +
+                                                          Expected(s, outcome.alerts[e]) + "; none was written"});
   return out;
 }
 
@@ -161,16 +163,19 @@ const Detail& DetailOf(const Prediction& prediction) { return *static_cast<const
 
 std::vector<ObservedAlert> ReadAlerts(const runner::Scenario& scenario,
                                       const std::vector<runner::Observation>& observations) {
-  (void)scenario;
+  // A record belongs to the last process started before it: a process
+  // writes its last records before the next one starts.
+  bool early_stop = false;
+  const std::vector<model::Process> processes = model::Processes(scenario, &early_stop);
   std::vector<ObservedAlert> alerts;
-  int starts = 0;
   for (const runner::Observation& o : observations) {
-    if (o.kind == runner::Observation::Kind::kInput && o.directive == "start") ++starts;
     if (o.kind != runner::Observation::Kind::kEvent || o.source != "QVMFTMarvix") continue;
     if (o.event_id != kSimplexAlertId && o.event_id != kDuplexAlertId) continue;
     ObservedAlert alert;
     alert.t_ms = o.t_ms;
-    alert.process = std::max(0, starts - 1);
+    while (alert.process + 1 < static_cast<int>(processes.size()) &&
+           processes[alert.process + 1].start <= static_cast<int64_t>(o.t_ms))
+      ++alert.process;
     alert.kind = o.event_id == kSimplexAlertId ? AlertKind::kSimplex : AlertKind::kDuplex;
     alert.text = o.strings.empty() ? std::string() : o.strings[0];
     alert.pair = alert.text.rfind("CPU", 0) == 0 ? PairId::kCpu : PairId::kPci;
@@ -192,7 +197,6 @@ Prediction Predict(const runner::Scenario& scenario) {
     for (int pair = group; pair <= group * 2; ++pair) prediction.pairs[pair] = {why.empty(), why, {}};
   }
   prediction.detail = detail;
-  for (int pair = 0; pair < 3; ++pair) prediction.pairs[pair].notes = {};
   return prediction;
 }
 
@@ -230,9 +234,14 @@ std::vector<std::string> Describe(const Prediction& prediction) {
       continue;
     }
     const auto& outcomes = detail.outcomes[group];
-    for (size_t i = 0; i < outcomes.size(); ++i) {
-      std::string which = outcomes.size() > 1 ? " (outcome " + std::to_string(i + 1) + " of " +
-                                                    std::to_string(outcomes.size()) + ")" : "";
+    constexpr size_t kShown = 6;  // a shrunk file's header stays readable
+    if (outcomes.size() > kShown)
+      lines.push_back(name + ": " + std::to_string(outcomes.size()) + " outcomes the timing allows; the first " +
+                      std::to_string(kShown) + ":");
+    for (size_t i = 0; i < std::min(outcomes.size(), kShown); ++i) {
+      std::string which = outcomes.size() > 1
+                              ? " (outcome " + std::to_string(i + 1) + " of " + std::to_string(outcomes.size()) + ")"
+                              : "";
       if (outcomes[i].alerts.empty()) lines.push_back(name + which + ": no alert");
       for (const ExpectedAlert& a : outcomes[i].alerts)
         lines.push_back(kPairNames[a.pair] + which + ": " + Expected(detail.setting, a));

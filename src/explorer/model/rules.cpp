@@ -8,8 +8,8 @@
 namespace fenra::explorer::model {
 namespace {
 
-constexpr int64_t kPace = 1000;     // timers and the timer manager look once a second
-constexpr int64_t kCompose = 500;   // a composer's own time, querying and writing
+constexpr int64_t kPace = 1000;      // timers and the timer manager look once a second
+constexpr int64_t kCompose = 500;    // a composer's own time, querying and writing
 constexpr int64_t kReadEvent = 100;  // a thread's pause after an event whose state it read
 constexpr int64_t kAckWait = 2000;   // how long a thread waits for its request to be taken
 // A limit this long cannot be met by a signed 32-bit elapsed time polled
@@ -78,7 +78,11 @@ struct Timer {
 class Pair {
  public:
   Pair(const Setting& setting, int pair, Forks& forks, Outcome& out)
-      : s_(setting), pair_(pair), forks_(forks), out_(out), date_(setting.simplex_date[pair]),
+      : s_(setting),
+        pair_(pair),
+        forks_(forks),
+        out_(out),
+        date_(setting.simplex_date[pair]),
         exchanged_(setting.serial_mismatch[pair]) {}
 
   // The monitor starts: at generation 0 an exchanged module drops the
@@ -241,33 +245,43 @@ class Pair {
 
 // The classification of the start-up status walk over one module class.
 int StatusCode(const std::vector<std::pair<int, int32_t>>& modules) {
-  bool s0 = false, s1 = false, s2 = false, s10 = false, s11 = false, sx = false, d0 = false, d1 = false, t = false;
+  bool simplex[14] = {}, d0 = false, d1 = false, triplex = false;
   for (auto [number, state] : modules) {
-    if (state == kTriplex) t = true;
-    if (state == kDuplex && number == 0) d0 = true;
-    if (state == kDuplex && number == 1) d1 = true;
-    if (state != kSimplex) continue;
-    switch (static_cast<uint32_t>(number)) {
-      case 0: s0 = true; break;
-      case 1: s1 = true; break;
-      case 2: s2 = true; break;
-      case 10: s10 = true; break;
-      case 11: s11 = true; break;
-      case 12: case 13: sx = true; break;
-      default: break;
-    }
+    triplex |= state == kTriplex;
+    d0 |= state == kDuplex && number == 0;
+    d1 |= state == kDuplex && number == 1;
+    if (state == kSimplex && number >= 0 && number <= 13) simplex[number] = true;
   }
-  if (t) return 2;
+  const bool s0 = simplex[0], s1 = simplex[1], s10 = simplex[10], s11 = simplex[11], sx = simplex[12] || simplex[13];
+  if (triplex) return 2;
   if (s0) return s1 ? 9 : d1 ? 10 : 13;
   if (s1) return d0 ? 11 : 14;
-  if (s2) return 1;
+  if (simplex[2]) return 1;
   if (d0) return d1 ? 12 : 15;
   if (d1) return 16;
   if (sx) return s10 || s11 ? 3 : 5;
   if (s10) return s11 ? 6 : 7;
-  if (s11) return 8;
-  return 0;
+  return s11 ? 8 : 0;
 }
+
+// What the start-up walk's code makes of a thread's view: the group's pair
+// (and the ExPCI pair) SIMPLEX with its timer asked for, the group
+// TRIPLEX, the pair flags (-1: as they are). The last row of each thread
+// stands for every other code.
+struct WalkRow {
+  int code;
+  bool simplex, expci_simplex, triplex;
+  int first, second;
+};
+constexpr WalkRow kCpuWalk[] = {
+    {1, true, false, false, -1, -1}, {2, false, false, true, -1, -1}, {9, true, false, false, 0, 0},
+    {10, true, false, false, 0, 1},  {11, true, false, false, 1, 0},  {12, false, false, false, 1, 1},
+    {13, true, false, false, 0, 0},  {14, true, false, false, 0, 0},  {15, true, false, false, 1, 0},
+    {16, true, false, false, 0, 1},  {-1, true, false, false, 0, 0}};
+constexpr WalkRow kPciWalk[] = {{2, false, false, true, -1, -1}, {3, true, true, false, -1, -1},
+                                {5, false, true, false, -1, -1}, {6, true, false, false, 0, 0},
+                                {7, true, false, false, 0, 1},   {8, true, false, false, 1, 0},
+                                {-1, false, false, false, 1, 1}};
 
 // What one WMI thread keeps while it runs.
 struct ThreadView {
@@ -310,7 +324,7 @@ class Thread {
       if (event.group != group_ || event.t < begins || (event.t == begins && walk_sees_ties)) continue;
       Span starts = Later(At(event.t), busy);
       if (!forks_.Before(starts, stop)) break;
-      busy = starts + (event.readable ? kReadEvent : 0);
+      busy = starts + (event.pulses ? kReadEvent : 0);
       if (!Read(event, {starts.lo, busy.hi})) busy = Widen(busy, kAckWait);
     }
   }
@@ -321,36 +335,15 @@ class Thread {
     for (const Instance& instance : s_.instances)
       if (group_ == 0 ? instance.cpu : instance.pci)
         if (auto state = instance.StateAt(states_at)) modules.push_back({std::atoi(instance.name.c_str()), *state});
-    const Span raised = Widen(At(at), kPace);  // no pulse: the manager's next look
-    auto simplex = [&](int pair, bool first, bool second) {
-      (pair == 2 ? view_.expci_state : view_.group_state) = kSimplex;
-      view_.duplex[0] = first, view_.duplex[1] = second;
-      PairOf(pair).Request(true, raised);
-    };
-    int code = StatusCode(modules);
-    if (group_ == 0) {
-      switch (code) {
-        case 1: view_.group_state = kSimplex, PairOf(0).Request(true, raised); break;
-        case 2: view_.group_state = kTriplex; break;
-        case 10: case 16: simplex(0, false, true); break;
-        case 11: case 15: simplex(0, true, false); break;
-        case 12: view_.duplex[0] = view_.duplex[1] = true; break;
-        default: simplex(0, false, false); break;
-      }
-      return;
-    }
-    switch (code) {
-      case 2: view_.group_state = kTriplex; break;
-      case 3:
-        view_.group_state = view_.expci_state = kSimplex;
-        PairOf(1).Request(true, raised), PairOf(2).Request(true, raised);
-        break;
-      case 5: view_.expci_state = kSimplex, PairOf(2).Request(true, raised); break;
-      case 6: simplex(1, false, false); break;
-      case 7: simplex(1, false, true); break;
-      case 8: simplex(1, true, false); break;
-      default: view_.duplex[0] = view_.duplex[1] = true; break;
-    }
+    const int code = StatusCode(modules);
+    const WalkRow* row = group_ == 0 ? kCpuWalk : kPciWalk;
+    while (row->code != code && row->code != -1) ++row;
+    if (row->triplex) view_.group_state = kTriplex;
+    if (row->first >= 0) view_.duplex[0] = row->first == 1, view_.duplex[1] = row->second == 1;
+    // No pulse: the manager takes these at its next look.
+    const Span raised = Widen(At(at), kPace);
+    if (row->simplex) view_.group_state = kSimplex, PairOf(group_ == 0 ? 0 : 1).Request(true, raised);
+    if (row->expci_simplex) view_.expci_state = kSimplex, PairOf(2).Request(true, raised);
   }
 
   // One event; false when it raised a request the manager did not take at

@@ -25,9 +25,9 @@ struct ExpectedAlert {
   int pair = 0;  // 0 CPU, 1 PCI, 2 ExPCI
   bool simplex = true;
   int process = 0;
-  Span occurrence;  // when its timer started
-  Span composing;   // when its composer starts: it reads the modules' states then
-  Span written;     // when it is written, reading the devices' states just before
+  Span occurrence;   // when its timer started
+  Span composing;    // when its composer starts: it reads the modules' states then
+  Span written;      // when it is written, reading the devices' states just before
   int64_t stop = 0;  // when its service stops: a device walk after that lists nothing
   bool operator==(const ExpectedAlert&) const = default;
 };

@@ -178,8 +178,7 @@ void SerialNumbers(const Registry& registry, Setting& s) {
                   {"IoBoard11", "SerialNumberPci11", 1}, {"IoBoard12", "SerialNumberPci12", 2},
                   {"IoBoard13", "SerialNumberPci13", 2}};
   for (const auto& module : kModules) {
-    const Registry::Value* source =
-        registry.Get(std::string(sim::kZerodKey) + "\\" + module.source, "SerialNumber");
+    const Registry::Value* source = registry.Get(std::string(sim::kZerodKey) + "\\" + module.source, "SerialNumber");
     if (!source) continue;
     if (source->data.size() != 8) {
       s.no_prediction[module.pair].push_back("a published serial number that is not 8 bytes");
@@ -222,8 +221,8 @@ Parsed ParseEventText(const std::string& text) {
       p.path = true;
       std::string path = text.substr(at + 15, end - at - 15);
       size_t brace = path.find('{');
-      size_t comma = brace == std::string::npos || brace + 1 >= path.size() ? std::string::npos
-                                                                            : path.find(',', brace + 1);
+      size_t comma =
+          brace == std::string::npos || brace + 1 >= path.size() ? std::string::npos : path.find(',', brace + 1);
       if (comma != std::string::npos) {
         p.parent = true;
         p.module = std::atoi(path.substr(brace + 1, comma - brace - 1).c_str());
@@ -280,7 +279,7 @@ void UnreadTexts(Setting& s, std::vector<std::pair<int64_t, int>> faults) {
       if (s.events[reads[o].event].group != s.events[read.event].group) ++rivals;
     if (fault_may_come || rivals > budget || read.maybe)
       return NoPrediction(s, "an unreadable event text whose reader is not certain");
-    s.events[read.event].readable = false;
+    s.events[read.event].readable = s.events[read.event].pulses = false;
     --budget;
   }
 }
@@ -297,8 +296,7 @@ std::optional<int32_t> Instance::StateAt(int64_t t) const {
 LocalTime LocalAt(const LocalTime& clock, int64_t t) {
   using namespace std::chrono;
   sys_days day = year_month_day(year(clock.year), month(clock.month), std::chrono::day(clock.day));
-  sys_time<milliseconds> at =
-      day + hours(clock.hour) + minutes(clock.minute) + seconds(clock.second) + milliseconds(t);
+  sys_time<milliseconds> at = day + hours(clock.hour) + minutes(clock.minute) + seconds(clock.second) + milliseconds(t);
   sys_days date = floor<days>(at);
   year_month_day ymd(date);
   hh_mm_ss<milliseconds> time(at - date);
@@ -312,6 +310,27 @@ LocalTime LocalAt(const LocalTime& clock, int64_t t) {
   out.second = static_cast<uint16_t>(time.seconds().count());
   out.milliseconds = static_cast<uint16_t>(time.subseconds().count());
   return out;
+}
+
+std::vector<Process> Processes(const runner::Scenario& scenario, bool* early_stop) {
+  std::vector<Process> processes;
+  bool running = false;
+  for (const runner::TimedStep& step : scenario.steps) {
+    const int64_t t = static_cast<int64_t>(step.at_ms);
+    if (std::holds_alternative<runner::StartService>(step.action)) {
+      // A start while the last process is still stopping (its 5-s pause)
+      // waits for that process to end.
+      const int64_t starts = processes.empty() ? t : std::max(t, processes.back().stop + 5000);
+      processes.push_back({starts, starts});
+      running = true;
+    } else if (running && (std::holds_alternative<runner::StopService>(step.action) ||
+                           std::holds_alternative<runner::EndRun>(step.action))) {
+      *early_stop |= t < processes.back().start;
+      processes.back().stop = std::max(t, processes.back().start);
+      running = false;
+    }
+  }
+  return processes;
 }
 
 Setting ReadSetting(const runner::Scenario& scenario) {
@@ -375,39 +394,30 @@ Setting ReadSetting(const runner::Scenario& scenario) {
   };
   for (const runner::ScriptWmiFault& fault : scenario.wmi_faults) wmi_fault(fault, -1);
 
-  bool running = false;
+  bool early_stop = false;
+  s.processes = Processes(scenario, &early_stop);
+  if (early_stop) NoPrediction(s, "a stop before the service has started");
   for (size_t i = 0; i < scenario.steps.size(); ++i) {
     const runner::TimedStep& step = scenario.steps[i];
     const int64_t t = static_cast<int64_t>(step.at_ms);
-    if (std::holds_alternative<runner::StartService>(step.action)) {
-      // A start while the last process is still stopping (its 5-s pause)
-      // waits for that process to end.
-      const int64_t starts = s.processes.empty() ? t : std::max(t, s.processes.back().stop + 5000);
-      s.processes.push_back({starts, starts});
-      running = true;
-    } else if (std::holds_alternative<runner::StopService>(step.action) ||
-               std::holds_alternative<runner::EndRun>(step.action)) {
-      if (running && t < s.processes.back().start) NoPrediction(s, "a stop before the service has started");
-      if (running) s.processes.back().stop = std::max(t, s.processes.back().start);
-      running = false;
-    } else if (auto* change = std::get_if<runner::ChangeState>(&step.action)) {
+    if (auto* change = std::get_if<runner::ChangeState>(&step.action)) {
       auto found = by_key.find(change->key);
       if (found == by_key.end()) continue;
       Instance& instance = s.instances[found->second];
       instance.changes.push_back({t, change->state});
       int group = instance.cpu ? 0 : instance.pci ? 1 : Lower(instance.cls) == disk_class ? 2 : -1;
       if (group < 0) continue;
-      s.events.push_back({t, group, change->state.has_value(), std::atoi(instance.name.c_str()),
-                          change->state.value_or(0)});
+      const bool state = change->state.has_value();
+      s.events.push_back({t, group, state, std::atoi(instance.name.c_str()), change->state.value_or(0), state});
     } else if (auto* text = std::get_if<runner::DeliverEventText>(&step.action)) {
       Parsed parsed = ParseEventText(text->text);
       if (parsed.state_found && !parsed.number && parsed.path && parsed.parent)
         NoPrediction(s, "an event text whose state holds no number");
       for (int group = 0; group < 3; ++group) {
         if (Lower(text->target) != Lower(kEventTargets[s.generation][group])) continue;
-        s.events.push_back({t, group, parsed.state_found && parsed.number && parsed.parent, parsed.module,
-                            parsed.state});
-        }
+        s.events.push_back({t, group, parsed.state_found && parsed.number && parsed.parent, parsed.module, parsed.state,
+                            parsed.state_found});
+      }
     } else if (auto* fault = std::get_if<runner::ScriptWmiFault>(&step.action)) {
       wmi_fault(*fault, t);
     } else if (auto* machine = std::get_if<runner::MachineFault>(&step.action)) {
