@@ -240,6 +240,13 @@ uint32_t TimerThread(Runtime& runtime, int n, uint32_t start_tick, int32_t limit
     monitor.timers.Ended(n);
     return code;
   };
+  // The elapsed time is summed from the steps between two readings, each a
+  // signed 32-bit difference (right across the counter's turn), so that a
+  // limit near 2^31 ms is reached although the difference to the start
+  // itself would pass 2^31 and turn negative. A step backwards is a clock
+  // error.
+  uint32_t last_tick = start_tick;
+  int64_t elapsed = 0;
   for (;;) {
     if (monitor.stopflg == 1) {
       runtime.trace.TraceLogF("[TimerThread %d]stopflg=TRUE retrun 0", n);
@@ -249,15 +256,18 @@ uint32_t TimerThread(Runtime& runtime, int n, uint32_t start_tick, int32_t limit
       runtime.trace.TraceLogF("[TimerThread %d]stop  timer cancel", n);
       return end(1);
     }
-    auto elapsed = static_cast<int32_t>(kernel.TimeGetTime() - start_tick);
-    if (elapsed >= limit_ms) {
-      runtime.trace.TraceLogF("[TimerThread %d]time out  Limit time = %d sec", n, limit_ms / 1000);
-      return end(RunOut(runtime, n, occurrence_time));
-    }
-    if (elapsed < 0) {
+    uint32_t now = kernel.TimeGetTime();
+    auto step = static_cast<int32_t>(now - last_tick);
+    last_tick = now;
+    if (step < 0) {
       runtime.trace.TraceLogF("[TimerThread %d]start_time error", n);
       monitor.timers.RaiseChange(n);
       return end(1);
+    }
+    elapsed += step;
+    if (elapsed >= limit_ms) {
+      runtime.trace.TraceLogF("[TimerThread %d]time out  Limit time = %d sec", n, limit_ms / 1000);
+      return end(RunOut(runtime, n, occurrence_time));
     }
     // The one-second pace, cut short when the service is asked to stop.
     uint32_t dwWake = kernel.WaitForSingleObject(monitor.hServiceEvent.load(), kTimerPaceMs);

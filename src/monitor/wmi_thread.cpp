@@ -137,15 +137,24 @@ void GroupWatch::ProcessEvent() {
   const char* text = narrow_.data();
 
   int32_t state = 0;
-  GetOperationalState(trace_, &state, text);
+  bool readable = GetOperationalState(trace_, &state, text) == 0;
   char path[kPathSize] = {};
   char parent[kPathSize] = {};
-  GetDevicePathID(trace_, path, text);
-  GetParentInstanceName(trace_, parent, path);
+  readable &= GetDevicePathID(trace_, path, text) == 0;
+  readable &= GetParentInstanceName(trace_, parent, path) == 0;
   int32_t module = TextToInt(parent);
 
   CheckState(trace_, state, group_, module);
-  StateEvent event = ApplyStateEvent(group_, state, module, &pair_);
+  // An event whose text was not read (the buffer stays empty), or lacks the
+  // state, the device path or the parent name, says nothing of any module:
+  // it is traced and pulsed, but changes no pair flag and no state.
+  StateEvent event;
+  if (readable) {
+    event = ApplyStateEvent(group_, state, module, &pair_);
+  } else {
+    event.state = state;
+    event.bExPci = module == 12 || module == 13;
+  }
   if (!event.pair_line.empty()) trace_.TraceLog(event.pair_line.c_str());
   CheckSerialNumbers(event);
 

@@ -15,12 +15,14 @@
 
 #include "app/command_line.h"
 #include "platform/sim/text.h"
+#include "explorer/explore.h"
 #include "runner/output.h"
 #include "runner/scenario.h"
 #include "runner/scenario_run.h"
 #include "runner/timeline.h"
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "explore") return fenra::explorer::ExploreMain(argc - 1, argv + 1);
   CLI::App app{
       "Runs the FENRA service on a simulated machine on virtual time, from a scenario file,\n"
       "and prints what it did: event-log records, pulses of the hot-plug event and,\n"
