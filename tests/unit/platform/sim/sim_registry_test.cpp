@@ -81,7 +81,7 @@ class SimRegistryTest : public ::testing::Test {
 TEST_F(SimRegistryTest, WritesTheFileAsRegeditExportsIt) {
   SimRegistry registry(file(), kQuick);
   ASSERT_EQ(fenra::testing::WriteRegistrySample(registry), 0);
-  EXPECT_EQ(ReadFile(file()), ReadFile(std::filesystem::path(__FILE__).parent_path() / "data" / "registry_sample.reg"));
+  EXPECT_EQ(ReadFile(file()), ReadFile(std::filesystem::path(FENRA_UNIT_TEST_DIR) / "platform/sim/data/registry_sample.reg"));
 }
 
 TEST_F(SimRegistryTest, ReloadGivesBackEveryValueAndTheSameFile) {
