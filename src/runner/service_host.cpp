@@ -16,6 +16,22 @@ uint32_t RunImage(sim::SimProcess& process, Platform& platform) {
   return static_cast<uint32_t>(ProcessEntry(module, platform));
 }
 
+// Holds a kernel mutex for a scope, so that an exception cannot leave it
+// owned.
+class Hold {
+ public:
+  Hold(Kernel& kernel, const Handle& mutex) : kernel_(kernel), mutex_(mutex) {
+    kernel_.WaitForSingleObject(mutex_, win::kInfinite);
+  }
+  ~Hold() { kernel_.ReleaseMutex(mutex_); }
+  Hold(const Hold&) = delete;
+  Hold& operator=(const Hold&) = delete;
+
+ private:
+  Kernel& kernel_;
+  const Handle& mutex_;
+};
+
 }  // namespace
 
 void RegisterService(sim::SimMachine& machine) {
@@ -33,7 +49,8 @@ void RegisterService(sim::SimMachine& machine) {
                              std::to_string(exit_code) + ")");
 }
 
-ServiceHost::ServiceHost(sim::SimMachine& machine, PlatformOf platform_of) : machine_(machine) {
+ServiceHost::ServiceHost(sim::SimMachine& machine, PlatformOf platform_of)
+    : machine_(machine), order_(machine.kernel().CreateMutex(false)) {
   machine_.SetServiceImage([platform_of = std::move(platform_of)](sim::SimProcess& process) {
     return RunImage(process, platform_of(process));
   });
@@ -41,6 +58,7 @@ ServiceHost::ServiceHost(sim::SimMachine& machine, PlatformOf platform_of) : mac
 
 void ServiceHost::Start() {
   Kernel& kernel = machine_.kernel();
+  Hold hold(kernel, order_);
   if (process_) kernel.WaitForSingleObject(process_, win::kInfinite);
   ServiceControl& manager = machine_.service_control();
   ScHandlePtr scm = manager.OpenSCManager(win::kScManagerConnect);
@@ -52,6 +70,7 @@ void ServiceHost::Start() {
 }
 
 void ServiceHost::Stop() {
+  Hold hold(machine_.kernel(), order_);
   if (stop_sent_ || !service_ || !Running()) return;
   stop_sent_ = true;
   ServiceStatus status;

@@ -22,9 +22,10 @@ class ServiceHost {
   ServiceHost(sim::SimMachine& machine, PlatformOf platform_of);
 
   // Starts the service through the machine's service control manager, in
-  // a new process. A
-  // previous process that is still stopping is waited for first, as a
-  // start after `net stop` would. Call on a simulated thread.
+  // a new process. A previous process that is still stopping is waited for
+  // first, as a start after `net stop` would. Starts and stops take effect
+  // in the order they were given: a stop or start given while a start
+  // still waits goes after it. Call on a simulated thread.
   void Start();
   // Sends the stop control through the manager, once. Call on a
   // simulated thread.
@@ -39,7 +40,8 @@ class ServiceHost {
   sim::SimMachine& machine_;
   ScHandlePtr service_;
   Handle process_;
-  bool stop_sent_ = false;  // touched by input threads only
+  Handle order_;            // held by the start or stop at work
+  bool stop_sent_ = false;  // touched under order_ only
 };
 
 }  // namespace fenra::runner
