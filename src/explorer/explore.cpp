@@ -164,30 +164,6 @@ std::vector<std::string> ModelExpectation(const std::string& text) {
 #endif
 }
 
-struct Tally {
-  uint64_t runs = 0;
-  uint64_t generation[3] = {};
-  uint64_t japanese = 0, restart = 0, wmi_fault = 0, machine_fault = 0, triplex = 0, expci = 0, beyond = 0,
-           tick_turn = 0, simplex_date = 0, serials = 0, unknown_code = 0;
-  uint64_t virtual_ms = 0;
-  void Add(const Choices& c) {
-    ++runs;
-    ++generation[c.generation];
-    japanese += c.japanese;
-    restart += c.restart;
-    wmi_fault += c.wmi_fault;
-    machine_fault += c.machine_fault;
-    triplex += c.triplex;
-    expci += c.expci;
-    beyond += c.beyond_2_31;
-    tick_turn += c.tick_turn;
-    simplex_date += c.simplex_date;
-    serials += c.serials;
-    unknown_code += c.unknown_code;
-    virtual_ms += c.duration_ms;
-  }
-};
-
 std::optional<uint64_t> ParseDuration(const std::string& text) {
   unsigned long long h = 0, m = 0, s = 0;
   char extra = 0;
@@ -336,7 +312,7 @@ int Explore(const Options& options) {
   }
 
   // Summary: what was explored, and what failed.
-  Tally tally;
+  ChoiceTally tally;
   for (uint64_t k : completed) tally.Add(Generate(options.seed, k, options.long_runs).choices);
   auto share = [&](uint64_t n) {
     char text[48];

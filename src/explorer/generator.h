@@ -47,6 +47,31 @@ struct Choices {
   uint64_t duration_ms = 0;  // scenario time of `end`
 };
 
+// How often each choice was made over a number of runs.
+struct ChoiceTally {
+  uint64_t runs = 0;
+  uint64_t generation[3] = {};
+  uint64_t japanese = 0, restart = 0, wmi_fault = 0, machine_fault = 0, triplex = 0, expci = 0, beyond = 0,
+           tick_turn = 0, simplex_date = 0, serials = 0, unknown_code = 0;
+  uint64_t virtual_ms = 0;
+  void Add(const Choices& c) {
+    ++runs;
+    ++generation[c.generation];
+    japanese += c.japanese;
+    restart += c.restart;
+    wmi_fault += c.wmi_fault;
+    machine_fault += c.machine_fault;
+    triplex += c.triplex;
+    expci += c.expci;
+    beyond += c.beyond_2_31;
+    tick_turn += c.tick_turn;
+    simplex_date += c.simplex_date;
+    serials += c.serials;
+    unknown_code += c.unknown_code;
+    virtual_ms += c.duration_ms;
+  }
+};
+
 struct GeneratedRun {
   uint64_t seed = 0;  // the run's own seed
   std::string text;   // the scenario file

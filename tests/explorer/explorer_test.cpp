@@ -44,24 +44,12 @@ TEST(ExplorerGeneratorTest, TheRandomSourceIsSplitMix64) {
 }
 
 TEST(ExplorerGeneratorTest, AThousandRunsReachEveryChoice) {
-  int generation[3] = {}, restart = 0, wmi = 0, machine = 0, triplex = 0, beyond = 0, tick = 0, japanese = 0,
-      simplex_date = 0, unknown = 0, expci = 0;
-  for (uint64_t k = 0; k < 1000; ++k) {
-    Choices c = Generate(1, k).choices;
-    ++generation[c.generation];
-    restart += c.restart;
-    wmi += c.wmi_fault;
-    machine += c.machine_fault;
-    triplex += c.triplex;
-    beyond += c.beyond_2_31;
-    tick += c.tick_turn;
-    japanese += c.japanese;
-    simplex_date += c.simplex_date;
-    unknown += c.unknown_code;
-    expci += c.expci;
-  }
-  for (int g : generation) EXPECT_GT(g, 100);
-  for (int n : {restart, wmi, machine, triplex, beyond, tick, japanese, simplex_date, unknown, expci}) EXPECT_GT(n, 5);
+  ChoiceTally t;
+  for (uint64_t k = 0; k < 1000; ++k) t.Add(Generate(1, k).choices);
+  for (uint64_t g : t.generation) EXPECT_GT(g, 100u);
+  for (uint64_t n : {t.restart, t.wmi_fault, t.machine_fault, t.triplex, t.beyond, t.tick_turn, t.japanese,
+                     t.simplex_date, t.unknown_code, t.expci})
+    EXPECT_GT(n, 5u);
 }
 
 // ---- Invariants ----
