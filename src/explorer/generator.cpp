@@ -1,14 +1,15 @@
 #include "explorer/generator.h"
 
-#include "explorer/calendar.h"
-
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "runner/output.h"
 
 namespace fenra::explorer {
 
@@ -42,17 +43,19 @@ constexpr int64_t kFirstMinutesBeyond2To31 = 35792;
 
 struct Clock {
   int64_t y = 2026, mo = 12, d = 3, h = 10, mi = 0, s = 0;
-  // "YYYYMMDDhhmm" of this clock moved by `minutes`.
-  std::string Stamp(int64_t minutes) const {
-    int64_t total = (DaysFromCivil(y, mo, d) * 24 + h) * 60 + mi + minutes;
-    int64_t days = total >= 0 ? total / 1440 : -((-total + 1439) / 1440);
-    int64_t rest = total - days * 1440;
-    int64_t yy, mm, dd;
-    CivilFromDays(days, &yy, &mm, &dd);
+  // "YYYYMMDDhhmm" of this clock moved by `offset` minutes.
+  std::string Stamp(int64_t offset) const {
+    using namespace std::chrono;
+    local_time<minutes> at = local_days(year(static_cast<int>(y)) / month(static_cast<unsigned>(mo)) /
+                                        day(static_cast<unsigned>(d))) +
+                             hours(h) + minutes(mi + offset);
+    local_days date = floor<days>(at);
+    year_month_day ymd(date);
+    hh_mm_ss<minutes> time(at - date);
     char text[96];
-    snprintf(text, sizeof text, "%04lld%02lld%02lld%02lld%02lld", static_cast<long long>(yy),
-             static_cast<long long>(mm), static_cast<long long>(dd), static_cast<long long>(rest / 60),
-             static_cast<long long>(rest % 60));
+    snprintf(text, sizeof text, "%04d%02u%02u%02lld%02lld", static_cast<int>(ymd.year()),
+             static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+             static_cast<long long>(time.hours().count()), static_cast<long long>(time.minutes().count()));
     return text;
   }
 };
@@ -459,7 +462,7 @@ std::string Builder::Build() {
   auto end = std::find_if(steps_.begin(), steps_.end(), [](const auto& s) { return s.second == "end"; });
   std::rotate(end, end + 1, steps_.end());
   std::string text = setup_;
-  for (const auto& [at, directive] : steps_) text += ScenarioTime(at) + " " + directive + "\n";
+  for (const auto& [at, directive] : steps_) text += runner::ScenarioTimeText(at) + " " + directive + "\n";
   return text;
 }
 

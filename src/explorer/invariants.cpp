@@ -1,13 +1,14 @@
 #include "explorer/invariants.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <optional>
 #include <set>
 #include <string_view>
 
-#include "explorer/calendar.h"
+#include "runner/output.h"
 
 namespace fenra::explorer {
 namespace {
@@ -220,6 +221,14 @@ void Checker::ReadTrace() {
 
 // "[Occurrence Time] 2026.12.03  22:53:04" (any language): the scenario ms
 // of that second.
+// Seconds of a local date and time on one running count.
+int64_t SecondsOf(int y, int mo, int d, int h, int mi, int s) {
+  using namespace std::chrono;
+  local_seconds at = local_days(year(y) / month(static_cast<unsigned>(mo)) / day(static_cast<unsigned>(d))) + hours(h) +
+                     minutes(mi) + seconds(s);
+  return at.time_since_epoch().count();
+}
+
 std::optional<int64_t> OccurrenceMs(const std::string& line, const LocalTime& clock) {
   size_t bracket = line.find(']');
   if (bracket == std::string::npos) return std::nullopt;
@@ -313,7 +322,7 @@ void Checker::CheckProcesses() {
         began = o.t_ms;
       } else {
         Report(kAfterStop, (o.kind == Observation::Kind::kPulse ? std::string("a pulse") : "record " + o.source + " " + std::to_string(o.event_id)) +
-                               " at " + ScenarioTime(o.t_ms) + " after the process's stop record");
+                               " at " + runner::ScenarioTimeText(o.t_ms) + " after the process's stop record");
         continue;
       }
     }
@@ -321,13 +330,13 @@ void Checker::CheckProcesses() {
       stopped = true;
       for (uint64_t requested : stop_requests)
         if (o.t_ms > requested + kStopAllowanceMs)
-          Report(kStopLate, "stop asked at " + ScenarioTime(requested) + ", stop record at " + ScenarioTime(o.t_ms));
+          Report(kStopLate, "stop asked at " + runner::ScenarioTimeText(requested) + ", stop record at " + runner::ScenarioTimeText(o.t_ms));
       stop_requests.clear();
       if (!queued) running = false;
     }
   }
   for (uint64_t requested : stop_requests)
-      Report(kStopLate, "stop asked at " + ScenarioTime(requested) + ", no stop record");
+      Report(kStopLate, "stop asked at " + runner::ScenarioTimeText(requested) + ", no stop record");
 }
 
 // Whether the hardware gave the monitor of this group a reason to find the
@@ -371,8 +380,8 @@ void Checker::CheckSimplexCauses() {
     uint64_t from = a.started > kHandOverMs ? a.started - kHandOverMs : 0;
     if (!GroupShownLost(cpu, from, a.ran_out))
       Report(kSpuriousSimplex, std::string(cpu ? "CPU" : a.index == 1 ? "PCI" : "ExPCI") +
-                                   " SIMPLEX announced at " + ScenarioTime(a.ran_out) + " (timer started " + ScenarioTime(a.started) +
-                                   ") although every module of the group said DUPLEX from " + ScenarioTime(from));
+                                   " SIMPLEX announced at " + runner::ScenarioTimeText(a.ran_out) + " (timer started " + runner::ScenarioTimeText(a.started) +
+                                   ") although every module of the group said DUPLEX from " + runner::ScenarioTimeText(from));
   }
 }
 
@@ -390,8 +399,8 @@ void Checker::CheckOccurrences() {
     });
     if (!near)
       Report(kOccurrence, std::string(alert.cpu ? "CPU" : "PCI") + (alert.simplex ? " SIMPLEX" : " DUPLEX") +
-                              " alert written at " + ScenarioTime(alert.record->t_ms) + " names occurrence " +
-                              (o >= 0 ? ScenarioTime(static_cast<uint64_t>(o)) : "before the run") +
+                              " alert written at " + runner::ScenarioTimeText(alert.record->t_ms) + " names occurrence " +
+                              (o >= 0 ? runner::ScenarioTimeText(static_cast<uint64_t>(o)) : "before the run") +
                               ", when nothing of its group changed");
   }
 }
@@ -418,7 +427,7 @@ void Checker::CheckAlternation() {
     });
     if (!simplex_pending[key] && !after_cancel)
       Report(kDuplexWithoutSimplex, std::string(pair == 0 ? "CPU" : pair == 1 ? "PCI" : "ExPCI") +
-                                        " DUPLEX announced at " + ScenarioTime(a.ran_out) +
+                                        " DUPLEX announced at " + runner::ScenarioTimeText(a.ran_out) +
                                         " without a SIMPLEX announcement of the pair since the last DUPLEX one");
     simplex_pending[key] = false;
   }
@@ -435,7 +444,7 @@ void Checker::CheckDetails() {
     std::vector<const Module*> group = Group(alert.cpu);
     std::set<std::string> listed;
     std::string where = std::string(alert.cpu ? "CPU" : "PCI") + (alert.simplex ? " SIMPLEX" : " DUPLEX") +
-                        " alert at " + ScenarioTime(to) + ": ";
+                        " alert at " + runner::ScenarioTimeText(to) + ": ";
     for (const auto& [name, word] : alert.details) {
       auto m = std::find_if(group.begin(), group.end(), [&](const Module* g) { return g->name == name; });
       if (m == group.end()) {

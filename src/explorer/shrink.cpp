@@ -1,11 +1,11 @@
 #include "explorer/shrink.h"
 
-#include "explorer/calendar.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <vector>
+
+#include "runner/output.h"
 
 namespace fenra::explorer {
 namespace {
@@ -52,7 +52,7 @@ std::vector<Line> Split(const std::string& text) {
 std::string Join(const std::vector<Line>& lines) {
   std::string text;
   for (const Line& line : lines) {
-    if (line.at) text += ScenarioTime(*line.at) + " ";
+    if (line.at) text += runner::ScenarioTimeText(*line.at) + " ";
     text += line.body + "\n";
   }
   return text;
