@@ -446,7 +446,7 @@ void Checker::CheckDetails() {
     std::string where = std::string(alert.cpu ? "CPU" : "PCI") + (alert.simplex ? " SIMPLEX" : " DUPLEX") +
                         " alert at " + runner::ScenarioTimeText(to) + ": ";
     for (const auto& [name, word] : alert.details) {
-      auto m = std::find_if(group.begin(), group.end(), [&](const Module* g) { return g->name == name; });
+      auto m = std::find_if(group.begin(), group.end(), [&wanted = name](const Module* g) { return g->name == wanted; });
       if (m == group.end()) {
         Report(kDetails, where + "lists \"" + name + "\", no module of the group");
         continue;

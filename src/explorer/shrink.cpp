@@ -68,7 +68,13 @@ class Shrinker {
     best_ = std::move(lines);
     bool progress = true;
     while (progress && tried_ < budget_) {
-      progress = DropBlocks() | DropOneByOne() | CloseGaps() | SimplerWords();
+      // Every step runs in every round, in this order: each may open the
+      // way for another.
+      bool dropped = DropBlocks();
+      bool dropped_one = DropOneByOne();
+      bool closed = CloseGaps();
+      bool simpler = SimplerWords();
+      progress = dropped || dropped_one || closed || simpler;
     }
     return best_;
   }
