@@ -5,8 +5,9 @@
 //
 // A scenario whose leading comment lines hold "# test: --trace" is compared
 // with its trace lines too. --update writes the expected files instead.
-// Exit 0 when every output matches, 1 when one differs, 77 (a skipped test
-// to CTest) when the scenarios have no expected output yet.
+// Exit 0 when every output matches, 1 when one differs or has no expected
+// file: a scenario without one is a failing test, never a skipped one, so
+// that deleting an expected file cannot quietly remove its test.
 
 #include <cstdio>
 #include <cstring>
@@ -58,7 +59,6 @@ std::string FirstDifference(const std::string& expected, const std::string& actu
 int main(int argc, char** argv) {
   bool update = false;
   int failures = 0;
-  int missing = 0;
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--update") == 0) {
       update = true;
@@ -82,14 +82,15 @@ int main(int argc, char** argv) {
       continue;
     }
     if (!std::filesystem::exists(expected_file)) {
-      printf("%s: no expected output; write it with fenra_scenario_check --update %s\n", file.c_str(), file.c_str());
-      ++missing;
+      printf("%s: no expected output: %s is missing; write it with fenra_scenario_check --update %s, read it, and "
+             "commit it beside the scenario\n",
+             file.c_str(), expected_file.c_str(), file.c_str());
+      ++failures;
     } else if (std::string expected = ReadAll(expected_file); expected != actual) {
       printf("%s: the output differs from %s\n%s\n", file.c_str(), expected_file.c_str(),
              FirstDifference(expected, actual).c_str());
       ++failures;
     }
   }
-  if (failures > 0) return 1;
-  return missing > 0 ? 77 : 0;
+  return failures > 0 ? 1 : 0;
 }
