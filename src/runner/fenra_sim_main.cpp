@@ -21,6 +21,23 @@
 #include "runner/scenario_run.h"
 #include "runner/timeline.h"
 
+namespace {
+
+// The scenario directives for --help, from the reader's own table.
+std::string DirectiveList() {
+  using fenra::runner::DirectiveKind;
+  std::string setup = "Setup directives, before the first timed one:\n";
+  std::string timed = "\nTimed directives, each after its time H:MM:SS[.mmm]; the last is end:\n";
+  for (const fenra::runner::DirectiveSyntax& directive : fenra::runner::ScenarioDirectives()) {
+    std::string line = "  " + std::string(directive.usage) + "\n";
+    if (directive.kind != DirectiveKind::kTimed) setup += line;
+    if (directive.kind == DirectiveKind::kTimed || directive.kind == DirectiveKind::kSetupOrTimed) timed += line;
+  }
+  return setup + timed;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "explore") return fenra::explorer::ExploreMain(argc - 1, argv + 1);
   CLI::App app{
@@ -46,8 +63,9 @@ int main(int argc, char** argv) {
   app.add_option("SCENARIO", scenario_file, "the scenario file")->required()->type_name("SCENARIO");
   app.set_version_flag("--version", std::string("fenra-sim ") + FENRA_VERSION);
   fenra::app::NameParseErrors(app);
-  app.footer(
-      "Exit status: 0 the scenario ran; 1 the machine could not be made or read, or the service did\n"
+  app.footer(DirectiveList() +
+             "\n"
+             "Exit status: 0 the scenario ran; 1 the machine could not be made or read, or the service did\n"
       "not stop at the end; 2 a bad command line or scenario (\"fenra-sim: FILE:LINE: message\").");
   try {
     app.parse(argc, argv);

@@ -72,32 +72,32 @@ std::vector<Word> SplitWords(const std::string& line, size_t* comment, std::stri
   return words;
 }
 
+// Reads a scenario line by line. The directives themselves are the rows of
+// kDirectives below; this class holds what every directive needs (the words
+// of the line, the messages, the checks of common arguments) and, as its
+// public members, the directives' actions.
 class LineParser {
  public:
+  // One directive: its usage line (name and arguments, without the time;
+  // docs/scenarios.md shows the same line), where it may stand, how many
+  // words may follow its name, what an error says after the usage, and
+  // what it does. A usage word "a|b|c" lists the only words allowed there
+  // for directives that check it with Choice().
+  struct Row {
+    std::string_view usage;
+    DirectiveKind kind = DirectiveKind::kSetup;
+    size_t least = 0;
+    size_t most = 0;
+    std::string_view note;  // empty, or said in parentheses after the usage
+    void (LineParser::*apply)() = nullptr;
+
+    constexpr std::string_view Name() const { return usage.substr(0, usage.find(' ')); }
+  };
+  static constexpr size_t kMany = SIZE_MAX;
+
   LineParser(Scenario& scenario, const std::string& file) : s_(scenario), file_(file) {}
 
-  void Parse(const std::string& raw, int number) {
-    line_ = number;
-    raw_ = raw;
-    std::string error;
-    words_ = SplitWords(raw, &comment_, &error);
-    if (!error.empty()) Fail(error);
-    if (words_.empty()) return;
-    uint64_t at_ms = 0;
-    if (ParseTime(words_[0].text, &at_ms)) {
-      time_end_ = words_[0].end;
-      words_.erase(words_.begin());
-      if (words_.empty()) Fail("a time without a directive");
-      Timed(at_ms);
-    } else if (isdigit(static_cast<unsigned char>(words_[0].text[0])) &&
-               words_[0].text.find(':') != std::string::npos) {
-      Fail("\"" + words_[0].text + "\" is not a time H:MM:SS or H:MM:SS.mmm");
-    } else {
-      if (!s_.steps.empty())
-        Fail("\"" + words_[0].text + "\" is not timed: setup directives come before the first timed one");
-      Setup();
-    }
-  }
+  void Parse(const std::string& raw, int number);
 
   void Finish(int last_line) {
     line_ = last_line;
@@ -105,17 +105,326 @@ class LineParser {
       Fail("the scenario has no \"end\" (write, for example, \"1:00:00 end\" as its last directive)");
   }
 
+  // ---- The actions, in the order of the table ----
+
+  void Clock() {
+    std::string text = words_[1].text + " " + words_[2].text;
+    unsigned year, month, day, hour, minute, second;
+    char end = 0;
+    if (sscanf(text.c_str(), "%4u-%2u-%2u %2u:%2u:%2u%c", &year, &month, &day, &hour, &minute, &second, &end) != 6 ||
+        hour > 23 || minute > 59 || second > 59)
+      Fail("\"" + text + "\" is not a local time YYYY-MM-DD HH:MM:SS");
+    std::chrono::year_month_day date{std::chrono::year(static_cast<int>(year)), std::chrono::month(month),
+                                     std::chrono::day(day)};
+    if (!date.ok() || year < 1601) Fail("\"" + text + "\" is not a date");
+    LocalTime& clock = s_.clock;
+    clock.year = static_cast<uint16_t>(year);
+    clock.month = static_cast<uint16_t>(month);
+    clock.day = static_cast<uint16_t>(day);
+    clock.day_of_week = static_cast<uint16_t>(std::chrono::weekday(std::chrono::sys_days(date)).c_encoding());
+    clock.hour = static_cast<uint16_t>(hour);
+    clock.minute = static_cast<uint16_t>(minute);
+    clock.second = static_cast<uint16_t>(second);
+    clock.milliseconds = 0;
+  }
+
+  void Language() { s_.japanese = Choice(1) == "ja"; }
+
+  void Tick() { s_.start_tick = Dword(words_[1].text); }
+
+  void Registry() {
+    RegistryStep step;
+    step.line = line_;
+    Key(words_[1].text, &step.hive, &step.key);
+    if (!(words_[2].text == "@" && !words_[2].quoted)) step.value = words_[2].text;
+    const std::string& type = words_[3].text;
+    if (type == "sz" || type == "expand_sz") {
+      step.type = type == "sz" ? win::kRegSz : win::kRegExpandSz;
+      std::string data = words_.size() > 4 ? Rest(4) : std::string();
+      step.data.assign(data.begin(), data.end());
+      step.data.push_back(0);
+    } else if (type == "dword") {
+      if (words_.size() != 5) Fail("usage: registry KEY VALUE dword NUMBER");
+      uint32_t value = Dword(words_[4].text);
+      for (int i = 0; i < 4; ++i) step.data.push_back(static_cast<uint8_t>(value >> (8 * i)));
+      step.type = win::kRegDword;
+    } else if (type == "binary") {
+      step.type = win::kRegBinary;
+      step.data = Bytes(4, 1 << 20);
+    } else {
+      Fail("unknown registry type \"" + type + "\" (sz, expand_sz, dword or binary)");
+    }
+    s_.registry.push_back(std::move(step));
+  }
+
+  void RegistryDelete() {
+    RegistryStep step;
+    step.line = line_;
+    step.remove = true;
+    Key(words_[1].text, &step.hive, &step.key);
+    if (words_.size() == 3) {
+      step.default_value = words_[2].text == "@" && !words_[2].quoted;
+      if (!step.default_value) step.value = words_[2].text;
+    }
+    s_.registry.push_back(std::move(step));
+  }
+
+  void Ini() {
+    const std::string& file = words_[1].text;
+    if (file.empty() || file.find_first_of("\\/:") != std::string::npos)
+      Fail("\"" + file + "\" is not a file name of the system directory");
+    s_.ini.push_back(IniEntry{line_, file, words_[2].text, words_[3].text, words_[4].text});
+  }
+
+  void Module() {
+    std::string canonical(sim::KnownClass(words_[1].text));
+    if (canonical.empty()) Fail("unknown class \"" + words_[1].text + "\"");
+    ModuleEntry entry;
+    entry.instance_class = canonical;
+    entry.name = words_[2].text;
+    entry.state = StateCode(words_[3].text);
+    entry.type = ModuleType(canonical);
+    entry.is_module = !entry.type.empty();
+    if (entry.is_module && words_.size() == 5) Fail("a module has no parent; PARENT is for devices");
+    entry.parent = words_.size() == 5 ? words_[4].text : entry.name.substr(0, entry.name.find('/'));
+    for (const ModuleEntry& other : s_.modules) {
+      bool same = other.name == entry.name &&
+                  (other.instance_class == canonical || (entry.is_module && other.type == entry.type));
+      if (same) Fail("instance \"" + entry.name + "\" of " + canonical + " is declared twice");
+    }
+    s_.modules.push_back(std::move(entry));
+  }
+
+  void WmiFault() {
+    static const std::map<std::string, sim::WmiFault> kFaults = {
+        {"create-locator", sim::WmiFault::kCreateLocator}, {"connect", sim::WmiFault::kConnectServer},
+        {"proxy-blanket", sim::WmiFault::kProxyBlanket},   {"query", sim::WmiFault::kExecQuery},
+        {"subscribe", sim::WmiFault::kNotificationQuery},  {"next-timeout", sim::WmiFault::kNextTimeout},
+        {"next-cancelled", sim::WmiFault::kNextCancelled}, {"next-throws", sim::WmiFault::kNextThrows},
+        {"object-text", sim::WmiFault::kGetObjectText},
+    };
+    auto found = kFaults.find(words_[1].text);
+    if (found == kFaults.end())
+      Fail("unknown WMI fault \"" + words_[1].text +
+           "\" (create-locator, connect, proxy-blanket, query, subscribe, next-timeout, next-cancelled, "
+           "next-throws, object-text)");
+    ScriptWmiFault fault{found->second, 1, 0};
+    if (words_.size() > 2) {
+      uint32_t times = Dword(words_[2].text);
+      if (times == 0 || times > 1000000) Fail("TIMES must be 1 to 1000000");
+      fault.times = static_cast<int>(times);
+    }
+    if (words_.size() > 3) fault.hr = static_cast<int32_t>(Dword(words_[3].text));
+    if (step_ != nullptr)
+      step_->action = fault;
+    else
+      s_.wmi_faults.push_back(fault);
+  }
+
+  // event-log and registry-writes.
+  void Refusal() {
+    const bool log = Command() == "event-log";
+    const bool refuse = Choice(1) == "refuse";
+    if (!refuse && words_.size() > 2) FailUsage();
+    uint32_t error = 0;
+    if (refuse) {
+      error = words_.size() > 2 ? Dword(words_[2].text) : log ? kLogFileFull : win::kErrorAccessDenied;
+      if (error == 0) Fail("ERROR must be a Win32 error code other than 0");
+    }
+    if (log)
+      Machine(EventLogRefusal{error});
+    else
+      Machine(RegistryRefusal{error});
+  }
+
+  void Folder() {
+    static const std::map<std::string, FolderState> kStates = {{"writable", FolderState::kWritable},
+                                                               {"read-only", FolderState::kReadOnly},
+                                                               {"full", FolderState::kFull},
+                                                               {"missing", FolderState::kMissing}};
+    FolderState state = kStates.at(Choice(2));
+    const std::string& path = words_[1].text;
+    if (path.size() < 3 || !isalpha(static_cast<unsigned char>(path[0])) || path.substr(1, 2) != ":\\")
+      Fail("\"" + path + "\" is not a folder such as C:\\QOR\\QVMAlertMan\\Temp");
+    Machine(FolderChange{path, state});
+  }
+
+  // Hardware facts: edits of hardware.json's sections "library", "ipmi",
+  // "driver" and "executable".
+
+  void Library() {
+    bool present = Choice(1) == "present";
+    Hardware([present](json& doc) { doc["library"]["present"] = present; });
+  }
+
+  void LibraryEntries() {
+    json entries = json::array();
+    for (size_t i = 1; i < words_.size(); ++i) entries.push_back(words_[i].text);
+    Hardware([entries](json& doc) { doc["library"]["entries"] = entries; });
+  }
+
+  void SdrStatus() {
+    json answer = json::object();
+    uint32_t status = 0;
+    answer["status"] = Number(words_[1].text, &status) ? json(status) : json(words_[1].text);
+    size_t next = 2;
+    if (words_.size() > next && words_[next].text != "fails") answer["calls"] = Dword(words_[next++].text);
+    if (words_.size() > next) {
+      if (words_[next].text != "fails" || words_.size() > next + 1) FailUsage();
+      answer["result"] = false;
+    }
+    // The first answer of the scenario replaces the machine's script.
+    bool first = !sdr_status_seen_;
+    sdr_status_seen_ = true;
+    Hardware([answer, first](json& doc) {
+      json& script = doc["library"]["sdr_status"];
+      if (first || !script.is_array()) script = json::array();
+      script.push_back(answer);
+    });
+  }
+
+  void DeviceId() {
+    if (words_.size() == 2 && words_[1].text == "fails") {
+      Hardware([](json& doc) { doc["library"]["device_id_result"] = false; });
+      return;
+    }
+    std::string hex = HexText(Bytes(1, 18));
+    Hardware([hex](json& doc) { doc["library"]["device_id"] = hex; });
+  }
+
+  void BmcFirmware() {
+    uint8_t major = 0, minor = 0;
+    const std::string& text = words_[1].text;
+    if (text.size() != 5 || text[2] != '.' || !Number(text.substr(0, 2), &major, 16) ||
+        !Number(text.substr(3, 2), &minor, 16))
+      Fail("\"" + text + "\" is not a firmware revision XX.YY of two hexadecimal bytes");
+    Hardware([major, minor](json& doc) { SetFirmware(doc, major, minor); });
+  }
+
+  void Ipmi() {
+    std::string how = Choice(1);
+    Hardware([how](json& doc) {
+      doc["ipmi"]["present"] = how != "absent";
+      doc["ipmi"]["io_control_result"] = how != "fails";
+    });
+  }
+
+  void IpmiAnswer() {
+    std::string hex = HexText(Bytes(1, 256));
+    Hardware([hex](json& doc) { doc["ipmi"]["answer"] = hex; });
+  }
+
+  void Driver() {
+    bool present = Choice(1) == "present";
+    Hardware([present](json& doc) { doc["driver"]["present"] = present; });
+  }
+
+  void DriverVersion() {
+    json version = words_[1].text == "none" ? json(nullptr) : json(words_[1].text);
+    Hardware([version](json& doc) { doc["driver"]["file_version"] = version; });
+  }
+
+  void SerialNumber() {
+    std::string module = words_[1].text;
+    std::string hex = HexText(Bytes(2, 8));
+    Hardware([module, hex](json& doc) { doc["driver"]["serial_numbers"][module] = hex; });
+  }
+
+  void ExecutableVersion() {
+    std::string fixed = words_[1].text;
+    // The version text is "8, 0, 0, 2" unless given.
+    std::string text;
+    if (words_.size() > 2) {
+      text = Rest(2);
+    } else {
+      for (char c : fixed) text += c == '.' ? std::string(", ") : std::string(1, c);
+    }
+    Hardware([fixed, text](json& doc) {
+      doc["executable"]["file_version"] = fixed;
+      doc["executable"]["file_version_text"] = text;
+    });
+  }
+
+  // Timed only.
+
+  void Start() {
+    if (running_line_ != 0)
+      Fail("start: the service already runs (started on line " + std::to_string(running_line_) + ")");
+    running_line_ = line_;
+    step_->action = StartService{};
+  }
+
+  void Stop() {
+    if (running_line_ == 0) Fail("stop: the service is not started");
+    running_line_ = 0;
+    step_->action = StopService{};
+  }
+
+  void End() { step_->action = EndRun{}; }
+
+  void State() {
+    const ModuleEntry& entry = Instance(words_[1].text, words_[2].text);
+    step_->action = ChangeState{ObjectKey(entry), StateCode(words_[3].text)};
+  }
+
+  void EventText() {
+    std::string target = words_[1].text;
+    if (sim::KnownClass(target).empty() && !target.ends_with("StateChange"))
+      Fail("unknown event target \"" + target + "\" (an event class such as DOD_CPUBoardStateChange, or a class)");
+    step_->action = DeliverEventText{target, Rest(2)};
+  }
+
  private:
   [[noreturn]] void Fail(const std::string& message) const { throw ScenarioError(file_, line_, message); }
+  // "usage: " and the directive's usage line; "TIME " before it on a timed line.
+  [[noreturn]] void FailUsage() const {
+    std::string usage = "usage: " + std::string(step_ != nullptr ? "TIME " : "") + std::string(row_->usage);
+    if (!row_->note.empty()) usage += " (" + std::string(row_->note) + ")";
+    Fail(usage);
+  }
 
   const std::string& Command() const { return words_[0].text; }
-  void Count(size_t least, size_t most, const char* usage) const {
-    if (words_.size() - 1 < least || words_.size() - 1 > most) Fail(std::string("usage: ") + usage);
+  // The directive's row for the line's command, or none where the command
+  // may not stand (a setup directive on a timed line, or the reverse).
+  static const Row* Find(const std::string& command, bool timed);
+
+  void Apply(const Row& row) {
+    row_ = &row;
+    size_t arguments = words_.size() - 1;
+    if (arguments < row.least || arguments > row.most) FailUsage();
+    (this->*row.apply)();
   }
+
+  // Word `index`, which must be one of the alternatives "a|b|c" that the
+  // usage line gives at that place (brackets of an optional word aside).
+  const std::string& Choice(size_t index) const {
+    std::string_view usage = row_->usage;
+    for (size_t i = 0; i < index; ++i) {
+      size_t blank = usage.find(' ');
+      usage = blank == std::string_view::npos ? std::string_view() : usage.substr(blank + 1);
+    }
+    std::string_view allowed = usage.substr(0, usage.find(' '));
+    if (allowed.starts_with('[')) allowed = allowed.substr(1, allowed.size() - 2);
+    const std::string& word = words_[index].text;
+    for (size_t from = 0; from <= allowed.size();) {
+      size_t bar = std::min(allowed.find('|', from), allowed.size());
+      if (allowed.substr(from, bar - from) == word) return word;
+      from = bar + 1;
+    }
+    FailUsage();
+  }
+
+  // Setup directives go to the scenario; on a timed line, to its step.
+  void Machine(MachineFault fault) {
+    if (step_ != nullptr)
+      step_->action = std::move(fault);
+    else
+      s_.machine_faults.push_back(std::move(fault));
+  }
+
   // The line from word `index` on (comment and blanks at both ends left
   // out); a quoted word that ends the line is taken without its quotes.
-  std::string Rest(size_t index, const char* usage) const {
-    if (words_.size() <= index) Fail(std::string("usage: ") + usage);
+  std::string Rest(size_t index) const {
     if (words_[index].quoted) {
       if (words_.size() != index + 1) Fail("nothing may follow the quoted text");
       return words_[index].text;
@@ -152,7 +461,7 @@ class LineParser {
   }
 
   template <typename T>
-  bool Number(const std::string& text, T* value, int base = 10) const {
+  static bool Number(const std::string& text, T* value, int base = 10) {
     const char* begin = text.data();
     const char* end = text.data() + text.size();
     if (base == 16 && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) begin += 2;
@@ -210,7 +519,7 @@ class LineParser {
 
   // A state name without its blank, a decimal code, or "none" (no
   // OperationalState).
-  std::optional<int32_t> State(const std::string& text) const {
+  std::optional<int32_t> StateCode(const std::string& text) const {
     if (text == "none") return std::nullopt;
     std::string upper = text;
     std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
@@ -253,270 +562,6 @@ class LineParser {
     s_.hardware.push_back(std::move(edit));
   }
 
-  void Setup() {
-    const std::string& command = Command();
-    if (command == "clock") {
-      Count(2, 2, "clock YYYY-MM-DD HH:MM:SS");
-      Clock(words_[1].text + " " + words_[2].text);
-    } else if (command == "language") {
-      Count(1, 1, "language en|ja");
-      if (words_[1].text != "en" && words_[1].text != "ja") Fail("usage: language en|ja");
-      s_.japanese = words_[1].text == "ja";
-    } else if (command == "tick") {
-      Count(1, 1, "tick N (the first reading of the millisecond tick counter)");
-      s_.start_tick = Dword(words_[1].text);
-    } else if (command == "registry") {
-      Registry();
-    } else if (command == "registry-delete") {
-      Count(1, 2, "registry-delete KEY [VALUE]");
-      RegistryStep step;
-      step.line = line_;
-      step.remove = true;
-      Key(words_[1].text, &step.hive, &step.key);
-      if (words_.size() == 3) {
-        step.default_value = words_[2].text == "@" && !words_[2].quoted;
-        if (!step.default_value) step.value = words_[2].text;
-      }
-      s_.registry.push_back(std::move(step));
-    } else if (command == "ini") {
-      Count(4, 4, "ini FILE SECTION KEY VALUE");
-      const std::string& file = words_[1].text;
-      if (file.empty() || file.find_first_of("\\/:") != std::string::npos)
-        Fail("\"" + file + "\" is not a file name of the system directory");
-      s_.ini.push_back(IniEntry{line_, file, words_[2].text, words_[3].text, words_[4].text});
-    } else if (command == "module") {
-      Module();
-    } else if (command == "wmi-fault") {
-      s_.wmi_faults.push_back(WmiFault());
-    } else if (std::optional<MachineFault> fault = MachineFaultDirective()) {
-      s_.machine_faults.push_back(std::move(*fault));
-    } else if (!HardwareDirective()) {
-      Unknown();
-    }
-  }
-
-  [[noreturn]] void Unknown() const { Fail("unknown directive \"" + Command() + "\""); }
-
-  void Clock(const std::string& text) {
-    unsigned year, month, day, hour, minute, second;
-    char end = 0;
-    if (sscanf(text.c_str(), "%4u-%2u-%2u %2u:%2u:%2u%c", &year, &month, &day, &hour, &minute, &second, &end) != 6 ||
-        hour > 23 || minute > 59 || second > 59)
-      Fail("\"" + text + "\" is not a local time YYYY-MM-DD HH:MM:SS");
-    std::chrono::year_month_day date{std::chrono::year(static_cast<int>(year)), std::chrono::month(month),
-                                     std::chrono::day(day)};
-    if (!date.ok() || year < 1601) Fail("\"" + text + "\" is not a date");
-    LocalTime& clock = s_.clock;
-    clock.year = static_cast<uint16_t>(year);
-    clock.month = static_cast<uint16_t>(month);
-    clock.day = static_cast<uint16_t>(day);
-    clock.day_of_week = static_cast<uint16_t>(std::chrono::weekday(std::chrono::sys_days(date)).c_encoding());
-    clock.hour = static_cast<uint16_t>(hour);
-    clock.minute = static_cast<uint16_t>(minute);
-    clock.second = static_cast<uint16_t>(second);
-    clock.milliseconds = 0;
-  }
-
-  void Registry() {
-    static constexpr const char* kUsage = "registry KEY VALUE sz|expand_sz|dword|binary DATA";
-    if (words_.size() < 4) Fail(std::string("usage: ") + kUsage);
-    RegistryStep step;
-    step.line = line_;
-    Key(words_[1].text, &step.hive, &step.key);
-    if (!(words_[2].text == "@" && !words_[2].quoted)) step.value = words_[2].text;
-    const std::string& type = words_[3].text;
-    if (type == "sz" || type == "expand_sz") {
-      step.type = type == "sz" ? win::kRegSz : win::kRegExpandSz;
-      std::string data = words_.size() > 4 ? Rest(4, kUsage) : std::string();
-      step.data.assign(data.begin(), data.end());
-      step.data.push_back(0);
-    } else if (type == "dword") {
-      Count(4, 4, "registry KEY VALUE dword NUMBER");
-      uint32_t value = Dword(words_[4].text);
-      for (int i = 0; i < 4; ++i) step.data.push_back(static_cast<uint8_t>(value >> (8 * i)));
-      step.type = win::kRegDword;
-    } else if (type == "binary") {
-      step.type = win::kRegBinary;
-      step.data = Bytes(4, 1 << 20);
-    } else {
-      Fail("unknown registry type \"" + type + "\" (sz, expand_sz, dword or binary)");
-    }
-    s_.registry.push_back(std::move(step));
-  }
-
-  void Module() {
-    Count(3, 4, "module CLASS INSTANCE STATE [PARENT]");
-    std::string canonical(sim::KnownClass(words_[1].text));
-    if (canonical.empty()) Fail("unknown class \"" + words_[1].text + "\"");
-    ModuleEntry entry;
-    entry.instance_class = canonical;
-    entry.name = words_[2].text;
-    entry.state = State(words_[3].text);
-    entry.type = ModuleType(canonical);
-    entry.is_module = !entry.type.empty();
-    if (entry.is_module && words_.size() == 5) Fail("a module has no parent; PARENT is for devices");
-    entry.parent = words_.size() == 5 ? words_[4].text : entry.name.substr(0, entry.name.find('/'));
-    for (const ModuleEntry& other : s_.modules) {
-      bool same = other.name == entry.name &&
-                  (other.instance_class == canonical || (entry.is_module && other.type == entry.type));
-      if (same) Fail("instance \"" + entry.name + "\" of " + canonical + " is declared twice");
-    }
-    s_.modules.push_back(std::move(entry));
-  }
-
-  ScriptWmiFault WmiFault() const {
-    static const std::map<std::string, sim::WmiFault> kFaults = {
-        {"create-locator", sim::WmiFault::kCreateLocator}, {"connect", sim::WmiFault::kConnectServer},
-        {"proxy-blanket", sim::WmiFault::kProxyBlanket},   {"query", sim::WmiFault::kExecQuery},
-        {"subscribe", sim::WmiFault::kNotificationQuery},  {"next-timeout", sim::WmiFault::kNextTimeout},
-        {"next-cancelled", sim::WmiFault::kNextCancelled}, {"next-throws", sim::WmiFault::kNextThrows},
-        {"object-text", sim::WmiFault::kGetObjectText},
-    };
-    Count(1, 3, "wmi-fault FAULT [TIMES] [HRESULT]");
-    auto found = kFaults.find(words_[1].text);
-    if (found == kFaults.end())
-      Fail("unknown WMI fault \"" + words_[1].text +
-           "\" (create-locator, connect, proxy-blanket, query, subscribe, next-timeout, next-cancelled, "
-           "next-throws, object-text)");
-    ScriptWmiFault fault{found->second, 1, 0};
-    if (words_.size() > 2) {
-      uint32_t times = Dword(words_[2].text);
-      if (times == 0 || times > 1000000) Fail("TIMES must be 1 to 1000000");
-      fault.times = static_cast<int>(times);
-    }
-    if (words_.size() > 3) fault.hr = static_cast<int32_t>(Dword(words_[3].text));
-    return fault;
-  }
-
-  // event-log, registry-writes and folder; nothing for another word.
-  std::optional<MachineFault> MachineFaultDirective() const {
-    const std::string& command = Command();
-    if (command == "event-log" || command == "registry-writes") {
-      const bool log = command == "event-log";
-      const char* usage = log ? "event-log accept|refuse [ERROR]" : "registry-writes accept|refuse [ERROR]";
-      Count(1, 2, usage);
-      const std::string& how = words_[1].text;
-      if (how != "accept" && how != "refuse") Fail(std::string("usage: ") + usage);
-      if (how == "accept" && words_.size() > 2) Fail(std::string("usage: ") + usage);
-      uint32_t error = 0;
-      if (how == "refuse") {
-        error = words_.size() > 2 ? Dword(words_[2].text) : log ? kLogFileFull : win::kErrorAccessDenied;
-        if (error == 0) Fail("ERROR must be a Win32 error code other than 0");
-      }
-      if (log) return EventLogRefusal{error};
-      return RegistryRefusal{error};
-    }
-    if (command == "folder") {
-      static constexpr const char* kUsage = "folder PATH writable|read-only|full|missing";
-      Count(2, 2, kUsage);
-      static const std::map<std::string, FolderState> kStates = {{"writable", FolderState::kWritable},
-                                                                 {"read-only", FolderState::kReadOnly},
-                                                                 {"full", FolderState::kFull},
-                                                                 {"missing", FolderState::kMissing}};
-      auto state = kStates.find(words_[2].text);
-      if (state == kStates.end()) Fail(std::string("usage: ") + kUsage);
-      const std::string& path = words_[1].text;
-      if (path.size() < 3 || !isalpha(static_cast<unsigned char>(path[0])) || path.substr(1, 2) != ":\\")
-        Fail("\"" + path + "\" is not a folder such as C:\\QOR\\QVMAlertMan\\Temp");
-      return FolderChange{path, state->second};
-    }
-    return std::nullopt;
-  }
-
-  // The directives of hardware.json's sections "library", "ipmi",
-  // "driver" and "executable". False for a word that is none of them.
-  bool HardwareDirective() {
-    const std::string& command = Command();
-    auto on_off = [&](const char* usage, std::initializer_list<const char*> allowed) {
-      Count(1, 1, usage);
-      if (std::find_if(allowed.begin(), allowed.end(), [&](const char* a) { return words_[1].text == a; }) ==
-          allowed.end())
-        Fail(std::string("usage: ") + usage);
-      return words_[1].text;
-    };
-    if (command == "library") {
-      bool present = on_off("library present|absent", {"present", "absent"}) == "present";
-      Hardware([present](json& doc) { doc["library"]["present"] = present; });
-    } else if (command == "library-entries") {
-      json entries = json::array();
-      for (size_t i = 1; i < words_.size(); ++i) entries.push_back(words_[i].text);
-      Hardware([entries](json& doc) { doc["library"]["entries"] = entries; });
-    } else if (command == "sdr-status") {
-      Count(1, 3, "sdr-status init|ready|disable|N [CALLS] [fails]");
-      json answer = json::object();
-      uint32_t status = 0;
-      answer["status"] = Number(words_[1].text, &status) ? json(status) : json(words_[1].text);
-      size_t next = 2;
-      if (words_.size() > next && words_[next].text != "fails") answer["calls"] = Dword(words_[next++].text);
-      if (words_.size() > next) {
-        if (words_[next].text != "fails" || words_.size() > next + 1)
-          Fail("usage: sdr-status init|ready|disable|N [CALLS] [fails]");
-        answer["result"] = false;
-      }
-      // The first answer of the scenario replaces the machine's script.
-      bool first = !sdr_status_seen_;
-      sdr_status_seen_ = true;
-      Hardware([answer, first](json& doc) {
-        json& script = doc["library"]["sdr_status"];
-        if (first || !script.is_array()) script = json::array();
-        script.push_back(answer);
-      });
-    } else if (command == "device-id") {
-      if (words_.size() == 2 && words_[1].text == "fails") {
-        Hardware([](json& doc) { doc["library"]["device_id_result"] = false; });
-      } else {
-        std::string hex = HexText(Bytes(1, 18));
-        Hardware([hex](json& doc) { doc["library"]["device_id"] = hex; });
-      }
-    } else if (command == "bmc-firmware") {
-      Count(1, 1, "bmc-firmware XX.YY (two hexadecimal bytes)");
-      uint8_t major = 0, minor = 0;
-      const std::string& text = words_[1].text;
-      if (text.size() != 5 || text[2] != '.' || !Number(text.substr(0, 2), &major, 16) ||
-          !Number(text.substr(3, 2), &minor, 16))
-        Fail("\"" + text + "\" is not a firmware revision XX.YY of two hexadecimal bytes");
-      Hardware([major, minor](json& doc) { SetFirmware(doc, major, minor); });
-    } else if (command == "ipmi") {
-      std::string how = on_off("ipmi present|absent|fails", {"present", "absent", "fails"});
-      Hardware([how](json& doc) {
-        doc["ipmi"]["present"] = how != "absent";
-        doc["ipmi"]["io_control_result"] = how != "fails";
-      });
-    } else if (command == "ipmi-answer") {
-      std::string hex = HexText(Bytes(1, 256));
-      Hardware([hex](json& doc) { doc["ipmi"]["answer"] = hex; });
-    } else if (command == "driver") {
-      bool present = on_off("driver present|absent", {"present", "absent"}) == "present";
-      Hardware([present](json& doc) { doc["driver"]["present"] = present; });
-    } else if (command == "driver-version") {
-      Count(1, 1, "driver-version A.B.C.D|none");
-      json version = words_[1].text == "none" ? json(nullptr) : json(words_[1].text);
-      Hardware([version](json& doc) { doc["driver"]["file_version"] = version; });
-    } else if (command == "serial-number") {
-      if (words_.size() < 2) Fail("usage: serial-number MODULE BYTES (MODULE CpuBoard0-2 or IoBoard10-13)");
-      std::string module = words_[1].text;
-      std::string hex = HexText(Bytes(2, 8));
-      Hardware([module, hex](json& doc) { doc["driver"]["serial_numbers"][module] = hex; });
-    } else if (command == "executable-version") {
-      if (words_.size() < 2) Fail("usage: executable-version A.B.C.D [TEXT]");
-      std::string fixed = words_[1].text;
-      // The version text is "8, 0, 0, 2" unless given.
-      std::string text;
-      if (words_.size() > 2) {
-        text = Rest(2, "executable-version A.B.C.D [TEXT]");
-      } else {
-        for (char c : fixed) text += c == '.' ? std::string(", ") : std::string(1, c);
-      }
-      Hardware([fixed, text](json& doc) {
-        doc["executable"]["file_version"] = fixed;
-        doc["executable"]["file_version_text"] = text;
-      });
-    } else {
-      return false;
-    }
-    return true;
-  }
-
   // Bytes 3 and 4 of the device ID record and of the IPMI answer.
   static void SetFirmware(json& doc, uint8_t major, uint8_t minor) {
     auto patch = [&](json& field, size_t size) {
@@ -537,64 +582,111 @@ class LineParser {
     patch(doc["ipmi"]["answer"], 5);
   }
 
-  void Timed(uint64_t at_ms) {
-    if (!s_.steps.empty()) {
-      const TimedStep& last = s_.steps.back();
-      if (std::holds_alternative<EndRun>(last.action))
-        Fail("nothing may follow \"end\" (line " + std::to_string(last.line) + ")");
-      if (at_ms < last.at_ms) Fail("time goes backwards (line " + std::to_string(last.line) + " is later)");
-    }
-    TimedStep step;
-    step.at_ms = at_ms;
-    step.line = line_;
-    step.text = Rest(0, "TIME DIRECTIVE");
-    const std::string& command = Command();
-    if (command == "start") {
-      Count(0, 0, "TIME start");
-      if (running_line_ != 0)
-        Fail("start: the service already runs (started on line " + std::to_string(running_line_) + ")");
-      running_line_ = line_;
-      step.action = StartService{};
-    } else if (command == "stop") {
-      Count(0, 0, "TIME stop");
-      if (running_line_ == 0) Fail("stop: the service is not started");
-      running_line_ = 0;
-      step.action = StopService{};
-    } else if (command == "end") {
-      Count(0, 0, "TIME end");
-      step.action = EndRun{};
-    } else if (command == "state") {
-      Count(3, 3, "TIME state CLASS INSTANCE STATE");
-      const ModuleEntry& entry = Instance(words_[1].text, words_[2].text);
-      step.action = ChangeState{ObjectKey(entry), State(words_[3].text)};
-    } else if (command == "wmi-fault") {
-      step.action = WmiFault();
-    } else if (std::optional<MachineFault> fault = MachineFaultDirective()) {
-      step.action = std::move(*fault);
-    } else if (command == "event-text") {
-      static constexpr const char* kUsage = "TIME event-text TARGET TEXT";
-      if (words_.size() < 3) Fail(std::string("usage: ") + kUsage);
-      std::string target = words_[1].text;
-      if (sim::KnownClass(target).empty() && !target.ends_with("StateChange"))
-        Fail("unknown event target \"" + target + "\" (an event class such as DOD_CPUBoardStateChange, or a class)");
-      step.action = DeliverEventText{target, Rest(2, kUsage)};
-    } else {
-      Fail("unknown timed directive \"" + command + "\"");
-    }
-    s_.steps.push_back(std::move(step));
-  }
-
   Scenario& s_;
   const std::string& file_;
   int line_ = 0;
   std::string raw_;
   std::vector<Word> words_;
   size_t comment_ = 0;
-  size_t time_end_ = 0;  // where a timed directive's command begins
+  size_t time_end_ = 0;        // where a timed directive's command begins
+  const Row* row_ = nullptr;   // the line's directive
+  TimedStep* step_ = nullptr;  // the line's step, on a timed line
   int running_line_ = 0;
   bool sdr_status_seen_ = false;
   json hardware_check_ = BaselineHardware();
 };
+
+using enum DirectiveKind;
+using P = LineParser;
+constexpr size_t kMany = LineParser::kMany;
+
+// Every directive of a scenario file. A new directive is a new row here (in
+// its group) and a row of docs/scenarios.md's table; the reader, the list
+// of fenra-sim --help and the check of the documentation all come from
+// this table.
+constexpr LineParser::Row kDirectives[] = {
+    // Setup: the machine before the clock starts.
+    {"clock YYYY-MM-DD HH:MM:SS", kSetup, 2, 2, "", &P::Clock},
+    {"language en|ja", kSetup, 1, 1, "", &P::Language},
+    {"tick N", kSetup, 1, 1, "the first reading of the millisecond tick counter", &P::Tick},
+    {"registry KEY VALUE sz|expand_sz|dword|binary DATA", kSetup, 3, kMany, "", &P::Registry},
+    {"registry-delete KEY [VALUE]", kSetup, 1, 2, "", &P::RegistryDelete},
+    {"ini FILE SECTION KEY VALUE", kSetup, 4, 4, "", &P::Ini},
+    {"module CLASS INSTANCE STATE [PARENT]", kSetup, 3, 4, "", &P::Module},
+    // Setup, or timed: in effect when the clock starts, or from their time on.
+    {"wmi-fault FAULT [TIMES] [HRESULT]", kSetupOrTimed, 1, 3, "", &P::WmiFault},
+    {"event-log accept|refuse [ERROR]", kSetupOrTimed, 1, 2, "", &P::Refusal},
+    {"registry-writes accept|refuse [ERROR]", kSetupOrTimed, 1, 2, "", &P::Refusal},
+    {"folder PATH writable|read-only|full|missing", kSetupOrTimed, 2, 2, "", &P::Folder},
+    // Hardware facts (setup).
+    {"library present|absent", kHardware, 1, 1, "", &P::Library},
+    {"library-entries [NAME ...]", kHardware, 0, kMany, "", &P::LibraryEntries},
+    {"sdr-status init|ready|disable|N [CALLS] [fails]", kHardware, 1, 3, "", &P::SdrStatus},
+    {"device-id BYTES|fails", kHardware, 1, kMany, "", &P::DeviceId},
+    {"bmc-firmware XX.YY", kHardware, 1, 1, "two hexadecimal bytes", &P::BmcFirmware},
+    {"ipmi present|absent|fails", kHardware, 1, 1, "", &P::Ipmi},
+    {"ipmi-answer BYTES", kHardware, 0, kMany, "", &P::IpmiAnswer},
+    {"driver present|absent", kHardware, 1, 1, "", &P::Driver},
+    {"driver-version A.B.C.D|none", kHardware, 1, 1, "", &P::DriverVersion},
+    {"serial-number MODULE BYTES", kHardware, 1, kMany, "MODULE CpuBoard0-2 or IoBoard10-13", &P::SerialNumber},
+    {"executable-version A.B.C.D [TEXT]", kHardware, 1, kMany, "", &P::ExecutableVersion},
+    // Timed: inputs at their time on the virtual clock.
+    {"start", kTimed, 0, 0, "", &P::Start},
+    {"stop", kTimed, 0, 0, "", &P::Stop},
+    {"state CLASS INSTANCE STATE", kTimed, 3, 3, "", &P::State},
+    {"event-text TARGET TEXT", kTimed, 2, kMany, "", &P::EventText},
+    {"end", kTimed, 0, 0, "", &P::End},
+};
+
+const LineParser::Row* LineParser::Find(const std::string& command, bool timed) {
+  for (const Row& row : kDirectives) {
+    bool here = row.kind == kSetupOrTimed || (row.kind == kTimed) == timed;
+    if (here && row.Name() == command) return &row;
+  }
+  return nullptr;
+}
+
+void LineParser::Parse(const std::string& raw, int number) {
+  line_ = number;
+  raw_ = raw;
+  row_ = nullptr;
+  step_ = nullptr;
+  std::string error;
+  words_ = SplitWords(raw, &comment_, &error);
+  if (!error.empty()) Fail(error);
+  if (words_.empty()) return;
+  uint64_t at_ms = 0;
+  if (ParseTime(words_[0].text, &at_ms)) {
+    time_end_ = words_[0].end;
+    words_.erase(words_.begin());
+    if (words_.empty()) Fail("a time without a directive");
+    if (!s_.steps.empty()) {
+      const TimedStep& last = s_.steps.back();
+      if (std::holds_alternative<EndRun>(last.action))
+        Fail("nothing may follow \"end\" (line " + std::to_string(last.line) + ")");
+      if (at_ms < last.at_ms) Fail("time goes backwards (line " + std::to_string(last.line) + " is later)");
+    }
+    const Row* row = Find(Command(), true);
+    if (row == nullptr) Fail("unknown timed directive \"" + Command() + "\"");
+    TimedStep step;
+    step.at_ms = at_ms;
+    step.line = line_;
+    step.text = Rest(0);
+    step_ = &step;
+    Apply(*row);
+    step_ = nullptr;
+    s_.steps.push_back(std::move(step));
+  } else if (isdigit(static_cast<unsigned char>(words_[0].text[0])) &&
+             words_[0].text.find(':') != std::string::npos) {
+    Fail("\"" + words_[0].text + "\" is not a time H:MM:SS or H:MM:SS.mmm");
+  } else {
+    if (!s_.steps.empty())
+      Fail("\"" + words_[0].text + "\" is not timed: setup directives come before the first timed one");
+    const Row* row = Find(Command(), false);
+    if (row == nullptr) Fail("unknown directive \"" + Command() + "\"");
+    Apply(*row);
+  }
+}
 
 }  // namespace
 
@@ -628,6 +720,12 @@ Scenario ParseScenario(const std::string& text, const std::string& file) {
   }
   parser.Finish(std::max(number, 1));
   return scenario;
+}
+
+std::vector<DirectiveSyntax> ScenarioDirectives() {
+  std::vector<DirectiveSyntax> list;
+  for (const LineParser::Row& row : kDirectives) list.push_back({row.usage, row.kind});
+  return list;
 }
 
 Scenario LoadScenario(const std::string& path) {

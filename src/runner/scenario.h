@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -117,6 +118,19 @@ struct Scenario {
   std::vector<MachineFault> machine_faults;  // in effect when the clock starts
   std::vector<TimedStep> steps;            // in time order, ending with EndRun
 };
+
+// Where a directive stands: before the clock starts (the hardware facts
+// are setup directives too), at a time, or either.
+enum class DirectiveKind { kSetup, kHardware, kSetupOrTimed, kTimed };
+// A directive as the reader knows it: its usage line (name and arguments,
+// without the time, as docs/scenarios.md shows it) and where it stands.
+struct DirectiveSyntax {
+  std::string_view usage;
+  DirectiveKind kind = DirectiveKind::kSetup;
+};
+// Every directive, in the reader's order (setup, setup or timed, hardware,
+// timed).
+std::vector<DirectiveSyntax> ScenarioDirectives();
 
 // Throws ScenarioError for every bad line (unknown directive, bad argument,
 // time going backwards, unknown class, instance or state, bad registry type

@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
 #include "platform/win_values.h"
 #include "wmi/wmi_tables.h"
 
@@ -82,7 +86,16 @@ TEST(ScenarioTest, EveryBadLineIsReportedWithItsFileAndLine) {
        "s.scn:1: hardware.json: driver.serial_numbers.CpuBoard7"},
       {"wmi-fault melt\n0:00:00 end\n", "s.scn:1: unknown WMI fault \"melt\""},
       {"event-log refuse 0\n0:00:00 end\n", "s.scn:1: ERROR must be a Win32 error code other than 0"},
-      {"0:00:00 registry-writes accept 5\n0:00:01 end\n", "s.scn:1: usage: registry-writes accept|refuse [ERROR]"},
+      {"0:00:00 registry-writes accept 5\n0:00:01 end\n",
+       "s.scn:1: usage: TIME registry-writes accept|refuse [ERROR]"},
+      // Each directive's count of words and its choices, from the usage line.
+      {"clock 2026-12-03\n0:00:00 end\n", "s.scn:1: usage: clock YYYY-MM-DD HH:MM:SS"},
+      {"tick 1 2\n0:00:00 end\n", "s.scn:1: usage: tick N (the first reading of the millisecond tick counter)"},
+      {"ipmi broken\n0:00:00 end\n", "s.scn:1: usage: ipmi present|absent|fails"},
+      {"folder C:\\QOR gone\n0:00:00 end\n", "s.scn:1: usage: folder PATH writable|read-only|full|missing"},
+      {"0:00:00 start now\n0:00:01 end\n", "s.scn:1: usage: TIME start"},
+      {"0:00:00 clock 2026-12-03 22:50:00\n0:00:01 end\n", "s.scn:1: unknown timed directive \"clock\""},
+      {"end\n", "s.scn:1: unknown directive \"end\""},
       {"folder Temp full\n0:00:00 end\n", "s.scn:1: \"Temp\" is not a folder such as C:\\QOR"},
       {"0:00:00 start\n0:00:01 start\n0:01:00 end\n", "s.scn:2: start: the service already runs (started on line 1)"},
       {"0:00:00 stop\n0:01:00 end\n", "s.scn:1: stop: the service is not started"},
@@ -103,6 +116,47 @@ TEST(ScenarioTest, EveryBadLineIsReportedWithItsFileAndLine) {
       EXPECT_TRUE(std::string(e.what()).starts_with(message)) << e.what() << "\n  expected: " << message;
     }
   }
+}
+
+// docs/scenarios.md's directive tables list exactly the reader's directives,
+// with the same usage lines: the setup tables every directive that stands
+// before the clock, the timed table every directive that takes a time.
+TEST(ScenarioTest, TheDocumentedDirectivesAreTheReadersOwn) {
+  std::ifstream in(FENRA_UNIT_TEST_DIR "/../../docs/scenarios.md");
+  ASSERT_TRUE(in) << "docs/scenarios.md not found";
+  std::vector<std::string> documented;
+  std::string section;
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("#")) section = line;
+    bool timed = section == "### Timed directives";
+    if (!(timed || section == "### Setup directives") || !line.starts_with("| `")) continue;
+    // The first cell: up to the first | that is not written \|.
+    size_t end = 1;
+    while (end < line.size() && !(line[end] == '|' && line[end - 1] != '\\')) ++end;
+    std::string cell = line.substr(1, end - 1);
+    for (size_t open = cell.find('`'); open != std::string::npos; open = cell.find('`', open + 1)) {
+      size_t close = cell.find('`', open + 1);
+      ASSERT_NE(close, std::string::npos) << line;
+      std::string usage = cell.substr(open + 1, close - open - 1);
+      for (size_t bar; (bar = usage.find("\\|")) != std::string::npos;) usage.erase(bar, 1);
+      documented.push_back((timed ? "timed: " : "setup: ") + usage);
+      open = close;
+    }
+  }
+  std::vector<std::string> read;
+  for (const DirectiveSyntax& directive : ScenarioDirectives()) {
+    if (directive.kind != DirectiveKind::kTimed) read.push_back("setup: " + std::string(directive.usage));
+    if (directive.kind == DirectiveKind::kTimed || directive.kind == DirectiveKind::kSetupOrTimed)
+      read.push_back("timed: " + std::string(directive.usage));
+  }
+  std::sort(documented.begin(), documented.end());
+  std::sort(read.begin(), read.end());
+  std::vector<std::string> only_documented, only_read;
+  std::set_difference(documented.begin(), documented.end(), read.begin(), read.end(),
+                      std::back_inserter(only_documented));
+  std::set_difference(read.begin(), read.end(), documented.begin(), documented.end(), std::back_inserter(only_read));
+  EXPECT_TRUE(only_documented.empty()) << "documented, unknown to the reader: " << testing::PrintToString(only_documented);
+  EXPECT_TRUE(only_read.empty()) << "read, not documented: " << testing::PrintToString(only_read);
 }
 
 }  // namespace
