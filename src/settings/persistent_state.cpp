@@ -4,7 +4,7 @@
 #include <cstring>
 #include <optional>
 
-#include "monitor/monitor_state.h"
+#include "state/shared_state.h"
 #include "settings/registry_access.h"
 
 namespace fenra {
@@ -12,17 +12,6 @@ namespace {
 
 constexpr const char* kSerialNumberValue = "SerialNumber";
 constexpr uint32_t kSerialSize = 8;
-
-uint32_t LongThreshold(const MonitorConfig& config, int group) {
-  switch (group) {
-    case 0:
-      return config.dwCpuLongThreshold;
-    case 1:
-      return config.dwPciLongThreshold;
-    default:
-      return config.dwExPciLongThreshold;
-  }
-}
 
 // Minutes since the civil epoch of a stamp of exactly 12 digits
 // (year, month, day, hour, minute) that names a real local date-time.
@@ -126,12 +115,13 @@ int CheckSerialNumber(Runtime& runtime, const char* source_key_path, const char*
 }
 
 int CheckLongThreshold(Runtime& runtime, int group) {
-  if (group < 0 || group >= static_cast<int>(kSimplexGroupKeys.size())) return 0;
+  if (group < 0 || group >= static_cast<int>(kPairs.size())) return 0;
+  const ModulePair& pair = kPairs[static_cast<size_t>(group)];
   LocalTime now = runtime.platform.kernel.GetLocalTime();
   char present[16];
   FormatText(present, "%4d%02d%02d%02d%02d", now.year, now.month, now.day, now.hour, now.minute);
   char previous[16] = {};
-  if (GetRegisterSZ(runtime, kSimplexGroupKeys[group], kSimplexDateValue, present, previous, sizeof(previous)) == 0)
+  if (GetRegisterSZ(runtime, pair.board_key, kSimplexDateValue, present, previous, sizeof(previous)) == 0)
     return 0;
 
   std::optional<int64_t> then = StampMinutes(previous);
@@ -143,7 +133,7 @@ int CheckLongThreshold(Runtime& runtime, int group) {
     return -1;
   }
   // The threshold is compared as a signed 32-bit number, as it always was.
-  auto threshold = static_cast<int32_t>(LongThreshold(runtime.monitor.config(), group));
+  auto threshold = static_cast<int32_t>(runtime.shared.config().*pair.long_threshold);
   return elapsed < threshold ? 1 : 0;
 }
 
