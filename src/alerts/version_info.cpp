@@ -14,6 +14,9 @@
 namespace fenra {
 namespace {
 
+constexpr char kVersionSizeFailed[] = "[CheckSWVersion]GetKeyVal %s faild // dnum = %d";
+constexpr char kSdrDisabled[] = "[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus(QVM_SDR_DISABLE)";
+
 constexpr const char* kPlatformKey = "SOFTWARE\\QOR\\Trelvane";
 constexpr const char* kPlatformVersionValue = "TrelvaneVersion";
 constexpr uint32_t kVersionSize = 16;
@@ -53,7 +56,7 @@ std::optional<std::string> ReadRegistryVersion(Runtime& runtime, RegKey& key) {
     return std::nullopt;
   }
   if (size > kVersionSize) {
-    runtime.trace.TraceLogF("[CheckSWVersion]GetKeyVal %s faild // dnum = %d", kPlatformVersionValue,
+    runtime.trace.TraceLogF(kVersionSizeFailed, kPlatformVersionValue,
                             static_cast<int>(size));
     return std::nullopt;
   }
@@ -68,7 +71,7 @@ std::optional<std::string> ReadRegistryVersion(Runtime& runtime, RegKey& key) {
   }
   // Sixteen characters without a terminator leave no room for one.
   if (strnlen(version, kVersionSize) == kVersionSize) {
-    runtime.trace.TraceLogF("[CheckSWVersion]GetKeyVal %s faild // dnum = %d", kPlatformVersionValue,
+    runtime.trace.TraceLogF(kVersionSizeFailed, kPlatformVersionValue,
                             static_cast<int>(size));
     return std::nullopt;
   }
@@ -269,13 +272,13 @@ int Frusys_Get_Bmc_Fw_Revision(Runtime& runtime, char* revision, size_t size) {
   if (result == 0) {
     trace.TraceLog("[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus faild ret = FALSE");
     if (dwSDRStatus == kQvmSdrDisable)
-      trace.TraceLog("[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus(QVM_SDR_DISABLE)");
+      trace.TraceLog(kSdrDisabled);
     else
       trace.TraceLogF("[Frusys_Get_Bmc_Fw_Revision]dwSDRStatus = %d", static_cast<int>(dwSDRStatus));
     return Unknown(revision, size);
   }
   if (dwSDRStatus == kQvmSdrDisable) {
-    trace.TraceLog("[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus(QVM_SDR_DISABLE)");
+    trace.TraceLog(kSdrDisabled);
     return Unknown(revision, size);
   }
   uint8_t record[kDeviceIdRecordSize] = {};

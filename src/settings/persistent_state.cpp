@@ -10,6 +10,10 @@
 namespace fenra {
 namespace {
 
+constexpr char kOpenKeyFailed[] = "[CheckSerialNumber]OpenKey %s faild// ret = %d";
+constexpr char kQueryValueFailed[] = "[CheckSerialNumber]QueryValue %s faild // ret = %d";
+constexpr char kGetKeyValFailed[] = "[CheckSerialNumber]GetKeyVal %s faild // ret = %d";
+
 constexpr const char* kSerialNumberValue = "SerialNumber";
 constexpr uint32_t kSerialSize = 8;
 
@@ -49,18 +53,18 @@ int CheckSerialNumber(Runtime& runtime, const char* source_key_path, const char*
     RegKeyPtr source;
     int32_t result = registry.OpenKey(Hive::kLocalMachine, source_key_path, win::kKeyQueryValue, &source);
     if (result != 0) {
-      trace.TraceLogF("[CheckSerialNumber]OpenKey %s faild// ret = %d", source_key_path, result);
+      trace.TraceLogF(kOpenKeyFailed, source_key_path, result);
       return 0;
     }
     uint32_t size = 0;
     result = registry.QueryValue(*source, kSerialNumberValue, nullptr, nullptr, &size);
     if (result != 0) {
-      trace.TraceLogF("[CheckSerialNumber]QueryValue %s faild // ret = %d", source_key_path, result);
+      trace.TraceLogF(kQueryValueFailed, source_key_path, result);
       return 0;
     }
     result = ReadValueExactly(registry, *source, kSerialNumberValue, win::kRegBinary, serial, kSerialSize);
     if (result != 0) {
-      trace.TraceLogF("[CheckSerialNumber]GetKeyVal %s faild // ret = %d", source_key_path, result);
+      trace.TraceLogF(kGetKeyValFailed, source_key_path, result);
       return 0;
     }
   }
@@ -73,7 +77,7 @@ int CheckSerialNumber(Runtime& runtime, const char* source_key_path, const char*
   RegKeyPtr kept;
   int32_t result = registry.OpenKey(Hive::kLocalMachine, kept_key_path, win::kKeyAllAccess, &kept);
   if (result != 0) {
-    trace.TraceLogF("[CheckSerialNumber]OpenKey %s faild// ret = %d", kept_key_path, result);
+    trace.TraceLogF(kOpenKeyFailed, kept_key_path, result);
     result = registry.CreateKey(Hive::kLocalMachine, kept_key_path, win::kKeyAllAccess, &kept, nullptr);
     if (result != 0) {
       trace.TraceLogF("[CheckSerialNumber]CreateKey %s faild // ret = %d", kept_key_path, result);
@@ -88,9 +92,9 @@ int CheckSerialNumber(Runtime& runtime, const char* source_key_path, const char*
   uint32_t size = 0;
   result = registry.QueryValue(*kept, value_name, nullptr, nullptr, &size);
   if (result != 0) {
-    trace.TraceLogF("[CheckSerialNumber]QueryValue %s faild // ret = %d", value_name, result);
+    trace.TraceLogF(kQueryValueFailed, value_name, result);
   } else if ((result = ReadValueExactly(registry, *kept, value_name, win::kRegBinary, copy, kSerialSize)) != 0) {
-    trace.TraceLogF("[CheckSerialNumber]GetKeyVal %s faild // ret = %d", value_name, result);
+    trace.TraceLogF(kGetKeyValFailed, value_name, result);
   }
 
   if (memcmp(serial, copy, kSerialSize) == 0) {

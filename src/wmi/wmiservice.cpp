@@ -14,6 +14,8 @@
 namespace fenra {
 namespace {
 
+constexpr char kConnectServerFailed[] = "[Wmiservice]ConnectServer FAIL!! : %x";
+
 constexpr const wchar_t* kNamespace = L"ROOT\\cimv2";
 constexpr const wchar_t* kQueryLanguage = L"WQL";
 constexpr size_t kInstanceNameSize = 256;
@@ -101,9 +103,9 @@ Wmiservice::Wmiservice(Runtime& runtime) : runtime_(runtime) {
     hResInit = pLocator->ConnectServer(resource, &pSvc);
     if (hResInit >= 0 && pSvc) break;
     pSvc.reset();
-    trace.TraceLogF("[Wmiservice]ConnectServer FAIL!! : %x", Hex(hResInit));
+    trace.TraceLogF(kConnectServerFailed, Hex(hResInit));
     if (++attempts >= kConnectAttempts) {
-      trace.TraceLogF("[Wmiservice]ConnectServer FAIL!! : %x", Hex(hResInit));
+      trace.TraceLogF(kConnectServerFailed, Hex(hResInit));
       runtime_.shared.stopflg = 1;
       pLocator.reset();
       EndCom();
