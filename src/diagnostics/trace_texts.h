@@ -72,4 +72,7 @@ constexpr std::string_view FixedPart(std::string_view format, int n) {
   return format.substr(from, to == std::string_view::npos ? std::string_view::npos : to - from);
 }
 
+static_assert(FixedPart("a%db%sc", 0) == "a" && FixedPart("a%db%sc", 1) == "b" && FixedPart("a%db%sc", 2) == "c" &&
+              FixedPart("a", 1).empty());
+
 }  // namespace fenra::trace_text

@@ -165,7 +165,7 @@ void GroupWatch::CheckSerialNumbers(const StateEvent& event) {
       event.state != STATE_TRIPLEX)
     return;
   if (group_ != kGroupCpu && group_ != kGroupPci) return;
-  const ModulePair& pair = event.bExPci && group_ == kGroupPci ? kPairs[CHANGE_EXPCI_SIMPLEX] : Pair();
+  const ModulePair& pair = event.bExPci && group_ == kGroupPci ? PairOfTimer(CHANGE_EXPCI_SIMPLEX) : Pair();
   for (size_t i = pair.first_serial; i < pair.first_serial + pair.serial_count; ++i)
     CheckSerialNumber(runtime_, kSerialModules[i].source_key, kSerialModules[i].kept_key, kSerialModules[i].value_name);
 }

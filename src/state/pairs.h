@@ -89,6 +89,15 @@ inline constexpr std::array<ModulePair, 3> kPairs{{
      &MonitorConfig::dwExPciLongThreshold, &SharedState::hSyncEventPCI, "hSyncEventPCI", 5, 2, 1},
 }};
 
+// A pair's serial rows are kept under its own board key.
+constexpr bool SerialRowsUnderBoardKeys() {
+  for (const ModulePair& pair : kPairs)
+    for (size_t i = pair.first_serial; i < pair.first_serial + pair.serial_count; ++i)
+      if (i >= kSerialModules.size() || kSerialModules[i].kept_key != pair.board_key) return false;
+  return true;
+}
+static_assert(SerialRowsUnderBoardKeys());
+
 // The pair of timer (or alert) index n, SIMPLEX or DUPLEX.
 constexpr const ModulePair& PairOfTimer(int n) { return kPairs[static_cast<size_t>(n % kDuplexOffset)]; }
 
