@@ -29,8 +29,9 @@ function(fenra_windows_name_check)
     list(APPEND names ${found})
   endforeach()
   list(REMOVE_DUPLICATES names)
-  # The operator spellings and `defined` cannot be tested with #ifdef.
-  list(REMOVE_ITEM names and and_eq bitand bitor compl not not_eq or or_eq xor xor_eq defined)
+  # The operator spellings, `defined` and a variadic macro's `__VA_ARGS__`
+  # cannot be tested with #ifdef.
+  list(REMOVE_ITEM names and and_eq bitand bitor compl not not_eq or or_eq xor xor_eq defined __VA_ARGS__)
   list(SORT names)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ARG_HEADERS})
 

@@ -6,7 +6,7 @@
 #include "alerts/version_info.h"
 #include "diagnostics/event_ids.h"
 #include "diagnostics/event_log_writer.h"
-#include "monitor/monitor_state.h"
+#include "state/pairs.h"
 #include "wmi/wmi_tables.h"
 #include "wmi/wmiservice.h"
 
@@ -16,51 +16,18 @@ namespace {
 constexpr const char* kUnknown = "unknown";
 constexpr size_t kVersionLineSize = 256;
 constexpr size_t kRevisionSize = 256;
-// Rows of DeviceClassTable: the CPU modules, the PCI modules, and from
-// here on the device classes of a PCI alert's details.
-constexpr int kCpuRow = 0;
-constexpr int kPciRow = 1;
+// From this row of DeviceClassTable on: the device classes of a PCI
+// alert's details (the rows before are the pairs' own).
 constexpr int kFirstDetailsRow = 2;
 
-bool IsCpuAlert(int index) { return index == CHANGE_CPU_SIMPLEX || index == CHANGE_CPU_DUPLEX; }
 bool IsSimplexAlert(int index) { return index < kDuplexOffset; }
-
-// The trace lines of the group query's status code.
-void TraceGroupStatus(Trace& trace, bool cpu, int32_t code) {
-  if (cpu) {
-    switch (code) {
-      case 1: trace.TraceLog("  (CPU) --> SIMPLEX"); return;
-      case 2: trace.TraceLog("  (CPU) --> TRIPLEX"); return;
-      case 9: trace.TraceLog("  (CPU) --> SIMPLEX SIMPLEX"); return;
-      case 10: trace.TraceLog("  (CPU) --> SIMPLEX DUPLEX"); return;
-      case 11: trace.TraceLog("  (CPU) --> DUPLEX SIMPLEX"); return;
-      case 12: trace.TraceLog("  (CPU) --> DUPLEX DUPLEX"); return;
-      case 13:
-      case 15: trace.TraceLog("  (CPU) --> SIMPLEX(CPU 0)"); return;
-      case 14:
-      case 16: trace.TraceLog("  (CPU) --> SIMPLEX(CPU 1)"); return;
-      default: trace.TraceLog("  (CPU) --> ABNORMAL"); return;
-    }
-  }
-  switch (code) {
-    case 3:
-      trace.TraceLog("  (PCI) --> SIMPLEX");
-      trace.TraceLog("  (ExPCI) --> SIMPLEX");
-      return;
-    case 5: trace.TraceLog("  (ExPCI) --> SIMPLEX"); return;
-    case 6: trace.TraceLog("  (PCI) --> SIMPLEX SIMPLEX"); return;
-    case 7: trace.TraceLog("  (PCI) --> SIMPLEX DUPLEX"); return;
-    case 8: trace.TraceLog("  (PCI) --> DUPLEX SIMPLEX"); return;
-    default: trace.TraceLog("  (PCI) --> DUPLEX"); return;
-  }
-}
 
 // The version line: the BMC firmware revision beside the platform version
 // on platforms whose version begins below '5' (taken as a signed byte, so
 // bytes of 0x80 and above count as below).
 std::string VersionLine(Runtime& runtime) {
-  if (runtime.monitor.szSWVersion.get() == kUnknown) CheckSWVersion(runtime);
-  std::string version = runtime.monitor.szSWVersion.get();
+  if (runtime.shared.szSWVersion.get() == kUnknown) CheckSWVersion(runtime);
+  std::string version = runtime.shared.szSWVersion.get();
   char verBuff[kVersionLineSize];
   if (static_cast<signed char>(version[0]) < '5') {
     char revision[kRevisionSize] = {};
@@ -106,10 +73,11 @@ void CutAtCharacter(System& system, std::string* text, size_t limit) {
 
 uint32_t EventLogOut(Runtime& runtime, const AlertRequest& request) {
   Trace& trace = runtime.trace;
-  const MonitorConfig& config = runtime.monitor.config();
+  const MonitorConfig& config = runtime.shared.config();
   const int index = request.index;
-  const bool cpu = IsCpuAlert(index);
-  const int group_row = cpu ? kCpuRow : kPciRow;
+  const ModulePair& pair = PairOfTimer(index);
+  const bool cpu = pair.group == kGroupCpu;
+  const int group_row = pair.device_class_row;
   const uint32_t generation = config.dwPlatformGen;
 
   Wmiservice wms(runtime);
@@ -119,7 +87,8 @@ uint32_t EventLogOut(Runtime& runtime, const AlertRequest& request) {
   std::string group_text;
   if (connected) {
     int32_t code = QueryClassStatus(wms, DeviceClassTable[group_row][generation], &group_text);
-    TraceGroupStatus(trace, cpu, code);
+    for (const char* line : AlertStatusLines(pair.group, code))
+      if (line != nullptr) trace.TraceLog(line);
   }
 
   std::string cWkArea = FillTemplate(IsSimplexAlert(index) ? config.szIdfSimplex : config.szIdfDuplex,

@@ -9,10 +9,13 @@
 #include <string>
 #include <utility>
 
-#include "monitor/monitor_state.h"
+#include "state/shared_state.h"
 
 namespace fenra {
 namespace {
+
+constexpr char kVersionSizeFailed[] = "[CheckSWVersion]GetKeyVal %s faild // dnum = %d";
+constexpr char kSdrDisabled[] = "[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus(QVM_SDR_DISABLE)";
 
 constexpr const char* kPlatformKey = "SOFTWARE\\QOR\\Trelvane";
 constexpr const char* kPlatformVersionValue = "TrelvaneVersion";
@@ -53,7 +56,7 @@ std::optional<std::string> ReadRegistryVersion(Runtime& runtime, RegKey& key) {
     return std::nullopt;
   }
   if (size > kVersionSize) {
-    runtime.trace.TraceLogF("[CheckSWVersion]GetKeyVal %s faild // dnum = %d", kPlatformVersionValue,
+    runtime.trace.TraceLogF(kVersionSizeFailed, kPlatformVersionValue,
                             static_cast<int>(size));
     return std::nullopt;
   }
@@ -68,7 +71,7 @@ std::optional<std::string> ReadRegistryVersion(Runtime& runtime, RegKey& key) {
   }
   // Sixteen characters without a terminator leave no room for one.
   if (strnlen(version, kVersionSize) == kVersionSize) {
-    runtime.trace.TraceLogF("[CheckSWVersion]GetKeyVal %s faild // dnum = %d", kPlatformVersionValue,
+    runtime.trace.TraceLogF(kVersionSizeFailed, kPlatformVersionValue,
                             static_cast<int>(size));
     return std::nullopt;
   }
@@ -166,7 +169,7 @@ int RevisionFromDriver(Runtime& runtime, char* revision, size_t size) {
 
 int CheckSWVersion(Runtime& runtime) {
   Platform& platform = runtime.platform;
-  MonitorState& monitor = runtime.monitor;
+  SharedState& monitor = runtime.shared;
   std::optional<std::string> version;
   RegKeyPtr key;
   int32_t result = platform.registry.OpenKey(Hive::kLocalMachine, kPlatformKey, win::kKeyQueryValue, &key);
@@ -188,7 +191,7 @@ int CheckSWVersion(Runtime& runtime) {
 }
 
 HardwareLibraryEntries LoadHardwareLibrary(Runtime& runtime, const LibraryTraceTexts& texts) {
-  MonitorState::HardwareLibrary& library = runtime.monitor.library;
+  SharedState::HardwareLibrary& library = runtime.shared.library;
   Kernel& kernel = runtime.platform.kernel;
   // Failures are traced after the lock is let go: the trace may wait for
   // its mutex.
@@ -197,7 +200,7 @@ HardwareLibraryEntries LoadHardwareLibrary(Runtime& runtime, const LibraryTraceT
   std::optional<uint32_t> device_id_entry_error;
   HardwareLibraryEntries entries;
   {
-    std::lock_guard lock(library.lock);
+    MutexLock lock(library.lock);
     if (!library.hQvmsmsen) {
       library.hQvmsmsen = runtime.platform.hardware.LoadLibrary(kHardwareLibraryName);
       if (!library.hQvmsmsen) load_error = kernel.GetLastError();
@@ -221,12 +224,12 @@ HardwareLibraryEntries LoadHardwareLibrary(Runtime& runtime, const LibraryTraceT
   return entries;
 }
 
-void ReleaseHardwareLibrary(MonitorState& monitor) {
+void ReleaseHardwareLibrary(SharedState& monitor) {
   LibraryPtr library;
   LibraryProc status_entry;
   LibraryProc device_id_entry;
   {
-    std::lock_guard lock(monitor.library.lock);
+    MutexLock lock(monitor.library.lock);
     library = std::exchange(monitor.library.hQvmsmsen, nullptr);
     status_entry = std::exchange(monitor.library.pfnGetSdrRepositoryStatus, nullptr);
     device_id_entry = std::exchange(monitor.library.pfnGetDeviceID, nullptr);
@@ -252,7 +255,7 @@ int Frusys_Get_Bmc_Fw_Revision(Runtime& runtime, char* revision, size_t size) {
     result = library.get_sdr_repository_status(&dwSDRStatus);
     if (dwSDRStatus != kQvmSdrInit) break;
     trace.TraceLogF("[Frusys_Get_Bmc_Fw_Revision](i=%d)(QVM_SDR_INIT) wait 5 sec //ret = %d", i, result);
-    uint32_t dwWake = kernel.WaitForSingleObject(runtime.monitor.hServiceEvent.load(), kSdrWaitMs);
+    uint32_t dwWake = kernel.WaitForSingleObject(runtime.shared.hServiceEvent.load(), kSdrWaitMs);
     if (dwWake == win::kWaitFailed)
       trace.TraceLogF("[Frusys_Get_Bmc_Fw_Revision]WaitForSingleObject Error = %d",
                       static_cast<int>(kernel.GetLastError()));
@@ -269,13 +272,13 @@ int Frusys_Get_Bmc_Fw_Revision(Runtime& runtime, char* revision, size_t size) {
   if (result == 0) {
     trace.TraceLog("[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus faild ret = FALSE");
     if (dwSDRStatus == kQvmSdrDisable)
-      trace.TraceLog("[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus(QVM_SDR_DISABLE)");
+      trace.TraceLog(kSdrDisabled);
     else
       trace.TraceLogF("[Frusys_Get_Bmc_Fw_Revision]dwSDRStatus = %d", static_cast<int>(dwSDRStatus));
     return Unknown(revision, size);
   }
   if (dwSDRStatus == kQvmSdrDisable) {
-    trace.TraceLog("[Frusys_Get_Bmc_Fw_Revision]GetSDRStatus(QVM_SDR_DISABLE)");
+    trace.TraceLog(kSdrDisabled);
     return Unknown(revision, size);
   }
   uint8_t record[kDeviceIdRecordSize] = {};

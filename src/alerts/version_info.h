@@ -48,6 +48,6 @@ HardwareLibraryEntries LoadHardwareLibrary(Runtime& runtime, const LibraryTraceT
 // Drops the monitor's references to the library and its entries
 // (ServiceThread at its end). Users still holding entries keep the library
 // loaded until they are done; a later user loads it anew.
-void ReleaseHardwareLibrary(MonitorState& monitor);
+void ReleaseHardwareLibrary(SharedState& monitor);
 
 }  // namespace fenra

@@ -8,11 +8,6 @@ namespace fenra::app {
 namespace {
 
 constexpr Hive kHklm = Hive::kLocalMachine;
-constexpr const char* kShortThreshold = "SimplexShortThreshold";
-constexpr struct {
-  const char* label;
-  const char* key;
-} kPairs[] = {{"CPU", kCpuBoardKey}, {"PCI", kPciBoardKey}, {"ExPCI", kExPciBoardKey}};
 
 // The INI file in the service's current directory, as Windows paths go.
 std::string IniPath(sim::SimMachine& machine) {
@@ -35,8 +30,8 @@ void WriteIni(sim::SimMachine& machine, const std::string& text) {
 void SetUpFirstLook(sim::SimMachine& machine) {
   WriteIni(machine, std::string("[MODE]\r\n") + kSimplexFilterTimeSetting.key + "=0\r\n");
   for (const auto& pair : kPairs)
-    if (machine.registry().SetDword(kHklm, pair.key, kShortThreshold, 1) != 0)
-      throw std::runtime_error(std::string("cannot write HKLM\\") + pair.key);
+    if (machine.registry().SetDword(kHklm, pair.board_key, kShortThresholdValue, 1) != 0)
+      throw std::runtime_error(std::string("cannot write HKLM\\") + pair.board_key);
 }
 
 void PutProductionDefaults(sim::SimMachine& machine) {
@@ -44,7 +39,7 @@ void PutProductionDefaults(sim::SimMachine& machine) {
   Registry& registry = machine.registry();
   for (const auto& pair : kPairs) {
     RegKeyPtr key;
-    if (registry.OpenKey(kHklm, pair.key, win::kKeySetValue, &key) == 0) registry.DeleteValue(*key, kShortThreshold);
+    if (registry.OpenKey(kHklm, pair.board_key, win::kKeySetValue, &key) == 0) registry.DeleteValue(*key, kShortThresholdValue);
   }
 }
 
@@ -75,10 +70,10 @@ std::string AlertSettings(sim::SimMachine& machine) {
   std::string text = "start-up delay " + (delay < 0 ? std::string("default") : std::to_string(delay) + " s") +
                      "; SIMPLEX after";
   ThresholdDefaults defaults = ThresholdDefaultsFor(PlatformVersionFirst(machine));
-  const uint32_t default_minutes[] = {defaults.cpu_short, defaults.pci_short, defaults.expci_short};
-  for (size_t i = 0; i < std::size(kPairs); ++i) {
-    std::optional<uint32_t> minutes = machine.registry().GetDword(kHklm, kPairs[i].key, kShortThreshold);
-    text += std::string(i == 0 ? " " : ", ") + kPairs[i].label + " " + std::to_string(minutes.value_or(default_minutes[i])) +
+  for (size_t i = 0; i < kPairs.size(); ++i) {
+    std::optional<uint32_t> minutes = machine.registry().GetDword(kHklm, kPairs[i].board_key, kShortThresholdValue);
+    text += std::string(i == 0 ? " " : ", ") + kPairs[i].label + " " +
+            std::to_string(minutes.value_or(defaults[i].short_minutes)) +
             " min" + (minutes ? "" : " (default)");
   }
   return text;

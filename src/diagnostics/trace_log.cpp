@@ -91,7 +91,7 @@ void Trace::TraceLog(const char* message) {
   {
     // Also serialises the lines written while no trace mutex exists, and
     // those of threads still running after it was closed.
-    std::lock_guard lock(line_lock_);
+    MutexLock lock(line_lock_);
     AppendLine(message ? message : "", now);
   }
 

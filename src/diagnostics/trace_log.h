@@ -2,10 +2,9 @@
 // The rotating trace log: two files in the directory named by the registry
 // value TempDir, one time-stamped line per call, nothing cached.
 
-#include <mutex>
-
 #include "platform/platform.h"
 #include "support/shared_handle.h"
+#include "support/thread_annotations.h"
 
 namespace fenra {
 
@@ -32,16 +31,16 @@ class Trace {
   static constexpr size_t kMaxLineText = 10000;
 
  private:
-  bool AppendLine(const char* message, const LocalTime& now);
+  bool AppendLine(const char* message, const LocalTime& now) FENRA_REQUIRES(line_lock_);
 
   Platform& platform_;
   SharedHandle hTraceMutex;
-  // 0 = no file chosen yet, else 1 or 2. Changed only under line_lock_.
-  int nTraceFileNo = 0;
   // One lock for the whole life of the process.
-  std::mutex line_lock_;
-  // The line being written; guarded by line_lock_.
-  char cWkTraceArea[kMaxLineText + 2] = {};
+  Mutex line_lock_;
+  // 0 = no file chosen yet, else 1 or 2.
+  int nTraceFileNo FENRA_GUARDED_BY(line_lock_) = 0;
+  // The line being written.
+  char cWkTraceArea[kMaxLineText + 2] FENRA_GUARDED_BY(line_lock_) = {};
 };
 
 }  // namespace fenra

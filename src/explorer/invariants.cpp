@@ -8,6 +8,7 @@
 #include <set>
 #include <string_view>
 
+#include "diagnostics/trace_texts.h"
 #include "runner/output.h"
 
 namespace fenra::explorer {
@@ -197,17 +198,16 @@ void Checker::ReadTrace() {
     if (o.kind != Observation::Kind::kTrace) continue;
     std::string_view message = Message(o);
     int index = 0, number = 0;
-    if (message == "[ManageTimerThread]start") {
+    if (message == trace_text::kManagerStart) {
       ++monitor;
       started.clear();
-    } else if (sscanf(std::string(message).c_str(), "[WMIThread %d]GetStatus nRtn = %d", &index, &number) == 2) {
+    } else if (sscanf(std::string(message).c_str(), trace_text::kWmiStatus, &index, &number) == 2) {
       if (index == 0 || index == 1) status_queries_[index == 0 ? 1 : 0].push_back(o.t_ms);
       group_moments_[index == 0 ? 1 : 0].push_back(o.t_ms);
-    } else if (sscanf(std::string(message).c_str(), "[TimerThread %d]start Limit time = %d sec", &index, &number) ==
-               2) {
+    } else if (sscanf(std::string(message).c_str(), trace_text::kTimerStart, &index, &number) == 2) {
       started[index] = {o.t_ms, static_cast<uint64_t>(std::max(number, 0)) * 1000};
-    } else if (sscanf(std::string(message).c_str(), "[TimerThread %d]stop  timer cancel", &index) == 1 &&
-               message.ends_with("stop  timer cancel")) {
+    } else if (sscanf(std::string(message).c_str(), trace_text::kTimerCancel, &index) == 1 &&
+               message.ends_with(trace_text::FixedPart(trace_text::kTimerCancel, 1))) {
       auto found = started.find(index);
       if (found != started.end() && index < 3) cancelled_.push_back({monitor, index, found->second.first, o.t_ms});
     } else if (message.starts_with("[TimerThread ") && message.find("]Create EventLogOut") != std::string_view::npos &&

@@ -1,32 +1,34 @@
 #include "monitor/monitor_state.h"
 
+#include "runtime.h"
+
 #include <utility>
 
 namespace fenra {
 
 void TimerTable::Reset() {
   std::array<TimerSlot, kTimerCount> old;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   old = std::exchange(slots_, {});
 }
 
 TimerSlot TimerTable::Get(int n) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return slots_[static_cast<size_t>(n)];
 }
 
 void TimerTable::RaiseChange(int n) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   slots_[static_cast<size_t>(n)].change = true;
 }
 
 bool TimerTable::TakeStop(int n) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return std::exchange(slots_[static_cast<size_t>(n)].stop, false);
 }
 
 bool TimerTable::StopIfRunning(int n) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   TimerSlot& slot = slots_[static_cast<size_t>(n)];
   if (!slot.running) return false;
   slot.stop = true;
@@ -34,7 +36,7 @@ bool TimerTable::StopIfRunning(int n) {
 }
 
 bool TimerTable::AbsorbFlap(int k, uint32_t now, int32_t margin_ms) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   TimerSlot& simplex = slots_[static_cast<size_t>(k)];
   TimerSlot& duplex = slots_[static_cast<size_t>(k + kDuplexOffset)];
   if (!duplex.thread || !simplex.change || TicksUntil(duplex.dwLimitTime, now) <= margin_ms) return false;
@@ -46,7 +48,7 @@ bool TimerTable::AbsorbFlap(int k, uint32_t now, int32_t margin_ms) {
 }
 
 std::optional<TimerStart> TimerTable::TakeStartRequest(int n, const char* occurrence_time) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   TimerSlot& slot = slots_[static_cast<size_t>(n)];
   if (!slot.change || slot.thread || slot.running) return std::nullopt;
   CopyText(slot.szOccurrenceTime, occurrence_time);
@@ -61,7 +63,7 @@ std::optional<TimerStart> TimerTable::TakeStartRequest(int n, const char* occurr
 }
 
 void TimerTable::BeginStart(int n, uint32_t limit_time) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   TimerSlot& slot = slots_[static_cast<size_t>(n)];
   slot.running = true;
   slot.stop = false;
@@ -69,7 +71,7 @@ void TimerTable::BeginStart(int n, uint32_t limit_time) {
 }
 
 void TimerTable::Started(int n, Handle thread) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   TimerSlot& slot = slots_[static_cast<size_t>(n)];
   slot.thread = std::move(thread);
   slot.change = false;
@@ -78,20 +80,17 @@ void TimerTable::Started(int n, Handle thread) {
 void TimerTable::StartFailed(int n) { Ended(n); }
 
 void TimerTable::Ended(int n) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   slots_[static_cast<size_t>(n)].running = false;
 }
 
 void TimerTable::Collected(int n) {
   Handle old;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   old = std::exchange(slots_[static_cast<size_t>(n)].thread, nullptr);
 }
 
-void MonitorState::PublishConfig(const MonitorConfig& config) {
-  std::lock_guard lock(publish_lock_);
-  published_.push_back(config);
-  config_.store(&published_.back(), std::memory_order_release);
-}
+Runtime::Runtime(Platform& platform_ports, Trace& trace_log, MonitorState& monitor_state)
+    : platform(platform_ports), trace(trace_log), monitor(monitor_state), shared(monitor_state) {}
 
 }  // namespace fenra

@@ -12,56 +12,19 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <deque>
-#include <mutex>
 #include <optional>
 #include <utility>
 
-#include "platform/hardware.h"
+#include "state/pairs.h"
+#include "state/shared_state.h"
 #include "support/fixed_text.h"
 #include "support/shared_handle.h"
+#include "support/thread_annotations.h"
 
 namespace fenra {
 
-// Timer and alert indices.
-inline constexpr int CHANGE_CPU_SIMPLEX = 0;
-inline constexpr int CHANGE_PCI_SIMPLEX = 1;
-inline constexpr int CHANGE_EXPCI_SIMPLEX = 2;
-inline constexpr int CHANGE_CPU_DUPLEX = 3;
-inline constexpr int CHANGE_PCI_DUPLEX = 4;
-inline constexpr int CHANGE_EXPCI_DUPLEX = 5;
-inline constexpr int kTimerCount = 6;
-// The DUPLEX timer of SIMPLEX timer k is k + kDuplexOffset.
-inline constexpr int kDuplexOffset = 3;
-
-// Group indices: the argument of a WMIThread, the row of EventClassTable.
-inline constexpr int kGroupCpu = 0;
-inline constexpr int kGroupPci = 1;
-inline constexpr int kGroupDisk = 2;
-inline constexpr int kGroupCount = 3;
-
 inline constexpr int kLogOutSlots = 8;
-inline constexpr int kMaxDeviceClasses = 8;
 inline constexpr size_t kOccurrenceTimeSize = 256;
-
-// What ServiceThread reads at start-up. Published once, before the threads
-// that read it start, and read-only afterwards.
-struct MonitorConfig {
-  int32_t Timeout_value = 30000;  // ms, wait limit of the WMI status query
-  int32_t waitPulseTime = 120;    // s, delay of a PulseThread
-  uint32_t dwCpuShortThreshold = 0;  // minutes
-  uint32_t dwPciShortThreshold = 0;
-  uint32_t dwExPciShortThreshold = 0;
-  uint32_t dwCpuLongThreshold = 0;
-  uint32_t dwPciLongThreshold = 0;
-  uint32_t dwExPciLongThreshold = 0;
-  uint32_t dwPlatformGen = 2;
-  uint32_t nDeviceClass = kMaxDeviceClasses;
-  char szDeviceClassName[kMaxDeviceClasses][256] = {};
-  char szIdfSimplex[128] = {};
-  char szIdfDuplex[128] = {};
-  char szIdsDetails[16] = {};
-};
 
 // One timer index: its change request, its cancel request, and the timer
 // itself while it exists.
@@ -123,8 +86,8 @@ class TimerTable {
   void Collected(int n);
 
  private:
-  mutable std::mutex mutex_;
-  std::array<TimerSlot, kTimerCount> slots_;
+  mutable Mutex mutex_;
+  std::array<TimerSlot, kTimerCount> slots_ FENRA_GUARDED_BY(mutex_);
 };
 
 // Handle slots whose free entries are claimed atomically: two claimants
@@ -134,7 +97,7 @@ class ThreadSlots {
  public:
   // The first free slot, now reserved, or -1 when all are taken.
   int Claim() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (size_t i = 0; i < N; ++i) {
       if (claimed_[i]) continue;
       claimed_[i] = true;
@@ -143,47 +106,37 @@ class ThreadSlots {
     return -1;
   }
   void Fill(int slot, Handle thread) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     handles_[static_cast<size_t>(slot)] = std::move(thread);
   }
   // Frees a slot (reserved or filled).
   void Free(int slot) {
     Handle old;  // dropped after the lock is let go
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     old = std::exchange(handles_[static_cast<size_t>(slot)], nullptr);
     claimed_[static_cast<size_t>(slot)] = false;
   }
   Handle Get(int slot) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return handles_[static_cast<size_t>(slot)];
   }
   void Clear() {
     std::array<Handle, N> old;
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     old = std::exchange(handles_, {});
     claimed_ = {};
   }
   static constexpr int size() { return static_cast<int>(N); }
 
  private:
-  mutable std::mutex mutex_;
-  std::array<Handle, N> handles_;
-  std::array<bool, N> claimed_{};
+  mutable Mutex mutex_;
+  std::array<Handle, N> handles_ FENRA_GUARDED_BY(mutex_);
+  std::array<bool, N> claimed_ FENRA_GUARDED_BY(mutex_){};
 };
 
-struct MonitorState {
-  MonitorState() = default;
-  MonitorState(const MonitorState&) = delete;
-  MonitorState& operator=(const MonitorState&) = delete;
-
-  // Stop and shutdown.
-  SharedHandle hShutdownEvent;  // the run is to end (Run waits on it)
-  SharedHandle hServiceEvent;   // the service has been asked to stop
-  SharedHandle m_PulseEvent;    // the named hot-plug event
-  std::atomic<int32_t> stopflg{0};  // FALSE -> TRUE once, never back
-  // Set when the monitor ends; the pulse threads end on it.
-  SharedHandle hMonitorEndEvent;
-
+// The whole state: what the layers below the monitor share (SharedState)
+// and the monitor's own bookkeeping of its threads.
+struct MonitorState : SharedState {
   // Threads (empty = none).
   std::array<SharedHandle, kGroupCount> hWMIThread;
   std::array<SharedHandle, kGroupCount> hPulseManagerThread;
@@ -191,38 +144,7 @@ struct MonitorState {
 
   // Hand-over between threads.
   TimerTable timers;
-  SharedHandle hSyncEventCPU;
-  SharedHandle hSyncEventPCI;
-  SharedHandle hSyncEventMTT;
   std::array<std::atomic<uint32_t>, kGroupCount> flgPulseRequest{};
-
-  // The configuration: the defaults until ServiceThread publishes what it
-  // read. Publish before the readers start; a published configuration stays
-  // valid for the life of this state, also when another one replaces it.
-  const MonitorConfig& config() const { return *config_.load(std::memory_order_acquire); }
-  void PublishConfig(const MonitorConfig& config);
-
-  // Platform software version; an alert composer may fill it again while
-  // other threads read it, hence guarded.
-  GuardedText<16> szSWVersion{"unknown"};
-
-  // The hardware library and its two entries, set on first need and
-  // released by ServiceThread at its end. Users copy them under `lock` and
-  // call the copies after letting go: a copy keeps the library loaded until
-  // its user is done, so a release never pulls it from under a running
-  // alert composer.
-  struct HardwareLibrary {
-    std::mutex lock;
-    LibraryPtr hQvmsmsen;
-    LibraryProc pfnGetSdrRepositoryStatus;
-    LibraryProc pfnGetDeviceID;
-  } library;
-
- private:
-  const MonitorConfig defaults_{};
-  std::mutex publish_lock_;
-  std::deque<MonitorConfig> published_;
-  std::atomic<const MonitorConfig*> config_{&defaults_};
 };
 
 }  // namespace fenra

@@ -1,59 +1,13 @@
 #include "monitor/redundancy.h"
 
+#include "diagnostics/trace_texts.h"
 #include "monitor/monitor_state.h"
 #include "support/fixed_text.h"
 
 namespace fenra {
-namespace {
-
-// One row of the initial classification. A state of 0 and a raised index
-// of -1 change nothing; the pair flags apply in the thread of `pair_group`
-// only.
-struct InitialRow {
-  int32_t code;
-  const char* lines[2];
-  int32_t group_state;
-  int32_t expci_state;
-  int raised[2];
-  int pair_group;
-  uint8_t pair[2];
-};
-
-constexpr int kNone = -1;
-constexpr InitialRow kInitialRows[] = {
-    {1, {"  (CPU) --> SIMPLEX"}, STATE_SIMPLEX, 0, {CHANGE_CPU_SIMPLEX, kNone}, kNone, {}},
-    {2, {"  (CPU) --> TRIPLEX"}, STATE_TRIPLEX, 0, {kNone, kNone}, kNone, {}},
-    {3, {"  (PCI) --> SIMPLEX", "  (ExPCI) --> SIMPLEX"}, STATE_SIMPLEX, STATE_SIMPLEX,
-     {CHANGE_PCI_SIMPLEX, CHANGE_EXPCI_SIMPLEX}, kNone, {}},
-    {5, {"  (ExPCI) --> SIMPLEX"}, 0, STATE_SIMPLEX, {CHANGE_EXPCI_SIMPLEX, kNone}, kNone, {}},
-    {6, {"  (PCI) --> SIMPLEX SIMPLEX"}, STATE_SIMPLEX, 0, {CHANGE_PCI_SIMPLEX, kNone}, kGroupPci, {0, 0}},
-    {7, {"  (PCI) --> SIMPLEX DUPLEX"}, STATE_SIMPLEX, 0, {CHANGE_PCI_SIMPLEX, kNone}, kGroupPci, {0, 1}},
-    {8, {"  (PCI) --> DUPLEX SIMPLEX"}, STATE_SIMPLEX, 0, {CHANGE_PCI_SIMPLEX, kNone}, kGroupPci, {1, 0}},
-    {9, {"  (CPU) --> SIMPLEX SIMPLEX"}, STATE_SIMPLEX, 0, {CHANGE_CPU_SIMPLEX, kNone}, kGroupCpu, {0, 0}},
-    {10, {"  (CPU) --> SIMPLEX DUPLEX"}, STATE_SIMPLEX, 0, {CHANGE_CPU_SIMPLEX, kNone}, kGroupCpu, {0, 1}},
-    {11, {"  (CPU) --> DUPLEX SIMPLEX"}, STATE_SIMPLEX, 0, {CHANGE_CPU_SIMPLEX, kNone}, kGroupCpu, {1, 0}},
-    {12, {"  (CPU) --> DUPLEX DUPLEX"}, 0, 0, {kNone, kNone}, kGroupCpu, {1, 1}},
-    {13, {"  (CPU) --> SIMPLEX(CPU 0)"}, STATE_SIMPLEX, 0, {CHANGE_CPU_SIMPLEX, kNone}, kGroupCpu, {0, 0}},
-    {14, {"  (CPU) --> SIMPLEX(CPU 1)"}, STATE_SIMPLEX, 0, {CHANGE_CPU_SIMPLEX, kNone}, kGroupCpu, {0, 0}},
-    {15, {"  (CPU) --> SIMPLEX(CPU 0)"}, STATE_SIMPLEX, 0, {CHANGE_CPU_SIMPLEX, kNone}, kGroupCpu, {1, 0}},
-    {16, {"  (CPU) --> SIMPLEX(CPU 1)"}, STATE_SIMPLEX, 0, {CHANGE_CPU_SIMPLEX, kNone}, kGroupCpu, {0, 1}},
-};
-// Any other code: the CPU group counts as having lost its redundancy, the
-// PCI group as redundant.
-constexpr InitialRow kOtherCpu{0, {"  (CPU) --> ABNORMAL"}, STATE_SIMPLEX, 0, {CHANGE_CPU_SIMPLEX, kNone},
-                               kGroupCpu, {0, 0}};
-constexpr InitialRow kOtherPci{0, {"  (PCI) --> DUPLEX DUPLEX"}, 0, 0, {kNone, kNone}, kGroupPci, {1, 1}};
-
-const InitialRow& FindRow(int group, int32_t code) {
-  for (const InitialRow& row : kInitialRows)
-    if (row.code == code) return row;
-  return group == kGroupCpu ? kOtherCpu : kOtherPci;
-}
-
-}  // namespace
 
 InitialClassification ClassifyInitialStatus(int group, int32_t status_code, PairState* pair) {
-  const InitialRow& row = FindRow(group, status_code);
+  const StatusRow& row = InitialStatusRow(group, status_code);
   if (row.group_state != 0) pair->dwGroupState = row.group_state;
   if (row.expci_state != 0) pair->dwExPciState = row.expci_state;
   if (row.pair_group == group) pair->flgModuleDuplex = {row.pair[0], row.pair[1]};
@@ -71,11 +25,10 @@ StateEvent ApplyStateEvent(int group, int32_t state, int32_t module, PairState* 
     pair->flgModuleDuplex[module == first_module ? 0 : 1] = state == STATE_DUPLEX ? 1 : 0;
     if (state == STATE_DUPLEX) {
       if (pair->flgModuleDuplex[0] == 1 && pair->flgModuleDuplex[1] == 1) {
-        event.pair_line = group == kGroupCpu ? "[WMIThread 0](CPU) --> DUPLEX DUPLEX"
-                                             : "[WMIThread 1](PCI) --> DUPLEX DUPLEX";
+        event.pair_line = StringPrintf(trace_text::kPairDuplex, group, GroupPair(group).label);
       } else {
         state = STATE_SIMPLEX;
-        event.pair_line = StringPrintf("[WMIThread %d](%d,%d)STATE_DUPLEX => STATE_SIMPLEX", group,
+        event.pair_line = StringPrintf(trace_text::kPairHalfDuplex, group,
                                        pair->flgModuleDuplex[0], pair->flgModuleDuplex[1]);
       }
     }

@@ -8,6 +8,7 @@
 #include "alerts/version_info.h"
 #include "diagnostics/event_ids.h"
 #include "diagnostics/event_log_writer.h"
+#include "diagnostics/trace_texts.h"
 #include "monitor/monitor_start.h"
 #include "monitor/timer_threads.h"
 #include "monitor/wmi_thread.h"
@@ -112,7 +113,7 @@ bool WaitSliceForStop(Runtime& runtime) {
   Kernel& kernel = runtime.platform.kernel;
   uint32_t dwWake = kernel.WaitForSingleObject(runtime.monitor.hServiceEvent.load(), kWaitSliceMs);
   if (dwWake == win::kWaitFailed)
-    runtime.trace.TraceLogF("[ServiceThread]WaitForSingleObject Error = %d", static_cast<int>(kernel.GetLastError()));
+    runtime.trace.TraceLogF(trace_text::kServiceWaitError, static_cast<int>(kernel.GetLastError()));
   if (dwWake == win::kWaitTimeout) return true;
   runtime.trace.TraceLogF("[ServiceThread]ServiceEvent error// dwWake=%x", dwWake);
   return false;
@@ -138,21 +139,13 @@ void ReadPlatformSettings(Runtime& runtime, MonitorConfig* config) {
   config->nDeviceClass = kMaxDeviceClasses;
 
   ThresholdDefaults defaults = ThresholdDefaultsFor(version[0]);
-  const struct {
-    const char* key;
-    const char* name;
-    uint32_t default_value;
-    uint32_t* target;
-  } thresholds[] = {
-      {kCpuBoardKey, "SimplexShortThreshold", defaults.cpu_short, &config->dwCpuShortThreshold},
-      {kCpuBoardKey, "SimplexLongThreshold", defaults.cpu_long, &config->dwCpuLongThreshold},
-      {kPciBoardKey, "SimplexShortThreshold", defaults.pci_short, &config->dwPciShortThreshold},
-      {kPciBoardKey, "SimplexLongThreshold", defaults.pci_long, &config->dwPciLongThreshold},
-      {kExPciBoardKey, "SimplexShortThreshold", defaults.expci_short, &config->dwExPciShortThreshold},
-      {kExPciBoardKey, "SimplexLongThreshold", defaults.expci_long, &config->dwExPciLongThreshold},
-  };
-  for (const auto& threshold : thresholds)
-    GetRegisterDWORD(runtime, threshold.key, threshold.name, threshold.default_value, threshold.target);
+  for (size_t k = 0; k < kPairs.size(); ++k) {
+    const ModulePair& pair = kPairs[k];
+    GetRegisterDWORD(runtime, pair.board_key, kShortThresholdValue, defaults[k].short_minutes,
+                     &(config->*pair.short_threshold));
+    GetRegisterDWORD(runtime, pair.board_key, kLongThresholdValue, defaults[k].long_minutes,
+                     &(config->*pair.long_threshold));
+  }
 
   if (config->dwPlatformGen == 0)
     for (const SerialModule& module : kSerialModules)
@@ -179,7 +172,7 @@ void MainWait(Runtime& runtime, const std::vector<Handle>& workers) {
     uint32_t result = platform.kernel.WaitForMultipleObjects(handles, false, kWaitSliceMs);
     if (result == win::kWaitTimeout) continue;
     if (result == win::kWaitObject0) {
-      runtime.trace.TraceLog("[ServiceThread]stopflg = TRUE");
+      runtime.trace.TraceLog(trace_text::kServiceStop);
       monitor.stopflg = 1;
       return;
     }
@@ -187,7 +180,7 @@ void MainWait(Runtime& runtime, const std::vector<Handle>& workers) {
       if (monitor.stopflg != 1) {
         WriteEventLog(platform, EVSRC_ZUFT, EVID_MONITOR_ENDED, nullptr, win::kEventlogErrorType, kModuleName,
                       __LINE__);
-        runtime.trace.TraceLog("[ServiceThread]stopflg = TRUE");
+        runtime.trace.TraceLog(trace_text::kServiceStop);
         monitor.stopflg = 1;
       }
       if (Handle shutdown = monitor.hShutdownEvent.load()) platform.kernel.SetEvent(shutdown);
@@ -195,7 +188,7 @@ void MainWait(Runtime& runtime, const std::vector<Handle>& workers) {
     }
     uint32_t error = platform.kernel.GetLastError();
     if (result == win::kWaitFailed)
-      runtime.trace.TraceLogF("[ServiceThread]WaitForSingleObject Error = %d", static_cast<int>(error));
+      runtime.trace.TraceLogF(trace_text::kServiceWaitError, static_cast<int>(error));
     WriteEventLogError(platform, EVSRC_ZUFT, EVID_WAIT_FAILED, win::kEventlogErrorType, error,
                        "WaitForMultipleObjects()", kModuleName, __LINE__);
     return;

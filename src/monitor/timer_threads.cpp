@@ -5,6 +5,7 @@
 #include <string>
 
 #include "alerts/event_log_out.h"
+#include "diagnostics/trace_texts.h"
 #include "monitor/monitor_state.h"
 #include "settings/persistent_state.h"
 
@@ -19,41 +20,17 @@ constexpr int32_t kRecurrenceLimitMs = 20000;
 // this left to run.
 constexpr int32_t kFlapMarginMs = 2000;
 
-const char* PairLabel(int n) {
-  static constexpr const char* kLabels[] = {"CPU", "PCI", "ExPCI"};
-  return kLabels[n % kDuplexOffset];
-}
-
-SharedHandle& AcknowledgementEvent(MonitorState& monitor, int n) {
-  return n % kDuplexOffset == 0 ? monitor.hSyncEventCPU : monitor.hSyncEventPCI;
-}
+const char* PairLabel(int n) { return PairOfTimer(n).label; }
 
 // The manager has taken the request of index n: it says so and answers the
 // WMI thread that may be waiting.
 void Acknowledge(Runtime& runtime, int n) {
-  static constexpr const char* kLines[] = {
-      "[ManageTimerThread]flgChangeStatus[CHANGE_CPU_SIMPLEX] SetEvent(hSyncEventCPU)",
-      "[ManageTimerThread]flgChangeStatus[CHANGE_PCI_SIMPLEX] SetEvent(hSyncEventPCI)",
-      "[ManageTimerThread]flgChangeStatus[CHANGE_EXPCI_SIMPLEX] SetEvent(hSyncEventPCI)",
-  };
-  runtime.trace.TraceLog(n < kDuplexOffset ? kLines[n] : "[ManageTimerThread]flgChangeStatus[DUPLEX] SetEvent(hSyncEvent)");
-  if (Handle event = AcknowledgementEvent(runtime.monitor, n).load()) runtime.platform.kernel.SetEvent(event);
-}
-
-uint32_t ShortThreshold(const MonitorConfig& config, int n) {
-  switch (n) {
-    case CHANGE_CPU_SIMPLEX: return config.dwCpuShortThreshold;
-    case CHANGE_PCI_SIMPLEX: return config.dwPciShortThreshold;
-    default: return config.dwExPciShortThreshold;
-  }
-}
-
-uint32_t LongThreshold(const MonitorConfig& config, int n) {
-  switch (n) {
-    case CHANGE_CPU_SIMPLEX: return config.dwCpuLongThreshold;
-    case CHANGE_PCI_SIMPLEX: return config.dwPciLongThreshold;
-    default: return config.dwExPciLongThreshold;
-  }
+  const ModulePair& pair = PairOfTimer(n);
+  if (n < kDuplexOffset)
+    runtime.trace.TraceLogF(trace_text::kAcknowledgeSimplex, pair.simplex_name, pair.acknowledgement_name);
+  else
+    runtime.trace.TraceLog(trace_text::kAcknowledgeDuplex);
+  if (Handle event = (runtime.monitor.*pair.acknowledgement).load()) runtime.platform.kernel.SetEvent(event);
 }
 
 // The limit of timer n starting now, with its trace lines. A SIMPLEX
@@ -65,16 +42,16 @@ int32_t TimerLimit(Runtime& runtime, int n, uint32_t start_tick, const TimerStar
     // 1: an earlier SIMPLEX lies within the long threshold; -1: its stamp
     // lies in the future. Either way the alert comes early.
     if (CheckLongThreshold(runtime, n) != 0) {
-      runtime.trace.TraceLogF("[TimerThread %d][%s] SIMP----->SIMP (%d min)", n, PairLabel(n),
-                              static_cast<int>(LongThreshold(config, n)));
+      runtime.trace.TraceLogF(trace_text::kTimerRecurrence, n, PairLabel(n),
+                              static_cast<int>(config.*PairOfTimer(n).long_threshold));
       limit = kRecurrenceLimitMs;
     } else {
-      limit = ShortThresholdLimit(ShortThreshold(config, n));
+      limit = ShortThresholdLimit(config.*PairOfTimer(n).short_threshold);
     }
   } else {
     limit = DuplexTimerLimit(n, start_tick, start.partner_running, start.partner_limit);
   }
-  runtime.trace.TraceLogF("[TimerThread %d]start Limit time = %d sec", n, limit / 1000);
+  runtime.trace.TraceLogF(trace_text::kTimerStart, n, limit / 1000);
   return limit;
 }
 
@@ -112,8 +89,8 @@ void CollectThreads(Runtime& runtime) {
 void AbsorbFlaps(Runtime& runtime, uint32_t now) {
   for (int k = 0; k < kDuplexOffset; ++k) {
     if (!runtime.monitor.timers.AbsorbFlap(k, now, kFlapMarginMs)) continue;
-    runtime.trace.TraceLogF("[ManageTimerThread][%s] SIMP->DUP->SIMP", PairLabel(k));
-    runtime.trace.TraceLogF("[ManageTimerThread][%s] StopTimer(%d)", PairLabel(k), k + kDuplexOffset);
+    runtime.trace.TraceLogF(trace_text::kFlapAbsorbed, PairLabel(k));
+    runtime.trace.TraceLogF(trace_text::kManagerStopTimer, PairLabel(k), k + kDuplexOffset);
     Acknowledge(runtime, k);
   }
 }
@@ -157,7 +134,7 @@ uint32_t StartComposer(Runtime& runtime, int n, const char* occurrence_time) {
   MonitorState& monitor = runtime.monitor;
   int slot = monitor.hLogOutThread.Claim();
   if (slot < 0) {
-    runtime.trace.TraceLogF("[TimerThread %d]Create EventLogOut Faild", n);
+    runtime.trace.TraceLogF(trace_text::kComposerNoSlot, n);
     return 1;
   }
   AlertRequest request{n, occurrence_time};
@@ -166,11 +143,11 @@ uint32_t StartComposer(Runtime& runtime, int n, const char* occurrence_time) {
   if (!thread) {
     uint32_t error = kernel.GetLastError();
     monitor.hLogOutThread.Free(slot);
-    runtime.trace.TraceLogF("[TimerThread %d]Create EventLogOut Error = %d", n, static_cast<int>(error));
+    runtime.trace.TraceLogF(trace_text::kComposerError, n, static_cast<int>(error));
     return 0;
   }
   monitor.hLogOutThread.Fill(slot, thread);
-  runtime.trace.TraceLogF("[TimerThread %d]Create EventLogOut => hLogOutThread[%d]", n, slot);
+  runtime.trace.TraceLogF(trace_text::kComposerStarted, n, slot);
   return 1;
 }
 
@@ -181,8 +158,8 @@ uint32_t RunOut(Runtime& runtime, int n, const char* occurrence_time) {
     // change is announced.
     int k = n - kDuplexOffset;
     if (runtime.monitor.timers.StopIfRunning(k)) {
-      runtime.trace.TraceLogF("[TimerThread %d][%s] DUP->SIMP->DUP", n, PairLabel(n));
-      runtime.trace.TraceLogF("[TimerThread %d][%s] StopTimer(%d)", n, PairLabel(n), k);
+      runtime.trace.TraceLogF(trace_text::kTimerBackToDuplex, n, PairLabel(n));
+      runtime.trace.TraceLogF(trace_text::kTimerStopTimer, n, PairLabel(n), k);
       return 1;
     }
   }
@@ -213,7 +190,7 @@ int32_t DuplexTimerLimit(int n, uint32_t start_tick, bool partner_running, uint3
 uint32_t ManageTimerThread(Runtime& runtime) {
   Kernel& kernel = runtime.platform.kernel;
   MonitorState& monitor = runtime.monitor;
-  runtime.trace.TraceLog("[ManageTimerThread]start");
+  runtime.trace.TraceLog(trace_text::kManagerStart);
   monitor.hLogOutThread.Clear();
   monitor.timers.Reset();
   for (;;) {
@@ -223,10 +200,7 @@ uint32_t ManageTimerThread(Runtime& runtime) {
                               static_cast<int>(kernel.GetLastError()));
       return 0;
     }
-    if (monitor.stopflg == 1) {
-      runtime.trace.TraceLog("[ManageTimerThread]stopflg=TRUE retrun 0");
-      return 0;
-    }
+    if (StopRequested(monitor, runtime.trace, "ManageTimerThread")) return 0;
     CollectThreads(runtime);
     AbsorbFlaps(runtime, kernel.TimeGetTime());
     if (!StartTimers(runtime)) return 0;
@@ -248,38 +222,34 @@ uint32_t TimerThread(Runtime& runtime, int n, uint32_t start_tick, int32_t limit
   uint32_t last_tick = start_tick;
   int64_t elapsed = 0;
   for (;;) {
-    if (monitor.stopflg == 1) {
-      runtime.trace.TraceLogF("[TimerThread %d]stopflg=TRUE retrun 0", n);
-      return end(0);
-    }
+    if (StopRequested(monitor, runtime.trace, "TimerThread", n)) return end(0);
     if (monitor.timers.TakeStop(n)) {
-      runtime.trace.TraceLogF("[TimerThread %d]stop  timer cancel", n);
+      runtime.trace.TraceLogF(trace_text::kTimerCancel, n);
       return end(1);
     }
     uint32_t now = kernel.TimeGetTime();
     auto step = static_cast<int32_t>(now - last_tick);
     last_tick = now;
     if (step < 0) {
-      runtime.trace.TraceLogF("[TimerThread %d]start_time error", n);
+      runtime.trace.TraceLogF(trace_text::kTimerClockBack, n);
       monitor.timers.RaiseChange(n);
       return end(1);
     }
     elapsed += step;
     if (elapsed >= limit_ms) {
-      runtime.trace.TraceLogF("[TimerThread %d]time out  Limit time = %d sec", n, limit_ms / 1000);
+      runtime.trace.TraceLogF(trace_text::kTimerRunOut, n, limit_ms / 1000);
       return end(RunOut(runtime, n, occurrence_time));
     }
     // The one-second pace, cut short when the service is asked to stop.
     uint32_t dwWake = kernel.WaitForSingleObject(monitor.hServiceEvent.load(), kTimerPaceMs);
     if (dwWake == win::kWaitFailed) {
-      runtime.trace.TraceLogF("[TimerThread %d]WaitForSingleObject Error = %d", n,
-                              static_cast<int>(kernel.GetLastError()));
+      runtime.trace.TraceLogF(trace_text::kTimerWaitError, n, static_cast<int>(kernel.GetLastError()));
       return end(1);
     }
     // The stop request: the service thread raises stopflg at the same
     // moment; waiting on the signalled event again would only spin.
     if (dwWake != win::kWaitTimeout) {
-      runtime.trace.TraceLogF("[TimerThread %d]stopflg=TRUE retrun 0", n);
+      TraceStopReturn(runtime.trace, "TimerThread", n);
       return end(0);
     }
   }

@@ -6,6 +6,7 @@
 
 #include "diagnostics/event_ids.h"
 #include "diagnostics/event_log_writer.h"
+#include "diagnostics/trace_texts.h"
 #include "monitor/monitor_state.h"
 #include "monitor/pulse_threads.h"
 #include "monitor/redundancy.h"
@@ -23,12 +24,6 @@ constexpr uint32_t kSubscriptionRetryPause = 30000;
 constexpr uint32_t kAcknowledgementWaitMs = 2000;
 constexpr size_t kPathSize = 256;
 
-// kSerialModules rows checked after an event: CPU 0-2, PCI 10-11, PCI 12-13.
-struct SerialRange {
-  size_t first;
-  size_t count;
-};
-
 class GroupWatch {
  public:
   GroupWatch(Runtime& runtime, int group)
@@ -42,14 +37,9 @@ class GroupWatch {
   uint32_t Run();
 
  private:
-  bool StopRequested() {
-    if (monitor_.stopflg != 1) return false;
-    trace_.TraceLogF("[WMIThread %d]stopflg=TRUE retrun 0", group_);
-    return true;
-  }
-  SharedHandle& AcknowledgementEvent() {
-    return group_ == kGroupCpu ? monitor_.hSyncEventCPU : monitor_.hSyncEventPCI;
-  }
+  bool StopRequested() { return fenra::StopRequested(monitor_, trace_, "WMIThread", group_); }
+  const ModulePair& Pair() const { return GroupPair(group_); }
+  SharedHandle& AcknowledgementEvent() { return monitor_.*Pair().acknowledgement; }
   void ClassifyInitialState(Wmiservice& wms);
   void ProcessEvent();
   void CheckSerialNumbers(const StateEvent& event);
@@ -66,7 +56,7 @@ class GroupWatch {
 
 uint32_t GroupWatch::Run() {
   Kernel& kernel = runtime_.platform.kernel;
-  trace_.TraceLogF("[WMIThread %d]start", group_);
+  trace_.TraceLogF(trace_text::kWmiStart, group_);
   Wmiservice wms(runtime_);
 
   Handle pulse_manager = kernel.CreateThread([&runtime = runtime_, group = group_] {
@@ -122,7 +112,7 @@ uint32_t GroupWatch::Run() {
 void GroupWatch::ClassifyInitialState(Wmiservice& wms) {
   const uint32_t generation = monitor_.config().dwPlatformGen;
   int32_t code = QueryClassStatus(wms, DeviceClassTable[group_][generation], nullptr);
-  trace_.TraceLogF("[WMIThread %d]GetStatus nRtn = %d", group_, code);
+  trace_.TraceLogF(trace_text::kWmiStatus, group_, code);
   InitialClassification classification = ClassifyInitialStatus(group_, code, &pair_);
   for (const char* line : classification.lines)
     if (line != nullptr) trace_.TraceLog(line);
@@ -174,10 +164,9 @@ void GroupWatch::CheckSerialNumbers(const StateEvent& event) {
   if (event.state != STATE_SIMPLEX && event.state != STATE_REMOVED && event.state != STATE_DUPLEX &&
       event.state != STATE_TRIPLEX)
     return;
-  SerialRange range{0, 0};
-  if (group_ == kGroupCpu) range = {0, 3};
-  if (group_ == kGroupPci) range = event.bExPci ? SerialRange{5, 2} : SerialRange{3, 2};
-  for (size_t i = range.first; i < range.first + range.count; ++i)
+  if (group_ != kGroupCpu && group_ != kGroupPci) return;
+  const ModulePair& pair = event.bExPci && group_ == kGroupPci ? PairOfTimer(CHANGE_EXPCI_SIMPLEX) : Pair();
+  for (size_t i = pair.first_serial; i < pair.first_serial + pair.serial_count; ++i)
     CheckSerialNumber(runtime_, kSerialModules[i].source_key, kSerialModules[i].kept_key, kSerialModules[i].value_name);
 }
 
@@ -185,18 +174,16 @@ void GroupWatch::CheckSerialNumbers(const StateEvent& event) {
 void GroupWatch::HandOver() {
   Kernel& kernel = runtime_.platform.kernel;
   if (Handle wake = monitor_.hSyncEventMTT.load()) kernel.PulseEvent(wake);
-  trace_.TraceLog(group_ == kGroupCpu ? "[WMIThread 0]StateChange PulseEvent(hSyncEventMTT)"
-                                      : "[WMIThread 1]StateChange PulseEvent(hSyncEventMTT)");
+  // These two lines name the disk thread as thread 1, as they always have.
+  const int named_group = group_ == kGroupCpu ? kGroupCpu : kGroupPci;
+  trace_.TraceLogF(trace_text::kWmiHandOver, named_group);
   uint32_t dwWake = kernel.WaitForSingleObject(AcknowledgementEvent().load(), kAcknowledgementWaitMs);
   if (dwWake == win::kWaitFailed)
     trace_.TraceLogF("[WMIThread %d]WaitForSingleObject Error = %d", group_, static_cast<int>(kernel.GetLastError()));
   if (dwWake != win::kWaitTimeout) {
-    trace_.TraceLogF(group_ == kGroupCpu ? "[WMIThread %d]ManageTimerThread SetEvent(hSyncEventCPU) dwWake=%x"
-                                         : "[WMIThread %d]ManageTimerThread SetEvent(hSyncEventPCI) dwWake=%x",
-                     group_, dwWake);
+    trace_.TraceLogF(trace_text::kWmiAcknowledged, group_, Pair().acknowledgement_name, dwWake);
   } else {
-    trace_.TraceLog(group_ == kGroupCpu ? "[WMIThread 0]StateChange WaitForSingleObject Exit"
-                                        : "[WMIThread 1]StateChange WaitForSingleObject Exit");
+    trace_.TraceLogF(trace_text::kWmiNotAcknowledged, named_group);
   }
 }
 
@@ -210,11 +197,11 @@ uint32_t WMIThread(Runtime& runtime, int group) {
 int CheckState(Trace& trace, int32_t state, int group, int32_t module) {
   char cWkArea[256] = {};
   if (group == kGroupCpu)
-    FormatText(cWkArea, "  (CPU %d) -->", module);
+    FormatText(cWkArea, trace_text::kCpuModuleState, module);
   else if (group == kGroupPci)
-    FormatText(cWkArea, "  (PCI %d) -->", module);
+    FormatText(cWkArea, trace_text::kPciModuleState, module);
   else if (group == kGroupDisk)
-    FormatText(cWkArea, "  (DISK %d)-->", module);
+    FormatText(cWkArea, trace_text::kDiskModuleState, module);
   const char* text = StateTextA(trace, state);
   strncat(cWkArea, text, sizeof(cWkArea) - strlen(cWkArea) - 1);
   trace.TraceLog(cWkArea);

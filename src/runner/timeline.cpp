@@ -7,9 +7,11 @@
 #include <string_view>
 
 #include "diagnostics/event_ids.h"
+#include "diagnostics/trace_texts.h"
 #include "platform/sim/text.h"
 #include "runner/output.h"
 #include "runner/scenario_machine.h"
+#include "state/pairs.h"
 #include "wmi/wmi_tables.h"
 
 namespace fenra::runner {
@@ -25,7 +27,6 @@ constexpr double kMinSpanWidth = 6;  // pixels, whatever the spell's length
 constexpr double kCharWidth = 6.5;   // of an 11-pixel label, generously
 constexpr double kLineMargin = 4;    // kept free on each side of an alert's line
 constexpr double kMarkerGap = 12;    // between the centres of two records
-constexpr const char* kPairs[] = {"CPU", "PCI", "ExPCI"};
 // A trace line's stamp, "2026/12/03 14:00'00\"000 ", before its text.
 constexpr size_t kStampLength = 24;
 
@@ -141,12 +142,12 @@ class Picture {
     ReadMonitor();
     std::vector<Row> rows{service_};
     for (const auto& [key, row] : modules_) rows.push_back(row);
-    for (const char* pair : kPairs)
-      if (pairs_shown_.count(pair)) rows.push_back(pairs_[pair]);
-    for (const char* pair : kPairs) {
-      if (!pairs_shown_.count(pair)) continue;
-      rows.push_back(TimerRow(pair, false));
-      rows.push_back(TimerRow(pair, true));
+    for (const ModulePair& pair : kPairs)
+      if (pairs_shown_.count(pair.label)) rows.push_back(pairs_[pair.label]);
+    for (const ModulePair& pair : kPairs) {
+      if (!pairs_shown_.count(pair.label)) continue;
+      rows.push_back(TimerRow(pair.label, false));
+      rows.push_back(TimerRow(pair.label, true));
     }
     int pulse_row = kTop + static_cast<int>(rows.size()) * kRowHeight;
     int event_row = pulse_row + kRowHeight;
@@ -243,7 +244,7 @@ class Picture {
 
   // The monitor's view of each pair and its timers, from the trace.
   void ReadMonitor() {
-    for (const char* pair : kPairs) pairs_[pair].label = std::string(pair) + " pair, as the monitor sees it";
+    for (const ModulePair& pair : kPairs) pairs_[pair.label].label = std::string(pair.label) + " pair, as the monitor sees it";
     std::vector<TimerLine> own;    // lines of the timer threads
     std::vector<TimerLine> about;  // lines that stop a timer
     std::map<int, std::string> awaiting_pair_line;  // WMI group -> the pair of a DUPLEX event
@@ -265,64 +266,67 @@ class Picture {
       };
 
       // A WMI thread starts watching its pairs as DUPLEX.
-      if (line == "[WMIThread 0]start") view("CPU", "DUPLEX");
-      if (line == "[WMIThread 1]start") {
-        view("PCI", "DUPLEX");
-        view("ExPCI", "DUPLEX");
-      }
+      for (const ModulePair& pair : kPairs)
+        if (line == StringPrintf(trace_text::kWmiStart, pair.group)) view(pair.label, "DUPLEX");
       // The initial classification: "  (CPU) --> SIMPLEX DUPLEX" and so on.
-      for (const char* pair : kPairs) {
-        std::string prefix = std::string("  (") + pair + ") --> ";
+      for (const ModulePair& pair : kPairs) {
+        std::string prefix = std::string("  (") + pair.label + ") --> ";
         if (!line.starts_with(prefix)) continue;
         std::string_view rest = line.substr(prefix.size());
-        view(pair, rest == "DUPLEX DUPLEX" ? "DUPLEX" : rest == "TRIPLEX" ? "TRIPLEX" : "SIMPLEX");
+        view(pair.label, rest == "DUPLEX DUPLEX" ? "DUPLEX" : rest == "TRIPLEX" ? "TRIPLEX" : "SIMPLEX");
       }
       // A state event: "  (CPU 1) --> SIMPLEX"; a DUPLEX waits for the pair
       // line that says whether both halves are DUPLEX.
-      for (const char* group : {"CPU", "PCI"}) {
-        std::string prefix = std::string("  (") + group + " ";
+      for (int group : {kGroupCpu, kGroupPci}) {
+        const char* format = group == kGroupCpu ? trace_text::kCpuModuleState : trace_text::kPciModuleState;
+        std::string_view prefix = trace_text::FixedPart(format, 0);
+        std::string_view arrow_text = trace_text::FixedPart(format, 1);
         int module = line.starts_with(prefix) ? NumberAfter(line, prefix) : -1;
         if (module < 0) continue;
-        size_t arrow = line.find(") --> ");
+        size_t arrow = line.find(arrow_text);
         if (arrow == std::string_view::npos) continue;
-        std::string state(line.substr(arrow + 6));
-        std::string pair = PairOf(group == std::string_view("CPU") ? "cpu" : "pci", module);
+        std::string state(line.substr(arrow + arrow_text.size() + 1));  // the state text's blank
+        std::string pair = PairOf(group == kGroupCpu ? "cpu" : "pci", module);
         if (state == "SIMPLEX" || (state == "TRIPLEX" && pair == "CPU")) view(pair, state);
-        if (state == "DUPLEX") awaiting_pair_line[group == std::string_view("CPU") ? 0 : 1] = pair;
+        if (state == "DUPLEX") awaiting_pair_line[group] = pair;
       }
-      for (int group : {0, 1}) {
-        std::string head = "[WMIThread " + std::to_string(group) + "]";
-        if (!line.starts_with(head) || !awaiting_pair_line.count(group)) continue;
-        std::string_view rest = line.substr(head.size());
-        if (rest.ends_with("--> DUPLEX DUPLEX")) view(awaiting_pair_line[group], "DUPLEX");
-        else if (rest.ends_with("STATE_DUPLEX => STATE_SIMPLEX")) view(awaiting_pair_line[group], "SIMPLEX");
-        else continue;
+      for (int group : {kGroupCpu, kGroupPci}) {
+        if (!awaiting_pair_line.count(group)) continue;
+        if (line == StringPrintf(trace_text::kPairDuplex, group, GroupPair(group).label))
+          view(awaiting_pair_line[group], "DUPLEX");
+        else if (line.starts_with(StringPrintf("[WMIThread %d]", group)) &&
+                 line.ends_with(trace_text::FixedPart(trace_text::kPairHalfDuplex, 3)))
+          view(awaiting_pair_line[group], "SIMPLEX");
+        else
+          continue;
         awaiting_pair_line.erase(group);
       }
 
       // Timers: their starts now, the rest of their lines once every start
       // is known.
       std::string note = ScenarioTimeText(o.t_ms) + " " + line_text;
-      int stop_target = NumberAfter(line, "StopTimer(");
+      // "... StopTimer(4)", of the manager or of a timer.
+      int stop_target = NumberAfter(line, trace_text::FixedPart(trace_text::kManagerStopTimer, 1));
       if (stop_target >= 0) about.push_back({o.t_ms, stop_target, note, std::nullopt});
-      if (line.starts_with("[ManageTimerThread]") && line.find("SIMP->DUP->SIMP") != std::string_view::npos) {
-        for (int k = 3; k <= 5; ++k)
-          if (line.find(std::string("[") + kPairs[k - 3] + "]") != std::string_view::npos)
-            about.push_back({o.t_ms, k, note, std::nullopt});
-      }
-      int index = NumberAfter(line, "[TimerThread ");
-      if (index < 0 || index > 5 || !line.starts_with("[TimerThread ")) continue;
-      int limit = NumberAfter(line, "]start Limit time = ");
+      for (int k = 0; k < kDuplexOffset; ++k)
+        if (line == StringPrintf(trace_text::kFlapAbsorbed, kPairs[static_cast<size_t>(k)].label))
+          about.push_back({o.t_ms, k + kDuplexOffset, note, std::nullopt});
+      std::string_view timer_head = trace_text::FixedPart(trace_text::kTimerStart, 0);
+      int index = NumberAfter(line, timer_head);
+      if (index < 0 || index >= kTimerCount || !line.starts_with(timer_head)) continue;
+      int limit = NumberAfter(line, trace_text::FixedPart(trace_text::kTimerStart, 1));
       if (limit >= 0) {
         timers_.push_back(Timer{index, o.t_ms, o.t_ms, false, limit, "still running at the end", {}, false});
-        pairs_shown_[kPairs[index % 3]] = true;
+        pairs_shown_[PairOfTimer(index).label] = true;
       }
+      auto says = [&](const char* format) { return line.find(trace_text::FixedPart(format, 1)) != std::string_view::npos; };
       std::optional<std::string> outcome;
-      if (line.find("]time out ") != std::string_view::npos) outcome = "ran out";
-      if (line.find("]stop  timer cancel") != std::string_view::npos) outcome = "cancelled";
-      if (line.find("]stopflg=TRUE") != std::string_view::npos) outcome = "ended with the service";
-      if (line.find("]start_time error") != std::string_view::npos) outcome = "ended: the clock went back";
-      if (line.find("]WaitForSingleObject Error") != std::string_view::npos) outcome = "ended: a wait failed";
+      if (says(trace_text::kTimerRunOut)) outcome = "ran out";
+      if (says(trace_text::kTimerCancel)) outcome = "cancelled";
+      if (line.find(std::string("]") + trace_text::kStopReturn) != std::string_view::npos)
+        outcome = "ended with the service";
+      if (says(trace_text::kTimerClockBack)) outcome = "ended: the clock went back";
+      if (says(trace_text::kTimerWaitError)) outcome = "ended: a wait failed";
       own.push_back({o.t_ms, index, note, outcome});
     }
     // A timer's lines are those of its thread from its start on: the line
@@ -332,7 +336,8 @@ class Picture {
       Timer* timer = TimerAt(line.index, line.t_ms);
       if (timer == nullptr) continue;
       timer->notes.push_back(line.note);
-      if (line.note.find("SIMP----->SIMP") != std::string::npos) timer->long_threshold = true;
+      if (line.note.find(trace_text::FixedPart(trace_text::kTimerRecurrence, 2)) != std::string::npos)
+        timer->long_threshold = true;
       if (line.outcome && !timer->ended) {
         timer->ended = true;
         timer->end = line.t_ms;
@@ -369,7 +374,7 @@ class Picture {
     Row row;
     row.label = pair + (duplex ? " DUPLEX timer" : " SIMPLEX timer");
     for (const Timer& timer : timers_) {
-      if (kPairs[timer.index % 3] != pair || (timer.index >= 3) != duplex) continue;
+      if (PairOfTimer(timer.index).label != pair || (timer.index >= kDuplexOffset) != duplex) continue;
       Span span;
       span.from = timer.start;
       span.to = timer.ended ? timer.end : end_;

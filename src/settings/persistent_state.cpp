@@ -4,25 +4,18 @@
 #include <cstring>
 #include <optional>
 
-#include "monitor/monitor_state.h"
+#include "state/shared_state.h"
 #include "settings/registry_access.h"
 
 namespace fenra {
 namespace {
 
+constexpr char kOpenKeyFailed[] = "[CheckSerialNumber]OpenKey %s faild// ret = %d";
+constexpr char kQueryValueFailed[] = "[CheckSerialNumber]QueryValue %s faild // ret = %d";
+constexpr char kGetKeyValFailed[] = "[CheckSerialNumber]GetKeyVal %s faild // ret = %d";
+
 constexpr const char* kSerialNumberValue = "SerialNumber";
 constexpr uint32_t kSerialSize = 8;
-
-uint32_t LongThreshold(const MonitorConfig& config, int group) {
-  switch (group) {
-    case 0:
-      return config.dwCpuLongThreshold;
-    case 1:
-      return config.dwPciLongThreshold;
-    default:
-      return config.dwExPciLongThreshold;
-  }
-}
 
 // Minutes since the civil epoch of a stamp of exactly 12 digits
 // (year, month, day, hour, minute) that names a real local date-time.
@@ -60,18 +53,18 @@ int CheckSerialNumber(Runtime& runtime, const char* source_key_path, const char*
     RegKeyPtr source;
     int32_t result = registry.OpenKey(Hive::kLocalMachine, source_key_path, win::kKeyQueryValue, &source);
     if (result != 0) {
-      trace.TraceLogF("[CheckSerialNumber]OpenKey %s faild// ret = %d", source_key_path, result);
+      trace.TraceLogF(kOpenKeyFailed, source_key_path, result);
       return 0;
     }
     uint32_t size = 0;
     result = registry.QueryValue(*source, kSerialNumberValue, nullptr, nullptr, &size);
     if (result != 0) {
-      trace.TraceLogF("[CheckSerialNumber]QueryValue %s faild // ret = %d", source_key_path, result);
+      trace.TraceLogF(kQueryValueFailed, source_key_path, result);
       return 0;
     }
     result = ReadValueExactly(registry, *source, kSerialNumberValue, win::kRegBinary, serial, kSerialSize);
     if (result != 0) {
-      trace.TraceLogF("[CheckSerialNumber]GetKeyVal %s faild // ret = %d", source_key_path, result);
+      trace.TraceLogF(kGetKeyValFailed, source_key_path, result);
       return 0;
     }
   }
@@ -84,7 +77,7 @@ int CheckSerialNumber(Runtime& runtime, const char* source_key_path, const char*
   RegKeyPtr kept;
   int32_t result = registry.OpenKey(Hive::kLocalMachine, kept_key_path, win::kKeyAllAccess, &kept);
   if (result != 0) {
-    trace.TraceLogF("[CheckSerialNumber]OpenKey %s faild// ret = %d", kept_key_path, result);
+    trace.TraceLogF(kOpenKeyFailed, kept_key_path, result);
     result = registry.CreateKey(Hive::kLocalMachine, kept_key_path, win::kKeyAllAccess, &kept, nullptr);
     if (result != 0) {
       trace.TraceLogF("[CheckSerialNumber]CreateKey %s faild // ret = %d", kept_key_path, result);
@@ -99,9 +92,9 @@ int CheckSerialNumber(Runtime& runtime, const char* source_key_path, const char*
   uint32_t size = 0;
   result = registry.QueryValue(*kept, value_name, nullptr, nullptr, &size);
   if (result != 0) {
-    trace.TraceLogF("[CheckSerialNumber]QueryValue %s faild // ret = %d", value_name, result);
+    trace.TraceLogF(kQueryValueFailed, value_name, result);
   } else if ((result = ReadValueExactly(registry, *kept, value_name, win::kRegBinary, copy, kSerialSize)) != 0) {
-    trace.TraceLogF("[CheckSerialNumber]GetKeyVal %s faild // ret = %d", value_name, result);
+    trace.TraceLogF(kGetKeyValFailed, value_name, result);
   }
 
   if (memcmp(serial, copy, kSerialSize) == 0) {
@@ -126,12 +119,13 @@ int CheckSerialNumber(Runtime& runtime, const char* source_key_path, const char*
 }
 
 int CheckLongThreshold(Runtime& runtime, int group) {
-  if (group < 0 || group >= static_cast<int>(kSimplexGroupKeys.size())) return 0;
+  if (group < 0 || group >= static_cast<int>(kPairs.size())) return 0;
+  const ModulePair& pair = kPairs[static_cast<size_t>(group)];
   LocalTime now = runtime.platform.kernel.GetLocalTime();
   char present[16];
   FormatText(present, "%4d%02d%02d%02d%02d", now.year, now.month, now.day, now.hour, now.minute);
   char previous[16] = {};
-  if (GetRegisterSZ(runtime, kSimplexGroupKeys[group], kSimplexDateValue, present, previous, sizeof(previous)) == 0)
+  if (GetRegisterSZ(runtime, pair.board_key, kSimplexDateValue, present, previous, sizeof(previous)) == 0)
     return 0;
 
   std::optional<int64_t> then = StampMinutes(previous);
@@ -143,7 +137,7 @@ int CheckLongThreshold(Runtime& runtime, int group) {
     return -1;
   }
   // The threshold is compared as a signed 32-bit number, as it always was.
-  auto threshold = static_cast<int32_t>(LongThreshold(runtime.monitor.config(), group));
+  auto threshold = static_cast<int32_t>(runtime.shared.config().*pair.long_threshold);
   return elapsed < threshold ? 1 : 0;
 }
 

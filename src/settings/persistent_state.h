@@ -10,36 +10,10 @@
 #include <cstdint>
 
 #include "runtime.h"
+#include "state/pairs.h"
 
 namespace fenra {
 
-// One module: the key where the platform driver publishes its serial
-// number (value SerialNumber, REG_BINARY of 8 bytes, all zero when none is
-// available) and the kept copy.
-struct SerialModule {
-  const char* source_key;
-  const char* kept_key;
-  const char* value_name;
-};
-
-inline constexpr const char* kCpuBoardKey = "SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard";
-inline constexpr const char* kPciBoardKey = "SOFTWARE\\QOR\\QVMAgent\\FT\\PciBoard";
-inline constexpr const char* kExPciBoardKey = "SOFTWARE\\QOR\\QVMAgent\\FT\\ExPciBoard";
-
-// CPU 0, 1, 2, PCI 10, 11, 12, 13: the order of the comparison at start-up.
-inline constexpr std::array<SerialModule, 7> kSerialModules{{
-    {"SYSTEM\\CurrentControlSet\\Services\\zerod\\CpuBoard0", kCpuBoardKey, "SerialNumberCpu0"},
-    {"SYSTEM\\CurrentControlSet\\Services\\zerod\\CpuBoard1", kCpuBoardKey, "SerialNumberCpu1"},
-    {"SYSTEM\\CurrentControlSet\\Services\\zerod\\CpuBoard2", kCpuBoardKey, "SerialNumberCpu2"},
-    {"SYSTEM\\CurrentControlSet\\Services\\zerod\\IoBoard10", kPciBoardKey, "SerialNumberPci10"},
-    {"SYSTEM\\CurrentControlSet\\Services\\zerod\\IoBoard11", kPciBoardKey, "SerialNumberPci11"},
-    {"SYSTEM\\CurrentControlSet\\Services\\zerod\\IoBoard12", kExPciBoardKey, "SerialNumberPci12"},
-    {"SYSTEM\\CurrentControlSet\\Services\\zerod\\IoBoard13", kExPciBoardKey, "SerialNumberPci13"},
-}};
-
-// Key of the kept state of SIMPLEX group 0 (CPU), 1 (PCI 10/11), 2 (ExPCI
-// 12/13).
-inline constexpr std::array<const char*, 3> kSimplexGroupKeys{kCpuBoardKey, kPciBoardKey, kExPciBoardKey};
 inline constexpr const char* kSimplexDateValue = "SimplexDate";
 
 // Compares the module's published serial number with its kept copy. When

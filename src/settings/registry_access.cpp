@@ -145,9 +145,9 @@ int GetRegisterSZ(Runtime& runtime, const char* key_path, const char* value_name
 }
 
 ThresholdDefaults ThresholdDefaultsFor(char first) {
-  if (static_cast<signed char>(first) > '5') return {30, 1, 30, 1, 30, 1};
-  if (const char version[] = {first, '\0'}; PlatformGenFromVersion(version) == 2) return {30, 120, 30, 60, 30, 60};
-  return {30, 129600, 5, 60, 5, 60};
+  if (static_cast<signed char>(first) > '5') return {{{30, 1}, {30, 1}, {30, 1}}};
+  if (const char version[] = {first, '\0'}; PlatformGenFromVersion(version) == 2) return {{{30, 120}, {30, 60}, {30, 60}}};
+  return {{{30, 129600}, {5, 60}, {5, 60}}};
 }
 
 }  // namespace fenra

@@ -9,6 +9,7 @@
 // back and nothing is written. No lock is taken; callers never touch the
 // same value at the same time.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -38,15 +39,13 @@ int32_t ReadValueExactly(Registry& registry, RegKey& key, const char* name, uint
 // Data length of the strings GetRegisterSZ writes.
 inline constexpr uint32_t kRegisterSzLength = 12;
 
-// Defaults of the six thresholds, in minutes.
-struct ThresholdDefaults {
-  uint32_t cpu_short;
-  uint32_t cpu_long;
-  uint32_t pci_short;
-  uint32_t pci_long;
-  uint32_t expci_short;
-  uint32_t expci_long;
+// Defaults of a pair's two thresholds, in minutes; of each pair in the
+// order of kPairs.
+struct PairThresholds {
+  uint32_t short_minutes;
+  uint32_t long_minutes;
 };
+using ThresholdDefaults = std::array<PairThresholds, 3>;
 
 // The defaults for a platform software version starting with `first`,
 // compared as a signed character: a byte of 0x80 or above counts as below

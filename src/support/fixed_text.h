@@ -6,8 +6,9 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
+
+#include "support/thread_annotations.h"
 
 namespace fenra {
 
@@ -55,18 +56,18 @@ class GuardedText {
  public:
   explicit GuardedText(const char* initial = "") { CopyText(text_, initial); }
   std::string get() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return text_;
   }
   void set(const char* text) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     CopyText(text_, text);
   }
   static constexpr size_t capacity() { return N; }
 
  private:
-  mutable std::mutex mutex_;
-  char text_[N] = {};
+  mutable Mutex mutex_;
+  char text_[N] FENRA_GUARDED_BY(mutex_) = {};
 };
 
 }  // namespace fenra

@@ -3,10 +3,10 @@
 // names stays alive for every thread that loaded it, even after another
 // thread cleared ("closed") the slot.
 
-#include <mutex>
 #include <utility>
 
 #include "platform/kernel.h"
+#include "support/thread_annotations.h"
 
 namespace fenra {
 
@@ -17,26 +17,26 @@ class SharedHandle {
   SharedHandle& operator=(const SharedHandle&) = delete;
 
   Handle load() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return handle_;
   }
   void store(Handle handle) {
     Handle old;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       old = std::exchange(handle_, std::move(handle));
     }
   }
   // Empties the slot and hands back what it held.
   Handle take() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return std::exchange(handle_, nullptr);
   }
   explicit operator bool() const { return load() != nullptr; }
 
  private:
-  mutable std::mutex mutex_;
-  Handle handle_;
+  mutable Mutex mutex_;
+  Handle handle_ FENRA_GUARDED_BY(mutex_);
 };
 
 }  // namespace fenra

@@ -9,6 +9,9 @@
 namespace fenra {
 namespace {
 
+constexpr char kPathSizeError[] = "[GetDevicePathID]size error retrun -1";
+constexpr char kParentSizeError[] = "[GetParentInstanceName]size error retrun -1";
+
 constexpr std::string_view kStateMarker = "instance of DOD_OperationalState";
 constexpr std::string_view kStateToken = "State = ";
 constexpr std::string_view kDevicePathToken = "DevicePathId = ";
@@ -47,10 +50,10 @@ const char* FindDevicePathID(const char* text, std::span<char> out) {
   size_t token = all.find(kDevicePathToken);
   if (token == std::string_view::npos) return "[GetDevicePathID]DevicePathID not found retrun -1";
   size_t p = token + kDevicePathToken.size();
-  if (p >= all.size()) return "[GetDevicePathID]size error retrun -1";
+  if (p >= all.size()) return kPathSizeError;
   size_t end = all.find(';', p);
   if (end == std::string_view::npos) return "[GetDevicePathID]';' not found retrun -1";
-  if (!CopyValue(all.substr(p, end - p), out)) return "[GetDevicePathID]size error retrun -1";
+  if (!CopyValue(all.substr(p, end - p), out)) return kPathSizeError;
   return nullptr;
 }
 
@@ -59,10 +62,10 @@ const char* FindParentInstanceName(const char* path, std::span<char> out) {
   size_t brace = all.find('{');
   if (brace == std::string_view::npos) return "[GetParentInstanceName]'{' not found retrun -1";
   size_t p = brace + 1;
-  if (p >= all.size()) return "[GetParentInstanceName]size error retrun -1";
+  if (p >= all.size()) return kParentSizeError;
   size_t end = all.find(',', p);
   if (end == std::string_view::npos) return "[GetParentInstanceName]',' not found retrun -1";
-  if (!CopyValue(all.substr(p, end - p), out)) return "[GetParentInstanceName]size error retrun -1";
+  if (!CopyValue(all.substr(p, end - p), out)) return kParentSizeError;
   return nullptr;
 }
 

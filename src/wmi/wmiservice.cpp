@@ -6,13 +6,15 @@
 
 #include "diagnostics/event_ids.h"
 #include "diagnostics/event_log_writer.h"
-#include "monitor/monitor_state.h"
+#include "state/shared_state.h"
 #include "support/wide_text.h"
 #include "wmi/state_text.h"
 #include "wmi/wmi_tables.h"
 
 namespace fenra {
 namespace {
+
+constexpr char kConnectServerFailed[] = "[Wmiservice]ConnectServer FAIL!! : %x";
 
 constexpr const wchar_t* kNamespace = L"ROOT\\cimv2";
 constexpr const wchar_t* kQueryLanguage = L"WQL";
@@ -77,7 +79,7 @@ Wmiservice::Wmiservice(Runtime& runtime) : runtime_(runtime) {
   hResInit = platform.com.CoInitializeEx(win::kCoinitMultithreaded);
   if (hResInit < 0) {
     trace.TraceLogF("[Wmiservice]CoInitializeEx FAIL!! : %x", Hex(hResInit));
-    runtime_.monitor.stopflg = 1;
+    runtime_.shared.stopflg = 1;
     return;
   }
   com_open_ = true;
@@ -91,7 +93,7 @@ Wmiservice::Wmiservice(Runtime& runtime) : runtime_(runtime) {
   if (hResInit < 0 || !pLocator) {
     trace.TraceLogF("[Wmiservice]CoCreateInstance FAIL!! : %x", Hex(hResInit));
     pLocator.reset();
-    runtime_.monitor.stopflg = 1;
+    runtime_.shared.stopflg = 1;
     EndCom();
     return;
   }
@@ -101,10 +103,10 @@ Wmiservice::Wmiservice(Runtime& runtime) : runtime_(runtime) {
     hResInit = pLocator->ConnectServer(resource, &pSvc);
     if (hResInit >= 0 && pSvc) break;
     pSvc.reset();
-    trace.TraceLogF("[Wmiservice]ConnectServer FAIL!! : %x", Hex(hResInit));
+    trace.TraceLogF(kConnectServerFailed, Hex(hResInit));
     if (++attempts >= kConnectAttempts) {
-      trace.TraceLogF("[Wmiservice]ConnectServer FAIL!! : %x", Hex(hResInit));
-      runtime_.monitor.stopflg = 1;
+      trace.TraceLogF(kConnectServerFailed, Hex(hResInit));
+      runtime_.shared.stopflg = 1;
       pLocator.reset();
       EndCom();
       return;
@@ -116,7 +118,7 @@ Wmiservice::Wmiservice(Runtime& runtime) : runtime_(runtime) {
                                           win::kRpcCAuthnLevelCall, win::kRpcCImpLevelImpersonate);
   if (hResInit < 0) {
     trace.TraceLogF("[Wmiservice]CoSetProxyBlanket FAIL!! : %x", Hex(hResInit));
-    runtime_.monitor.stopflg = 1;
+    runtime_.shared.stopflg = 1;
     pSvc.reset();
     pLocator.reset();
     EndCom();
@@ -141,7 +143,7 @@ void Wmiservice::EndCom() {
 void Wmiservice::ReportUnavailable() {
   WriteEventLog(runtime_.platform, EVSRC_ZUFT, EVID_WMI_UNAVAILABLE, nullptr, win::kEventlogWarningType,
                 "wmiservice", __LINE__);
-  runtime_.monitor.stopflg = 1;
+  runtime_.shared.stopflg = 1;
 }
 
 int Wmiservice::OpenResultSet(bool notification, const wchar_t* prefix, const wchar_t* tail) {
@@ -188,10 +190,7 @@ int Wmiservice::getText(std::span<wchar_t> text) {
   WbemClassObjectPtr object;
   try {
     for (;;) {
-      if (runtime_.monitor.stopflg == 1) {
-        trace.TraceLog("[getText]stopflg=TRUE retrun 0");
-        return 0;
-      }
+      if (StopRequested(runtime_.shared, trace, "getText")) return 0;
       object.reset();
       hRes = pEnumProcess->Next(win::kWbemInfinite, &object, &uReturned);
       trace.TraceLogF("[getText]pEnumProcess->Next(hRes uReturned : %x %x)", Hex(hRes), uReturned);
@@ -203,10 +202,7 @@ int Wmiservice::getText(std::span<wchar_t> text) {
   }
 
   if (hRes == win::kWbemECallCancelled) ReportUnavailable();
-  if (runtime_.monitor.stopflg == 1) {
-    trace.TraceLog("[getText]stopflg=TRUE retrun 0");
-    return 0;
-  }
+  if (StopRequested(runtime_.shared, trace, "getText")) return 0;
   if (hRes >= 0 && uReturned == 1 && object) {
     std::wstring mof;
     hRes = object->GetObjectText(&mof);
@@ -226,7 +222,7 @@ int Wmiservice::getText(std::span<wchar_t> text) {
 
 int32_t Wmiservice::GetStatus(std::span<wchar_t> text) {
   Trace& trace = runtime_.trace;
-  MonitorState& monitor = runtime_.monitor;
+  SharedState& monitor = runtime_.shared;
   ModuleFlags flags;
   int r = 0;
 
@@ -238,10 +234,7 @@ int32_t Wmiservice::GetStatus(std::span<wchar_t> text) {
           trace.TraceLog("[GetStatus]pEnumProcess == NULL retrun -1");
           return -1;
         }
-        if (monitor.stopflg == 1) {
-          trace.TraceLog("[GetStatus]stopflg=TRUE retrun 0");
-          return 0;
-        }
+        if (StopRequested(monitor, trace, "GetStatus")) return 0;
         object.reset();
         hRes = pEnumProcess->Next(monitor.config().Timeout_value, &object, &uReturned);
         trace.TraceLogF("[GetStatus]roop r : %d", r);
@@ -270,10 +263,7 @@ int32_t Wmiservice::GetStatus(std::span<wchar_t> text) {
       trace.TraceLogF("[GetStatus]pEnumProcess->Next(hRes uReturned : %x %x)", Hex(hRes), uReturned);
       ReportUnavailable();
     }
-    if (monitor.stopflg == 1) {
-      trace.TraceLog("[GetStatus]stopflg=TRUE retrun 0");
-      return 0;
-    }
+    if (StopRequested(monitor, trace, "GetStatus")) return 0;
     if (hRes < 0 || uReturned != 1 || !object) {
       trace.TraceLogF("[GetStatus]pEnumProcess->Next(hRes uReturned : %x %x) -> Get State faild", Hex(hRes),
                       uReturned);

@@ -110,7 +110,7 @@ struct LongThresholdRun {
 };
 LongThresholdRun RunLongThreshold(LocalTime now, const char* stored, uint32_t threshold, int group = 0) {
   ServiceProcess process(VirtualTimeAt(now));
-  if (stored) process.SetText(kSimplexGroupKeys[group], "SimplexDate", stored);
+  if (stored) process.SetText(kPairs[static_cast<size_t>(group)].board_key, "SimplexDate", stored);
   MonitorConfig config;
   config.dwCpuLongThreshold = group == 0 ? threshold : 0;
   config.dwPciLongThreshold = group == 1 ? threshold : 0;
@@ -118,7 +118,7 @@ LongThresholdRun RunLongThreshold(LocalTime now, const char* stored, uint32_t th
   process.monitor.PublishConfig(config);
   process.NewTraces();
   int result = CheckLongThreshold(process.runtime, group);
-  return {result, process.NewTraces(), process.Value(kSimplexGroupKeys[group], "SimplexDate")};
+  return {result, process.NewTraces(), process.Value(kPairs[static_cast<size_t>(group)].board_key, "SimplexDate")};
 }
 
 LocalTime At(uint16_t year, uint16_t month, uint16_t day, uint16_t hour, uint16_t minute) {

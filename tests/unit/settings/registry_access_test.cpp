@@ -93,8 +93,9 @@ TEST(ThresholdDefaultsTest, TheFirstCharacterOfTheVersionChoosesTheRow) {
                          Row{"450 \x80\xff", 2, {30, 120, 30, 60, 30, 60}}, Row{"69uA", 2, {30, 1, 30, 1, 30, 1}}}) {
     for (const char* c = row.firsts; *c; ++c) {
       ThresholdDefaults d = ThresholdDefaultsFor(*c);
-      EXPECT_EQ((std::vector<uint32_t>{d.cpu_short, d.cpu_long, d.pci_short, d.pci_long, d.expci_short, d.expci_long}),
-                row.defaults)
+      std::vector<uint32_t> minutes;
+      for (const PairThresholds& pair : d) minutes.insert(minutes.end(), {pair.short_minutes, pair.long_minutes});
+      EXPECT_EQ(minutes, row.defaults)
           << "first character " << static_cast<int>(static_cast<unsigned char>(*c));
       const char version[] = {*c, '\0'};
       EXPECT_EQ(PlatformGenFromVersion(version), row.generation) << static_cast<int>(static_cast<unsigned char>(*c));

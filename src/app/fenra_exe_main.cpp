@@ -1,5 +1,6 @@
-// FENRA.exe: the service on the real Windows machine. A GUI-subsystem
-// program (no console); everything else is the core's process entry.
+// FENRA.exe: the service on the real Windows machine, built for Windows
+// targets only. A GUI-subsystem program (no console); everything else is
+// the core's process entry.
 
 #include <cstdlib>
 
