@@ -272,6 +272,13 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
   SimKernel::PulseObserver pulse_observer;
   bool shutting_down = false;
   uint32_t create_thread_error = 0;
+  // One creation to fail: the `countdown`-th from when it was set, among
+  // the threads named `name` (among all when empty).
+  struct ThreadCreationFault {
+    uint64_t countdown = 0;  // 0: none pending
+    std::string name;
+    uint32_t error = 0;
+  } thread_creation_fault;
   uint32_t create_named_event_error = 0;
   uint32_t create_unnamed_event_error = 0;
 
@@ -726,6 +733,11 @@ struct SimKernel::State : std::enable_shared_from_this<SimKernel::State> {
                                          std::shared_ptr<ProcessRecord> process) {
     if (shutting_down || create_thread_error != 0) {
       sim::SetLastError(shutting_down ? win::kErrorNotEnoughMemory : create_thread_error);
+      return {nullptr, nullptr};
+    }
+    if (ThreadCreationFault& fault = thread_creation_fault;
+        fault.countdown != 0 && (fault.name.empty() || fault.name == name) && --fault.countdown == 0) {
+      sim::SetLastError(fault.error);
       return {nullptr, nullptr};
     }
     auto thread_object = NewObject(Object::Kind::kThread, name);
@@ -1267,6 +1279,11 @@ std::string SimKernel::DescribeThreads() {
 void SimKernel::FailCreateThread(uint32_t error) {
   std::lock_guard lock(state_->mu);
   state_->create_thread_error = error;
+}
+
+void SimKernel::FailThreadCreation(uint64_t nth, uint32_t error, const std::string& name) {
+  std::lock_guard lock(state_->mu);
+  state_->thread_creation_fault = {nth, name, error};
 }
 
 void SimKernel::FailCreateNamedEvent(uint32_t error) {
