@@ -33,6 +33,9 @@
 #include "platform/kernel.h"
 
 namespace fenra::sim {
+namespace kernel_parts {
+struct ThreadRecord;
+}
 
 struct KernelOptions {
   bool virtual_time = false;
@@ -92,8 +95,8 @@ class SimKernel final : public Kernel {
 
    private:
     friend class SimKernel;
-    explicit Attachment(void* record) : record_(record) {}
-    void* record_;
+    explicit Attachment(std::unique_ptr<kernel_parts::ThreadRecord> record);
+    std::unique_ptr<kernel_parts::ThreadRecord> record_;  // the attached thread's
   };
   Attachment Attach(const std::string& name = "outside");
 
