@@ -4,8 +4,11 @@
 // list of live threads and the count of what happened. The parts stand on
 // one another, each a base of the next: the waitable objects
 // (sim_waitables.h), the scheduler (sim_scheduler.h) and the processes
-// (sim_processes.h); SimKernel::State is the last. Everything here is
-// touched under the kernel's lock only, unless a comment says otherwise.
+// (sim_processes.h); SimKernel::State is the last. Their functions are
+// defined in the headers, inline: the kernel is one translation unit
+// (sim_kernel.cpp), so that the wake-up path is compiled as a whole.
+// Everything here is touched under the kernel's lock only, unless a
+// comment says otherwise.
 
 #include <algorithm>
 #include <array>
@@ -208,7 +211,6 @@ class KernelCore : public std::enable_shared_from_this<KernelCore> {
   using SteadyClock = std::chrono::steady_clock;
 
   explicit KernelCore(const KernelOptions& o);
-  virtual ~KernelCore() = default;
 
   // The kernel's one lock. On virtual time it goes with the processor (see
   // Scheduler::ToHost).
