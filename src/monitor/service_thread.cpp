@@ -229,6 +229,51 @@ void CloseSyncEvents(MonitorState& monitor) {
   monitor.hSyncEventMTT.take();
 }
 
+// Creates the events the monitor's threads share and starts the timer
+// manager and the three WMI threads, a minute apart. False when a thread
+// cannot be created or a stop request (or a failed wait) comes first; what
+// was started by then is in `manager` and the monitor's state, for
+// EndMonitor.
+bool StartMonitorThreads(Runtime& runtime, Handle* manager, std::vector<Handle>* workers) {
+  Kernel& kernel = runtime.platform.kernel;
+  MonitorState& monitor = runtime.monitor;
+  monitor.hSyncEventCPU.store(kernel.CreateEvent(true, false));
+  monitor.hSyncEventPCI.store(kernel.CreateEvent(true, false));
+  monitor.hSyncEventMTT.store(kernel.CreateEvent(true, false));
+  monitor.hMonitorEndEvent.store(kernel.CreateEvent(true, false));
+
+  *manager = kernel.CreateThread([&runtime] { return ManageTimerThread(runtime); }, "ManageTimerThread");
+  if (!*manager) {
+    runtime.trace.TraceLogF("[ServiceThread]Create ManageTimerThread Error = %d",
+                            static_cast<int>(kernel.GetLastError()));
+    return false;
+  }
+  for (int group = 0; group < kGroupCount; ++group) {
+    if (!WaitSliceForStop(runtime)) return false;
+    Handle thread = kernel.CreateThread([&runtime, group] { return WMIThread(runtime, group); },
+                                        "WMIThread(" + std::to_string(group) + ")");
+    if (!thread) {
+      runtime.trace.TraceLogF("[ServiceThread]Create WMIThread[%d] Error = %d", group,
+                              static_cast<int>(kernel.GetLastError()));
+      return false;
+    }
+    monitor.hWMIThread[static_cast<size_t>(group)].store(thread);
+    workers->push_back(thread);
+  }
+  workers->push_back(*manager);
+  return true;
+}
+
+// Every exit after the start-up delay passes here: the monitor's threads
+// started so far (none without a timer manager) are stopped and joined
+// before the hardware library and the sync events they use go, so that no
+// thread is left using what was released.
+void EndMonitor(Runtime& runtime, const Handle& manager) {
+  if (manager) EndMonitorThreads(runtime, manager);
+  ReleaseHardwareLibrary(runtime.monitor);
+  CloseSyncEvents(runtime.monitor);
+}
+
 }  // namespace
 
 bool LoadAlertTexts(Runtime& runtime, MonitorConfig* config) {
@@ -278,52 +323,18 @@ uint32_t ServiceThread(Runtime& runtime) {
   trace.TraceLogF("[ServiceThread]timiout (%d min)", dwSimplexFilterTime / 60000);
 
   ReadPlatformSettings(runtime, &config);
-  if (!LoadAlertTexts(runtime, &config)) {
-    ReleaseHardwareLibrary(monitor);
-    return 0;
-  }
-  monitor.PublishConfig(config);
-
-  monitor.hSyncEventCPU.store(kernel.CreateEvent(true, false));
-  monitor.hSyncEventPCI.store(kernel.CreateEvent(true, false));
-  monitor.hSyncEventMTT.store(kernel.CreateEvent(true, false));
-  monitor.hMonitorEndEvent.store(kernel.CreateEvent(true, false));
-
-  Handle manager = kernel.CreateThread([&runtime] { return ManageTimerThread(runtime); }, "ManageTimerThread");
-  if (!manager) {
-    trace.TraceLogF("[ServiceThread]Create ManageTimerThread Error = %d", static_cast<int>(kernel.GetLastError()));
-    ReleaseHardwareLibrary(monitor);
-    return 0;
-  }
-  std::vector<Handle> workers;
-  for (int group = 0; group < kGroupCount; ++group) {
-    if (!WaitSliceForStop(runtime)) {
-      // The threads started so far end with the monitor.
-      EndMonitorThreads(runtime, manager);
-      ReleaseHardwareLibrary(monitor);
-      CloseSyncEvents(monitor);
-      return 0;
+  Handle manager;
+  if (LoadAlertTexts(runtime, &config)) {
+    monitor.PublishConfig(config);
+    std::vector<Handle> workers;
+    if (StartMonitorThreads(runtime, &manager, &workers)) {
+      bool pulsed = kernel.PulseEvent(monitor.m_PulseEvent.load());
+      trace.TraceLogF("[ServiceThread]PulseEvent = %d", pulsed ? 1 : 0);
+      MainWait(runtime, workers);
+      trace.TraceLog("[ServiceThread]End retrun 0");
     }
-    Handle thread = kernel.CreateThread([&runtime, group] { return WMIThread(runtime, group); },
-                                        "WMIThread(" + std::to_string(group) + ")");
-    if (!thread) {
-      trace.TraceLogF("[ServiceThread]Create WMIThread[%d] Error = %d", group, static_cast<int>(kernel.GetLastError()));
-      ReleaseHardwareLibrary(monitor);
-      return 0;
-    }
-    monitor.hWMIThread[static_cast<size_t>(group)].store(thread);
-    workers.push_back(thread);
   }
-  workers.push_back(manager);
-
-  bool pulsed = kernel.PulseEvent(monitor.m_PulseEvent.load());
-  trace.TraceLogF("[ServiceThread]PulseEvent = %d", pulsed ? 1 : 0);
-
-  MainWait(runtime, workers);
-  trace.TraceLog("[ServiceThread]End retrun 0");
-  EndMonitorThreads(runtime, manager);
-  ReleaseHardwareLibrary(monitor);
-  CloseSyncEvents(monitor);
+  EndMonitor(runtime, manager);
   return 0;
 }
 

@@ -33,6 +33,9 @@
 #include "platform/kernel.h"
 
 namespace fenra::sim {
+namespace kernel_parts {
+struct ThreadRecord;
+}
 
 struct KernelOptions {
   bool virtual_time = false;
@@ -92,8 +95,8 @@ class SimKernel final : public Kernel {
 
    private:
     friend class SimKernel;
-    explicit Attachment(void* record) : record_(record) {}
-    void* record_;
+    explicit Attachment(std::unique_ptr<kernel_parts::ThreadRecord> record);
+    std::unique_ptr<kernel_parts::ThreadRecord> record_;  // the attached thread's
   };
   Attachment Attach(const std::string& name = "outside");
 
@@ -154,6 +157,11 @@ class SimKernel final : public Kernel {
   // Fault injection: while set to a nonzero error, CreateThread (or the
   // creation of a named, or an unnamed, event) fails with it.
   void FailCreateThread(uint32_t error);
+  // Fault injection: the `nth` thread creation from now on (counting only
+  // threads named `name`, when one is given) fails with `error`; the others
+  // go ahead. One such fault is pending at a time; setting another (or
+  // `nth` 0) replaces it.
+  void FailThreadCreation(uint64_t nth, uint32_t error, const std::string& name = {});
   void FailCreateNamedEvent(uint32_t error);
   void FailCreateUnnamedEvent(uint32_t error);
   // Number of PulseEvent calls on `event` so far (another process's view of

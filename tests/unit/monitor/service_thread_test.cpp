@@ -100,5 +100,41 @@ TEST_F(ServiceThreadTest, TheStartUpDelayAndTheIniFilesItLeaves) {
   }
 }
 
+// Each way out of the thread start (a thread that cannot be created, a stop
+// request between the WMI threads) stops the timer manager and releases the
+// library and the sync events before the thread returns, as the end of a
+// normal run does. (A WMI thread blocked in its wait for a hardware event
+// sees the stop only at that event, and is left.)
+TEST_F(ServiceThreadTest, EveryExitFromTheThreadStartReleasesWhatWasMade) {
+  WriteFile(Ini("FENRA.ini"), "[MODE]\r\nSIMPLEX_FILTER_TIME=0\r\n");
+  struct Case {
+    std::string fail;     // the thread whose creation fails; none: a stop request instead
+    std::string traced;   // the line of that exit
+  };
+  for (const Case& c : {
+           Case{"ManageTimerThread", "[ServiceThread]Create ManageTimerThread Error = 8"},
+           Case{"WMIThread(0)", "[ServiceThread]Create WMIThread[0] Error = 8"},
+           Case{"WMIThread(2)", "[ServiceThread]Create WMIThread[2] Error = 8"},
+           Case{"", "[ServiceThread]ServiceEvent error// dwWake=0"},
+       }) {
+    kernel.ResetEvent(monitor.hServiceEvent.load());
+    monitor.stopflg = 0;
+    process.NewTraces();
+    if (!c.fail.empty()) machine->kernel().FailThreadCreation(1, win::kErrorNotEnoughMemory, c.fail);
+    Handle thread = Start();
+    if (c.fail.empty()) {
+      kernel.Sleep(kMinute + kMinute / 2);  // the timer manager and the first WMI thread run
+      kernel.SetEvent(monitor.hServiceEvent.load());
+    }
+    ASSERT_EQ(kernel.WaitForSingleObject(thread, 10 * kMinute), win::kWaitObject0) << c.traced;
+    std::vector<std::string> seen = process.NewTraces();
+    EXPECT_NE(std::ranges::find(seen, c.traced), seen.end()) << c.traced;
+    EXPECT_EQ(machine->hardware().LoadedLibraries(), 0) << c.traced;
+    EXPECT_FALSE(monitor.hSyncEventCPU || monitor.hSyncEventPCI || monitor.hSyncEventMTT) << c.traced;
+    std::string threads = machine->kernel().DescribeThreads();
+    EXPECT_EQ(threads.find("ManageTimerThread"), std::string::npos) << c.traced << "\n" << threads;
+  }
+}
+
 }  // namespace
 }  // namespace fenra

@@ -130,6 +130,22 @@ TEST_F(SimKernelVirtual, HandlesOfAnotherKernelOrKindFail) {
   EXPECT_EQ(kernel.WaitForSingleObject(other.CreateEvent(true, true), 0), win::kWaitFailed);
 }
 
+// One creation fails on purpose, the n-th overall or the n-th of a name,
+// and only that one; the creations around it go ahead.
+TEST_F(SimKernelVirtual, TheNthThreadCreationOrTheNthOfANameFails) {
+  const auto created = [&](const std::string& name) {
+    return kernel.CreateThread([] { return 0u; }, name) != nullptr;
+  };
+  kernel.FailThreadCreation(2, win::kErrorNotEnoughMemory);
+  EXPECT_EQ(std::vector<bool>({created("a"), created("b"), created("c")}), std::vector<bool>({true, false, true}));
+  EXPECT_EQ(kernel.GetLastError(), win::kErrorNotEnoughMemory);
+  kernel.FailThreadCreation(2, win::kErrorInvalidParameter, "w");
+  EXPECT_EQ(std::vector<bool>({created("w"), created("x"), created("w"), created("w")}),
+            std::vector<bool>({true, true, false, true}));
+  EXPECT_EQ(kernel.GetLastError(), win::kErrorInvalidParameter);
+  kernel.Sleep(0);
+}
+
 // A waiting thread's handles may be variables that another thread
 // reassigns meanwhile: the wait keeps the objects it began with (AddressSanitizer
 // sees a wait that does not).
