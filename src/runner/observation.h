@@ -4,11 +4,11 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/kernel.h"
+#include "support/thread_annotations.h"
 
 namespace fenra::runner {
 
@@ -43,21 +43,21 @@ class Recorder {
   explicit Recorder(ObservationSink sink = nullptr) : sink_(std::move(sink)) {}
 
   void Add(Observation observation) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (sink_)
       sink_(observation);
     else
       observations_.push_back(std::move(observation));
   }
   std::vector<Observation> Take() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return std::move(observations_);
   }
 
  private:
-  std::mutex mutex_;
+  Mutex mutex_;
   const ObservationSink sink_;
-  std::vector<Observation> observations_;
+  std::vector<Observation> observations_ FENRA_GUARDED_BY(mutex_);
 };
 
 }  // namespace fenra::runner

@@ -26,7 +26,7 @@ std::string Canonical(std::string path) {
 }  // namespace
 
 void PortFaults::Set(const MachineFault& fault) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (const auto* log = std::get_if<EventLogRefusal>(&fault)) event_log_error_ = log->error;
   if (const auto* registry = std::get_if<RegistryRefusal>(&fault)) registry_error_ = registry->error;
   if (const auto* folder = std::get_if<FolderChange>(&fault)) {
@@ -38,19 +38,19 @@ void PortFaults::Set(const MachineFault& fault) {
 }
 
 uint32_t PortFaults::EventLogError() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return event_log_error_;
 }
 
 uint32_t PortFaults::RegistryError() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return registry_error_;
 }
 
 // The state of the innermost folder named in a directive that holds `path`.
 FolderState PortFaults::StateOf(const std::string& path) const {
   std::string file = Canonical(path);
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   size_t longest = 0;
   FolderState state = FolderState::kWritable;
   for (const auto& [folder, folder_state] : folders_) {

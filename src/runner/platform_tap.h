@@ -8,13 +8,13 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/platform.h"
 #include "platform/sim/sim_kernel.h"
 #include "runner/observation.h"
 #include "runner/scenario.h"
+#include "support/thread_annotations.h"
 
 namespace fenra::runner {
 
@@ -36,10 +36,11 @@ class PortFaults {
  private:
   FolderState StateOf(const std::string& path) const;
 
-  mutable std::mutex mutex_;
-  uint32_t event_log_error_ = 0;
-  uint32_t registry_error_ = 0;
-  std::map<std::string, FolderState> folders_;  // upper-case path with a trailing backslash
+  mutable Mutex mutex_;
+  uint32_t event_log_error_ FENRA_GUARDED_BY(mutex_) = 0;
+  uint32_t registry_error_ FENRA_GUARDED_BY(mutex_) = 0;
+  // Upper-case path with a trailing backslash -> its state.
+  std::map<std::string, FolderState> folders_ FENRA_GUARDED_BY(mutex_);
 };
 
 class PlatformTap {

@@ -21,7 +21,7 @@ void CServiceModule::Init() {
   m_bService = true;
   platform_.resources.LoadString(IDS_SERVICENAME, m_szServiceName, sizeof(m_szServiceName));
   m_hServiceStatus = 0;
-  std::lock_guard lock(status_mutex_);
+  MutexLock lock(status_mutex_);
   m_status = ServiceStatus{};
   m_status.service_type = win::kServiceWin32OwnProcess;
   m_status.current_state = win::kServiceStopped;
@@ -39,7 +39,7 @@ void CServiceModule::Start() {
 
 void CServiceModule::ServiceMain(uint32_t, char**) {
   {
-    std::lock_guard lock(status_mutex_);
+    MutexLock lock(status_mutex_);
     m_status.current_state = win::kServiceStartPending;
   }
   ServiceStatusHandle handle = platform_.service_control.RegisterServiceCtrlHandler(
@@ -56,7 +56,7 @@ void CServiceModule::ServiceMain(uint32_t, char**) {
   trace_.CreateTraceMutex();
   trace_.TraceLog("[ServiceMain]RegisterServiceCtrlHandler");
   {
-    std::lock_guard lock(status_mutex_);
+    MutexLock lock(status_mutex_);
     m_status.win32_exit_code = 0;
     m_status.check_point = 0;
     m_status.wait_hint = 0;
@@ -79,13 +79,13 @@ void CServiceModule::Handler(uint32_t control) {
 
 void CServiceModule::SetServiceStatus(uint32_t state) {
   // A report never blocks on the kernel, so the lock may be held across it.
-  std::lock_guard lock(status_mutex_);
+  MutexLock lock(status_mutex_);
   m_status.current_state = state;
   platform_.service_control.SetServiceStatus(m_hServiceStatus, m_status);
 }
 
 ServiceStatus CServiceModule::status() const {
-  std::lock_guard lock(status_mutex_);
+  MutexLock lock(status_mutex_);
   return m_status;
 }
 

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "diagnostics/trace_log.h"
 #include "monitor/monitor_start.h"
@@ -13,6 +12,7 @@
 #include "platform/platform.h"
 #include "runtime.h"
 #include "support/shared_handle.h"
+#include "support/thread_annotations.h"
 
 namespace fenra {
 
@@ -88,8 +88,8 @@ class CServiceModule {
   std::atomic<ServiceStatusHandle> m_hServiceStatus{0};
   // Shared by the handler's thread and the service thread; held across a
   // report, so that reports reach the manager in the order they are made.
-  mutable std::mutex status_mutex_;
-  ServiceStatus m_status;
+  mutable Mutex status_mutex_;
+  ServiceStatus m_status FENRA_GUARDED_BY(status_mutex_);
   std::atomic<bool> m_bService{true};
 };
 

@@ -129,7 +129,7 @@ bool MachinePaths::NeedsCurrentDirectory(std::string_view windows_path) {
 std::optional<std::string> MachinePaths::Remembered(std::string_view key, bool check) const {
   std::optional<std::string> directory;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (auto it = directories_.find(key); it != directories_.end()) directory = it->second;
   }
   std::error_code ec;
@@ -138,7 +138,7 @@ std::optional<std::string> MachinePaths::Remembered(std::string_view key, bool c
 }
 
 void MachinePaths::Remember(std::string key, const std::string& directory) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (directories_.size() >= kMaxRemembered) directories_.clear();
   directories_.insert_or_assign(std::move(key), directory);
 }

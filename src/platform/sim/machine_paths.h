@@ -4,10 +4,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "support/thread_annotations.h"
 
 namespace fenra::sim {
 
@@ -65,11 +66,11 @@ class MachinePaths {
   void Remember(std::string key, const std::string& directory) const;
 
   std::filesystem::path root_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   // Directory of a path -> its host directory. Keys are full Windows paths
   // as spelt by the caller ("C:\\QOR\\Temp") and parsed ones (drive letter
   // and names, "c\\QOR\\Temp").
-  mutable std::map<std::string, std::string, std::less<>> directories_;
+  mutable std::map<std::string, std::string, std::less<>> directories_ FENRA_GUARDED_BY(mutex_);
 };
 
 }  // namespace fenra::sim

@@ -24,14 +24,14 @@ void SimCom::CoUninitialize() {
 
 int32_t SimCom::CoInitializeSecurity(uint32_t, uint32_t) {
   if (CurrentThreadLocals().apartments[id_].count == 0) return win::kCoENotInitialized;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (security_set_) return win::kRpcETooLate;
   security_set_ = true;
   return win::kSOk;
 }
 
 bool SimCom::SecurityInitialized() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return security_set_;
 }
 

@@ -3,9 +3,9 @@
 // security, with the HRESULTs of the real runtime.
 
 #include <atomic>
-#include <mutex>
 
 #include "platform/com.h"
+#include "support/thread_annotations.h"
 
 namespace fenra::sim {
 
@@ -24,8 +24,8 @@ class SimCom final : public Com {
   static std::atomic<uint64_t> next_id_;
   const uint64_t id_ = next_id_++;  // keys this runtime's per-thread state
   std::atomic<int> outstanding_{0};
-  mutable std::mutex mutex_;
-  bool security_set_ = false;
+  mutable Mutex mutex_;
+  bool security_set_ FENRA_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace fenra::sim

@@ -136,14 +136,14 @@ SimEventLog::SimEventLog(std::filesystem::path file, Kernel& kernel, WriteFailur
     : file_(std::move(file)), kernel_(kernel), notice_(notice) {}
 
 void SimEventLog::SetFaults(const EventLogFaults& faults) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   faults_ = faults;
 }
 
 EventSourcePtr SimEventLog::RegisterEventSource(const std::string& source) {
   EventLogFaults faults;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     faults = faults_;
   }
   if (faults.register_throws) throw std::runtime_error("injected fault in RegisterEventSource");
@@ -173,7 +173,7 @@ bool SimEventLog::ReportEvent(EventSource& source, uint16_t type, uint16_t categ
   json["data"] = record.data;
   std::string line = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (faults_.report_throws != 0) {
     if (faults_.report_throws > 0) --faults_.report_throws;
     throw std::runtime_error("injected fault in ReportEvent");
@@ -194,7 +194,7 @@ bool SimEventLog::ReportEvent(EventSource& source, uint16_t type, uint16_t categ
 }
 
 void SimEventLog::SetRecordObserver(RecordObserver observer) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   observer_ = std::move(observer);
 }
 

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,6 +13,7 @@
 #include "platform/event_log.h"
 #include "platform/kernel.h"
 #include "platform/sim/host_file.h"
+#include "support/thread_annotations.h"
 
 namespace fenra::sim {
 
@@ -75,9 +75,9 @@ class SimEventLog : public EventLog {
   std::filesystem::path file_;
   Kernel& kernel_;
   WriteFailureNotice* const notice_;
-  std::mutex mutex_;
-  EventLogFaults faults_;  // guarded by mutex_
-  RecordObserver observer_;  // guarded by mutex_
+  Mutex mutex_;
+  EventLogFaults faults_ FENRA_GUARDED_BY(mutex_);
+  RecordObserver observer_ FENRA_GUARDED_BY(mutex_);
 };
 
 // Every record of an event-log file, oldest first; none when the file does

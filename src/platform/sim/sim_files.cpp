@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <limits>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -20,6 +19,7 @@
 #include "platform/sim/last_error.h"
 #include "platform/sim/text.h"
 #include "platform/win_values.h"
+#include "support/thread_annotations.h"
 
 namespace fenra::sim {
 namespace {
@@ -244,13 +244,13 @@ class SimFiles::OpenTable {
     uint8_t claims;
   };
 
-  std::mutex mutex;
-  std::map<FileId, std::vector<Entry>> files;
-  uint64_t next_serial = 1;
+  Mutex mutex;
+  std::map<FileId, std::vector<Entry>> files FENRA_GUARDED_BY(mutex);
+  uint64_t next_serial FENRA_GUARDED_BY(mutex) = 1;
 
   // A serial for a new entry, or 0 when the claims collide with an open's.
   uint64_t Add(const FileId& id, uint8_t claims) {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     std::vector<Entry>& entries = files[id];
     for (const Entry& entry : entries) {
       if (ConflictsOf(claims) & entry.claims) return 0;
@@ -260,7 +260,7 @@ class SimFiles::OpenTable {
   }
 
   void Remove(const FileId& id, uint64_t serial) {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     auto it = files.find(id);
     if (it == files.end()) return;
     std::erase_if(it->second, [serial](const Entry& entry) { return entry.serial == serial; });
@@ -292,7 +292,7 @@ class SimFile final : public File {
   // The size of the host file. Only this open can change the size of a file
   // it holds for writing while it denies writing to everyone else, so it
   // remembers the size it saw and its own writes instead of asking again.
-  bool Size(uint64_t* size) {
+  bool Size(uint64_t* size) FENRA_REQUIRES(mutex) {
     if (known_size_) {
       *size = *known_size_;
       return true;
@@ -305,23 +305,22 @@ class SimFile final : public File {
     if (sole_writer_) known_size_ = *size;
     return true;
   }
-  void Wrote(uint64_t end) {
+  void Wrote(uint64_t end) FENRA_REQUIRES(mutex) {
     if (known_size_ && end > *known_size_) known_size_ = end;
   }
-  void Truncated() {
+  void Truncated() FENRA_REQUIRES(mutex) {
     if (sole_writer_) known_size_ = 0;
   }
-  void Forget() { known_size_.reset(); }
+  void Forget() FENRA_REQUIRES(mutex) { known_size_.reset(); }
 
-  // Guards `position` and the remembered size.
-  std::mutex mutex;
-  uint64_t position = 0;
+  Mutex mutex;
+  uint64_t position FENRA_GUARDED_BY(mutex) = 0;
 
  private:
   const int fd_;
   const uint32_t access_;
   const bool sole_writer_;
-  std::optional<uint64_t> known_size_;
+  std::optional<uint64_t> known_size_ FENRA_GUARDED_BY(mutex);
   std::shared_ptr<SimFiles::OpenTable> table_;
   FileId id_{};
   uint64_t serial_ = 0;
@@ -415,6 +414,7 @@ FilePtr SimFiles::Open(const std::shared_ptr<OpenTable>& table, const std::strin
       FailErrno(errno);
       return nullptr;
     }
+    MutexLock lock(file->mutex);
     file->Truncated();
   }
   bool reports_existing = existed && (disposition == win::kCreateAlways || disposition == win::kOpenAlways);
@@ -425,7 +425,7 @@ FilePtr SimFiles::Open(const std::shared_ptr<OpenTable>& table, const std::strin
 bool SimFiles::GetFileSize(File& file, uint64_t* size) {
   SimFile* sim_file = AsSimFile(file);
   if (sim_file == nullptr) return false;
-  std::lock_guard lock(sim_file->mutex);
+  MutexLock lock(sim_file->mutex);
   // Asked for, the size is looked at afresh.
   sim_file->Forget();
   uint64_t value = 0;
@@ -437,7 +437,7 @@ bool SimFiles::GetFileSize(File& file, uint64_t* size) {
 bool SimFiles::SetFilePointer(File& file, int64_t distance, uint32_t method, uint64_t* position) {
   SimFile* sim_file = AsSimFile(file);
   if (sim_file == nullptr) return false;
-  std::lock_guard lock(sim_file->mutex);
+  MutexLock lock(sim_file->mutex);
   int64_t base = 0;
   if (method == win::kFileCurrent) {
     base = static_cast<int64_t>(sim_file->position);
@@ -471,7 +471,7 @@ bool SimFiles::WriteFile(File& file, const void* data, uint32_t size, uint32_t* 
     Fail(win::kErrorAccessDenied);
     return false;
   }
-  std::lock_guard lock(sim_file->mutex);
+  MutexLock lock(sim_file->mutex);
   const auto* bytes = static_cast<const char*>(data);
   uint32_t done = 0;
   bool ok = true;
@@ -498,7 +498,7 @@ bool SimFiles::ReadFile(File& file, void* data, uint32_t size, uint32_t* read) {
     Fail(win::kErrorAccessDenied);
     return false;
   }
-  std::lock_guard lock(sim_file->mutex);
+  MutexLock lock(sim_file->mutex);
   auto* bytes = static_cast<char*>(data);
   uint32_t done = 0;
   while (done < size) {

@@ -2,26 +2,29 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 
 #include "platform/sim/last_error.h"
 #include "platform/sim/text.h"
+#include "support/thread_annotations.h"
 
 namespace fenra::sim {
 
 // Shared with the loaded libraries and their entries, which may outlive
 // the SimHardware.
 struct SimHardware::State {
-  mutable std::mutex mutex;
-  LibraryFacts library;
-  IpmiFacts ipmi;
-  size_t script_position = 0;  // answer of library.sdr_status given next
-  uint32_t script_calls = 0;   // calls answered by it so far
-  int loaded = 0;
-  int sdr_status_calls = 0;
+  State(LibraryFacts library_facts, IpmiFacts ipmi_facts)
+      : library(std::move(library_facts)), ipmi(std::move(ipmi_facts)) {}
+
+  mutable Mutex mutex;
+  LibraryFacts library FENRA_GUARDED_BY(mutex);
+  IpmiFacts ipmi FENRA_GUARDED_BY(mutex);
+  size_t script_position FENRA_GUARDED_BY(mutex) = 0;  // answer of library.sdr_status given next
+  uint32_t script_calls FENRA_GUARDED_BY(mutex) = 0;   // calls answered by it so far
+  int loaded FENRA_GUARDED_BY(mutex) = 0;
+  int sdr_status_calls FENRA_GUARDED_BY(mutex) = 0;
 
   SdrAnswer NextSdrAnswer() {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     ++sdr_status_calls;
     const std::vector<SdrAnswer>& script = library.sdr_status;
     if (script.empty()) return SdrAnswer{};
@@ -40,11 +43,11 @@ class SimLibrary final : public Library, public std::enable_shared_from_this<Sim
  public:
   SimLibrary(std::shared_ptr<SimHardware::State> state, bool sdr_status_entry, bool device_id_entry)
       : state_(std::move(state)), sdr_status_entry_(sdr_status_entry), device_id_entry_(device_id_entry) {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     ++state_->loaded;
   }
   ~SimLibrary() override {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     --state_->loaded;
   }
 
@@ -59,7 +62,7 @@ class SimLibrary final : public Library, public std::enable_shared_from_this<Sim
     }
     if (device_id_entry_ && strcmp(name, kDeviceIdEntry) == 0) {
       return [self](void* record) {
-        std::lock_guard lock(self->state_->mutex);
+        MutexLock lock(self->state_->mutex);
         memcpy(record, self->state_->library.device_id.data(), kDeviceIdRecordSize);
         return self->state_->library.device_id_result;
       };
@@ -82,10 +85,8 @@ class SimDevice final : public Device {
 
 }  // namespace
 
-SimHardware::SimHardware(LibraryFacts library, IpmiFacts ipmi) : state_(std::make_shared<State>()) {
-  state_->library = std::move(library);
-  state_->ipmi = std::move(ipmi);
-}
+SimHardware::SimHardware(LibraryFacts library, IpmiFacts ipmi)
+    : state_(std::make_shared<State>(std::move(library), std::move(ipmi))) {}
 
 SimHardware::~SimHardware() = default;
 
@@ -94,7 +95,7 @@ LibraryPtr SimHardware::LoadLibrary(const std::string& name) {
   bool sdr_status_entry = false;
   bool device_id_entry = false;
   {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     present = state_->library.present;
     sdr_status_entry = state_->library.sdr_status_entry;
     device_id_entry = state_->library.device_id_entry;
@@ -109,7 +110,7 @@ LibraryPtr SimHardware::LoadLibrary(const std::string& name) {
 }
 
 DevicePtr SimHardware::OpenDevice(const std::string& path) {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   if (!state_->ipmi.present || !EqualsIgnoreCase(path, kIpmiDevicePath)) {
     SetLastError(win::kErrorFileNotFound);
     return nullptr;
@@ -119,46 +120,45 @@ DevicePtr SimHardware::OpenDevice(const std::string& path) {
 
 bool SimHardware::DeviceIoControl(Device& device, uint32_t control_code, const void* /*input*/,
                                   uint32_t /*input_size*/, void* output, uint32_t output_size, uint32_t* returned) {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   *returned = 0;
   auto* sim_device = dynamic_cast<SimDevice*>(&device);
   if (sim_device == nullptr || sim_device->owner != state_.get()) {
     SetLastError(win::kErrorInvalidHandle);
     return false;
   }
-  const IpmiFacts& ipmi = state_->ipmi;
-  if (control_code != kIpmiDeviceIdControlCode || !ipmi.io_control_result) {
+  if (control_code != kIpmiDeviceIdControlCode || !state_->ipmi.io_control_result) {
     SetLastError(win::kErrorInvalidFunction);
     return false;
   }
-  if (output_size < ipmi.answer.size()) {
+  if (output_size < state_->ipmi.answer.size()) {
     SetLastError(win::kErrorInsufficientBuffer);
     return false;
   }
-  std::copy(ipmi.answer.begin(), ipmi.answer.end(), static_cast<uint8_t*>(output));
-  *returned = static_cast<uint32_t>(ipmi.answer.size());
+  std::copy(state_->ipmi.answer.begin(), state_->ipmi.answer.end(), static_cast<uint8_t*>(output));
+  *returned = static_cast<uint32_t>(state_->ipmi.answer.size());
   return true;
 }
 
 void SimHardware::SetLibrary(LibraryFacts facts) {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   state_->library = std::move(facts);
   state_->script_position = 0;
   state_->script_calls = 0;
 }
 
 void SimHardware::SetIpmi(IpmiFacts facts) {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   state_->ipmi = std::move(facts);
 }
 
 int SimHardware::LoadedLibraries() const {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->loaded;
 }
 
 int SimHardware::SdrStatusCalls() const {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->sdr_status_calls;
 }
 

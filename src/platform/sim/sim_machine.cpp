@@ -225,7 +225,7 @@ void SimMachine::SetServiceImage(ProcessMain image) {
     ProcessOptions options{path.substr(path.find_last_of("\\/") + 1), command_line, service_name, true};
     Handle process = StartProcess(options, image);
     if (process) {
-      std::lock_guard lock(service_process_mutex_);
+      MutexLock lock(service_process_mutex_);
       last_service_process_ = process;
     }
     return process;
@@ -233,7 +233,7 @@ void SimMachine::SetServiceImage(ProcessMain image) {
 }
 
 Handle SimMachine::LastServiceProcess() {
-  std::lock_guard lock(service_process_mutex_);
+  MutexLock lock(service_process_mutex_);
   return last_service_process_;
 }
 

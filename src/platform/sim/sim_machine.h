@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +29,7 @@
 #include "platform/sim/sim_system.h"
 #include "platform/sim/sim_version_info.h"
 #include "platform/sim/sim_wmi.h"
+#include "support/thread_annotations.h"
 
 namespace fenra::sim {
 
@@ -192,8 +192,8 @@ class SimMachine {
   SimHardware hardware_;
   SimVersionInfo version_info_;
   Platform platform_;
-  std::mutex service_process_mutex_;
-  Handle last_service_process_;
+  Mutex service_process_mutex_;
+  Handle last_service_process_ FENRA_GUARDED_BY(service_process_mutex_);
   // On real time hardware.json and its change journal are watched, so that
   // every change of a module's state becomes a change event. Ends before the
   // provider it feeds.

@@ -160,7 +160,7 @@ void SimRegistry::RefreshForRead(bool check_file) {
   if (check_file && StatHostFile(file_, &now) != 0) return;
   uint64_t generation = Generation();
   {
-    std::shared_lock lock(mutex_);
+    ReaderLock lock(mutex_);
     // A batch holds write_mutex_, maybe on this very thread, and holds the
     // file as it is until its end.
     if (batch_depth_ > 0) return;
@@ -169,8 +169,9 @@ void SimRegistry::RefreshForRead(bool check_file) {
   }
   // A change of this process under way takes in the file itself (and may be
   // what made it differ); the read does not wait for it.
-  std::unique_lock writer(write_mutex_, std::try_to_lock);
-  if (writer.owns_lock()) Refresh();
+  if (!write_mutex_.try_lock()) return;
+  MutexLock writer(write_mutex_, AdoptLock{});
+  Refresh();
 }
 
 int32_t SimRegistry::Refresh(bool force) {
@@ -178,13 +179,14 @@ int32_t SimRegistry::Refresh(bool force) {
   uint64_t generation = Generation();
   FileStamp now;
   StatHostFile(file_, &now);
-  // stamp_ and broken_stamp_ change only under write_mutex_, held here.
-  if (!force && now == stamp_) {
-    std::unique_lock lock(mutex_);
-    seen_generation_ = generation;
-    return 0;
+  if (!force) {
+    WriterLock lock(mutex_);
+    if (now == stamp_) {
+      seen_generation_ = generation;
+      return 0;
+    }
+    if (now == broken_stamp_) return kErrorBadDb;
   }
-  if (!force && now == broken_stamp_) return kErrorBadDb;
   std::string content;
   FileStamp read = now;
   RegHives loaded;
@@ -198,14 +200,18 @@ int32_t SimRegistry::Refresh(bool force) {
       ParseRegText(content, file_.string(), &loaded);
     }
   } catch (const std::runtime_error& e) {
-    if (options_.notice && broken_stamp_ != read)
+    bool known = false;
+    {
+      WriterLock lock(mutex_);
+      known = broken_stamp_ == read;
+      broken_stamp_ = read;
+    }
+    if (options_.notice && !known)
       options_.notice->Say(std::string(e.what()) + " (the registry keeps what it read before, and changes are " +
                            "refused until the file is repaired)");
-    std::unique_lock lock(mutex_);
-    broken_stamp_ = read;
     return kErrorBadDb;
   }
-  std::unique_lock lock(mutex_);
+  WriterLock lock(mutex_);
   MergeRegHives(hives_, std::move(loaded));
   stamp_ = read;
   broken_stamp_.reset();
@@ -216,22 +222,23 @@ int32_t SimRegistry::Refresh(bool force) {
 int SimRegistry::Commit() {
   std::string text;
   {
-    std::shared_lock lock(mutex_);
+    ReaderLock lock(mutex_);
     text = FormatRegText(hives_);
   }
   int error = WriteFileAtomically(file_, text, options_.durable, [this](const FileStamp& written) {
     // A person's editor does not take the lock: what it saved since the
     // file was read must not be replaced.
     FileStamp now;
-    if (StatHostFile(file_, &now) != 0 || now != stamp_) return false;
+    if (StatHostFile(file_, &now) != 0) return false;
     // Set before the rename, so that readers never take this write for
     // another process's.
-    std::unique_lock lock(mutex_);
+    WriterLock lock(mutex_);
+    if (now != stamp_) return false;
     stamp_ = written;
     return true;
   });
   if (error == 0 && generation_ != nullptr) {
-    std::unique_lock lock(mutex_);
+    WriterLock lock(mutex_);
     seen_generation_ = std::atomic_ref<uint64_t>(*generation_).fetch_add(1, std::memory_order_acq_rel) + 1;
   }
   return error;
@@ -250,7 +257,7 @@ int32_t SimRegistry::Report(int error) {
 
 int32_t SimRegistry::Change(const Edit& edit) {
   {
-    std::unique_lock lock(mutex_);
+    WriterLock lock(mutex_);
     if (batch_depth_ > 0) {
       std::function<void()> undo;
       int32_t error = edit(&undo);
@@ -258,20 +265,20 @@ int32_t SimRegistry::Change(const Edit& edit) {
       return error;
     }
   }
-  std::lock_guard writer(write_mutex_);
+  MutexLock writer(write_mutex_);
   FileLock file_lock(lock_fd_);
   for (int attempt = 1;; ++attempt) {
     if (int32_t error = Refresh()) return error;
     std::function<void()> undo;
     {
-      std::unique_lock lock(mutex_);
+      WriterLock lock(mutex_);
       if (int32_t error = edit(&undo)) return error;
     }
     if (!undo) return 0;  // nothing changed
     int error = Commit();
     if (error == 0) return Report(0);
     {
-      std::unique_lock lock(mutex_);
+      WriterLock lock(mutex_);
       undo();
     }
     if (error != EAGAIN || attempt == kAttempts) return Report(error);
@@ -279,34 +286,37 @@ int32_t SimRegistry::Change(const Edit& edit) {
 }
 
 int32_t SimRegistry::Batch(const std::function<void()>& changes) {
+  bool nested = false;
   {
-    std::unique_lock lock(mutex_);
+    WriterLock lock(mutex_);
     if (batch_depth_ > 0) {
       ++batch_depth_;
-      lock.unlock();
-      struct End {
-        SimRegistry* registry;
-        ~End() {
-          std::unique_lock lock(registry->mutex_);
-          --registry->batch_depth_;
-        }
-      } end{this};
-      changes();
-      return 0;
+      nested = true;
     }
   }
-  std::lock_guard writer(write_mutex_);
+  if (nested) {
+    struct End {
+      SimRegistry* registry;
+      ~End() {
+        WriterLock lock(registry->mutex_);
+        --registry->batch_depth_;
+      }
+    } end{this};
+    changes();
+    return 0;
+  }
+  MutexLock writer(write_mutex_);
   FileLock file_lock(lock_fd_);
   if (int32_t error = Refresh()) return error;
   {
-    std::unique_lock lock(mutex_);
+    WriterLock lock(mutex_);
     batch_depth_ = 1;
     unsaved_ = false;
   }
-  auto end = [this] {
+  auto end = [this]() FENRA_REQUIRES(write_mutex_) {
     bool unsaved = false;
     {
-      std::unique_lock lock(mutex_);
+      WriterLock lock(mutex_);
       batch_depth_ = 0;
       unsaved = std::exchange(unsaved_, false);
     }
@@ -330,7 +340,7 @@ int32_t SimRegistry::OpenKey(Hive hive, const std::string& path, uint32_t sam, R
   std::vector<std::string> names;
   if (int32_t error = SplitPath(path, &names)) return error;
   RefreshForRead(/*check_file=*/true);
-  std::shared_lock lock(mutex_);
+  ReaderLock lock(mutex_);
   std::shared_ptr<RegNode> node;
   if (Walk(hive, names, &node) < names.size()) return win::kErrorFileNotFound;
   *key = std::make_unique<Key>(this, node, GrantedAccess(sam));
@@ -345,7 +355,7 @@ int32_t SimRegistry::CreateKey(Hive hive, const std::string& path, uint32_t sam,
   if (int32_t error = SplitPath(path, &names)) return error;
   std::shared_ptr<RegNode> node;
   size_t existing = 0;
-  int32_t error = Change([&](std::function<void()>* undo) -> int32_t {
+  int32_t error = Change([&](std::function<void()>* undo) FENRA_REQUIRES(mutex_) -> int32_t {
     existing = Walk(hive, names, &node);
     if (existing == names.size()) return 0;
     // Windows would take a line break in a key name; the file cannot.
@@ -387,7 +397,7 @@ int32_t SimRegistry::CheckKey(RegKey& key, uint32_t needed, Key** checked) {
 
 int32_t SimRegistry::QueryValue(RegKey& key, const char* name, uint32_t* type, uint8_t* data, uint32_t* size) {
   RefreshForRead(/*check_file=*/false);
-  std::shared_lock lock(mutex_);
+  ReaderLock lock(mutex_);
   Key* checked = nullptr;
   if (int32_t error = CheckKey(key, win::kKeyQueryValue, &checked)) return error;
   if (data != nullptr && size == nullptr) return win::kErrorInvalidParameter;
@@ -413,7 +423,7 @@ int32_t SimRegistry::QueryValue(RegKey& key, const char* name, uint32_t* type, u
 
 int32_t SimRegistry::SetValue(RegKey& key, const char* name, uint32_t type, const uint8_t* data, uint32_t size) {
   std::string value_name = ValueName(name);
-  return Change([&](std::function<void()>* undo) -> int32_t {
+  return Change([&](std::function<void()>* undo) FENRA_REQUIRES(mutex_) -> int32_t {
     Key* checked = nullptr;
     if (int32_t error = CheckKey(key, win::kKeySetValue, &checked)) return error;
     if (data == nullptr && size > 0) return kErrorNoaccess;
@@ -434,7 +444,7 @@ int32_t SimRegistry::SetValue(RegKey& key, const char* name, uint32_t type, cons
 
 int32_t SimRegistry::DeleteValue(RegKey& key, const char* name) {
   std::string value_name = ValueName(name);
-  return Change([&](std::function<void()>* undo) -> int32_t {
+  return Change([&](std::function<void()>* undo) FENRA_REQUIRES(mutex_) -> int32_t {
     Key* checked = nullptr;
     if (int32_t error = CheckKey(key, win::kKeySetValue, &checked)) return error;
     std::shared_ptr<RegNode> node = checked->node;
@@ -451,7 +461,7 @@ int32_t SimRegistry::DeleteKey(Hive hive, const std::string& path) {
   if (int32_t error = SplitPath(path, &names)) return error;
   if (names.empty()) return win::kErrorAccessDenied;
   const std::vector<std::string> parent_names(names.begin(), names.end() - 1);
-  return Change([&](std::function<void()>* undo) -> int32_t {
+  return Change([&](std::function<void()>* undo) FENRA_REQUIRES(mutex_) -> int32_t {
     std::shared_ptr<RegNode> parent;
     if (Walk(hive, parent_names, &parent) < parent_names.size()) return win::kErrorFileNotFound;
     auto it = parent->subkeys.find(names.back());

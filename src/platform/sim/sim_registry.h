@@ -8,15 +8,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
 #include "platform/registry.h"
 #include "platform/sim/host_file.h"
 #include "platform/sim/reg_file.h"
+#include "support/thread_annotations.h"
 
 namespace fenra::sim {
 
@@ -93,13 +92,15 @@ class SimRegistry : public Registry {
 
  private:
   class Key;
-  // Applies one change to memory (mutex_ held exclusively): returns 0 or a
-  // Win32 error, and sets *undo when it changed something.
+  // Applies one change to memory (mutex_ held exclusively; a lambda says
+  // so with FENRA_REQUIRES(mutex_)): returns 0 or a Win32 error, and sets
+  // *undo when it changed something.
   using Edit = std::function<int32_t(std::function<void()>* undo)>;
 
   // The deepest existing key along `names` in *node; the number of names
   // that exist.
-  size_t Walk(Hive hive, const std::vector<std::string>& names, std::shared_ptr<RegNode>* node);
+  size_t Walk(Hive hive, const std::vector<std::string>& names, std::shared_ptr<RegNode>* node)
+      FENRA_REQUIRES_SHARED(mutex_);
   int32_t CheckKey(RegKey& key, uint32_t needed, Key** checked);
   // Runs `edit` on the registry as the file holds it now and writes the
   // file when it changed something; on failure memory is undone, so that
@@ -107,7 +108,7 @@ class SimRegistry : public Registry {
   int32_t Change(const Edit& edit);
   // Before a read: takes in the file when another registry changed it, or
   // (with `check_file`) when it differs from the one last read or written.
-  void RefreshForRead(bool check_file);
+  void RefreshForRead(bool check_file) FENRA_EXCLUDES(write_mutex_, mutex_);
   // Whether a key open is to compare the file now: the interval has passed
   // since the last compare, and no other thread is comparing it.
   bool FileCheckDue();
@@ -115,13 +116,13 @@ class SimRegistry : public Registry {
   // a lock file).
   uint64_t Generation() const;
   // Takes in the file when it changed since this registry last read or
-  // wrote it (or always, with `force`); write_mutex_ held. 0, or
-  // ERROR_BADDB while the file cannot be read or parsed.
-  int32_t Refresh(bool force = false);
-  // Writes memory to the file; write_mutex_ and the file lock held. 0, an
-  // errno, or EAGAIN when the file was replaced without the lock since it
-  // was last read.
-  int Commit();
+  // wrote it (or always, with `force`). 0, or ERROR_BADDB while the file
+  // cannot be read or parsed.
+  int32_t Refresh(bool force = false) FENRA_REQUIRES(write_mutex_) FENRA_EXCLUDES(mutex_);
+  // Writes memory to the file; the file lock held too. 0, an errno, or
+  // EAGAIN when the file was replaced without the lock since it was last
+  // read.
+  int Commit() FENRA_REQUIRES(write_mutex_) FENRA_EXCLUDES(mutex_);
   // The Win32 code of a write's errno, told to the notice.
   int32_t Report(int error);
 
@@ -130,19 +131,22 @@ class SimRegistry : public Registry {
   int lock_fd_ = -1;  // -1: no lock file (a directory that cannot be written)
   uint64_t* generation_ = nullptr;  // mapped from the lock file, or null
   // One load-modify-write of this process at a time. Taken before mutex_.
-  std::mutex write_mutex_;
-  // Guards what follows: shared to look, exclusive to change.
-  std::shared_mutex mutex_;
-  RegHives hives_;
-  FileStamp stamp_;         // the file as last read or written here
-  std::optional<FileStamp> broken_stamp_;  // the file as last found unreadable
-  uint64_t seen_generation_ = 0;           // Generation() as of the last read or write
+  Mutex write_mutex_ FENRA_ACQUIRED_BEFORE(mutex_);
+  // Guards what follows: shared to look, exclusive to change. The stamps
+  // change with write_mutex_ held too.
+  SharedMutex mutex_;
+  RegHives hives_ FENRA_GUARDED_BY(mutex_);
+  FileStamp stamp_ FENRA_GUARDED_BY(mutex_);  // the file as last read or written here
+  // The file as last found unreadable.
+  std::optional<FileStamp> broken_stamp_ FENRA_GUARDED_BY(mutex_);
+  // Generation() as of the last read or write.
+  uint64_t seen_generation_ FENRA_GUARDED_BY(mutex_) = 0;
   // When a key open last compared the file, on the options' clock (ns since
   // its epoch), or kNeverChecked.
   static constexpr int64_t kNeverChecked = INT64_MIN;
   std::atomic<int64_t> last_file_check_{kNeverChecked};
-  int batch_depth_ = 0;
-  bool unsaved_ = false;
+  int batch_depth_ FENRA_GUARDED_BY(mutex_) = 0;
+  bool unsaved_ FENRA_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace fenra::sim

@@ -27,7 +27,7 @@ bool SimServiceControl::StartServiceCtrlDispatcher(const std::string& service_na
   auto dispatch = manager_.Connect(name, wake_);
   if (!dispatch) return false;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     service_name_ = service_name;
     dispatch_ = dispatch;
   }
@@ -51,7 +51,7 @@ bool SimServiceControl::StartServiceCtrlDispatcher(const std::string& service_na
     while (auto request = manager_.NextControl(*dispatch)) {
       HandlerFn handler;
       {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         handler = handler_;
       }
       if (handler) handler(manager_.ControlCode(*request));
@@ -64,7 +64,7 @@ bool SimServiceControl::StartServiceCtrlDispatcher(const std::string& service_na
 
 ServiceStatusHandle SimServiceControl::RegisterServiceCtrlHandler(const std::string& service_name,
                                                                   HandlerFn handler) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   uint32_t error = handler_error_;
   if (error == 0 && (!dispatch_ || !EqualsIgnoreCase(service_name, service_name_)))
     error = win::kErrorServiceDoesNotExist;
@@ -79,7 +79,7 @@ ServiceStatusHandle SimServiceControl::RegisterServiceCtrlHandler(const std::str
 bool SimServiceControl::SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
   std::shared_ptr<SimServiceManager::Dispatch> dispatch;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (handle == kStatusHandle && handler_) dispatch = dispatch_;
   }
   if (!dispatch) {
@@ -87,14 +87,14 @@ bool SimServiceControl::SetServiceStatus(ServiceStatusHandle handle, const Servi
     return false;
   }
   if (!manager_.Report(*dispatch, status)) return false;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   reported_.push_back(status.current_state);
   return true;
 }
 
 std::string SimServiceControl::ServiceName() const {
   if (!bound_name_.empty()) return bound_name_;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return service_name_;
 }
 
@@ -103,12 +103,12 @@ uint32_t SimServiceControl::SendControl(uint32_t control) {
 }
 
 std::vector<uint32_t> SimServiceControl::ReportedStates() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return reported_;
 }
 
 void SimServiceControl::FailHandlerRegistration(uint32_t error) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   handler_error_ = error;
 }
 

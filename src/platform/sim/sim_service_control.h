@@ -7,12 +7,12 @@
 // machine's manager.
 
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "platform/kernel.h"
 #include "platform/service_control.h"
 #include "platform/sim/sim_service_manager.h"
+#include "support/thread_annotations.h"
 
 namespace fenra::sim {
 
@@ -68,12 +68,12 @@ class SimServiceControl : public ServiceControl {
   // Created up front, so that a fault injected into event creation hits
   // the service, not its connection.
   const Handle wake_;
-  mutable std::mutex mutex_;
-  std::string service_name_;
-  std::shared_ptr<SimServiceManager::Dispatch> dispatch_;
-  HandlerFn handler_;
-  std::vector<uint32_t> reported_;
-  uint32_t handler_error_ = 0;
+  mutable Mutex mutex_;
+  std::string service_name_ FENRA_GUARDED_BY(mutex_);
+  std::shared_ptr<SimServiceManager::Dispatch> dispatch_ FENRA_GUARDED_BY(mutex_);
+  HandlerFn handler_ FENRA_GUARDED_BY(mutex_);
+  std::vector<uint32_t> reported_ FENRA_GUARDED_BY(mutex_);
+  uint32_t handler_error_ FENRA_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace fenra::sim

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <optional>
 
 #include "platform/sim/last_error.h"
@@ -11,6 +10,7 @@
 #include "platform/sim/sim_registry.h"
 #include "platform/sim/text.h"
 #include "platform/win_values.h"
+#include "support/thread_annotations.h"
 
 namespace fenra::sim {
 
@@ -23,7 +23,8 @@ struct SimServiceManager::ControlRequest {
 struct SimServiceManager::Dispatch {
   std::string name;
   Handle wake;
-  // Guarded by State::mutex.
+  // Guarded by State::mutex (the analysis cannot name another object's
+  // lock).
   std::deque<std::shared_ptr<ControlRequest>> queue;
   std::vector<std::string> arguments;
 };
@@ -169,10 +170,10 @@ struct SimServiceManager::State : std::enable_shared_from_this<State> {
 
   SimKernel& kernel;
   SimRegistry& registry;
-  std::mutex mutex;
-  std::map<std::string, Service, LessIgnoreCase> services;
-  ServiceLauncher launcher;
-  uint32_t open_manager_error = 0;
+  Mutex mutex;
+  std::map<std::string, Service, LessIgnoreCase> services FENRA_GUARDED_BY(mutex);
+  ServiceLauncher launcher FENRA_GUARDED_BY(mutex);
+  uint32_t open_manager_error FENRA_GUARDED_BY(mutex) = 0;
 
   // A key under Services with a Type value. `delete_flag` gets whether it
   // is marked for deletion there.
@@ -233,7 +234,7 @@ struct SimServiceManager::State : std::enable_shared_from_this<State> {
     return true;
   }
 
-  // Whether a service marked for deletion can go now; under the mutex.
+  // Whether a service marked for deletion can go now.
   static bool Removable(const Service& service) {
     return service.marked_for_delete && service.open_handles == 0 && !service.starting &&
            service.status.current_state == win::kServiceStopped;
@@ -242,7 +243,7 @@ struct SimServiceManager::State : std::enable_shared_from_this<State> {
   // Removes the key of a service marked for deletion once nothing holds it.
   void RemoveIfDone(const std::string& name) {
     {
-      std::lock_guard lock(mutex);
+      MutexLock lock(mutex);
       auto found = services.find(name);
       if (found == services.end() || !Removable(found->second)) return;
       found->second.marked_for_delete = false;
@@ -253,7 +254,7 @@ struct SimServiceManager::State : std::enable_shared_from_this<State> {
 
   void Close(const std::string& name) {
     {
-      std::lock_guard lock(mutex);
+      MutexLock lock(mutex);
       --services[name].open_handles;
     }
     RemoveIfDone(name);
@@ -309,7 +310,7 @@ SimServiceManager::SimServiceManager(SimKernel& kernel, SimRegistry& registry)
 SimServiceManager::~SimServiceManager() = default;
 
 ScHandlePtr SimServiceManager::OpenSCManager(uint32_t desired_access) {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   if (state_->open_manager_error != 0) {
     SetLastError(state_->open_manager_error);
     return nullptr;
@@ -325,7 +326,7 @@ ScHandlePtr SimServiceManager::OpenService(ScHandle& manager, const std::string&
     return nullptr;
   }
   {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     Service& service = state_->services[name];
     // A mark this run did not make was left by an earlier run of the
     // machine; Windows removes such a service when it starts.
@@ -365,7 +366,7 @@ ScHandlePtr SimServiceManager::CreateService(ScHandle& manager, const std::strin
     SetLastError(static_cast<uint32_t>(error));
     return nullptr;
   }
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   Service& service = state_->services[name];
   service.marked_for_delete = false;
   service.status.service_type = config.service_type;
@@ -383,7 +384,7 @@ bool SimServiceManager::StartService(ScHandle& handle, const std::vector<std::st
   if (!started) return false;
   ServiceLauncher launcher;
   {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     Service& record = state_->services[service->name];
     if (record.marked_for_delete) return Fail(win::kErrorServiceMarkedForDelete);
     if (record.starting || record.dispatch || record.status.current_state != win::kServiceStopped)
@@ -404,7 +405,7 @@ bool SimServiceManager::StartService(ScHandle& handle, const std::vector<std::st
     error = win::kErrorServiceRequestTimeout;
   bool connected;
   {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     Service& record = state_->services[service->name];
     record.starting = false;
     connected = record.dispatch != nullptr;
@@ -418,7 +419,7 @@ void SimServiceManager::State::Disconnect(const std::string& name, const std::sh
   std::deque<std::shared_ptr<ControlRequest>> refused;
   Handle started;
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     Service& service = services[name];
     if (service.dispatch != dispatch) return;  // another process's, or gone already
     if (dispatch) refused.swap(dispatch->queue);
@@ -437,7 +438,7 @@ void SimServiceManager::State::Disconnect(const std::string& name, const std::sh
 
 void SimServiceManager::Watch(const std::string& name, const Handle& process) {
   {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     state_->services[name].process = process;
   }
   // A thread of no process waits for the process's end.
@@ -451,7 +452,7 @@ void SimServiceManager::Watch(const std::string& name, const Handle& process) {
         if (!state) return;
         std::shared_ptr<Dispatch> dispatch;
         {
-          std::lock_guard lock(state->mutex);
+          MutexLock lock(state->mutex);
           Service& service = state->services[name];
           if (service.process != process) return;
           service.process = nullptr;
@@ -468,7 +469,7 @@ uint32_t SimServiceManager::State::SendControl(const std::string& name, uint32_t
   auto request = std::make_shared<ControlRequest>(ControlRequest{control, done});
   Handle wake;
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     Service& service = services[name];
     if (status) *status = service.status;
     uint32_t state = service.status.current_state;
@@ -481,7 +482,7 @@ uint32_t SimServiceManager::State::SendControl(const std::string& name, uint32_t
   }
   kernel.SetEvent(wake);
   uint32_t wait = kernel.WaitForSingleObject(done, kRequestTimeoutMs);
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   Service& service = services[name];
   if (status) *status = service.status;
   if (wait == win::kWaitObject0) return request->error;
@@ -501,7 +502,7 @@ bool SimServiceManager::ControlService(ScHandle& handle, uint32_t control, Servi
 bool SimServiceManager::QueryServiceStatus(ScHandle& handle, ServiceStatus* status) {
   ServiceHandle* service = AsService(handle, win::kServiceQueryStatus);
   if (!service) return false;
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   *status = state_->services[service->name].status;
   return true;
 }
@@ -517,7 +518,7 @@ bool SimServiceManager::DeleteService(ScHandle& handle) {
   if (!service) return false;
   if (!state_->Installed(service->name)) return Fail(win::kErrorServiceDoesNotExist);
   {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     Service& record = state_->services[service->name];
     if (record.marked_for_delete) return Fail(win::kErrorServiceMarkedForDelete);
     record.marked_for_delete = true;
@@ -534,7 +535,7 @@ std::shared_ptr<SimServiceManager::Dispatch> SimServiceManager::Connect(const st
   dispatch->wake = std::move(wake);
   Handle started;
   {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     Service& service = state_->services[name];
     if (service.dispatch) {
       SetLastError(win::kErrorServiceAlreadyRunning);
@@ -551,7 +552,7 @@ std::shared_ptr<SimServiceManager::Dispatch> SimServiceManager::Connect(const st
 }
 
 std::shared_ptr<SimServiceManager::ControlRequest> SimServiceManager::NextControl(Dispatch& dispatch) {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   if (dispatch.queue.empty()) return nullptr;
   auto request = dispatch.queue.front();
   dispatch.queue.pop_front();
@@ -568,7 +569,7 @@ void SimServiceManager::Complete(ControlRequest& request) {
 bool SimServiceManager::Report(Dispatch& dispatch, const ServiceStatus& status) {
   if (state_->kernel.CurrentProcessEnded()) return Fail(win::kErrorInvalidHandle);
   {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     Service& service = state_->services[dispatch.name];
     if (service.dispatch.get() != &dispatch) return Fail(win::kErrorInvalidHandle);
     service.status = status;
@@ -579,7 +580,7 @@ bool SimServiceManager::Report(Dispatch& dispatch, const ServiceStatus& status) 
 }
 
 std::vector<std::string> SimServiceManager::Arguments(const Dispatch& dispatch) const {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return dispatch.arguments;
 }
 
@@ -588,7 +589,7 @@ void SimServiceManager::Disconnect(const std::string& name, const std::shared_pt
 }
 
 void SimServiceManager::SetLauncher(ServiceLauncher launcher) {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   state_->launcher = std::move(launcher);
 }
 
@@ -598,13 +599,13 @@ uint32_t SimServiceManager::SendControl(const std::string& name, uint32_t contro
 }
 
 std::vector<uint32_t> SimServiceManager::ReportedStates(const std::string& name) const {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   auto found = state_->services.find(name);
   return found == state_->services.end() ? std::vector<uint32_t>{} : found->second.reports;
 }
 
 void SimServiceManager::FailOpenSCManager(uint32_t error) {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   state_->open_manager_error = error;
 }
 

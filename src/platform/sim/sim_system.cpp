@@ -45,7 +45,7 @@ std::string SimSystem::ExpandEnvironmentStrings(const std::string& text) {
 }
 
 std::string SimSystem::GetCurrentDirectory() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return current_;
 }
 
@@ -54,7 +54,7 @@ bool SimSystem::SetCurrentDirectory(const std::string& path) {
     SetLastError(win::kErrorPathNotFound);
     return false;
   }
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   current_ = path;
   while (current_.size() > 3 && (current_.back() == '\\' || current_.back() == '/')) current_.pop_back();
   return true;
@@ -64,7 +64,7 @@ std::string SimSystem::ToAnsi(std::wstring_view text) { return WideToUtf8(text);
 
 void SimSystem::MessageBox(const std::string& text, const std::string& caption) {
   fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   message_boxes_.push_back(caption + ": " + text);
 }
 
@@ -78,7 +78,7 @@ const char* SimSystem::CharNext(const char* text) {
 }
 
 std::vector<std::string> SimSystem::MessageBoxes() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return message_boxes_;
 }
 

@@ -3,11 +3,11 @@
 // command line, and message boxes (written to standard error and recorded
 // instead of shown). The ANSI code page is UTF-8.
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/system.h"
+#include "support/thread_annotations.h"
 
 namespace fenra::sim {
 
@@ -41,9 +41,9 @@ class SimSystem final : public System {
  private:
   const SystemFacts facts_;
   const std::string command_line_;
-  mutable std::mutex mutex_;
-  std::string current_;
-  std::vector<std::string> message_boxes_;
+  mutable Mutex mutex_;
+  std::string current_ FENRA_GUARDED_BY(mutex_);
+  std::vector<std::string> message_boxes_ FENRA_GUARDED_BY(mutex_);
 };
 
 // One process's view of the system: its own command line, the machine's

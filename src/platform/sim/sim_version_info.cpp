@@ -58,21 +58,21 @@ std::optional<std::string> SimVersionInfo::Key(const std::string& path) {
 void SimVersionInfo::SetFile(const std::string& path, std::optional<VersionResourceFacts> resource) {
   std::optional<std::string> key = Key(path);
   if (!key) return;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   files_[*key] = std::move(resource);
 }
 
 void SimVersionInfo::RemoveFile(const std::string& path) {
   std::optional<std::string> key = Key(path);
   if (!key) return;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   files_.erase(*key);
 }
 
 bool SimVersionInfo::Resource(const std::string& path, std::string* bytes) {
   std::optional<std::string> key = Key(path);
   if (!key) return false;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = files_.find(*key);
   if (it == files_.end()) {
     SetLastError(win::kErrorFileNotFound);

@@ -4,7 +4,6 @@
 // other file has one.
 
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -12,6 +11,7 @@
 #include "platform/sim/machine_paths.h"
 #include "platform/system.h"
 #include "platform/version_info.h"
+#include "support/thread_annotations.h"
 
 namespace fenra::sim {
 
@@ -47,8 +47,8 @@ class SimVersionInfo final : public VersionInfo {
   const MachinePaths& paths_;
   System& system_;
   std::string executable_path_;
-  std::mutex mutex_;
-  std::map<std::string, std::optional<VersionResourceFacts>, LessIgnoreCase> files_;
+  Mutex mutex_;
+  std::map<std::string, std::optional<VersionResourceFacts>, LessIgnoreCase> files_ FENRA_GUARDED_BY(mutex_);
 };
 
 }  // namespace fenra::sim

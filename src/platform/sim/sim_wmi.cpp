@@ -4,7 +4,6 @@
 #include <array>
 #include <deque>
 #include <iostream>
-#include <mutex>
 #include <stdexcept>
 #include <system_error>
 
@@ -14,6 +13,7 @@
 #include "platform/sim/text.h"
 #include "platform/sim/wql.h"
 #include "platform/win_values.h"
+#include "support/thread_annotations.h"
 
 namespace fenra::sim {
 namespace {
@@ -69,6 +69,8 @@ struct Subscription {
   std::string event_class;  // canonical "<Class>StateChange" or the ISA event class
   std::string isa_class;    // canonical, or empty for every class
   std::vector<std::string> properties;
+  // Under the owning SimWmi::Shared's mutex, through its Deliver and
+  // TakeEvent only: the analysis cannot name another object's lock.
   std::deque<WbemClassObjectPtr> events;
   Handle ready;  // manual-reset; set while events are queued
 };
@@ -76,28 +78,28 @@ struct Subscription {
 }  // namespace
 
 struct SimWmi::Shared : std::enable_shared_from_this<SimWmi::Shared> {
-  explicit Shared(Kernel& k) : kernel(k), never(k.CreateEvent(true, false)) {}
+  Shared(Kernel& k, SimWmiInventory first)
+      : kernel(k), inventory(std::move(first)), never(k.CreateEvent(true, false)) {}
 
   Kernel& kernel;
-  std::mutex mutex;
-  SimWmiInventory inventory;
-  std::vector<std::shared_ptr<Subscription>> subscriptions;
-  std::array<int, kWmiFaultCount> fault_times{};
-  std::array<int32_t, kWmiFaultCount> fault_results{};
+  Mutex mutex;
+  SimWmiInventory inventory FENRA_GUARDED_BY(mutex);
+  std::vector<std::shared_ptr<Subscription>> subscriptions FENRA_GUARDED_BY(mutex);
+  std::array<int, kWmiFaultCount> fault_times FENRA_GUARDED_BY(mutex){};
+  std::array<int32_t, kWmiFaultCount> fault_results FENRA_GUARDED_BY(mutex){};
   Handle never;  // never signalled: scripted time-outs wait on it
   // The address the next enumerator shows: numbered per machine, so that
   // traces are the same on every run.
-  uintptr_t next_address = 0x00C4E1A0;
+  uintptr_t next_address FENRA_GUARDED_BY(mutex) = 0x00C4E1A0;
 
   uintptr_t TakeAddress() {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     uintptr_t address = next_address;
     next_address += 0x40;
     return address;
   }
 
-  // Caller holds the mutex.
-  bool TakeFault(WmiFault fault, int32_t* hr) {
+  bool TakeFault(WmiFault fault, int32_t* hr) FENRA_REQUIRES(mutex) {
     auto index = static_cast<size_t>(fault);
     if (fault_times[index] <= 0) return false;
     --fault_times[index];
@@ -106,12 +108,12 @@ struct SimWmi::Shared : std::enable_shared_from_this<SimWmi::Shared> {
   }
 
   bool TakeFaultLocked(WmiFault fault, int32_t* hr) {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     return TakeFault(fault, hr);
   }
 
-  // A scripted fault of Next, if any; caller holds the mutex.
-  std::optional<WmiFault> TakeNextFault(int32_t* hr) {
+  // A scripted fault of Next, if any.
+  std::optional<WmiFault> TakeNextFault(int32_t* hr) FENRA_REQUIRES(mutex) {
     for (WmiFault fault : {WmiFault::kNextThrows, WmiFault::kNextCancelled, WmiFault::kNextTimeout})
       if (TakeFault(fault, hr)) return fault;
     return std::nullopt;
@@ -125,22 +127,28 @@ struct SimWmi::Shared : std::enable_shared_from_this<SimWmi::Shared> {
     return hr;
   }
 
-  // Caller holds the mutex.
-  void Deliver(Subscription& subscription, WbemClassObjectPtr event) {
+  void Deliver(Subscription& subscription, WbemClassObjectPtr event) FENRA_REQUIRES(mutex) {
     subscription.events.push_back(std::move(event));
     kernel.SetEvent(subscription.ready);
   }
 
-  // Queues the change event of `instance` on every subscription it matches;
-  // caller holds the mutex.
-  void RaiseChange(const SimWmiInstance& instance);
+  // The oldest event queued on `subscription`, or null.
+  WbemClassObjectPtr TakeEvent(Subscription& subscription) FENRA_REQUIRES(mutex) {
+    if (subscription.events.empty()) return nullptr;
+    WbemClassObjectPtr event = std::move(subscription.events.front());
+    subscription.events.pop_front();
+    return event;
+  }
 
-  void WakeWaiters() {
+  // Queues the change event of `instance` on every subscription it matches.
+  void RaiseChange(const SimWmiInstance& instance) FENRA_REQUIRES(mutex);
+
+  void WakeWaiters() FENRA_REQUIRES(mutex) {
     for (const auto& subscription : subscriptions) kernel.SetEvent(subscription->ready);
   }
 
   void Update(SimWmiInventory next) {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     for (const SimWmiInstance& instance : next.instances) {
       auto old = std::find_if(inventory.instances.begin(), inventory.instances.end(),
                               [&](const SimWmiInstance& i) { return i.key == instance.key; });
@@ -203,7 +211,7 @@ class InstanceEnum final : public EnumWbemClassObject {
     int32_t hr = 0;
     std::optional<WmiFault> fault;
     {
-      std::lock_guard lock(shared_->mutex);
+      MutexLock lock(shared_->mutex);
       fault = shared_->TakeNextFault(&hr);
     }
     if (fault) return shared_->ApplyNextFault(*fault, hr, timeout_ms);
@@ -229,7 +237,7 @@ class EventEnum final : public EnumWbemClassObject {
   uintptr_t Address() const override { return address_; }
 
   ~EventEnum() override {
-    std::lock_guard lock(shared_->mutex);
+    MutexLock lock(shared_->mutex);
     std::erase(shared_->subscriptions, subscription_);
   }
 
@@ -242,12 +250,11 @@ class EventEnum final : public EnumWbemClassObject {
       int32_t hr = 0;
       std::optional<WmiFault> fault;
       {
-        std::lock_guard lock(shared_->mutex);
+        MutexLock lock(shared_->mutex);
         fault = shared_->TakeNextFault(&hr);
         if (!fault) {
-          if (!subscription_->events.empty()) {
-            *object = std::move(subscription_->events.front());
-            subscription_->events.pop_front();
+          if (WbemClassObjectPtr event = shared_->TakeEvent(*subscription_)) {
+            *object = std::move(event);
             *returned = 1;
             return win::kSOk;
           }
@@ -291,7 +298,7 @@ class SimServices final : public WbemServices {
 
     std::deque<WbemClassObjectPtr> objects;
     {
-      std::lock_guard lock(shared_->mutex);
+      MutexLock lock(shared_->mutex);
       for (const SimWmiInstance& instance : shared_->inventory.instances)
         if (Contains(instance.classes, class_name))
           objects.push_back(std::make_shared<SimClassObject>(
@@ -335,7 +342,7 @@ class SimServices final : public WbemServices {
     subscription->properties = parsed.properties;
     subscription->ready = shared_->kernel.CreateEvent(true, false);
     {
-      std::lock_guard lock(shared_->mutex);
+      MutexLock lock(shared_->mutex);
       shared_->subscriptions.push_back(subscription);
     }
     *enumerator = std::make_unique<EventEnum>(shared_, std::move(subscription));
@@ -396,9 +403,8 @@ void SimWmi::Shared::RaiseChange(const SimWmiInstance& instance) {
   }
 }
 
-SimWmi::SimWmi(Kernel& kernel, SimWmiInventory inventory) : shared_(std::make_shared<Shared>(kernel)) {
-  shared_->inventory = std::move(inventory);
-}
+SimWmi::SimWmi(Kernel& kernel, SimWmiInventory inventory)
+    : shared_(std::make_shared<Shared>(kernel, std::move(inventory))) {}
 
 SimWmi::~SimWmi() = default;
 
@@ -418,7 +424,7 @@ int32_t SimWmi::SetProxyBlanket(WbemServices& /*services*/, uint32_t /*authn_ser
 }
 
 void SimWmi::ScriptFault(WmiFault fault, int times, int32_t hr) {
-  std::lock_guard lock(shared_->mutex);
+  MutexLock lock(shared_->mutex);
   auto index = static_cast<size_t>(fault);
   shared_->fault_times[index] = std::max(times, 0);
   shared_->fault_results[index] = hr != 0 ? hr : DefaultResult(fault);
@@ -429,7 +435,7 @@ void SimWmi::ScriptFault(WmiFault fault, int times, int32_t hr) {
 void SimWmi::UpdateInventory(SimWmiInventory inventory) { shared_->Update(std::move(inventory)); }
 
 bool SimWmi::SetState(std::string_view key, std::optional<int32_t> state) {
-  std::lock_guard lock(shared_->mutex);
+  MutexLock lock(shared_->mutex);
   for (SimWmiInstance& instance : shared_->inventory.instances) {
     if (instance.key != key) continue;
     instance.state = state;
@@ -440,13 +446,13 @@ bool SimWmi::SetState(std::string_view key, std::optional<int32_t> state) {
 }
 
 SimWmiInventory SimWmi::inventory() const {
-  std::lock_guard lock(shared_->mutex);
+  MutexLock lock(shared_->mutex);
   return shared_->inventory;
 }
 
 void SimWmi::InjectEventText(std::string_view target, const std::wstring& mof_text) {
   auto text = std::make_shared<const std::wstring>(mof_text);
-  std::lock_guard lock(shared_->mutex);
+  MutexLock lock(shared_->mutex);
   for (const auto& subscription : shared_->subscriptions) {
     bool matches = subscription->isa_class.empty() ? EqualsIgnoreCase(subscription->event_class, target)
                                                    : EqualsIgnoreCase(subscription->isa_class, target);
@@ -457,7 +463,7 @@ void SimWmi::InjectEventText(std::string_view target, const std::wstring& mof_te
 }
 
 int SimWmi::subscriptions() const {
-  std::lock_guard lock(shared_->mutex);
+  MutexLock lock(shared_->mutex);
   return static_cast<int>(shared_->subscriptions.size());
 }
 
