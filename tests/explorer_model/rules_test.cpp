@@ -84,15 +84,6 @@ INSTANTIATE_TEST_SUITE_P(
                       "0:00:00 start\n0:10:00 state DOD_CPUBoard 0 SIMPLEX\n0:20:00 end\n",
                 {{10 * kMin + 20100, kCpu, kSimp, 10 * kMin}},
                 {{40 * kMin + 100, kCpu, kSimp, 10 * kMin}}},
-        // A month end: stored on the 31st at 10:00, 23 hours later is
-        // within a threshold of 24 hours.
-        Example{"month end",
-                PAIRS "clock 2026-11-01 09:00:00\n"
-                      "registry HKLM\\SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard SimplexDate sz 202610311000\n"
-                      "registry HKLM\\SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard SimplexLongThreshold dword 1440\n"
-                      "0:00:00 start\n0:05:00 state DOD_CPUBoard 0 SIMPLEX\n0:10:00 end\n",
-                {{5 * kMin + 20100, kCpu, kSimp, 5 * kMin}},
-                {}},
         // A PCI flap of a minute: the DUPLEX timer waits until 5 s before
         // the SIMPLEX deadline and cancels it; no alert.
         Example{"pci flap",
@@ -107,12 +98,6 @@ INSTANTIATE_TEST_SUITE_P(
                       "0:45:00 end\n",
                 {{40 * kMin + 100, kCpu, kSimp, 10 * kMin}, {40 * kMin + 3700, kCpu, kDup, 40 * kMin - 1300}},
                 {{40 * kMin + 100, kCpu, kSimp, 10 * kMin}}},
-        // A start with CPU module 0 SIMPLEX and 1 REMOVED: the status walk
-        // when the CPU thread starts (0:01) raises the SIMPLEX timer.
-        Example{"walk",
-                "module DOD_CPUBoard 0 SIMPLEX\nmodule DOD_CPUBoard 1 REMOVED\n0:00:00 start\n0:40:00 end\n",
-                {{31 * kMin, kCpu, kSimp, 1 * kMin}},
-                {}},
         // Three modules to two is announced as a loss, back to three as a
         // return.
         Example{"triplex",
