@@ -159,29 +159,6 @@ TEST(RecentSimplex, FollowsTheDigitWiseSum) {
         << row.previous << " -> " << row.present << " within " << row.threshold;
 }
 
-// The composer's worked example, and its DUPLEX, Japanese and PCI forms.
-TEST(AlertText, WorkedExamples) {
-  runner::Scenario scenario = runner::ParseScenario(
-      "clock 2026-12-03 22:50:00\nregistry HKLM\\SOFTWARE\\QOR\\Trelvane TrelvaneVersion sz 1.1\n"
-      "bmc-firmware 03.15\nmodule DOD_CPUBoard 0 SIMPLEX\nmodule DOD_CPUBoard 1 REMOVED\n"
-      "module DOD_IOAdapter 10 DUPLEX\nmodule DOD_SCSISlot 10/1 ONLINE\n0:00:00 start\n1:00:00 end\n",
-      "text");
-  model::Setting s = model::ReadSetting(scenario);
-  const int64_t seen = 3 * kMin + 4 * kS;
-  EXPECT_EQ(model::AlertText(s, 0, true, seen, kMin, kMin),
-            "CPU Module changed to SIMPLEX state.\n[Occurrence Time] 2026.12.03  22:53:04\n"
-            " (BMC FW:03.15  Zelm: 1.1)\n[Details]\n0 SIMPLEX\n1 REMOVED");
-  EXPECT_EQ(model::AlertText(s, 2, false, seen, kMin, kMin),
-            "PCI Module changed to DUPLEX state.\n[Occurrence Time] 2026.12.03  22:53:04\n"
-            " (BMC FW:03.15  Zelm: 1.1)\n[Details]\n10 DUPLEX\n PCI Slot :\n SCSI Adapter :\n SCSI Bus :\n"
-            " Ethernet :\n SCSI Enclosure :\n SCSI Slot :\n10/1 ONLINE");
-  s.japanese = true;
-  s.version = "5.2";
-  EXPECT_EQ(
-      model::AlertText(s, 0, true, seen, kMin, kMin),
-      "CPUモジュールが縮退状態です。\n[発生時刻] 2026.12.03  22:53:04\n (Zelm: 5.2)\n[詳細]\n0 SIMPLEX\n1 REMOVED");
-}
-
 // A record belongs to the process that wrote it, also when the next start
 // came while it was still stopping (that start waits for its end).
 TEST(ReadAlerts, TellsPairAndStartFromTheRecords) {
