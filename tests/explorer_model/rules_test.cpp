@@ -84,15 +84,6 @@ INSTANTIATE_TEST_SUITE_P(
                       "0:00:00 start\n0:10:00 state DOD_CPUBoard 0 SIMPLEX\n0:20:00 end\n",
                 {{10 * kMin + 20100, kCpu, kSimp, 10 * kMin}},
                 {{40 * kMin + 100, kCpu, kSimp, 10 * kMin}}},
-        // A month end: stored on the 31st at 10:00, 23 hours later is
-        // within a threshold of 24 hours.
-        Example{"month end",
-                PAIRS "clock 2026-11-01 09:00:00\n"
-                      "registry HKLM\\SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard SimplexDate sz 202610311000\n"
-                      "registry HKLM\\SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard SimplexLongThreshold dword 1440\n"
-                      "0:00:00 start\n0:05:00 state DOD_CPUBoard 0 SIMPLEX\n0:10:00 end\n",
-                {{5 * kMin + 20100, kCpu, kSimp, 5 * kMin}},
-                {}},
         // A PCI flap of a minute: the DUPLEX timer waits until 5 s before
         // the SIMPLEX deadline and cancels it; no alert.
         Example{"pci flap",
@@ -107,12 +98,6 @@ INSTANTIATE_TEST_SUITE_P(
                       "0:45:00 end\n",
                 {{40 * kMin + 100, kCpu, kSimp, 10 * kMin}, {40 * kMin + 3700, kCpu, kDup, 40 * kMin - 1300}},
                 {{40 * kMin + 100, kCpu, kSimp, 10 * kMin}}},
-        // A start with CPU module 0 SIMPLEX and 1 REMOVED: the status walk
-        // when the CPU thread starts (0:01) raises the SIMPLEX timer.
-        Example{"walk",
-                "module DOD_CPUBoard 0 SIMPLEX\nmodule DOD_CPUBoard 1 REMOVED\n0:00:00 start\n0:40:00 end\n",
-                {{31 * kMin, kCpu, kSimp, 1 * kMin}},
-                {}},
         // Three modules to two is announced as a loss, back to three as a
         // return.
         Example{"triplex",
@@ -172,29 +157,6 @@ TEST(RecentSimplex, FollowsTheDigitWiseSum) {
   for (const Row& row : rows)
     EXPECT_EQ(model::RecentSimplex(row.previous, row.present, row.threshold), row.result)
         << row.previous << " -> " << row.present << " within " << row.threshold;
-}
-
-// The composer's worked example, and its DUPLEX, Japanese and PCI forms.
-TEST(AlertText, WorkedExamples) {
-  runner::Scenario scenario = runner::ParseScenario(
-      "clock 2026-12-03 22:50:00\nregistry HKLM\\SOFTWARE\\QOR\\Trelvane TrelvaneVersion sz 1.1\n"
-      "bmc-firmware 03.15\nmodule DOD_CPUBoard 0 SIMPLEX\nmodule DOD_CPUBoard 1 REMOVED\n"
-      "module DOD_IOAdapter 10 DUPLEX\nmodule DOD_SCSISlot 10/1 ONLINE\n0:00:00 start\n1:00:00 end\n",
-      "text");
-  model::Setting s = model::ReadSetting(scenario);
-  const int64_t seen = 3 * kMin + 4 * kS;
-  EXPECT_EQ(model::AlertText(s, 0, true, seen, kMin, kMin),
-            "CPU Module changed to SIMPLEX state.\n[Occurrence Time] 2026.12.03  22:53:04\n"
-            " (BMC FW:03.15  Zelm: 1.1)\n[Details]\n0 SIMPLEX\n1 REMOVED");
-  EXPECT_EQ(model::AlertText(s, 2, false, seen, kMin, kMin),
-            "PCI Module changed to DUPLEX state.\n[Occurrence Time] 2026.12.03  22:53:04\n"
-            " (BMC FW:03.15  Zelm: 1.1)\n[Details]\n10 DUPLEX\n PCI Slot :\n SCSI Adapter :\n SCSI Bus :\n"
-            " Ethernet :\n SCSI Enclosure :\n SCSI Slot :\n10/1 ONLINE");
-  s.japanese = true;
-  s.version = "5.2";
-  EXPECT_EQ(
-      model::AlertText(s, 0, true, seen, kMin, kMin),
-      "CPUモジュールが縮退状態です。\n[発生時刻] 2026.12.03  22:53:04\n (Zelm: 5.2)\n[詳細]\n0 SIMPLEX\n1 REMOVED");
 }
 
 // A record belongs to the process that wrote it, also when the next start

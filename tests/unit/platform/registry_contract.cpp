@@ -224,6 +224,9 @@ TEST_P(RegistryContractTest, ChangesMadeElsewhereReachOpenKeysAndAreKept) {
   EXPECT_EQ(size, 3u);
   EXPECT_EQ(Stored(*mine, "Theirs"), std::string("b\0", 2));
 
+  ASSERT_EQ(elsewhere().DeleteValue(*theirs, "Theirs"), 0);
+  EXPECT_EQ(reg().QueryValue(*mine, "Theirs", nullptr, nullptr, &size), 2);
+
   ASSERT_EQ(elsewhere().DeleteKey(Hive::kLocalMachine, Path("Shared")), 0);
   EXPECT_EQ(reg().QueryValue(*mine, "Mine", nullptr, nullptr, &size), static_cast<int32_t>(win::kErrorKeyDeleted));
 }

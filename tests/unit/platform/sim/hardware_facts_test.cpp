@@ -2,18 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sim/sim_machine.h"
 #include "platform/sim/sim_version_info.h"
 #include "unit/platform/sim/test_support.h"
-#include "support/test_machine.h"
 
 namespace fenra::sim {
 namespace {
 
-using nlohmann::json;
 using testing::FakeSystem;
 using testing::ScratchDir;
-using testing::ReadFile;
 using testing::WriteFile;
 
 std::string LoadError(const std::filesystem::path& file, const std::string& text) {
@@ -98,24 +94,6 @@ TEST(SimVersionInfoTest, FilesAreFoundWhateverTheFormOfTheirPath) {
   EXPECT_EQ(text, "8, 0, 0, 2");
   EXPECT_FALSE(version_info.QueryVersionString(data.data(), size, "\\StringFileInfo\\041104b0\\Comments", &text));
   EXPECT_FALSE(version_info.QueryVersionString(data.data(), size, "\\VarFileInfo\\Translation", &text));
-}
-
-TEST(SimMachineHardwareTest, TheDriverPublishesTheSerialNumbersOfTheDescriptionAtEveryStart) {
-  fenra::testing::TestMachine machine(fenra::testing::VirtualTime(), [](const std::filesystem::path& directory) {
-    json document = json::parse(ReadFile(directory / kHardwareFile), nullptr, true, true);
-    document["driver"]["serial_numbers"]["IoBoard11"] = "01 02 03 04 05 06 07 08";
-    WriteFile(directory / kHardwareFile, document.dump());
-  });
-  Registry& registry = machine.platform().registry;
-  RegKeyPtr key;
-  ASSERT_EQ(registry.OpenKey(Hive::kLocalMachine, std::string(kZerodKey) + "\\IoBoard11", win::kKeyQueryValue, &key),
-            0);
-  uint8_t serial[8] = {};
-  uint32_t type = 0;
-  uint32_t size = sizeof(serial);
-  ASSERT_EQ(registry.QueryValue(*key, "SerialNumber", &type, serial, &size), 0);
-  EXPECT_EQ(type, win::kRegBinary);
-  EXPECT_EQ(std::vector<uint8_t>(serial, serial + 8), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
 }
 
 }  // namespace

@@ -48,8 +48,6 @@ TEST_F(SimFilesTest, RelativePathsFollowTheCurrentDirectory) {
   system_.current_directory = "C:\\WORK";
   ASSERT_NE(files_.CreateFile("temp\\Trace.log", kWrite, kShareRead, win::kCreateAlways), nullptr);
   EXPECT_TRUE(std::filesystem::exists(Host("drive_c/Work/Temp/Trace.log")));
-  // A device is no file of the machine.
-  EXPECT_EQ(Refusal(files_, "\\\\.\\IPMIDEV", kRead | kWrite, 0, win::kOpenExisting), win::kErrorFileNotFound);
 }
 
 // A directory found once is remembered; when it goes, the next open looks

@@ -78,36 +78,32 @@ class SimRegistryTest : public ::testing::Test {
 
 // data/registry_sample.reg holds what regedit exports for the sample:
 // scripts/wine-regedit-roundtrip compares it with Wine's export.
+// The sample holds every type and the texts that need escaping; read back,
+// it gives the same file.
 TEST_F(SimRegistryTest, WritesTheFileAsRegeditExportsIt) {
   SimRegistry registry(file(), kQuick);
   ASSERT_EQ(fenra::testing::WriteRegistrySample(registry), 0);
-  EXPECT_EQ(ReadFile(file()), ReadFile(std::filesystem::path(FENRA_UNIT_TEST_DIR) / "platform/sim/data/registry_sample.reg"));
+  const std::string text = ReadFile(file());
+  EXPECT_EQ(text, ReadFile(std::filesystem::path(FENRA_UNIT_TEST_DIR) / "platform/sim/data/registry_sample.reg"));
+  RegHives hives;
+  ParseRegText(text, "registry.reg", &hives);
+  EXPECT_EQ(FormatRegText(hives), text);
 }
 
+// Data a string form cannot hold exactly, names and keys that need quoting.
 TEST_F(SimRegistryTest, ReloadGivesBackEveryValueAndTheSameFile) {
   struct Case {
     const char* name;
     uint32_t type;
     std::string data;
   };
-  std::vector<uint8_t> long_binary(300);
-  for (size_t i = 0; i < long_binary.size(); ++i) long_binary[i] = static_cast<uint8_t>(i * 7);
   const std::vector<Case> cases = {
-      {"", win::kRegSz, std::string("default\0", 8)},
-      {"Japanese \xe6\x97\xa5\xe6\x9c\xac", win::kRegSz,
-       std::string("\xe3\x82\xa2\xe3\x83\xa9\xe3\x83\xbc\xe3\x83\x88\0", 13)},
       {"quote\" back\\ line\n", win::kRegSz, std::string("a\tb\0", 4)},
       {"embedded", win::kRegSz, std::string("one\0two\0", 8)},
       {"line break", win::kRegSz, std::string("one\r\ntwo\0", 9)},
       {"unterminated", win::kRegSz, "abc"},
       {"empty", win::kRegSz, ""},
-      {"expand", win::kRegExpandSz, std::string("%SystemRoot%\\x\0", 15)},
-      {"multi", win::kRegMultiSz, std::string("a\0\xe6\x97\xa5\0\0", 7)},
-      {"qword", win::kRegQword, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8)},
       {"short dword", win::kRegDword, std::string("\x01\x02", 2)},
-      {"none", win::kRegNone, ""},
-      {"long", win::kRegBinary, std::string(long_binary.begin(), long_binary.end())},
-      {"odd type", 0x12345678, "\xff"},
   };
   const std::string path = "SOFTWARE\\Key with spaces \xe6\x97\xa5\\[brackets]";
   {
@@ -205,29 +201,18 @@ TEST_F(SimRegistryTest, ParseErrorsNameTheFileTheLineAndTheFault) {
   }
 }
 
-// A missing file is an empty registry, created at the first change.
-TEST_F(SimRegistryTest, EveryChangeIsOnDiskAndNoTemporaryFileStays) {
+// A missing file is an empty registry, created at the first change; no
+// temporary file stays. (That every change reaches the file is the
+// contract's: a second registry on the file stands for another process.)
+TEST_F(SimRegistryTest, AMissingFileIsAnEmptyRegistryWrittenAtTheFirstChange) {
   SimRegistry registry(file(), kQuick);
   RegKeyPtr key;
   EXPECT_EQ(registry.OpenKey(Hive::kLocalMachine, "SOFTWARE", win::kKeyRead, &key), 2);
   EXPECT_EQ(registry.OpenKey(Hive::kLocalMachine, "", win::kKeyRead, &key), 0);
   EXPECT_FALSE(std::filesystem::exists(file()));
-  auto on_disk = [this](const std::string& path, const char* name) {
-    SimRegistry reloaded(file(), kQuick);
-    return Value(reloaded, Hive::kLocalMachine, path, name);
-  };
   key = Create(registry, Hive::kLocalMachine, "SOFTWARE\\A\\B");
-  EXPECT_EQ(on_disk("SOFTWARE\\A\\B", nullptr), "missing");
-  ASSERT_EQ(registry.SetValue(*key, "v", win::kRegBinary, Bytes("\x01"), 1), 0);
-  EXPECT_EQ(on_disk("SOFTWARE\\A\\B", "v"), "3:\x01");
-  ASSERT_EQ(registry.SetValue(*key, "v", win::kRegBinary, Bytes("\x02"), 1), 0);
-  EXPECT_EQ(on_disk("SOFTWARE\\A\\B", "v"), "3:\x02");
-  ASSERT_EQ(registry.DeleteValue(*key, "v"), 0);
-  EXPECT_EQ(on_disk("SOFTWARE\\A\\B", "v"), "missing");
-  ASSERT_EQ(registry.DeleteKey(Hive::kLocalMachine, "SOFTWARE\\A\\B"), 0);
-  EXPECT_EQ(on_disk("SOFTWARE\\A\\B", nullptr), "no key");
-  EXPECT_EQ(on_disk("SOFTWARE\\A", nullptr), "missing");
-
+  SimRegistry reloaded(file(), kQuick);
+  EXPECT_EQ(Value(reloaded, Hive::kLocalMachine, "SOFTWARE\\A\\B", nullptr), "missing");
   EXPECT_FALSE(std::filesystem::exists(file().string() + ".tmp"));
 }
 
