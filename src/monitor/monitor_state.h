@@ -1,7 +1,7 @@
 #pragma once
-// The redundancy monitor's shared state: stop events, hand-over between
-// threads, thread handle slots, and the configuration that ServiceThread
-// reads once during its start-up.
+// The redundancy monitor's state: what the layers below it share
+// (SharedState: stop flag and events, hand-over events, configuration),
+// and its own timer table and thread handle slots.
 //
 // Each hand-over flag has one consumer, which only ever writes 0, while its
 // producers only write 1. A flag travels together with the data that goes
