@@ -59,7 +59,7 @@ int RunProcess(fenra::sim::SimMachine& machine, const std::string& command_line)
 class SignalThread {
  public:
   SignalThread(const sigset_t& signals, std::function<bool()> deliver)
-      : thread_([this, signals, deliver = std::move(deliver)] { Listen(signals, deliver); }) {}
+      : thread_([signals, deliver = std::move(deliver)] { Listen(signals, deliver); }) {}
   ~SignalThread() {
     pthread_kill(thread_.native_handle(), SIGUSR1);
     thread_.join();
