@@ -27,11 +27,6 @@ TEST(DuplexTimerLimitTest, EachPairFollowsItsSimplexTimerAcrossTheTicksTurns) {
   }
 }
 
-TEST(ShortThresholdLimitTest, ThresholdsBeyondTheTickRangeAreCapped) {
-  EXPECT_EQ(ShortThresholdLimit(30), 1800000);
-  EXPECT_EQ(ShortThresholdLimit(40000), 0x7FFFFFFF);
-}
-
 TEST(TimerTableTest, AFlapIsAbsorbedOnlyWhileTheDuplexTimerHasMoreThanTheMarginToRun) {
   for (uint32_t s : kStarts) {
     TimerTable timers;
