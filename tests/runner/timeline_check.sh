@@ -34,7 +34,7 @@ echo "timeline of $scenario: well-formed, with its modules, pair, timer, alert, 
 
 # A recurrence: the line that explains the 20 s belongs to the second
 # SIMPLEX timer, which says its rule on the bar; the first timer's hover
-# text holds only its own lines.
+# text holds only its own lines, those written after it ran out included.
 scenario=$2/recurrence.scn
 "$sim" --timeline "$out/run.svg" "$scenario" >/dev/null
 xmllint --noout "$out/run.svg"
@@ -42,6 +42,8 @@ timer="$(el rect)[@class='timer']"
 expect "timers that explain a recurrence" "$timer[contains($title, 'SIMP----->SIMP')]" 1
 expect "the 20-s timer holds its explanation" \
   "$timer[contains($title, 'SIMP----->SIMP')][contains($title, 'limit 20 s: within the long threshold')]" 1
+expect "a line after the first timer ran out is still its own" \
+  "$timer[contains($title, 'Limit time = 1800 sec')][contains($title, 'Create EventLogOut')]" 1
 expect "no timer holds a start line of another" \
   "$timer[contains($title, 'Limit time = 20 sec') and contains($title, 'Limit time = 1800 sec')]" 0
 expect "the rule on the bar" "$(el text)[@class='label'][.='20 s: within the long threshold']" 1

@@ -28,9 +28,10 @@ class CheckSWVersionTest : public ::testing::Test {
 };
 
 // Without SOFTWARE\QOR\Trelvane the driver file's version names the
-// platform version; the registry value itself is pinned by every scenario.
+// platform version; the registry value itself is pinned by every scenario,
+// a driver file without a version resource by core_generation_2.
 TEST_F(CheckSWVersionTest, WithoutTheKeyTheDriverFileVersionNamesTheVersionOrItIsUnknown) {
-  enum Kind { kFixed, kNoResource, kNoFile };
+  enum Kind { kFixed, kNoFile };
   struct Case {
     Kind kind;
     std::optional<FixedFileVersion> version;
@@ -44,10 +45,9 @@ TEST_F(CheckSWVersionTest, WithoutTheKeyTheDriverFileVersionNamesTheVersionOrItI
                         Case{kFixed, FixedFileVersion{2, 0, 0, 0}, "File Version old"},
                         Case{kFixed, FixedFileVersion{1, 1, 23, 8}, "File Version old"},
                         Case{kFixed, std::nullopt, "File Version old"},  // a resource without its fixed part
-                        Case{kNoResource, std::nullopt, "1813"}, Case{kNoFile, std::nullopt, "2"}}) {
+                        Case{kNoFile, std::nullopt, "2"}}) {
     sim::SimVersionInfo& files = process.machine->version_info();
     if (c.kind == kFixed) SetDriverVersion(c.version);
-    if (c.kind == kNoResource) files.SetFile(files.DriverPath(), std::nullopt);
     if (c.kind == kNoFile) files.RemoveFile(files.DriverPath());
     bool known = c.kind == kFixed && std::isdigit(static_cast<unsigned char>(c.expected[0]));
     monitor.szSWVersion.set(known ? "unknown" : "1.1");
