@@ -47,6 +47,14 @@ bool TimerTable::AbsorbFlap(int k, uint32_t now, int32_t margin_ms) {
   return true;
 }
 
+bool TimerTable::AnyStartRequest() const {
+  MutexLock lock(mutex_);
+  for (const TimerSlot& slot : slots_) {
+    if (slot.change && !slot.thread && !slot.running) return true;
+  }
+  return false;
+}
+
 std::optional<TimerStart> TimerTable::TakeStartRequest(int n, const char* occurrence_time) {
   MutexLock lock(mutex_);
   TimerSlot& slot = slots_[static_cast<size_t>(n)];

@@ -74,6 +74,9 @@ class TimerTable {
   // unless a SIMPLEX timer must wait for its partner DUPLEX timer, hand back
   // what the start needs.
   std::optional<TimerStart> TakeStartRequest(int n, const char* occurrence_time);
+  // Whether any timer has a change request and no timer: only then has the
+  // manager an occurrence time to read (it is idle nearly every second).
+  bool AnyStartRequest() const;
   // Begin: the timer counts as running with its expiry from now on, before
   // its thread exists, so that it can never end unseen.
   void BeginStart(int n, uint32_t limit_time);

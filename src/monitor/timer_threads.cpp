@@ -100,6 +100,7 @@ void AbsorbFlaps(Runtime& runtime, uint32_t now) {
 bool StartTimers(Runtime& runtime) {
   Kernel& kernel = runtime.platform.kernel;
   MonitorState& monitor = runtime.monitor;
+  if (!monitor.timers.AnyStartRequest()) return true;
   LocalTime now = kernel.GetLocalTime();
   char occurrence[kOccurrenceTimeSize];
   FormatText(occurrence, " %d.%02d.%02d  %02d:%02d:%02d\n", now.year, now.month, now.day, now.hour, now.minute,
