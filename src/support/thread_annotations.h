@@ -10,10 +10,8 @@
 // state many read and few change is guarded by `SharedMutex`, taken with
 // `ReaderLock` to look and `WriterLock` to change.
 
-#include <condition_variable>
 #include <mutex>
 #include <shared_mutex>
-#include <utility>
 
 #if defined(__clang__)
 #define FENRA_THREAD_ANNOTATION(x) __attribute__((x))
@@ -24,9 +22,7 @@
 #define FENRA_CAPABILITY(name) FENRA_THREAD_ANNOTATION(capability(name))
 #define FENRA_SCOPED_CAPABILITY FENRA_THREAD_ANNOTATION(scoped_lockable)
 #define FENRA_GUARDED_BY(x) FENRA_THREAD_ANNOTATION(guarded_by(x))
-#define FENRA_PT_GUARDED_BY(x) FENRA_THREAD_ANNOTATION(pt_guarded_by(x))
 #define FENRA_ACQUIRED_BEFORE(...) FENRA_THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
-#define FENRA_ACQUIRED_AFTER(...) FENRA_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
 #define FENRA_REQUIRES(...) FENRA_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #define FENRA_REQUIRES_SHARED(...) FENRA_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))
 #define FENRA_ACQUIRE(...) FENRA_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
@@ -35,7 +31,6 @@
 #define FENRA_RELEASE_SHARED(...) FENRA_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 #define FENRA_TRY_ACQUIRE(...) FENRA_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 #define FENRA_EXCLUDES(...) FENRA_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
-#define FENRA_ASSERT_CAPABILITY(x) FENRA_THREAD_ANNOTATION(assert_capability(x))
 #define FENRA_RETURN_CAPABILITY(x) FENRA_THREAD_ANNOTATION(lock_returned(x))
 #define FENRA_NO_THREAD_SAFETY_ANALYSIS FENRA_THREAD_ANNOTATION(no_thread_safety_analysis)
 
@@ -128,11 +123,6 @@ class FENRA_SCOPED_CAPABILITY UniqueMutexLock {
   void lock() FENRA_ACQUIRE() { lock_.lock(); }
   void unlock() FENRA_RELEASE() { lock_.unlock(); }
 
-  // Waits on `condition` with the mutex let go, and holds it again on return.
-  template <typename Predicate>
-  void Wait(std::condition_variable& condition, Predicate ready) {
-    condition.wait(lock_, std::move(ready));
-  }
   std::unique_lock<std::mutex>& native() { return lock_; }
 
  private:
