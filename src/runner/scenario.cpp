@@ -13,7 +13,7 @@
 #include "platform/sim/text.h"
 #include "platform/sim/wmi_inventory.h"
 #include "platform/win_values.h"
-#include "runner/scenario_machine.h"
+#include "runner/scenario_hardware.h"
 #include "wmi/wmi_tables.h"
 
 namespace fenra::runner {

@@ -5,7 +5,6 @@
 #include <map>
 #include <stdexcept>
 
-#include "platform/sim/hardware_description.h"
 #include "platform/sim/hardware_facts.h"
 #include "platform/sim/text.h"
 #include "platform/sim/wmi_inventory.h"
@@ -31,18 +30,6 @@ void WriteJson(const fs::path& file, const json& document) {
   std::ofstream out(file, std::ios::trunc);
   out << document.dump(2) << "\n";
   if (!out) throw std::runtime_error(file.string() + ": cannot be written");
-}
-
-json ModuleJson(const ModuleEntry& entry) {
-  json item = {{"name", entry.name}};
-  if (entry.is_module) {
-    item["type"] = entry.type;
-  } else {
-    item["class"] = entry.instance_class;
-    item["module"] = entry.parent;
-  }
-  item["state"] = entry.state ? json(*entry.state) : json(nullptr);
-  return item;
 }
 
 // The INI files of the scenario: per file (names compared as Windows
@@ -97,30 +84,6 @@ void ApplyRegistryDelete(sim::SimMachine& machine, const RegistryStep& step, std
 }
 
 }  // namespace
-
-json BaselineHardware() {
-  json facts = sim::BaselineHardwareFacts();
-  facts["driver"]["file_version"] = nullptr;
-  facts["driver"]["serial_numbers"] = json::object();
-  return facts;
-}
-
-std::string ObjectKey(const ModuleEntry& entry) {
-  // The provider's own reading of one instance gives its key.
-  sim::SimWmiInventory inventory;
-  std::string error;
-  json section = entry.is_module ? json{{"modules", {ModuleJson(entry)}}} : json{{"devices", {ModuleJson(entry)}}};
-  if (!sim::ParseWmiSection(section, &inventory, &error) || inventory.instances.size() != 1)
-    throw std::logic_error("instance " + entry.name + ": " + error);
-  return inventory.instances[0].key;
-}
-
-json WmiSection(const std::vector<ModuleEntry>& modules) {
-  json section = {{"modules", json::array()}, {"devices", json::array()}};
-  for (const ModuleEntry& entry : modules)
-    section[entry.is_module ? "modules" : "devices"].push_back(ModuleJson(entry));
-  return section;
-}
 
 void PrepareMachineDirectory(const Scenario& scenario, const fs::path& directory) {
   if (fs::exists(directory) && !fs::is_directory(directory))

@@ -15,18 +15,9 @@
 
 #include "platform/sim/sim_machine.h"
 #include "runner/scenario.h"
+#include "runner/scenario_hardware.h"
 
 namespace fenra::runner {
-
-// The hardware facts (sections library, ipmi, driver, executable) of the
-// scenario baseline.
-nlohmann::json BaselineHardware();
-
-// The provider's ObjectKey of a declared instance.
-std::string ObjectKey(const ModuleEntry& entry);
-
-// The "wmi" section holding exactly the scenario's instances, in order.
-nlohmann::json WmiSection(const std::vector<ModuleEntry>& modules);
 
 // Before the machine is loaded: creates the baseline in `directory` when it
 // does not exist (or is empty), then writes the language into system.json

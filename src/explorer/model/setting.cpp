@@ -8,7 +8,7 @@
 #include <set>
 
 #include "platform/sim/hardware_facts.h"
-#include "runner/scenario_machine.h"
+#include "runner/scenario_hardware.h"
 
 namespace fenra::explorer::model {
 namespace {
