@@ -326,7 +326,17 @@ class LineParser {
 
   void SerialNumber() {
     std::string module = words_[1].text;
-    std::string hex = HexText(Bytes(2, 8));
+    std::vector<uint8_t> bytes = Bytes(2, 8);
+    if (step_ != nullptr) {
+      if (std::find(sim::kZerodModuleKeys.begin(), sim::kZerodModuleKeys.end(), module) == sim::kZerodModuleKeys.end())
+        Fail("MODULE must be one of CpuBoard0-2 or IoBoard10-13");
+      if (bytes.size() != 8) Fail("a serial number is 8 bytes");
+      PublishSerial serial{module, {}};
+      std::copy(bytes.begin(), bytes.end(), serial.bytes.begin());
+      step_->action = serial;
+      return;
+    }
+    std::string hex = HexText(bytes);
     Hardware([module, hex](json& doc) { doc["driver"]["serial_numbers"][module] = hex; });
   }
 
@@ -618,6 +628,7 @@ constexpr LineParser::Row kDirectives[] = {
     {"event-log accept|refuse [ERROR]", kSetupOrTimed, 1, 2, "", &P::Refusal},
     {"registry-writes accept|refuse [ERROR]", kSetupOrTimed, 1, 2, "", &P::Refusal},
     {"folder PATH writable|read-only|full|missing", kSetupOrTimed, 2, 2, "", &P::Folder},
+    {"serial-number MODULE BYTES", kSetupOrTimed, 1, kMany, "MODULE CpuBoard0-2 or IoBoard10-13", &P::SerialNumber},
     // Hardware facts (setup).
     {"library present|absent", kHardware, 1, 1, "", &P::Library},
     {"library-entries [NAME ...]", kHardware, 0, kMany, "", &P::LibraryEntries},
@@ -628,7 +639,6 @@ constexpr LineParser::Row kDirectives[] = {
     {"ipmi-answer BYTES", kHardware, 0, kMany, "", &P::IpmiAnswer},
     {"driver present|absent", kHardware, 1, 1, "", &P::Driver},
     {"driver-version A.B.C.D|none", kHardware, 1, 1, "", &P::DriverVersion},
-    {"serial-number MODULE BYTES", kHardware, 1, kMany, "MODULE CpuBoard0-2 or IoBoard10-13", &P::SerialNumber},
     {"executable-version A.B.C.D [TEXT]", kHardware, 1, kMany, "", &P::ExecutableVersion},
     // Timed: inputs at their time on the virtual clock.
     {"start", kTimed, 0, 0, "", &P::Start},

@@ -3,6 +3,7 @@
 // the virtual clock. Read from a UTF-8 text file, one directive per line;
 // the directives are listed in docs/scenarios.md.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -77,6 +78,12 @@ struct ScriptWmiFault {
   int times = 1;
   int32_t hr = 0;
 };
+// A module exchanged while the machine runs: from now on the driver
+// publishes `bytes` as its serial number.
+struct PublishSerial {
+  std::string module;  // CpuBoard0-2, IoBoard10-13
+  std::array<uint8_t, 8> bytes{};
+};
 struct DeliverEventText {
   std::string target;  // event class, or the class of the ISA form
   std::string text;    // UTF-8
@@ -101,7 +108,8 @@ struct TimedStep {
   uint64_t at_ms = 0;
   int line = 0;
   std::string text;  // the directive as written, without time and comment
-  std::variant<StartService, StopService, EndRun, ChangeState, ScriptWmiFault, DeliverEventText, MachineFault>
+  std::variant<StartService, StopService, EndRun, ChangeState, ScriptWmiFault, DeliverEventText, MachineFault,
+               PublishSerial>
       action;
 };
 

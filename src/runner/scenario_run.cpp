@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 
+#include "platform/sim/hardware_facts.h"
 #include "platform/sim/sim_machine.h"
 #include "platform/sim/text.h"
 #include "runner/platform_tap.h"
@@ -92,6 +93,12 @@ class Run {
     machine_.wmi().ScriptFault(fault.fault, fault.times, fault.hr);
   }
   void Do(const MachineFault& fault, const Handle&) { Apply(fault); }
+  void Do(const PublishSerial& serial, const Handle&) {
+    sim::DriverFacts driver;
+    driver.serial_numbers[serial.module] = serial.bytes;
+    sim::SimRegistry& registry = machine_.registry();
+    registry.Batch([&] { PublishSerialNumbers(registry, driver); });
+  }
   void Do(const DeliverEventText& event, const Handle&) {
     machine_.wmi().InjectEventText(event.target, sim::Utf8ToWide(event.text));
   }
