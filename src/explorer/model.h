@@ -5,6 +5,7 @@
 // with src/monitor, src/alerts or src/settings, so that it can disagree
 // with them.
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,6 +39,7 @@ std::vector<ObservedAlert> ReadAlerts(const runner::Scenario& scenario,
 // What one pair must show. Where the outcome depends on timing within the
 // service's paces, the prediction allows each outcome the rules allow.
 struct PairPrediction {
+  bool present = true;    // the run has the pair's modules (the ExPCI pair: modules 12 or 13)
   bool predicted = true;  // false: no prediction for this pair; only invariants apply
   std::string reason;     // why there is none
   // Whatever form the model needs internally (expected alerts with their
@@ -45,8 +47,17 @@ struct PairPrediction {
   std::vector<std::string> notes;
 };
 
+// The rows of the WMI threads' transition table, in the order of
+// Prediction::table_rows.
+inline constexpr const char* kTableRows[6] = {"SIMPLEX after DUPLEX",  "SIMPLEX after TRIPLEX",
+                                              "DUPLEX after SIMPLEX",  "DUPLEX after TRIPLEX",
+                                              "TRIPLEX after SIMPLEX", "TRIPLEX after DUPLEX"};
+
 struct Prediction {
   PairPrediction pairs[3];
+  // How often the scenario's events reach each row of the transition table
+  // (the model's own replay, with or without a prediction).
+  std::array<uint64_t, 6> table_rows{};
   // Internal state of the model's answer; opaque to callers.
   std::shared_ptr<const void> detail;
 };

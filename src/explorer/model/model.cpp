@@ -186,16 +186,42 @@ std::vector<ObservedAlert> ReadAlerts(const runner::Scenario& scenario,
 
 Prediction Predict(const runner::Scenario& scenario) {
   auto detail = std::make_shared<Detail>();
-  detail->setting = model::ReadSetting(scenario);
+  model::Setting& setting = detail->setting;
+  setting = model::ReadSetting(scenario);
   Prediction prediction;
+  std::string why[2];
   for (int group = 0; group < 2; ++group) {
-    std::string why;
     for (int pair = group; pair <= group * 2; ++pair)
-      if (!detail->setting.no_prediction[pair].empty() && why.empty()) why = detail->setting.no_prediction[pair][0];
-    if (why.empty()) detail->outcomes[group] = model::ThreadOutcomes(detail->setting, group, &why);
-    detail->predicted[group] = why.empty();
-    for (int pair = group; pair <= group * 2; ++pair) prediction.pairs[pair] = {why.empty(), why, {}};
+      if (!setting.no_prediction[pair].empty() && why[group].empty()) why[group] = setting.no_prediction[pair][0];
+    model::TableRows rows{};
+    if (why[group].empty())
+      detail->outcomes[group] = model::ThreadOutcomes(setting, group, &why[group], &rows);
+    else
+      model::ReplayTable(setting, group, &rows);
+    for (size_t row = 0; row < rows.size(); ++row) prediction.table_rows[row] += rows[row];
   }
+  // A fault of Next that waits for its taker while an alert composer walks
+  // may be the composer's: then who took it is not certain.
+  auto composer_may_take = [&] {
+    if (setting.fault_windows.empty()) return false;
+    if (!why[0].empty() || !why[1].empty()) return true;
+    for (const auto& outcomes : detail->outcomes)
+      for (const Outcome& outcome : outcomes)
+        for (const model::Span& composer : outcome.composers)
+          for (const auto& [from, to] : setting.fault_windows)
+            if (composer.lo <= to && composer.hi >= from) return true;
+    return false;
+  };
+  if (composer_may_take())
+    for (std::string& reason : why)
+      if (reason.empty()) reason = "a fault of Next that an alert composer may take";
+  for (int group = 0; group < 2; ++group) {
+    detail->predicted[group] = why[group].empty();
+    for (int pair = group; pair <= group * 2; ++pair) prediction.pairs[pair] = {true, why[group].empty(), why[group], {}};
+  }
+  prediction.pairs[2].present = std::any_of(setting.instances.begin(), setting.instances.end(), [](const auto& i) {
+    return i.pci && (i.name == "12" || i.name == "13");
+  });
   prediction.detail = detail;
   return prediction;
 }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 namespace fenra::explorer::model {
 namespace {
@@ -70,30 +71,52 @@ struct Timer {
   bool ended = false;   // ran out, or will stop at its next look
   bool cancel = false;  // ended by a cancel request
   Span start, deadline, expiry, end;
+  // A DUPLEX timer: the last raise of the request it serves (its number in
+  // the pair's sequence of requests), and whether the pair had a SIMPLEX
+  // not yet answered then.
+  uint64_t raised = 0;
+  bool unanswered = false;
   Span Collected() const { return Widen(end, kPace); }
 };
 
 // One pair's SIMPLEX and DUPLEX timers, fed with the requests its WMI
 // thread raises, as the timer manager and the timers handle them.
+//
+// A DUPLEX timer that runs out: (a) while its SIMPLEX timer still runs
+// (not being cancelled) it cancels it, no alert; (b) after the pair's last
+// SIMPLEX timer ran out and was announced, with no DUPLEX timer run out
+// since, it announces the return; (c) when its request was raised while
+// the pair had a SIMPLEX not yet answered (a SIMPLEX timer running, or a
+// SIMPLEX request waiting), no alert, and a SIMPLEX request still waiting
+// that was raised before its request goes with it; (d) otherwise (a rise
+// to three CPU modules) it announces DUPLEX. Every run-out closes the
+// pair's SIMPLEX episode. A cancel is only given to a running timer.
 class Pair {
  public:
   Pair(const Setting& setting, int pair, Forks& forks, Outcome& out)
-      : s_(setting),
-        pair_(pair),
-        forks_(forks),
-        out_(out),
-        date_(setting.simplex_date[pair]),
-        exchanged_(setting.serial_mismatch[pair]) {}
+      : s_(setting), pair_(pair), forks_(forks), out_(out), date_(setting.simplex_date[pair]) {
+    for (const SerialTimeline& module : setting.serials)
+      if (module.pair == pair) serials_.push_back(&module), kept_.push_back(module.kept);
+  }
 
-  // The monitor starts: at generation 0 an exchanged module drops the
-  // stored SimplexDate.
+  // The monitor starts: it compares the serial numbers.
   void Begin(int process, Span t, Span stop) {
     process_ = process;
     stop_ = stop;
     CheckSerials(t);
   }
+
+  // Generation 0: a module whose published serial number differs from the
+  // kept copy was exchanged: the copy is replaced and the pair's stored
+  // SIMPLEX start dropped (neither when the registry refuses).
   void CheckSerials(Span t) {
-    if (exchanged_ && !Refusing(forks_, s_.registry_writes, t)) date_.reset(), exchanged_ = false;
+    for (size_t i = 0; i < serials_.size(); ++i) {
+      std::optional<Serial> now = PublishedAt(*serials_[i], t.lo), later = PublishedAt(*serials_[i], t.hi);
+      if (now != later && forks_.Choose()) now = later;
+      if (!now || *now == Serial{} || kept_[i] == now || Refusing(forks_, s_.registry_writes, t)) continue;
+      kept_[i] = now;
+      date_.reset();
+    }
   }
 
   // A request raised at `t`; true when the manager takes it at once.
@@ -101,13 +124,21 @@ class Pair {
     Advance(t);
     // Raised as the service stops: the manager may end before taking it.
     if (t.hi >= stop_.lo && forks_.Choose()) return true;
+    const uint64_t raised = ++requests_;
     if (!simplex) {
-      if (dup_.on) return pending_dup_ = true, false;
-      StartDuplex(t);
+      const bool unanswered = (simp_.on && !simp_.ended) || pending_simp_;
+      if (dup_.on) {
+        pending_dup_ = true, pending_dup_raised_ = raised, pending_dup_unanswered_ = unanswered;
+        return false;
+      }
+      StartDuplex(t, raised, unanswered);
       return true;
     }
     if (SimpDupSimp(t)) return true;
-    if (dup_.on || simp_.on) return pending_simp_ = true, false;
+    if (dup_.on || simp_.on) {
+      pending_simp_ = true, pending_simp_raised_ = raised;
+      return false;
+    }
     StartSimplex(t);
     return true;
   }
@@ -139,20 +170,25 @@ class Pair {
   void Stop(Span t) {
     Advance(t);
     simp_ = dup_ = Timer{};
-    pending_simp_ = pending_dup_ = stale_simp_ = stale_dup_ = false;
+    pending_simp_ = pending_dup_ = announced_ = false;
   }
 
  private:
-  // A SIMPLEX while the DUPLEX timer still has more than 2 s to run
-  // cancels that timer and starts nothing: the running SIMPLEX timer, if
-  // any, goes on.
+  static std::optional<Serial> PublishedAt(const SerialTimeline& module, int64_t t) {
+    std::optional<Serial> serial;
+    for (const auto& [at, published] : module.published)
+      if (at <= t) serial = published;
+    return serial;
+  }
+
+  // A SIMPLEX while the DUPLEX timer exists with more than 2 s to its
+  // deadline cancels that timer (if it still runs) and starts nothing: the
+  // SIMPLEX timer that runs, if any, goes on.
   bool SimpDupSimp(Span t) {
     if (!dup_.on || !forks_.Before(t, dup_.deadline + -2000)) return false;
     if (!dup_.ended) {
       dup_.ended = dup_.cancel = true;
       dup_.end = Widen(t, kPace);
-    } else if (!dup_.cancel || !forks_.Before(t, dup_.end)) {
-      stale_dup_ = true;  // the timer has gone: the request waits for the next one
     }
     return true;
   }
@@ -160,7 +196,12 @@ class Pair {
   void ManagerCycle(Span t) {
     if (pending_simp_ && SimpDupSimp(t)) pending_simp_ = false;
     if (pending_simp_ && !dup_.on && !simp_.on) pending_simp_ = false, StartSimplex(t);
-    if (pending_dup_ && !dup_.on) pending_dup_ = false, StartDuplex(t);
+    if (pending_dup_ && !dup_.on) {
+      pending_dup_ = false;
+      StartDuplex(t, pending_dup_raised_, pending_dup_unanswered_);
+      // A SIMPLEX request still waiting meets the new timer at the next cycle.
+      if (pending_simp_ && SimpDupSimp(Widen(t, kPace))) pending_simp_ = false;
+    }
   }
 
   void StartSimplex(Span t) {
@@ -174,14 +215,10 @@ class Pair {
       simp_.deadline = simp_.expiry = {t.lo + kLongest, t.hi + limit};
       simp_.expiry.hi += kPace;
     }
-    if (stale_simp_) {  // a cancel left from an earlier timer stops it at its first look
-      stale_simp_ = false;
-      simp_.ended = simp_.cancel = true;
-      simp_.end = t;
-    }
+    announced_ = false;  // this is the pair's last SIMPLEX timer now
   }
 
-  void StartDuplex(Span t) {
+  void StartDuplex(Span t, uint64_t raised, bool unanswered) {
     Span deadline;
     if (pair_ == 1 && !simp_.on) {
       deadline = t + 300000;
@@ -195,37 +232,36 @@ class Pair {
     // timer's deadline up to a pace later.
     const bool own = deadline.lo - t.lo == deadline.hi - t.hi && (deadline.lo - t.lo) % kPace == 0;
     dup_ = Timer{true, false, false, t, deadline, own ? deadline : Widen(deadline, kPace - 1), {}};
-    if (stale_dup_) {
-      stale_dup_ = false;
-      dup_.ended = dup_.cancel = true;
-      dup_.end = t;
-    }
+    dup_.raised = raised;
+    dup_.unanswered = unanswered;
   }
 
   void SimplexRunsOut() {
     simp_.ended = true;
     simp_.end = simp_.expiry;
+    announced_ = true;
     Alert(true, simp_);
   }
 
-  // The DUPLEX timer runs out: while the SIMPLEX timer exists it cancels
-  // it (a flap: no alert at all), else it announces the return.
   void DuplexRunsOut() {
     dup_.ended = true;
     dup_.end = dup_.expiry;
-    if (!simp_.on) return Alert(false, dup_);
-    if (!simp_.ended) {
+    if (simp_.on && !simp_.ended) {  // (a) a flap: neither alert
       simp_.ended = simp_.cancel = true;
       simp_.end = {dup_.expiry.lo, std::min(dup_.expiry.hi + kPace, simp_.expiry.hi)};
-    } else if (!simp_.cancel) {
-      stale_simp_ = true;
+    } else if (announced_ || !dup_.unanswered) {  // (b), (d)
+      Alert(false, dup_);
+    } else if (pending_simp_ && pending_simp_raised_ < dup_.raised) {  // (c)
+      pending_simp_ = false;
     }
+    announced_ = false;
   }
 
   void Alert(bool simplex, const Timer& timer) {
     Span written = Widen(timer.expiry + s_.firmware_wait_ms, kCompose);
     // A composer waiting for the firmware revision gives up at the stop.
     if (s_.firmware_wait_ms > 0 && forks_.Before(stop_, written)) written = Widen(stop_, kCompose);
+    out_.composers.push_back({timer.expiry.lo, written.hi});
     if (Refusing(forks_, s_.event_log, written)) return;
     out_.alerts.push_back({pair_, simplex, process_, timer.start, timer.expiry, written, stop_.lo});
   }
@@ -237,10 +273,14 @@ class Pair {
   int process_ = 0;
   Span stop_;
   std::optional<std::string> date_;
-  bool exchanged_;
+  std::vector<const SerialTimeline*> serials_;
+  std::vector<std::optional<Serial>> kept_;
   Timer simp_, dup_;
+  uint64_t requests_ = 0;
   bool pending_simp_ = false, pending_dup_ = false;
-  bool stale_simp_ = false, stale_dup_ = false;  // cancel requests left set after their timer ended
+  uint64_t pending_simp_raised_ = 0, pending_dup_raised_ = 0;  // the last raise of each waiting request
+  bool pending_dup_unanswered_ = false;
+  bool announced_ = false;  // the last SIMPLEX timer was announced, and no DUPLEX timer has run out since
 };
 
 // The classification of the start-up status walk over one module class.
@@ -287,23 +327,25 @@ constexpr WalkRow kPciWalk[] = {{2, false, false, true, -1, -1}, {3, true, true,
 struct ThreadView {
   int32_t group_state = kDuplex, expci_state = kDuplex;
   bool duplex[2] = {false, false};  // the pair's first and second module last said DUPLEX
+  std::map<int, int32_t> known;     // each module's state as the thread last read it
 };
 
 class Thread {
  public:
-  Thread(const Setting& setting, int group, Forks& forks, Outcome& out) : s_(setting), group_(group), forks_(forks) {
+  Thread(const Setting& setting, int group, Forks& forks, Outcome& out, TableRows* rows)
+      : s_(setting), group_(group), forks_(forks), rows_(rows) {
     for (int p = group == 0 ? 0 : 1; p <= (group == 0 ? 0 : 2); ++p) pairs_.emplace_back(setting, p, forks, out);
   }
 
   void Run() {
     for (size_t k = 0; k < s_.processes.size(); ++k) {
       const Process& process = s_.processes[k];
-      const Span stop = At(process.stop);
+      const Span stop = At(std::min(process.stop, process.monitor_end.value_or(process.stop)));
       const int64_t monitor = process.start + s_.delay_ms;
       if (!s_.monitor_runs || !forks_.Before(At(monitor), stop)) continue;
       for (Pair& pair : pairs_) pair.Begin(static_cast<int>(k), At(monitor), stop);
       const int64_t begins = monitor + 60000 * (group_ + 1);
-      if (forks_.Before(At(begins), stop)) Watch(begins, stop);
+      if (forks_.Before(At(begins), stop)) Watch(process.threads[group_], begins, stop);
       for (Pair& pair : pairs_) pair.Stop(stop);
     }
   }
@@ -311,45 +353,109 @@ class Thread {
  private:
   Pair& PairOf(int pair) { return pairs_[group_ == 0 ? 0 : pair - 1]; }
 
-  void Watch(int64_t begins, Span stop) {
-    // Changes at the very minute the thread starts may be read by its
-    // status walk or come as events.
+  // The start-up walk answers the states of the moment of its query; the
+  // thread subscribes when it has its answer (later when the walk's Next
+  // waits out time-outs) and then reads the group's states again, feeding
+  // what changed meanwhile through the event path. A change before the
+  // subscription is seen there, the ones of one module collapsed into its
+  // last state. So is a change while the thread subscribes again after a
+  // fault of its wait for an event.
+  void Watch(const ThreadFaults& faults, int64_t begins, Span stop) {
+    const int64_t subscribed = begins + faults.walk_delay;
+    // Changes at the very moment of the query may be read by the walk or
+    // come as events.
     const bool ties = std::any_of(s_.events.begin(), s_.events.end(),
                                   [&](const SeenEvent& e) { return e.group == group_ && e.t == begins; });
     const bool walk_sees_ties = ties && forks_.Choose();
+    const int64_t walk_states = begins - (walk_sees_ties ? 0 : 1);
     view_ = ThreadView{};
-    Walk(begins - (walk_sees_ties ? 0 : 1), begins);
-    Span busy = At(begins);
+    if (!forks_.Before(At(subscribed), stop)) return;
+    Walk(walk_states, subscribed, faults.walk_fails);
+    Span busy = At(subscribed);
+    if (!faults.first_reread_fails) busy = Reread(busy, subscribed == begins ? walk_states : subscribed - 1);
+    // A fault of its wait for an event: the thread takes it when it next
+    // asks, subscribes again (the events not yet read are lost) and reads
+    // the states anew.
+    size_t next = 0;
+    int64_t lost_until = INT64_MIN;
+    auto resubscribe = [&] {
+      const ThreadFaults::Resubscription& r = faults.resubscriptions[next++];
+      if (r.maybe && forks_.Choose()) return;  // another thread took it
+      const Span when = Later(At(r.t), busy);
+      int64_t at = when.lo;  // the moment within `when`: the changes before it are lost, and read
+      for (const SeenEvent& e : s_.events)
+        if (e.group == group_ && e.t > when.lo && e.t <= when.hi) {
+          if (!forks_.Choose()) break;
+          at = e.t;
+        }
+      lost_until = at;
+      busy = {at, std::max(at, when.hi)};
+      if (r.reread == 1 || (r.reread < 0 && forks_.Choose())) busy = Reread(busy, at);
+    };
+    auto fault_before = [&](Span t) {
+      return next < faults.resubscriptions.size() && forks_.Before(At(faults.resubscriptions[next].t), stop) &&
+             forks_.Before(At(faults.resubscriptions[next].t), t);
+    };
     for (const SeenEvent& event : s_.events) {
-      if (event.group != group_ || event.t < begins || (event.t == begins && walk_sees_ties)) continue;
+      if (event.group != group_ || event.t < subscribed) continue;
+      if (event.t == begins && walk_sees_ties) continue;
+      while (fault_before(Later(At(event.t), busy))) resubscribe();
+      if (event.t <= lost_until) continue;
       Span starts = Later(At(event.t), busy);
       if (!forks_.Before(starts, stop)) break;
       busy = starts + (event.pulses ? kReadEvent : 0);
       if (!Read(event, {starts.lo, busy.hi})) busy = Widen(busy, kAckWait);
     }
+    while (fault_before(stop)) resubscribe();
   }
 
-  // The status walk at the thread's start and the flags it raises.
-  void Walk(int64_t states_at, int64_t at) {
-    std::vector<std::pair<int, int32_t>> modules;
-    for (const Instance& instance : s_.instances)
-      if (group_ == 0 ? instance.cpu : instance.pci)
-        if (auto state = instance.StateAt(states_at)) modules.push_back({std::atoi(instance.name.c_str()), *state});
-    const int code = StatusCode(modules);
+  // The status walk at the thread's start and the flags it raises; a walk
+  // that raises answers no states (the row of every other code).
+  void Walk(int64_t states_at, int64_t at, bool fails) {
+    std::vector<std::pair<int, int32_t>> modules = States(states_at);
+    const int code = fails ? -1 : StatusCode(modules);
     const WalkRow* row = group_ == 0 ? kCpuWalk : kPciWalk;
     while (row->code != code && row->code != -1) ++row;
     if (row->triplex) view_.group_state = kTriplex;
     if (row->first >= 0) view_.duplex[0] = row->first == 1, view_.duplex[1] = row->second == 1;
+    if (!fails)
+      for (auto [number, state] : modules) view_.known[number] = state;
     // No pulse: the manager takes these at its next look.
     const Span raised = Widen(At(at), kPace);
     if (row->simplex) view_.group_state = kSimplex, PairOf(group_ == 0 ? 0 : 1).Request(true, raised);
     if (row->expci_simplex) view_.expci_state = kSimplex, PairOf(2).Request(true, raised);
   }
 
+  // The group's modules with a state at `t`, by module number.
+  std::vector<std::pair<int, int32_t>> States(int64_t t) const {
+    std::vector<std::pair<int, int32_t>> modules;
+    for (const Instance& instance : s_.instances)
+      if (group_ == 0 ? instance.cpu : instance.pci)
+        if (auto state = instance.StateAt(t)) modules.push_back({std::atoi(instance.name.c_str()), *state});
+    return modules;
+  }
+
+  // After a subscription: each module whose state differs from the one
+  // the thread last read (or that it never read), in ascending number,
+  // through the event path. The thread is busy until it has fed them.
+  Span Reread(Span at, int64_t states_at) {
+    std::vector<std::pair<int, int32_t>> modules = States(states_at);
+    std::stable_sort(modules.begin(), modules.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    Span busy = at;
+    for (auto [number, state] : modules) {
+      auto known = view_.known.find(number);
+      if (known != view_.known.end() && known->second == state) continue;
+      busy = Widen(busy, kReadEvent);
+      if (!Read({at.lo, group_, true, number, state, false}, busy)) busy = Widen(busy, kAckWait);
+    }
+    return busy;
+  }
+
   // One event; false when it raised a request the manager did not take at
   // once (the thread then waits up to 2 s).
   bool Read(const SeenEvent& event, Span raised) {
     if (!event.readable) return true;  // no state: no flag, no transition
+    view_.known[event.module] = event.state;
     const bool expci = event.module == 12 || event.module == 13;
     int32_t state = event.state;
     bool& flag = view_.duplex[event.module == (group_ == 0 ? 0 : 10) ? 0 : 1];
@@ -361,23 +467,26 @@ class Thread {
       PairOf(pair).CheckSerials(raised);
     const int32_t previous = target;
     bool simplex;
+    int row;
     if (state == kSimplex && (previous == kDuplex || previous == kTriplex)) {
-      simplex = true, target = kSimplex;
+      simplex = true, target = kSimplex, row = previous == kDuplex ? 0 : 1;
     } else if (state == kDuplex && previous == kSimplex) {
-      simplex = false, target = kDuplex;
+      simplex = false, target = kDuplex, row = 2;
     } else if (group_ == 0 && state == kDuplex && previous == kTriplex) {
-      simplex = true, target = kDuplex;  // three modules to two: announced as a loss
+      simplex = true, target = kDuplex, row = 3;  // three modules to two: announced as a loss
     } else if (group_ == 0 && state == kTriplex && (previous == kSimplex || previous == kDuplex)) {
-      simplex = false, target = kTriplex;
+      simplex = false, target = kTriplex, row = previous == kSimplex ? 4 : 5;
     } else {
       return true;
     }
+    if (rows_ != nullptr) ++(*rows_)[static_cast<size_t>(row)];
     return PairOf(pair).Request(simplex, raised);
   }
 
   const Setting& s_;
   const int group_;
   Forks& forks_;
+  TableRows* rows_;
   std::vector<Pair> pairs_;
   ThreadView view_;
 };
@@ -408,7 +517,7 @@ int RecentSimplex(const std::string& previous, const std::string& present, uint3
   return *now - *then < static_cast<int32_t>(threshold) ? 1 : 0;
 }
 
-std::vector<Outcome> ThreadOutcomes(const Setting& setting, int group, std::string* why) {
+std::vector<Outcome> ThreadOutcomes(const Setting& setting, int group, std::string* why, TableRows* rows) {
   std::vector<Outcome> outcomes;
   Forks forks;
   size_t paths = 0;
@@ -418,10 +527,16 @@ std::vector<Outcome> ThreadOutcomes(const Setting& setting, int group, std::stri
       return {};
     }
     Outcome out;
-    Thread(setting, group, forks, out).Run();
+    Thread(setting, group, forks, out, paths == 1 ? rows : nullptr).Run();
     if (std::find(outcomes.begin(), outcomes.end(), out) == outcomes.end()) outcomes.push_back(std::move(out));
   } while (forks.NextPath());
   return outcomes;
+}
+
+void ReplayTable(const Setting& setting, int group, TableRows* rows) {
+  Forks forks;
+  Outcome out;
+  Thread(setting, group, forks, out, rows).Run();
 }
 
 }  // namespace fenra::explorer::model

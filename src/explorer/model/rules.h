@@ -6,6 +6,7 @@
 // within a second or two, every outcome the rules allow is kept: one
 // Outcome per way the timing may fall.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -34,12 +35,23 @@ struct ExpectedAlert {
 
 struct Outcome {
   std::vector<ExpectedAlert> alerts;  // in the order their timers ran out
+  std::vector<Span> composers;        // when each composer walks, its record written or not
   bool operator==(const Outcome&) const = default;
 };
 
+// How often the WMI threads reached each row of their transition table:
+// SIMPLEX after DUPLEX, SIMPLEX after TRIPLEX, DUPLEX after SIMPLEX,
+// DUPLEX after TRIPLEX, TRIPLEX after SIMPLEX, TRIPLEX after DUPLEX.
+using TableRows = std::array<uint64_t, 6>;
+
 // The outcomes of the CPU thread (group 0) or of the PCI thread (group 1,
-// both PCI pairs). Empty with `*why` set when there are too many.
-std::vector<Outcome> ThreadOutcomes(const Setting& setting, int group, std::string* why);
+// both PCI pairs). Empty with `*why` set when there are too many. `rows`
+// (may be null) counts the table's rows on one way the timing may fall.
+std::vector<Outcome> ThreadOutcomes(const Setting& setting, int group, std::string* why, TableRows* rows = nullptr);
+
+// The table's rows alone, one way the timing may fall, where there is no
+// prediction.
+void ReplayTable(const Setting& setting, int group, TableRows* rows);
 
 // Whether a group's stored SIMPLEX start is recent: 1 when `previous` lies
 // less than `threshold` minutes (taken as a signed number) before

@@ -119,28 +119,37 @@ std::string FirmwareRevision(const sim::HardwareFacts& hardware, Setting& s) {
   return text;
 }
 
-// GetPrivateProfileInt's reading of SIMPLEX_FILTER_TIME, then the delay as
-// the service waits it: whole minutes.
-int64_t StartupDelay(const runner::Scenario& scenario, Setting& s) {
+// GetPrivateProfileInt's reading of an INI value the service reads as a
+// signed number (-1 when missing).
+int64_t IniNumber(const runner::Scenario& scenario, const char* file, const char* section, const char* key,
+                  Setting& s) {
   std::optional<std::string> text;
   for (const runner::IniEntry& entry : scenario.ini)
-    if (Lower(entry.file) == "fenra.ini" && Lower(entry.section) == "mode" &&
-        Lower(entry.key) == "simplex_filter_time" && !text)
+    if (Lower(entry.file) == file && Lower(entry.section) == section && Lower(entry.key) == key && !text)
       text = entry.value;
-  int64_t value = -1;
-  if (text) {
-    size_t i = text->find_first_not_of(" \t");
-    std::string rest = i == std::string::npos ? "" : text->substr(i);
-    bool negative = !rest.empty() && rest[0] == '-';
-    std::string digits = rest.substr(negative ? 1 : 0);
-    digits = digits.substr(0, digits.find_first_not_of("0123456789"));
-    if (rest.rfind("0x", 0) == 0 || rest.rfind("+", 0) == 0 || digits.size() > 9)
-      NoPrediction(s, "a start-up delay written as \"" + *text + "\"");
-    value = digits.empty() ? 0 : std::stoll(digits) * (negative ? -1 : 1);
-  }
+  if (!text) return -1;
+  size_t i = text->find_first_not_of(" \t");
+  std::string rest = i == std::string::npos ? "" : text->substr(i);
+  bool negative = !rest.empty() && rest[0] == '-';
+  std::string digits = rest.substr(negative ? 1 : 0);
+  digits = digits.substr(0, digits.find_first_not_of("0123456789"));
+  if (rest.rfind("0x", 0) == 0 || rest.rfind("+", 0) == 0 || digits.size() > 9)
+    NoPrediction(s, std::string("an INI value written as \"") + *text + "\"");
+  return digits.empty() ? 0 : std::stoll(digits) * (negative ? -1 : 1);
+}
+
+// The start-up delay as the service waits it: whole minutes.
+int64_t StartupDelay(const runner::Scenario& scenario, Setting& s) {
+  int64_t value = IniNumber(scenario, "fenra.ini", "mode", "simplex_filter_time", s);
   int32_t ms = static_cast<int32_t>(static_cast<uint32_t>(value == -1 ? 1200 : value) * 1000u);
   if (ms < 0) ms = 1200000;
   return ms <= 0 ? 0 : (ms + 59999) / 60000 * int64_t{60000};
+}
+
+// How long a status walk's Next waits, in ms.
+int64_t WalkTimeout(const runner::Scenario& scenario, Setting& s) {
+  int64_t value = IniNumber(scenario, "fenratimeout.ini", "mode2", "timeout_value", s);
+  return value == -1 || static_cast<int32_t>(value) < 0 ? 30000 : static_cast<int32_t>(value);
 }
 
 void Thresholds(const Registry& registry, Setting& s) {
@@ -168,6 +177,8 @@ void Thresholds(const Registry& registry, Setting& s) {
   }
 }
 
+// The modules whose serial numbers the service compares, each with the copy
+// kept before the first start and the number published at boot.
 void SerialNumbers(const Registry& registry, Setting& s) {
   static const struct {
     const char* source;
@@ -178,17 +189,18 @@ void SerialNumbers(const Registry& registry, Setting& s) {
                   {"IoBoard11", "SerialNumberPci11", 1}, {"IoBoard12", "SerialNumberPci12", 2},
                   {"IoBoard13", "SerialNumberPci13", 2}};
   for (const auto& module : kModules) {
+    SerialTimeline serial{module.pair, std::nullopt, {{0, std::nullopt}}};
     const Registry::Value* source = registry.Get(std::string(sim::kZerodKey) + "\\" + module.source, "SerialNumber");
-    if (!source) continue;
-    if (source->data.size() != 8) {
+    if (source && source->data.size() != 8)
       s.no_prediction[module.pair].push_back("a published serial number that is not 8 bytes");
-      continue;
-    }
-    if (std::all_of(source->data.begin(), source->data.end(), [](uint8_t b) { return b == 0; })) continue;
+    else if (source)
+      serial.published[0].second.emplace(), std::copy_n(source->data.begin(), 8, serial.published[0].second->begin());
     const Registry::Value* copy = registry.Get(kBoardKeys[module.pair], module.copy);
     if (copy && copy->data.size() != 8)
       s.no_prediction[module.pair].push_back("a kept serial number that is not 8 bytes");
-    if (!copy || copy->data != source->data) s.serial_mismatch[module.pair] = true;
+    else if (copy)
+      serial.kept.emplace(), std::copy_n(copy->data.begin(), 8, serial.kept->begin());
+    s.serials.push_back(std::move(serial));
   }
 }
 
@@ -321,7 +333,7 @@ std::vector<Process> Processes(const runner::Scenario& scenario, bool* early_sto
       // A start while the last process is still stopping (its 5-s pause)
       // waits for that process to end.
       const int64_t starts = processes.empty() ? t : std::max(t, processes.back().stop + 5000);
-      processes.push_back({starts, starts});
+      processes.push_back({starts, starts, t, std::nullopt, {}});
       running = true;
     } else if (running && (std::holds_alternative<runner::StopService>(step.action) ||
                            std::holds_alternative<runner::EndRun>(step.action))) {
@@ -357,6 +369,7 @@ Setting ReadSetting(const runner::Scenario& scenario) {
   s.generation = first == '1' || first == '2' ? 0 : first == '3' ? 1 : 2;
   Thresholds(registry, s);
   s.delay_ms = StartupDelay(scenario, s);
+  s.timeout_ms = WalkTimeout(scenario, s);
   s.bmc = FirmwareRevision(hardware, s);
   if (first >= '5') s.firmware_wait_ms = 0;  // no firmware revision asked for
   if (s.generation == 0) SerialNumbers(registry, s);
@@ -388,9 +401,15 @@ Setting ReadSetting(const runner::Scenario& scenario) {
                                      {"VUR_CPUBoard", "VUR_IOBoard", "VUR_EnclosureSlot"}};
   const std::string disk_class = s.generation == 2 ? "vur_enclosureslot" : "dod_scsislot";
   std::vector<std::pair<int64_t, int>> unread_texts;  // (from, calls) of GetObjectText faults
+  std::vector<NextFault> next_faults;
   auto wmi_fault = [&](const runner::ScriptWmiFault& fault, int64_t at) {
     if (fault.fault == sim::WmiFault::kGetObjectText) return unread_texts.push_back({at, fault.times});
-    NoPrediction(s, "WMI faults other than unreadable event texts");
+    if (fault.hr != 0) return NoPrediction(s, "a WMI fault with a result of its own");
+    if (fault.fault == sim::WmiFault::kNextTimeout) return next_faults.push_back({NextFault::kTimeout, at, fault.times});
+    if (fault.fault == sim::WmiFault::kNextThrows) return next_faults.push_back({NextFault::kThrows, at, fault.times});
+    if (fault.fault == sim::WmiFault::kNextCancelled)
+      return next_faults.push_back({NextFault::kCancelled, at, fault.times});
+    NoPrediction(s, "WMI faults of the connection, the queries or the subscription");
   };
   for (const runner::ScriptWmiFault& fault : scenario.wmi_faults) wmi_fault(fault, -1);
 
@@ -422,9 +441,15 @@ Setting ReadSetting(const runner::Scenario& scenario) {
       wmi_fault(*fault, t);
     } else if (auto* machine = std::get_if<runner::MachineFault>(&step.action)) {
       refusal(*machine, s.event_log, s.registry_writes, t);
+    } else if (auto* serial = std::get_if<runner::PublishSerial>(&step.action)) {
+      const auto* found = std::find(sim::kZerodModuleKeys.begin(), sim::kZerodModuleKeys.end(), serial->module);
+      if (s.generation == 0) s.serials[static_cast<size_t>(found - sim::kZerodModuleKeys.begin())].published.push_back({t, serial->bytes});
     }
   }
+  if (!unread_texts.empty() && !next_faults.empty())
+    NoPrediction(s, "unreadable event texts and faults of Next in one run");
   UnreadTexts(s, unread_texts);
+  if (!next_faults.empty()) TakeNextFaults(s, next_faults);
   return s;
 }
 

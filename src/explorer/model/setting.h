@@ -3,6 +3,7 @@
 // scenario: its settings, the hardware's states over time, the service's
 // processes and the faults the machine shows. The rules work on this alone.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -43,9 +44,44 @@ struct SeenEvent {
   bool pulses = true;
 };
 
+// What faults of the provider's Next do to one WMI thread (CPU or PCI) in
+// one start of the service.
+struct ThreadFaults {
+  int64_t walk_delay = 0;           // its start-up walk waits out time-outs
+  bool walk_fails = false;          // its start-up walk raises: no states
+  bool first_reread_fails = false;  // so does the re-read after its first subscription
+  // Its wait for the next event raises: it subscribes again (events not
+  // yet read are lost) and reads the states anew.
+  struct Resubscription {
+    int64_t t = 0;       // when the fault comes; the thread takes it at its next Next call
+    bool maybe = false;  // another thread may take it instead
+    int reread = 1;      // the re-read that follows: 1 reads, 0 raises, -1 either
+  };
+  std::vector<Resubscription> resubscriptions;
+};
+
 // One start of the service: from its start to its stop (or the end).
 struct Process {
   int64_t start = 0, stop = 0;
+  int64_t asked = 0;  // when the scenario starts it (a start waits for the last stop)
+  std::optional<int64_t> monitor_end;  // a cancelled call of Next ends the monitor
+  ThreadFaults threads[2];             // the CPU and PCI threads
+};
+
+// A module's serial number as the driver publishes it over time, and the
+// copy kept before the first start (generation 0).
+using Serial = std::array<uint8_t, 8>;
+struct SerialTimeline {
+  int pair = 0;
+  std::optional<Serial> kept;
+  std::vector<std::pair<int64_t, std::optional<Serial>>> published;  // the first at time 0
+};
+
+// A fault of the provider's Next, scripted at `t` (-1: before the clock).
+struct NextFault {
+  enum Kind { kTimeout, kCancelled, kThrows } kind = kTimeout;
+  int64_t t = 0;
+  int times = 1;
 };
 
 // A machine fault in effect from `t` on (until the next of its kind).
@@ -67,8 +103,12 @@ struct Setting {
   std::vector<Instance> instances;  // in declaration order
   std::vector<Process> processes;
   std::vector<SeenEvent> events;               // in delivery order
+  int64_t timeout_ms = 30000;                  // how long a status walk's Next waits
   std::optional<std::string> simplex_date[3];  // stored before the first start
-  bool serial_mismatch[3] = {};                // generation 0: a module of the pair found exchanged at start-up
+  std::vector<SerialTimeline> serials;           // generation 0: the modules whose serial numbers are compared
+  // From when to when a fault of Next waits for its taker: an alert
+  // composer whose walks fall in such a window may take it instead.
+  std::vector<std::pair<int64_t, int64_t>> fault_windows;
   std::vector<Switch> event_log, registry_writes;
   std::vector<std::string> no_prediction[3];  // per pair: inputs not modelled
 };
@@ -78,6 +118,10 @@ Setting ReadSetting(const runner::Scenario& scenario);
 // The service's processes; `*early_stop` when a stop comes before its
 // process has started.
 std::vector<Process> Processes(const runner::Scenario& scenario, bool* early_stop);
+
+// Who takes each fault of Next and what it does to the WMI threads (in
+// `s.processes`), or a reason for no prediction.
+void TakeNextFaults(Setting& s, const std::vector<NextFault>& faults);
 
 // Local time at `t` ms of scenario time.
 LocalTime LocalAt(const LocalTime& clock, int64_t t);
