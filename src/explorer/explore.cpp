@@ -14,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <sstream>
 
 #include "explorer/shrink.h"
 #include "runner/output.h"
@@ -51,6 +52,27 @@ std::string OneLine(std::string text) {
     if (c == '\n' || c == '\t') c = ' ';
   return text;
 }
+
+// What the model made of the runs: predicted runs (every pair the run has)
+// and pairs, and the transition table's rows reached (hits, runs).
+struct ModelTally {
+  uint64_t runs = 0, predicted_runs = 0, pairs[3] = {}, predicted_pairs[3] = {};
+  std::array<uint64_t, 6> row_hits{}, row_runs{};
+  void Add(const ModelReach& reach) {
+    ++runs;
+    bool all = true;
+    for (int pair = 0; pair < 3; ++pair) {
+      pairs[pair] += reach.present[pair];
+      predicted_pairs[pair] += reach.predicted[pair];
+      all &= reach.predicted[pair] || !reach.present[pair];
+    }
+    predicted_runs += all;
+    for (size_t row = 0; row < row_hits.size(); ++row) {
+      row_hits[row] += reach.table_rows[row];
+      row_runs[row] += reach.table_rows[row] > 0;
+    }
+  }
+};
 
 // A run as the parent knows it.
 struct Outcome {
@@ -96,12 +118,16 @@ void WriteAll(int fd, const std::string& text) {
     if (Clock::now() >= deadline) break;
     WriteAll(fd, "B " + std::to_string(k) + "\n");
     GeneratedRun generated = Generate(options.seed, k, options.long_runs);
+    ModelReach reach;
     std::vector<Violation> violations =
-        CheckScenarioText(generated.text, "run-" + std::to_string(k) + ".scn", k % kDeterminismEvery == 0);
+        CheckScenarioText(generated.text, "run-" + std::to_string(k) + ".scn", k % kDeterminismEvery == 0, &reach);
     std::string report;
     for (const Violation& v : violations)
       report += "V " + std::to_string(k) + " " + v.check + "\t" + OneLine(v.what) + "\n";
-    report += "E " + std::to_string(k) + "\n";
+    report += "M " + std::to_string(k);
+    for (int pair = 0; pair < 3; ++pair) report += " " + std::to_string(reach.present[pair] + 2 * reach.predicted[pair]);
+    for (uint64_t n : reach.table_rows) report += " " + std::to_string(n);
+    report += "\nE " + std::to_string(k) + "\n";
     WriteAll(fd, report);
   }
   _exit(0);
@@ -190,6 +216,7 @@ int Explore(const Options& options) {
     workers.push_back(StartWorker(options, first + j, jobs, end, deadline));
 
   std::map<uint64_t, std::vector<Violation>> failures;
+  ModelTally model_tally;
   std::vector<uint64_t> completed;
   uint64_t done = 0;
   const bool tty = isatty(STDERR_FILENO) != 0;
@@ -225,7 +252,18 @@ int Explore(const Options& options) {
         w.buffer.erase(0, nl + 1);
         unsigned long long k = 0;
         if (line.size() < 3 || sscanf(line.c_str() + 2, "%llu", &k) != 1) continue;
-        if (line[0] == 'B') {
+        if (line[0] == 'M') {
+          std::istringstream fields(line.substr(2));
+          uint64_t run = 0, pair_state[3] = {};
+          ModelReach reach;
+          fields >> run >> pair_state[0] >> pair_state[1] >> pair_state[2];
+          for (uint64_t& n : reach.table_rows) fields >> n;
+          for (int pair = 0; pair < 3; ++pair) {
+            reach.present[pair] = (pair_state[pair] & 1) != 0;
+            reach.predicted[pair] = (pair_state[pair] & 2) != 0;
+          }
+          model_tally.Add(reach);
+        } else if (line[0] == 'B') {
           w.current = k;
         } else if (line[0] == 'V') {
           size_t blank = line.find(' ', 2);
@@ -333,6 +371,31 @@ int Explore(const Options& options) {
   printf("  SimplexDate from before: %s, serial numbers: %s, unknown codes: %s, Japanese: %s\n",
          share(tally.simplex_date).c_str(), share(tally.serials).c_str(), share(tally.unknown_code).c_str(),
          share(tally.japanese).c_str());
+#ifdef FENRA_EXPLORER_MODEL
+  auto of = [](uint64_t n, uint64_t all) {
+    char text[64];
+    snprintf(text, sizeof text, "%llu of %llu (%.0f%%)", static_cast<unsigned long long>(n),
+             static_cast<unsigned long long>(all), all ? 100.0 * n / all : 0.0);
+    return std::string(text);
+  };
+  printf("  model predicted: runs %s; pairs CPU %s, PCI %s, ExPCI %s\n",
+         of(model_tally.predicted_runs, model_tally.runs).c_str(),
+         of(model_tally.predicted_pairs[0], model_tally.pairs[0]).c_str(),
+         of(model_tally.predicted_pairs[1], model_tally.pairs[1]).c_str(),
+         of(model_tally.predicted_pairs[2], model_tally.pairs[2]).c_str());
+  printf("  transition table rows reached (times, runs):");
+  for (size_t row = 0; row < model_tally.row_hits.size(); ++row)
+    printf("%s %s %llu/%llu", row ? "," : "", kTableRows[row], static_cast<unsigned long long>(model_tally.row_hits[row]),
+           static_cast<unsigned long long>(model_tally.row_runs[row]));
+  printf("\n");
+#endif
+  printf("  platform version below 5: %s, 5: %s, above 5: %s, first byte 0x80 or more: %s\n",
+         share(tally.version_side[0]).c_str(), share(tally.version_side[1]).c_str(),
+         share(tally.version_side[2]).c_str(), share(tally.version_side[3]).c_str());
+  printf("  incoherent reports: %s, 3-90 s inside a flap: %s, a third CPU joining: %s, slow start-up walk: %s, "
+         "module exchanged: %s\n",
+         share(tally.incoherent).c_str(), share(tally.flap_gap).c_str(), share(tally.triplex_join).c_str(),
+         share(tally.slow_walk).c_str(), share(tally.exchange).c_str());
   printf("  largest worker: %ld KiB resident\n", MaxResidentKb(RUSAGE_CHILDREN));
   std::map<std::string, uint64_t> by_check;
   for (const auto& [k, violations] : failures) {
@@ -354,7 +417,8 @@ int Explore(const Options& options) {
 
 }  // namespace
 
-std::vector<Violation> CheckScenarioText(const std::string& text, const std::string& name, bool determinism) {
+std::vector<Violation> CheckScenarioText(const std::string& text, const std::string& name, bool determinism,
+                                         ModelReach* reach) {
   runner::Scenario scenario;
   try {
     scenario = runner::ParseScenario(text, name);
@@ -377,6 +441,15 @@ std::vector<Violation> CheckScenarioText(const std::string& text, const std::str
   Prediction prediction = Predict(scenario);
   for (const Disagreement& d : Compare(prediction, ReadAlerts(scenario, result.observations)))
     violations.push_back({kModel, d.what});
+  if (reach != nullptr) {
+    for (int pair = 0; pair < 3; ++pair) {
+      reach->present[pair] = prediction.pairs[pair].present;
+      reach->predicted[pair] = prediction.pairs[pair].present && prediction.pairs[pair].predicted;
+    }
+    reach->table_rows = prediction.table_rows;
+  }
+#else
+  (void)reach;
 #endif
   return violations;
 }

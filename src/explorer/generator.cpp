@@ -89,6 +89,15 @@ class Builder {
   void History();
   void Episode(Pair& pair, uint64_t* t);
   void TriplexEpisode(uint64_t* t);
+  void JoinEpisode(uint64_t* t);
+  void SlowWalk(uint64_t* t);
+  void Exchange(const Pair& pair, const std::string& module, uint64_t at);
+  void Return(const Pair& pair, const std::string& first, const std::string& second, uint64_t* at);
+  void Wobble(const Pair& pair, uint64_t* at);
+  uint64_t FlapGap() {
+    choices_.flap_gap = true;
+    return static_cast<uint64_t>(rnd_.Between(3000, 90000));
+  }
   void Fault(uint64_t t);
   void Restart(uint64_t t);
   uint64_t SpellLength(const Pair& pair);
@@ -104,6 +113,13 @@ class Builder {
     return rnd_.Chance(60) ? "REMOVED" : kLossStates[rnd_.Below(std::size(kLossStates))];
   }
   void Line(const std::string& line) { setup_ += line + "\n"; }
+  std::string SerialBytes() {
+    char bytes[40];
+    snprintf(bytes, sizeof bytes, "%02x %02x %02x %02x 00 00 00 %02x", static_cast<int>(rnd_.Below(256)),
+             static_cast<int>(rnd_.Below(256)), static_cast<int>(rnd_.Below(256)), static_cast<int>(rnd_.Below(256)),
+             static_cast<int>(rnd_.Below(4)));
+    return bytes;
+  }
 
   Random rnd_;
   Choices& choices_;
@@ -113,8 +129,13 @@ class Builder {
   std::vector<std::pair<uint64_t, std::string>> steps_;
   std::vector<Pair> pairs_;
   bool triplex_ = false;
+  bool triplex_joins_ = false;  // three CPU modules: the third starts out and joins
   bool long_run_ = false;
   uint64_t longest_limit_ms_ = 0;
+  int64_t delay_ms_ = 0;          // the start-up delay as the service waits it
+  int slow_walk_ = -1;            // the pair whose thread's start-up walk is slow
+  bool slow_walk_returns_ = false;  // ... and whose modules come back meanwhile (else one is lost)
+  bool exchange_ = false;         // a module is yet to be exchanged while the service runs
 };
 
 void Builder::Setup() {
@@ -157,7 +178,9 @@ void Builder::Setup() {
     Line("tick " + std::to_string((uint64_t{1} << 32) - static_cast<uint64_t>(rnd_.Between(1, 2 * 3600000))));
   }
 
-  // The platform version decides the generation and the threshold defaults.
+  // The platform version decides the generation, the threshold defaults
+  // (a first character above 5 gives 30 / 1 minutes) and whether alerts
+  // carry the firmware revision (a first byte below 5, taken as signed).
   int version = static_cast<int>(rnd_.Below(100));
   const char* text_version = nullptr;
   if (version < 40) {
@@ -168,8 +191,13 @@ void Builder::Setup() {
     text_version = "3.0";
   } else {
     choices_.generation = 2;
-    int other = static_cast<int>(rnd_.Below(3));
-    text_version = other == 0 ? nullptr : other == 1 ? "4.2" : "6.0";
+    static constexpr struct {
+      const char* text;
+      int side;
+    } kOthers[] = {{nullptr, 2}, {"4.2", 0}, {"5.0", 1}, {"5.9", 1}, {"6.0", 2}, {"\xc3\xa9" "1.0", 3}};
+    const auto& other = kOthers[rnd_.Below(std::size(kOthers))];
+    text_version = other.text;
+    choices_.version_side = other.side;
   }
   if (text_version != nullptr)
     Line(std::string("registry HKLM\\SOFTWARE\\QOR\\Trelvane TrelvaneVersion sz ") + text_version);
@@ -177,10 +205,15 @@ void Builder::Setup() {
   // Start-up delay: mostly none, sometimes a few minutes, now and then the
   // default 20 minutes (no file).
   int delay = static_cast<int>(rnd_.Below(100));
-  if (delay < 65)
+  delay_ms_ = 20 * static_cast<int64_t>(kMinute);
+  if (delay < 65) {
     Line("ini FENRA.ini MODE SIMPLEX_FILTER_TIME 0");
-  else if (delay < 90)
-    Line("ini FENRA.ini MODE SIMPLEX_FILTER_TIME " + std::to_string(rnd_.Between(1, 150)));
+    delay_ms_ = 0;
+  } else if (delay < 90) {
+    int64_t seconds = rnd_.Between(1, 150);
+    Line("ini FENRA.ini MODE SIMPLEX_FILTER_TIME " + std::to_string(seconds));
+    delay_ms_ = (seconds + 59) / 60 * static_cast<int64_t>(kMinute);  // waited in whole minutes
+  }
   if (rnd_.Chance(30))
     Line("registry HKLM\\SOFTWARE\\QOR\\QVMAgent\\FT PulseEventWaitCount dword " +
          std::to_string(rnd_.Between(0, 200)));
@@ -231,6 +264,15 @@ void Builder::Pairs() {
     longest_limit_ms_ = std::max<uint64_t>(longest_limit_ms_, static_cast<uint64_t>(pair.short_minutes) * kMinute);
   }
 
+  // A start-up walk that waits out time-outs of Next, with a change of its
+  // pair before the thread subscribes: a loss, or a return of modules that
+  // were out at the start.
+  if (rnd_.Chance(8)) {
+    slow_walk_ = triplex_ || rnd_.Chance(50) ? 1 : 0;
+    slow_walk_returns_ = rnd_.Chance(50);
+  }
+  triplex_joins_ = triplex_ && rnd_.Chance(50);
+
   // The modules, mostly redundant at the start.
   auto initial = [&](const std::string&) -> std::string {
     int pick = static_cast<int>(rnd_.Below(100));
@@ -238,31 +280,42 @@ void Builder::Pairs() {
     if (pick < 93) return "SIMPLEX";
     return LossState();
   };
-  for (const std::string& cpu : {std::string("0"), std::string("1")})
-    Line(std::string("module DOD_CPUBoard ") + cpu + " " + (triplex_ ? "TRIPLEX" : initial(cpu)));
-  if (triplex_) Line("module DOD_CPUBoard 2 TRIPLEX");
+  auto module = [&](size_t p, const std::string& name, const char* state_if_returning) {
+    std::string state = slow_walk_ == static_cast<int>(p) && slow_walk_returns_ ? state_if_returning : initial(name);
+    Line(std::string("module ") + pairs_[p].cls + " " + name + " " + state);
+  };
+  if (triplex_ && !triplex_joins_) {
+    for (const char* cpu : {"0", "1", "2"}) Line(std::string("module DOD_CPUBoard ") + cpu + " TRIPLEX");
+  } else {
+    module(0, "0", "SIMPLEX");
+    module(0, "1", "REMOVED");
+    if (triplex_) Line("module DOD_CPUBoard 2 " + LossState());
+  }
   for (size_t p = 1; p < pairs_.size(); ++p) {
-    Line(std::string("module DOD_IOAdapter ") + pairs_[p].first + " " + initial(pairs_[p].first));
-    Line(std::string("module DOD_IOAdapter ") + pairs_[p].second + " " + initial(pairs_[p].second));
+    module(p, pairs_[p].first, "SIMPLEX");
+    module(p, pairs_[p].second, "REMOVED");
   }
 
-  // Serial numbers the driver publishes, with kept copies that agree or not.
+  // Serial numbers the driver publishes, with kept copies that agree or
+  // not; now and then a module is exchanged while the service runs.
   if (rnd_.Chance(35)) {
     choices_.serials = true;
-    static constexpr const char* kModules[] = {"CpuBoard0", "CpuBoard1", "IoBoard10", "IoBoard11"};
-    for (const char* module : kModules) {
+    exchange_ = rnd_.Chance(40);
+    static constexpr struct {
+      const char* module;
+      const char* key;
+      const char* value;
+    } kModules[] = {{"CpuBoard0", "CpuBoard", "SerialNumberCpu0"},   {"CpuBoard1", "CpuBoard", "SerialNumberCpu1"},
+                    {"CpuBoard2", "CpuBoard", "SerialNumberCpu2"},   {"IoBoard10", "PciBoard", "SerialNumberPci10"},
+                    {"IoBoard11", "PciBoard", "SerialNumberPci11"},  {"IoBoard12", "ExPciBoard", "SerialNumberPci12"},
+                    {"IoBoard13", "ExPciBoard", "SerialNumberPci13"}};
+    for (const auto& m : kModules) {
       if (!rnd_.Chance(60)) continue;
-      char bytes[40];
-      snprintf(bytes, sizeof bytes, "%02x %02x %02x %02x 00 00 00 %02x", static_cast<int>(rnd_.Below(256)),
-               static_cast<int>(rnd_.Below(256)), static_cast<int>(rnd_.Below(256)),
-               static_cast<int>(rnd_.Below(256)), static_cast<int>(rnd_.Below(4)));
-      Line(std::string("serial-number ") + module + " " + bytes);
+      std::string bytes = SerialBytes();
+      Line(std::string("serial-number ") + m.module + " " + bytes);
       if (rnd_.Chance(50)) {
-        bool cpu = module[0] == 'C';
-        std::string value = cpu ? std::string("SerialNumberCpu") + module[8] : std::string("SerialNumberPci") + (module + 7);
         std::string kept = rnd_.Chance(60) ? bytes : "00 11 22 33 44 55 66 77";
-        Line(std::string("registry HKLM\\SOFTWARE\\QOR\\QVMAgent\\FT\\") + (cpu ? "CpuBoard " : "PciBoard ") + value +
-             " binary " + kept);
+        Line(std::string("registry HKLM\\SOFTWARE\\QOR\\QVMAgent\\FT\\") + m.key + " " + m.value + " binary " + kept);
       }
     }
   }
@@ -295,36 +348,49 @@ uint64_t Builder::SpellLength(const Pair& pair) {
 // A module of the pair is lost and comes back: its partner reports
 // SIMPLEX, the lost one a loss state; on return both report DUPLEX, in
 // either order. Now and then the DUPLEX spell flaps back to SIMPLEX, near
-// the DUPLEX timers' limits and the 2-s margin.
+// the DUPLEX timers' limits and the 2-s margin, or tens of seconds later;
+// now and then the reports are incoherent: the two modules swap their
+// SIMPLEX and loss states, a state is repeated, a module says ONLINE in
+// the middle of a DUPLEX spell.
 void Builder::Episode(Pair& pair, uint64_t* t) {
   bool first_lost = rnd_.Chance(50);
-  const std::string& lost = first_lost ? pair.first : pair.second;
-  const std::string& kept = first_lost ? pair.second : pair.first;
+  std::string lost = first_lost ? pair.first : pair.second;
+  std::string kept = first_lost ? pair.second : pair.first;
   uint64_t at = *t;
+  const std::string loss = LossState();
   if (rnd_.Chance(50)) {
-    State(at, pair, lost, LossState());
+    State(at, pair, lost, loss);
     State(at + (rnd_.Chance(70) ? 0 : rnd_.Between(1, 1500)), pair, kept, "SIMPLEX");
   } else {
     State(at, pair, kept, "SIMPLEX");
-    State(at + (rnd_.Chance(70) ? 0 : rnd_.Between(1, 1500)), pair, lost, LossState());
+    State(at + (rnd_.Chance(70) ? 0 : rnd_.Between(1, 1500)), pair, lost, loss);
+  }
+  if (exchange_) Exchange(pair, lost, at + static_cast<uint64_t>(rnd_.Between(100, 3000)));
+  if (rnd_.Chance(8)) {  // the two swap: the lost one says SIMPLEX, its partner leaves
+    choices_.incoherent = true;
+    at += static_cast<uint64_t>(rnd_.Between(500, 3000));
+    State(at, pair, lost, "SIMPLEX");
+    State(at, pair, kept, "REMOVED");
+    std::swap(lost, kept);
+  }
+  if (rnd_.Chance(8)) {  // a state said again
+    choices_.incoherent = true;
+    State(at + static_cast<uint64_t>(rnd_.Between(0, 5000)), pair, rnd_.Chance(50) ? kept : lost,
+          rnd_.Chance(50) ? "SIMPLEX" : loss);
   }
   at += SpellLength(pair);
   int flaps = rnd_.Chance(25) ? static_cast<int>(rnd_.Between(1, 3)) : 0;
   for (int f = 0;; ++f) {
-    // Return: the lost module resynchronises, then both say DUPLEX.
-    if (rnd_.Chance(50)) {
-      State(at, pair, lost, kReturnStates[rnd_.Below(std::size(kReturnStates))]);
-      at += static_cast<uint64_t>(rnd_.Between(0, 3000));
-    }
-    bool lost_first = rnd_.Chance(60);
-    State(at, pair, lost_first ? lost : kept, "DUPLEX");
-    at += rnd_.Chance(60) ? 0 : static_cast<uint64_t>(rnd_.Between(1, 2500));
-    State(at, pair, lost_first ? kept : lost, "DUPLEX");
+    Return(pair, lost, kept, &at);
+    if (rnd_.Chance(8)) Wobble(pair, &at);
     if (f >= flaps) break;
     // SIMP->DUP->SIMP: lost again while the DUPLEX timer runs, or just as it
-    // runs out.
+    // runs out, or tens of seconds later.
     static constexpr int64_t kBack[] = {300, 900, 1000, 1100, 2900, 3000, 3100, 4000, 5500, 295000, 298000, 299000, 302000};
-    at += static_cast<uint64_t>(rnd_.Chance(70) ? kBack[rnd_.Below(std::size(kBack))] : rnd_.Between(1, 400000));
+    int pick = static_cast<int>(rnd_.Below(100));
+    at += pick < 60   ? static_cast<uint64_t>(kBack[rnd_.Below(std::size(kBack))])
+          : pick < 80 ? FlapGap()
+                      : static_cast<uint64_t>(rnd_.Between(1, 400000));
     State(at, pair, lost, LossState());
     State(at, pair, kept, "SIMPLEX");
     at += SpellLength(pair);
@@ -335,6 +401,41 @@ void Builder::Episode(Pair& pair, uint64_t* t) {
     State(at, pair, rnd_.Chance(50) ? pair.first : pair.second, "DUPLEX");
   }
   *t = at;
+}
+
+// The lost module resynchronises (sometimes), then both say DUPLEX, in
+// either order, at once, up to 2.5 s or (now and then) 3-90 s apart.
+void Builder::Return(const Pair& pair, const std::string& lost, const std::string& kept, uint64_t* at) {
+  if (rnd_.Chance(50)) {
+    State(*at, pair, lost, kReturnStates[rnd_.Below(std::size(kReturnStates))]);
+    *at += static_cast<uint64_t>(rnd_.Between(0, 3000));
+  }
+  bool lost_first = rnd_.Chance(60);
+  State(*at, pair, lost_first ? lost : kept, "DUPLEX");
+  int pick = static_cast<int>(rnd_.Below(100));
+  *at += pick < 50 ? 0 : pick < 90 ? static_cast<uint64_t>(rnd_.Between(1, 2500)) : FlapGap();
+  State(*at, pair, lost_first ? kept : lost, "DUPLEX");
+}
+
+// In a DUPLEX spell a module says ONLINE, then its partner and it say
+// DUPLEX again, a few seconds apart.
+void Builder::Wobble(const Pair& pair, uint64_t* at) {
+  choices_.incoherent = true;
+  bool first = rnd_.Chance(50);
+  *at += static_cast<uint64_t>(rnd_.Between(3000, 90000));
+  State(*at, pair, first ? pair.first : pair.second, "ONLINE");
+  *at += static_cast<uint64_t>(rnd_.Between(0, 3000));
+  State(*at, pair, first ? pair.second : pair.first, "DUPLEX");
+  *at += static_cast<uint64_t>(rnd_.Between(0, 3000));
+  State(*at, pair, first ? pair.first : pair.second, "DUPLEX");
+}
+
+// The module is exchanged while it is out: the driver publishes a new
+// serial number.
+void Builder::Exchange(const Pair& pair, const std::string& module, uint64_t at) {
+  exchange_ = false;
+  choices_.exchange = true;
+  At(at, std::string("serial-number ") + (pair.cls[4] == 'C' ? "CpuBoard" : "IoBoard") + module + " " + SerialBytes());
 }
 
 // Three CPU modules: one leaves (announced like a loss) and comes back
@@ -350,6 +451,51 @@ void Builder::TriplexEpisode(uint64_t* t) {
   State(at, cpu, "0", "TRIPLEX");
   State(at, cpu, "1", "TRIPLEX");
   *t = at;
+}
+
+// A third CPU module joins two redundant ones (it says TRIPLEX; the other
+// two say so too, or one of them, or neither), stays a while and leaves
+// again, and the two left say DUPLEX in either order: when neither had
+// said TRIPLEX, the fall from three to two is a DUPLEX report after
+// TRIPLEX.
+void Builder::JoinEpisode(uint64_t* t) {
+  choices_.triplex_join = true;
+  const Pair& cpu = pairs_.front();
+  uint64_t at = *t;
+  State(at, cpu, "2", "TRIPLEX");
+  if (!rnd_.Chance(50))
+    for (const char* other : {"0", "1"})
+      if (rnd_.Chance(50)) State(at + static_cast<uint64_t>(rnd_.Between(0, 1500)), cpu, other, "TRIPLEX");
+  at += SpellLength(cpu);
+  State(at, cpu, "2", LossState());
+  bool one_first = rnd_.Chance(50);
+  at += static_cast<uint64_t>(rnd_.Between(0, 2500));
+  State(at, cpu, one_first ? "1" : "0", "DUPLEX");
+  at += rnd_.Chance(80) ? static_cast<uint64_t>(rnd_.Between(0, 2500)) : FlapGap();
+  State(at, cpu, one_first ? "0" : "1", "DUPLEX");
+  *t = at;
+}
+
+// The slow walk: a time-out of Next scripted before the thread's start-up
+// walk (the first thing to call Next then), and its pair's change while
+// the walk waits it out, before the subscription.
+void Builder::SlowWalk(uint64_t* t) {
+  choices_.slow_walk = true;
+  const Pair& pair = pairs_[static_cast<size_t>(slow_walk_)];
+  const int64_t walk = delay_ms_ + 60000 * (slow_walk_ + 1);
+  const int64_t times = rnd_.Between(1, 3);
+  At(static_cast<uint64_t>(walk - rnd_.Between(1000, 50000)), "wmi-fault next-timeout " + std::to_string(times));
+  uint64_t at = static_cast<uint64_t>(walk + rnd_.Between(1000, times * 30000 - 3500));
+  if (slow_walk_returns_) {
+    bool first = rnd_.Chance(50);
+    State(at, pair, first ? pair.first : pair.second, "DUPLEX");
+    State(at + static_cast<uint64_t>(rnd_.Between(0, 2500)), pair, first ? pair.second : pair.first, "DUPLEX");
+  } else {
+    bool first_lost = rnd_.Chance(50);
+    State(at, pair, first_lost ? pair.first : pair.second, LossState());
+    State(at, pair, first_lost ? pair.second : pair.first, "SIMPLEX");
+  }
+  *t = static_cast<uint64_t>(walk + times * 30000 + rnd_.Between(10000, 240000));
 }
 
 void Builder::Fault(uint64_t t) {
@@ -390,13 +536,16 @@ void Builder::History() {
   // The monitor watches from the end of its start-up delay, and its WMI
   // threads come a minute apart.
   t = static_cast<uint64_t>(rnd_.Between(0, 4 * 60000));
+  if (slow_walk_ >= 0 && !long_run_) SlowWalk(&t);
   int episodes = static_cast<int>(rnd_.Between(1, 5));
   if (long_run_) episodes = 1;
   std::vector<uint64_t> ends;
   for (int e = 0; e < episodes; ++e) {
     size_t which = rnd_.Below(pairs_.size() + (triplex_ ? 1 : 0));
     uint64_t at = t;
-    if (which == pairs_.size()) {
+    if (which == pairs_.size() && triplex_joins_) {
+      JoinEpisode(&at);
+    } else if (which == pairs_.size()) {
       TriplexEpisode(&at);
     } else if (long_run_) {
       // Lost for good, with a threshold beyond 2^31 ms.

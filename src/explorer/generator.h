@@ -44,6 +44,16 @@ struct Choices {
   bool simplex_date = false;  // a SimplexDate left from before
   bool serials = false;     // serial numbers published
   bool unknown_code = false;  // a state code without a name
+  // The platform version's first character against the "5" the
+  // threshold defaults and the firmware revision turn on: 0 a digit below
+  // 5, 1 a 5, 2 above (a digit, or the "u" of unknown), 3 a byte of 0x80
+  // or more.
+  int version_side = 0;
+  bool incoherent = false;    // ONLINE in a DUPLEX spell, a loss whose two modules swap, repeated states
+  bool flap_gap = false;      // 3-90 s inside a flap: between the two DUPLEX reports, or before the relapse
+  bool triplex_join = false;  // a third CPU module joins and leaves again
+  bool slow_walk = false;     // a start-up walk that waits out time-outs, with a change before the subscription
+  bool exchange = false;      // a module exchanged (a new serial number) while the service runs
   uint64_t duration_ms = 0;  // scenario time of `end`
 };
 
@@ -53,6 +63,8 @@ struct ChoiceTally {
   uint64_t generation[3] = {};
   uint64_t japanese = 0, restart = 0, wmi_fault = 0, machine_fault = 0, triplex = 0, expci = 0, beyond = 0,
            tick_turn = 0, simplex_date = 0, serials = 0, unknown_code = 0;
+  uint64_t version_side[4] = {};
+  uint64_t incoherent = 0, flap_gap = 0, triplex_join = 0, slow_walk = 0, exchange = 0;
   uint64_t virtual_ms = 0;
   void Add(const Choices& c) {
     ++runs;
@@ -68,6 +80,12 @@ struct ChoiceTally {
     simplex_date += c.simplex_date;
     serials += c.serials;
     unknown_code += c.unknown_code;
+    ++version_side[c.version_side];
+    incoherent += c.incoherent;
+    flap_gap += c.flap_gap;
+    triplex_join += c.triplex_join;
+    slow_walk += c.slow_walk;
+    exchange += c.exchange;
     virtual_ms += c.duration_ms;
   }
 };
