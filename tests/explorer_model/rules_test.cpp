@@ -64,6 +64,8 @@ TEST_P(Rules, GivenRunAgreesForbiddenRunDoesNot) {
   "module DOD_CPUBoard 0 DUPLEX\nmodule DOD_CPUBoard 1 DUPLEX\n" \
   "module DOD_IOAdapter 10 DUPLEX\nmodule DOD_IOAdapter 11 DUPLEX\n"
 
+#define CPU_1_MIN "registry HKLM\\SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard SimplexShortThreshold dword 1\n"
+
 const AlertKind kSimp = AlertKind::kSimplex, kDup = AlertKind::kDuplex;
 const PairId kCpu = PairId::kCpu, kPci = PairId::kPci;
 
@@ -131,7 +133,69 @@ INSTANTIATE_TEST_SUITE_P(
                 PAIRS "0:00:00 start\n0:10:00 state DOD_CPUBoard 0 SIMPLEX\n0:20:00 stop\n0:21:00 start\n"
                       "0:30:00 end\n",
                 {{22 * kMin + 20 * kS, kCpu, kSimp, 22 * kMin, 1}},
-                {{40 * kMin + 100, kCpu, kSimp, 10 * kMin}}}),
+                {{40 * kMin + 100, kCpu, kSimp, 10 * kMin}}},
+        // The start-up walk (0:01) waits out a time-out and the thread
+        // subscribes at 0:01:30; the return at 0:01:10 is seen by the
+        // re-read then: a flap, no alert.
+        Example{"slow walk, return",
+                CPU_1_MIN "module DOD_CPUBoard 0 SIMPLEX\nmodule DOD_CPUBoard 1 REMOVED\n0:00:00 start\n"
+                          "0:00:30 wmi-fault next-timeout\n0:01:10 state DOD_CPUBoard 1 DUPLEX\n"
+                          "0:01:10 state DOD_CPUBoard 0 DUPLEX\n0:05:00 end\n",
+                {},
+                {{2 * kMin + 30 * kS + 200, kCpu, kSimp, kMin + 30 * kS}}},
+        // The other way: a loss before the subscription is announced, its
+        // timer counted from the subscription.
+        Example{"slow walk, loss",
+                CPU_1_MIN PAIRS "0:00:00 start\n0:00:30 wmi-fault next-timeout\n0:01:10 state DOD_CPUBoard 1 REMOVED\n"
+                                "0:01:10 state DOD_CPUBoard 0 SIMPLEX\n0:08:00 end\n",
+                {{2 * kMin + 30 * kS + 200, kCpu, kSimp, kMin + 30 * kS}},
+                {}},
+        // A walk that raises finds no states (CPU: SIMPLEX); the re-read
+        // after the subscription finds both modules DUPLEX: no alert.
+        Example{"walk raises",
+                CPU_1_MIN PAIRS "0:00:00 start\n0:00:30 wmi-fault next-throws\n0:05:00 end\n",
+                {},
+                {{2 * kMin + 200, kCpu, kSimp, kMin}}},
+        // The thread is busy with a loss when its wait raises: a return and
+        // a loss again, queued behind it, are lost with the subscription and
+        // collapse into the states read anew, as they were: the first
+        // loss's timer runs on.
+        Example{"wait raises",
+                CPU_1_MIN PAIRS "0:00:00 start\n0:01:30 state DOD_CPUBoard 1 REMOVED\n0:01:30 state DOD_CPUBoard 0 SIMPLEX\n"
+                                "0:01:30.050 state DOD_CPUBoard 1 DUPLEX\n0:01:30.050 state DOD_CPUBoard 0 DUPLEX\n"
+                                "0:01:30.060 state DOD_CPUBoard 1 REMOVED\n0:01:30.060 state DOD_CPUBoard 0 SIMPLEX\n"
+                                "0:01:30.150 wmi-fault next-throws\n0:05:00 end\n",
+                {{2 * kMin + 30 * kS + 300, kCpu, kSimp, kMin + 30 * kS}},
+                {{kMin + 51 * kS, kCpu, kSimp, kMin + 31 * kS}}},
+        // A cancelled call stops the monitor: the loss is not announced.
+        Example{"call cancelled",
+                CPU_1_MIN PAIRS "0:00:00 start\n0:05:00 state DOD_CPUBoard 1 REMOVED\n0:05:00 state DOD_CPUBoard 0 SIMPLEX\n"
+                                "0:05:30 wmi-fault next-cancelled\n0:10:00 end\n",
+                {},
+                {{6 * kMin + 200, kCpu, kSimp, 5 * kMin}}},
+        // A PCI flap: the modules swap SIMPLEX and REMOVED, come back, one
+        // says ONLINE, both DUPLEX again. Neither alert, whenever the
+        // manager collects the cancelled SIMPLEX timer.
+        Example{"pci flap with swap",
+                "clock 2026-07-27 11:27:33\n"
+                "registry HKLM\\SOFTWARE\\QOR\\QVMAgent\\FT\\PciBoard SimplexShortThreshold dword 1\n"
+                "registry HKLM\\SOFTWARE\\QOR\\QVMAgent\\FT\\PciBoard SimplexLongThreshold dword 1\n" PAIRS
+                "0:00:00 start\n0:05:03.469 state DOD_IOAdapter 11 SIMPLEX\n0:05:03.469 state DOD_IOAdapter 10 REMOVED\n"
+                "0:05:05.538 state DOD_IOAdapter 11 REMOVED\n0:05:05.538 state DOD_IOAdapter 10 SIMPLEX\n"
+                "0:05:08.673 state DOD_IOAdapter 11 DUPLEX\n0:05:10.664 state DOD_IOAdapter 10 DUPLEX\n"
+                "0:05:55.038 state DOD_IOAdapter 11 ONLINE\n0:05:57.279 state DOD_IOAdapter 10 DUPLEX\n"
+                "0:05:58.689 state DOD_IOAdapter 11 DUPLEX\n0:20:00 end\n",
+                {},
+                {{6 * kMin + 379, kPci, kDup, 5 * kMin + 59 * kS}, {7 * kMin + 479, kPci, kSimp, 6 * kMin}}},
+        // A third CPU module joins two redundant ones (announced as DUPLEX)
+        // and leaves; the first DUPLEX report after it finds both flags
+        // set: the fall from three to two, announced as a loss.
+        Example{"triplex to duplex",
+                CPU_1_MIN "module DOD_CPUBoard 0 DUPLEX\nmodule DOD_CPUBoard 1 DUPLEX\nmodule DOD_CPUBoard 2 REMOVED\n"
+                          "0:00:00 start\n0:05:00 state DOD_CPUBoard 2 TRIPLEX\n0:10:00 state DOD_CPUBoard 2 REMOVED\n"
+                          "0:10:01 state DOD_CPUBoard 1 DUPLEX\n0:10:02 state DOD_CPUBoard 0 DUPLEX\n0:15:00 end\n",
+                {{5 * kMin + 1100, kCpu, kDup, 5 * kMin}, {11 * kMin + 1200, kCpu, kSimp, 10 * kMin + kS}},
+                {{5 * kMin + 1100, kCpu, kDup, 5 * kMin}}}),
     [](const testing::TestParamInfo<Example>& param) {
       std::string name = param.param.name;
       for (char& c : name)
