@@ -10,6 +10,7 @@
 
 #include "explorer/generator.h"
 #include "explorer/invariants.h"
+#include "explorer/model/setting.h"
 #include "explorer/shrink.h"
 #include "runner/scenario.h"
 
@@ -33,6 +34,27 @@ TEST(ExplorerGeneratorTest, RunKOfSeedSIsTheSameTextEverywhereAndEveryRunParses)
   }
 }
 
+// A slow start-up walk is what the rules' reading of the run makes of it:
+// the walk takes the time-out and its pair changes before the subscription.
+TEST(ExplorerGeneratorTest, ASlowWalkWaitsOutItsTimeOutWhileItsPairChanges) {
+  int slow = 0, delayed = 0;
+  for (uint64_t k = 0; k < 1000; ++k) {
+    GeneratedRun run = Generate(3, k);
+    if (!run.choices.slow_walk) continue;
+    ++slow;
+    model::Setting s = model::ReadSetting(runner::ParseScenario(run.text, "run.scn"));
+    const model::Process& p = s.processes.front();
+    for (int g = 0; g < 2; ++g) {
+      const int64_t walk = p.start + s.delay_ms + 60000 * (g + 1), subscribed = walk + p.threads[g].walk_delay;
+      delayed += subscribed > walk && std::any_of(s.events.begin(), s.events.end(), [&](const model::SeenEvent& e) {
+                   return e.group == g && e.t > walk && e.t < subscribed;
+                 });
+    }
+  }
+  EXPECT_GT(slow, 40);
+  EXPECT_GE(delayed * 5, slow * 4);
+}
+
 // The random source must give the same numbers on every platform: these
 // are SplitMix64's published first outputs for seed 0.
 TEST(ExplorerGeneratorTest, TheRandomSourceIsSplitMix64) {
@@ -48,8 +70,10 @@ TEST(ExplorerGeneratorTest, AThousandRunsReachEveryChoice) {
   for (uint64_t k = 0; k < 1000; ++k) t.Add(Generate(1, k).choices);
   for (uint64_t g : t.generation) EXPECT_GT(g, 100u);
   for (uint64_t n : {t.restart, t.wmi_fault, t.machine_fault, t.triplex, t.beyond, t.tick_turn, t.japanese,
-                     t.simplex_date, t.unknown_code, t.expci})
+                     t.simplex_date, t.unknown_code, t.expci, t.incoherent, t.flap_gap, t.triplex_join, t.slow_walk,
+                     t.exchange})
     EXPECT_GT(n, 5u);
+  for (uint64_t n : t.version_side) EXPECT_GT(n, 5u);
 }
 
 // ---- Invariants ----
