@@ -110,6 +110,14 @@ class Pair {
   // kept copy was exchanged: the copy is replaced and the pair's stored
   // SIMPLEX start dropped (neither when the registry refuses).
   void CheckSerials(Span t) {
+    auto differs = [&](size_t i, int64_t at) {
+      std::optional<Serial> published = PublishedAt(*serials_[i], at);
+      return published && *published != Serial{} && published != kept_[i];
+    };
+    bool any = false;
+    for (size_t i = 0; i < serials_.size(); ++i) any |= differs(i, t.lo) || differs(i, t.hi);
+    if (!any) return;
+    Advance(t);  // a timer that starts meanwhile reads the stored start first
     for (size_t i = 0; i < serials_.size(); ++i) {
       std::optional<Serial> now = PublishedAt(*serials_[i], t.lo), later = PublishedAt(*serials_[i], t.hi);
       if (now != later && forks_.Choose()) now = later;
