@@ -93,7 +93,7 @@ class Builder {
   void SlowWalk(uint64_t* t);
   void Exchange(const Pair& pair, const std::string& module, uint64_t at);
   void Return(const Pair& pair, const std::string& first, const std::string& second, uint64_t* at);
-  void Wobble(const Pair& pair, uint64_t* at);
+  void Wobble(const Pair& pair, uint64_t when, uint64_t* at);
   uint64_t FlapGap() {
     choices_.flap_gap = true;
     return static_cast<uint64_t>(rnd_.Between(3000, 90000));
@@ -378,19 +378,31 @@ void Builder::Episode(Pair& pair, uint64_t* t) {
     State(at + static_cast<uint64_t>(rnd_.Between(0, 5000)), pair, rnd_.Chance(50) ? kept : lost,
           rnd_.Chance(50) ? "SIMPLEX" : loss);
   }
+  // The PCI pair's DUPLEX timer, started by an early return, runs out 5 s
+  // before the SIMPLEX deadline: a relapse within its last 2 s waits for
+  // it, and so does a return just after.
+  uint64_t spell = at;
+  auto near_pci_run_out = [&] {
+    int64_t threshold = std::min<int64_t>(pair.short_minutes, 10) * static_cast<int64_t>(kMinute);
+    return std::max(at + 100, spell + static_cast<uint64_t>(std::max<int64_t>(threshold - 5000 - rnd_.Between(0, 2500), 0)));
+  };
   at += SpellLength(pair);
   int flaps = rnd_.Chance(25) ? static_cast<int>(rnd_.Between(1, 3)) : 0;
   for (int f = 0;; ++f) {
     Return(pair, lost, kept, &at);
-    if (rnd_.Chance(8)) Wobble(pair, &at);
+    if (rnd_.Chance(8)) Wobble(pair, pair.pci_duplex_5_min && rnd_.Chance(50) ? near_pci_run_out() : 0, &at);
     if (f >= flaps) break;
     // SIMP->DUP->SIMP: lost again while the DUPLEX timer runs, or just as it
     // runs out, or tens of seconds later.
     static constexpr int64_t kBack[] = {300, 900, 1000, 1100, 2900, 3000, 3100, 4000, 5500, 295000, 298000, 299000, 302000};
     int pick = static_cast<int>(rnd_.Below(100));
-    at += pick < 60   ? static_cast<uint64_t>(kBack[rnd_.Below(std::size(kBack))])
-          : pick < 80 ? FlapGap()
-                      : static_cast<uint64_t>(rnd_.Between(1, 400000));
+    if (pick < 15 && pair.pci_duplex_5_min)
+      at = near_pci_run_out();
+    else
+      at += pick < 60   ? static_cast<uint64_t>(kBack[rnd_.Below(std::size(kBack))])
+            : pick < 80 ? FlapGap()
+                        : static_cast<uint64_t>(rnd_.Between(1, 400000));
+    spell = at;
     State(at, pair, lost, LossState());
     State(at, pair, kept, "SIMPLEX");
     at += SpellLength(pair);
@@ -417,12 +429,12 @@ void Builder::Return(const Pair& pair, const std::string& lost, const std::strin
   State(*at, pair, lost_first ? kept : lost, "DUPLEX");
 }
 
-// In a DUPLEX spell a module says ONLINE, then its partner and it say
-// DUPLEX again, a few seconds apart.
-void Builder::Wobble(const Pair& pair, uint64_t* at) {
+// In a DUPLEX spell a module says ONLINE (3-90 s in, or at `when`), then
+// its partner and it say DUPLEX again, a few seconds apart.
+void Builder::Wobble(const Pair& pair, uint64_t when, uint64_t* at) {
   choices_.incoherent = true;
   bool first = rnd_.Chance(50);
-  *at += static_cast<uint64_t>(rnd_.Between(3000, 90000));
+  *at = when > *at ? when : *at + static_cast<uint64_t>(rnd_.Between(3000, 90000));
   State(*at, pair, first ? pair.first : pair.second, "ONLINE");
   *at += static_cast<uint64_t>(rnd_.Between(0, 3000));
   State(*at, pair, first ? pair.second : pair.first, "DUPLEX");
