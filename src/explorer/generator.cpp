@@ -381,10 +381,12 @@ void Builder::Episode(Pair& pair, uint64_t* t) {
   // The PCI pair's DUPLEX timer, started by an early return, runs out 5 s
   // before the SIMPLEX deadline: a relapse within its last 2 s waits for
   // it, and so does a return just after.
+  // (The SIMPLEX timer's limit: the short threshold, or 20 s after a
+  // recent SIMPLEX.)
   uint64_t spell = at;
   auto near_pci_run_out = [&] {
-    int64_t threshold = std::min<int64_t>(pair.short_minutes, 10) * static_cast<int64_t>(kMinute);
-    return std::max(at + 100, spell + static_cast<uint64_t>(std::max<int64_t>(threshold - 5000 - rnd_.Between(0, 2500), 0)));
+    int64_t limit = rnd_.Chance(50) ? std::min<int64_t>(pair.short_minutes, 10) * static_cast<int64_t>(kMinute) : 20000;
+    return std::max(at + 100, spell + static_cast<uint64_t>(std::max<int64_t>(limit - 5000 - rnd_.Between(0, 2500), 0)));
   };
   at += SpellLength(pair);
   int flaps = rnd_.Chance(25) ? static_cast<int>(rnd_.Between(1, 3)) : 0;
@@ -396,7 +398,8 @@ void Builder::Episode(Pair& pair, uint64_t* t) {
     // runs out, or tens of seconds later.
     static constexpr int64_t kBack[] = {300, 900, 1000, 1100, 2900, 3000, 3100, 4000, 5500, 295000, 298000, 299000, 302000};
     int pick = static_cast<int>(rnd_.Below(100));
-    if (pick < 15 && pair.pci_duplex_5_min)
+    const bool near = pick < 15 && pair.pci_duplex_5_min;
+    if (near)
       at = near_pci_run_out();
     else
       at += pick < 60   ? static_cast<uint64_t>(kBack[rnd_.Below(std::size(kBack))])
@@ -405,7 +408,7 @@ void Builder::Episode(Pair& pair, uint64_t* t) {
     spell = at;
     State(at, pair, lost, LossState());
     State(at, pair, kept, "SIMPLEX");
-    at += SpellLength(pair);
+    at += near && rnd_.Chance(50) ? static_cast<uint64_t>(rnd_.Between(100, 3000)) : SpellLength(pair);
   }
   // Now and then a module repeats that it is DUPLEX.
   if (rnd_.Chance(30)) {

@@ -231,7 +231,7 @@ class Takers {
     int64_t t = fault.t;
     size_t first_process = 0;
     *end = t;
-    for (int left = fault.times; left > 0; --left) {
+    for (int left = fault.times; left > 0;) {
       if (!Calls(t, true, &calls, {}, first_process)) return Fail("a fault of Next while a walk waits out a time-out");
       std::vector<Call> first = First(calls);
       if (first.empty()) {
@@ -240,11 +240,28 @@ class Takers {
       }
       if (!Certain(first)) return Fail("a cancelled call of Next at a moment the model cannot place");
       const int64_t lo = Earliest(first);
-      // The monitor stops there; what is left waits for the next start.
-      Process& process = s_.processes[first[0].process];
+      // Every thread waiting in Next then takes one (the fault wakes them);
+      // otherwise the first caller alone.
+      int waiting = 0;
+      bool maybe_waiting = false;
+      for (const Call& c : first) {
+        waiting += lo == t && !c.walk && c.hi == lo;
+        maybe_waiting |= lo == t && (c.walk || c.hi != lo);
+      }
+      if (maybe_waiting && left > waiting) return Fail("a cancelled call of Next whose takers are not certain");
+      left -= std::max(1, std::min(left, waiting));
+      // The monitor stops there; a thread still waiting for an event takes
+      // one more when an event wakes it before the process ends, and what
+      // is left waits for the next start.
+      const size_t k = first[0].process;
+      Process& process = s_.processes[k];
       process.monitor_end = lo;
       *end = t = lo;
-      first_process = first[0].process + 1;
+      if (left > 0)
+        for (const SeenEvent& e : s_.events)
+          if (e.t > lo && e.t <= lo + kStopping && lo >= Subscribed(process, e.group))
+            return Fail("a cancelled call of Next left for a thread an event may wake as the service stops");
+      first_process = k + 1;
       if (first_process < s_.processes.size()) {
         Process& next = s_.processes[first_process];
         if (next.asked < lo + kStopping) return Fail("a start soon after the service stopped itself");
