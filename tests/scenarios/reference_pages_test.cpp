@@ -102,6 +102,8 @@ std::string Code(const std::string& cell) {
   std::vector<std::string> codes = Codes(cell);
   return codes.empty() ? "" : codes[0];
 }
+// A value's name: in backticks, or "(default)".
+std::string ValueCell(const std::string& cell) { return cell == "(default)" ? cell : Code(cell); }
 std::optional<uint32_t> LeadingNumber(const std::string& cell) {
   if (cell.empty() || !isdigit(static_cast<unsigned char>(cell[0]))) return std::nullopt;
   return static_cast<uint32_t>(std::stoul(cell));
@@ -153,8 +155,7 @@ class RecordingRegistry : public Registry {
   int32_t OpenKey(Hive hive, const std::string& path, uint32_t sam, RegKeyPtr* key) override {
     return Wrap(hive, path, registry_.OpenKey(hive, path, sam, key), key);
   }
-  int32_t CreateKey(Hive hive, const std::string& path, uint32_t sam, RegKeyPtr* key,
-                    uint32_t* disposition) override {
+  int32_t CreateKey(Hive hive, const std::string& path, uint32_t sam, RegKeyPtr* key, uint32_t* disposition) override {
     return Wrap(hive, path, registry_.CreateKey(hive, path, sam, key, disposition), key);
   }
   int32_t QueryValue(RegKey& key, const char* name, uint32_t* type, uint8_t* data, uint32_t* size) override {
@@ -235,8 +236,8 @@ struct RecordedPlatform {
   RecordedPlatform(Platform& p, Recorder& recorder)
       : registry(p.registry, recorder),
         files(p.files, recorder),
-        platform{p.kernel, registry, p.event_log, files, p.service_control, p.resources, p.system, p.com,
-                 p.wmi,    p.hardware, p.version_info} {}
+        platform{p.kernel, registry, p.event_log, files,      p.service_control, p.resources,
+                 p.system, p.com,    p.wmi,       p.hardware, p.version_info} {}
   RecordingRegistry registry;
   RecordingFiles files;
   Platform platform;
@@ -266,12 +267,18 @@ Touches RunRecorded(sim::SimMachine& machine, Recorder& recorder, const std::str
 
 const char* TypeName(uint32_t type) {
   switch (type) {
-    case win::kRegSz: return "REG_SZ";
-    case win::kRegExpandSz: return "REG_EXPAND_SZ";
-    case win::kRegBinary: return "REG_BINARY";
-    case win::kRegDword: return "REG_DWORD";
-    case win::kRegMultiSz: return "REG_MULTI_SZ";
-    default: return "?";
+    case win::kRegSz:
+      return "REG_SZ";
+    case win::kRegExpandSz:
+      return "REG_EXPAND_SZ";
+    case win::kRegBinary:
+      return "REG_BINARY";
+    case win::kRegDword:
+      return "REG_DWORD";
+    case win::kRegMultiSz:
+      return "REG_MULTI_SZ";
+    default:
+      return "?";
   }
 }
 
@@ -300,8 +307,7 @@ std::optional<sim::RegValue> RawValue(sim::SimMachine& machine, const std::strin
 // A 64-bit server, its 32-bit FENRA.exe in SysWOW64.
 void WriteWow64(const fs::path& directory) {
   testing::WriteFile(directory / sim::SimMachine::kSystemFile, R"({"wow64": true})");
-  testing::WriteFile(directory / sim::kHardwareFile,
-                     R"({"executable": {"path": "C:\\Windows\\SysWOW64\\FENRA.exe"}})");
+  testing::WriteFile(directory / sim::kHardwareFile, R"({"executable": {"path": "C:\\Windows\\SysWOW64\\FENRA.exe"}})");
 }
 
 // ---- docs/settings.md
@@ -310,11 +316,10 @@ class SettingsPageTest : public ::testing::Test {
  protected:
   const std::string page = Source("docs/settings.md");
   const std::string events_page = Source("docs/events.md");
-  const std::vector<Row> values =
-      Table(page, {"key", "value", "type", "unit", "default", "the service"});
+  const std::vector<Row> values = Table(page, {"key", "value", "type", "unit", "default", "the service"});
   const std::vector<Row> registration = Table(page, {"key", "value", "type", "data", "written by"});
-  const std::vector<Row> defaults = Table(page, {"version begins with", "generation", "CPU short / long",
-                                                 "PCI short / long", "ExPCI short / long"});
+  const std::vector<Row> defaults =
+      Table(page, {"version begins with", "generation", "CPU short / long", "PCI short / long", "ExPCI short / long"});
   const std::vector<Row> ini = Table(page, {"file", "section", "key", "unit", "default", "the service"});
   Recorder recorder;
 };
@@ -329,8 +334,8 @@ TEST_F(SettingsPageTest, TheThresholdDefaultsAreTheGenerationsOwn) {
       EXPECT_EQ(std::to_string(PlatformGenFromVersion(version.c_str())), row[1]) << version;
       ThresholdDefaults expected = ThresholdDefaultsFor(version[0]);
       for (size_t k = 0; k < kPairs.size(); ++k)
-        EXPECT_EQ(row[2 + k], std::to_string(expected[k].short_minutes) + " / " +
-                                  std::to_string(expected[k].long_minutes))
+        EXPECT_EQ(row[2 + k],
+                  std::to_string(expected[k].short_minutes) + " / " + std::to_string(expected[k].long_minutes))
             << version << " " << kPairs[k].label;
     }
   }
@@ -372,30 +377,32 @@ TEST_F(SettingsPageTest, EveryValueTheServiceTouchesIsARowAndEveryRowSaysWhatItD
     if (name.second == kShortThresholdValue || name.second == kLongThresholdValue) {
       EXPECT_NE(row[4].find("by generation"), std::string::npos) << row[4];
       // The first start wrote the generation-0 default of the pair.
-      auto pair = std::ranges::find_if(kPairs, [&](const ModulePair& p) { return "HKLM\\" + std::string(p.board_key) == name.first; });
+      auto pair = std::ranges::find_if(
+          kPairs, [&](const ModulePair& p) { return "HKLM\\" + std::string(p.board_key) == name.first; });
       ASSERT_NE(pair, kPairs.end()) << name.first;
       ASSERT_EQ(touch.written.size(), 4u) << name.first << " " << name.second;
       uint32_t written = 0;
       memcpy(&written, touch.written.data(), 4);
       std::string cell = defaults.at(0).at(2 + static_cast<size_t>(pair - kPairs.begin()));
-      std::string expected = name.second == kShortThresholdValue ? cell.substr(0, cell.find(" /"))
-                                                                 : cell.substr(cell.find("/ ") + 2);
+      std::string expected =
+          name.second == kShortThresholdValue ? cell.substr(0, cell.find(" /")) : cell.substr(cell.find("/ ") + 2);
       EXPECT_EQ(std::to_string(written), expected) << name.first << " " << name.second;
     }
   }
   // A value the page does not list is one of the registration's.
   for (const auto& [name, touch] : touched) {
     if (rows.contains(name) || name.first.ends_with(".ini")) continue;
-    EXPECT_TRUE(std::ranges::any_of(registration, [&](const Row& row) {
-      return Code(row[0]) == name.first && (row[1] == name.second || Code(row[1]) == name.second);
-    })) << "not on the page: " << name.first << " " << name.second;
+    EXPECT_TRUE(std::ranges::any_of(
+        registration, [&](const Row& row) { return Code(row[0]) == name.first && ValueCell(row[1]) == name.second; }))
+        << "not on the page: " << name.first << " " << name.second;
   }
 
   // PulseEventWaitCount, missing: its default.
   auto wait = std::ranges::find_if(values, [](const Row& row) { return Code(row[1]) == "PulseEventWaitCount"; });
   ASSERT_NE(wait, values.end());
   std::vector<std::string> trace = machine.TraceMessages();
-  EXPECT_NE(std::ranges::find(trace, "[ServiceThread]waitPulseTime = " + std::to_string(LeadingNumber((*wait)[4]).value_or(0)) + " sec"),
+  EXPECT_NE(std::ranges::find(trace, "[ServiceThread]waitPulseTime = " +
+                                         std::to_string(LeadingNumber((*wait)[4]).value_or(0)) + " sec"),
             trace.end());
 
   // The INI keys: read, and their files written with the defaults.
@@ -425,9 +432,8 @@ TEST_F(SettingsPageTest, EveryValueTheServiceTouchesIsARowAndEveryRowSaysWhatItD
 // -UnregServer removes them all.
 TEST_F(SettingsPageTest, TheRegistrationWritesItsRowsAndUnregistrationRemovesThem) {
   testing::TestMachine machine(testing::VirtualTime(), WriteWow64);
-  const std::vector<Row> sources = Table(events_page, {"value", "type",
-                                                       "64-bit Windows (the 32-bit service under WoW64)",
-                                                       "32-bit Windows"});
+  const std::vector<Row> sources =
+      Table(events_page, {"value", "type", "64-bit Windows (the 32-bit service under WoW64)", "32-bit Windows"});
   for (const char* word : {"-RegServer", "-Service"}) {
     Touches touched = RunRecorded(*machine, recorder, word);
     std::set<std::pair<std::string, std::string>> written, expected;
@@ -436,7 +442,7 @@ TEST_F(SettingsPageTest, TheRegistrationWritesItsRowsAndUnregistrationRemovesThe
     for (const Row& row : registration) {
       std::vector<std::string> by = Codes(row[4]);
       if (std::ranges::find(by, word) != by.end() && !Code(row[0]).starts_with(kServiceKey))
-        expected.insert({Code(row[0]), Code(row[1]).empty() ? row[1] : Code(row[1])});
+        expected.insert({Code(row[0]), ValueCell(row[1])});
     }
     if (std::string(word) == "-Service")
       for (const char* source : {kSourceZuft, kSourceFtMarvix})
@@ -445,15 +451,14 @@ TEST_F(SettingsPageTest, TheRegistrationWritesItsRowsAndUnregistrationRemovesThe
     EXPECT_EQ(written, expected) << word;
   }
   for (const Row& row : registration) {
-    std::optional<sim::RegValue> value = RawValue(*machine, Code(row[0]), Code(row[1]).empty() ? row[1] : Code(row[1]));
+    std::optional<sim::RegValue> value = RawValue(*machine, Code(row[0]), ValueCell(row[1]));
     ASSERT_TRUE(value) << row[0] << " " << row[1];
     EXPECT_EQ(row[2], TypeName(value->type)) << row[1];
     EXPECT_EQ(CellData(row[3]), DataAsCell(*value)) << row[0] << " " << row[1];
   }
   RunRecorded(*machine, recorder, "-UnregServer");
   for (const Row& row : registration)
-    EXPECT_FALSE(RawValue(*machine, Code(row[0]), Code(row[1]).empty() ? row[1] : Code(row[1])))
-        << "left: " << row[0] << " " << row[1];
+    EXPECT_FALSE(RawValue(*machine, Code(row[0]), ValueCell(row[1]))) << "left: " << row[0] << " " << row[1];
 }
 
 // ---- docs/events.md
@@ -465,7 +470,8 @@ std::map<std::string, uint32_t> EventIdConstants() {
     const std::string prefix = "inline constexpr uint32_t ";
     if (!line.starts_with(prefix)) continue;
     size_t equals = line.find(" = ");
-    ids[line.substr(prefix.size(), equals - prefix.size())] = static_cast<uint32_t>(std::stoul(line.substr(equals + 3), nullptr, 0));
+    ids[line.substr(prefix.size(), equals - prefix.size())] =
+        static_cast<uint32_t>(std::stoul(line.substr(equals + 3), nullptr, 0));
   }
   return ids;
 }
@@ -477,8 +483,10 @@ std::map<uint32_t, std::pair<std::string, std::string>> MessageTexts() {
   std::string* text = nullptr;
   for (const std::string& line : Lines(Source("resources/FENRAAPI.mc"))) {
     if (text != nullptr) {
-      if (line == ".") text = nullptr;
-      else *text += (text->empty() ? "" : "\n") + line;
+      if (line == ".")
+        text = nullptr;
+      else
+        *text += (text->empty() ? "" : "\n") + line;
     } else if (line.starts_with("MessageId=")) {
       id = static_cast<uint32_t>(std::stoul(line.substr(10), nullptr, 0));
     } else if (line == "Language=English") {
@@ -511,8 +519,10 @@ std::map<std::string, std::set<std::pair<std::string, std::string>>> WriterCalls
       int depth = 0;
       for (size_t i = open + 1; i < text.size() && (depth > 0 || text[i] != ')'); ++i) {
         if (text[i] == '(' || text[i] == ')') depth += text[i] == '(' ? 1 : -1;
-        if (text[i] == ',' && depth == 0) arguments.emplace_back();
-        else if (!isspace(static_cast<unsigned char>(text[i]))) arguments.back() += text[i];
+        if (text[i] == ',' && depth == 0)
+          arguments.emplace_back();
+        else if (!isspace(static_cast<unsigned char>(text[i])))
+          arguments.back() += text[i];
       }
       if (arguments.size() < 4 || !arguments[1].starts_with("EVSRC_") || !arguments[2].starts_with("EVID_")) continue;
       std::string type;
@@ -527,18 +537,22 @@ std::map<std::string, std::set<std::pair<std::string, std::string>>> WriterCalls
 
 std::string LevelOf(uint32_t id) {
   switch (id >> 30) {
-    case 1: return "information";
-    case 2: return "warning";
-    case 3: return "error";
-    default: return "success";
+    case 1:
+      return "information";
+    case 2:
+      return "warning";
+    case 3:
+      return "error";
+    default:
+      return "success";
   }
 }
 
 class EventsPageTest : public ::testing::Test {
  protected:
   const std::string page = Source("docs/events.md");
-  const std::vector<Row> records = Table(page, {"shown", "event ID", "constant", "source", "level", "English text",
-                                                "Japanese text", "insertion string"});
+  const std::vector<Row> records = Table(
+      page, {"shown", "event ID", "constant", "source", "level", "English text", "Japanese text", "insertion string"});
 };
 
 TEST_F(EventsPageTest, EveryRecordIsARowWithItsIdSourceLevelAndTexts) {
@@ -564,11 +578,14 @@ TEST_F(EventsPageTest, EveryRecordIsARowWithItsIdSourceLevelAndTexts) {
     ASSERT_TRUE(texts.contains(id & 0xFFFF)) << name;
     EXPECT_EQ(row[5], Shown(texts[id & 0xFFFF].first)) << name;
     EXPECT_EQ(row[6], Shown(texts[id & 0xFFFF].second)) << name;
-    EXPECT_TRUE(std::ranges::any_of(Lines(page), [&](const std::string& line) {
-      size_t at = line.find(row[0]);
-      return line.starts_with('#') && at != std::string::npos && !isdigit(static_cast<unsigned char>(line[at - 1])) &&
-             !isdigit(static_cast<unsigned char>(line[at + row[0].size()]));
-    })) << "no section for " << row[0];
+    EXPECT_TRUE(std::ranges::any_of(Lines(page),
+                                    [&](const std::string& line) {
+                                      size_t at = line.find(row[0]);
+                                      return line.starts_with('#') && at != std::string::npos &&
+                                             !isdigit(static_cast<unsigned char>(line[at - 1])) &&
+                                             !isdigit(static_cast<unsigned char>(line[at + row[0].size()]));
+                                    }))
+        << "no section for " << row[0];
   }
 }
 
@@ -639,8 +656,8 @@ TEST_F(EventsPageTest, TheAlertsTextsNamesStatesAndExamplesAreTheCodes) {
 // reads under each source's key, the message file beside the service's
 // executable, and the types the sources' records use.
 TEST_F(EventsPageTest, TheEventSourcesAreRegisteredAsThePageSays) {
-  const std::vector<Row> sources = Table(page, {"value", "type", "64-bit Windows (the 32-bit service under WoW64)",
-                                                "32-bit Windows"});
+  const std::vector<Row> sources =
+      Table(page, {"value", "type", "64-bit Windows (the 32-bit service under WoW64)", "32-bit Windows"});
   for (bool wow64 : {true, false}) {
     testing::TestMachine machine(testing::VirtualTime(), wow64 ? testing::TestMachine::Prepare(WriteWow64) : nullptr);
     Recorder recorder;
@@ -684,8 +701,10 @@ TEST(ReferencePagesTest, EveryLinkToASectionFindsIt) {
       if (!line.starts_with('#')) continue;
       std::string slug;
       for (char c : Trim(line.substr(line.find(' ')))) {
-        if (c == ' ' || c == '-') slug += '-';
-        else if (isalnum(static_cast<unsigned char>(c)) || c == '_' || (c & 0x80) != 0) slug += static_cast<char>(tolower(c));
+        if (c == ' ' || c == '-')
+          slug += '-';
+        else if (isalnum(static_cast<unsigned char>(c)) || c == '_' || (c & 0x80) != 0)
+          slug += static_cast<char>(tolower(c));
       }
       found.insert(slug);
     }
