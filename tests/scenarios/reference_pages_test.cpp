@@ -390,7 +390,8 @@ TEST_F(SettingsPageTest, EveryValueTheServiceTouchesIsARowAndEveryRowSaysWhatItD
     }
   }
   // A value the page does not list is one of the registration's.
-  for (const auto& [name, touch] : touched) {
+  for (const auto& entry : touched) {
+    const std::pair<std::string, std::string>& name = entry.first;
     if (rows.contains(name) || name.first.ends_with(".ini")) continue;
     EXPECT_TRUE(std::ranges::any_of(
         registration, [&](const Row& row) { return Code(row[0]) == name.first && ValueCell(row[1]) == name.second; }))
