@@ -9,12 +9,10 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "resources/com_identity.h"
 
 namespace fenra {
 
-// The server's AppID and the LIBID of its type library FENRALib 1.0.
-inline constexpr const char* kAppId = "{9F07DCBF-3541-4E55-B72E-E20AC56E85AA}";
-inline constexpr const char* kLibId = "{08863F86-0684-40F6-BE01-37DE63727DFF}";
 // HKEY_CLASSES_ROOT\AppID, and the AppID's key beneath it.
 inline constexpr const char* kAppIdRoot = "AppID";
 std::string AppIdKey();
