@@ -317,7 +317,7 @@ uint32_t ServiceThread(Runtime& runtime) {
   Trace& trace = runtime.trace;
   Kernel& kernel = runtime.platform.kernel;
   MonitorState& monitor = runtime.monitor;
-  trace.TraceLog("[ServiceThread]start thread");
+  trace.TraceLog(trace_text::kServiceThreadStart);
 
   MonitorConfig config;
   int32_t dwSimplexFilterTime = kDefaultSimplexFilterTimeMs;
