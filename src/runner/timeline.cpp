@@ -67,9 +67,9 @@ constexpr int kPlotWidth = kPlotRight - kLabelWidth;
 constexpr int kTop = 70;  // first row
 constexpr int kRowHeight = 26;
 constexpr int kBarHeight = 16;
-constexpr int kNameSize = 12;       // a row's name
-constexpr int kLabelSize = 11;      // labels in the plot and the legend
-constexpr int kLaneHeight = 14;     // between two lines of alert labels
+constexpr int kNameSize = 12;        // a row's name
+constexpr int kLabelSize = 11;       // labels in the plot and the legend
+constexpr int kLaneHeight = 14;      // between two lines of alert labels
 constexpr double kMinSpanWidth = 6;  // pixels, whatever the spell's length
 constexpr double kMarkerGap = 14;    // between the centres of two marks of the event log
 constexpr double kLabelGap = 4;      // kept free round a label
@@ -103,7 +103,7 @@ struct Span {
   std::vector<std::string> labels;
   std::string color;
   std::string text_color = "white";
-  std::string title;  // shown on hover; after "STATE from .. to ..: " for a state
+  std::string title;              // shown on hover; after "STATE from .. to ..: " for a state
   std::optional<uint64_t> limit;  // a timer's: when it would run out
   Shape shape = Shape::kBar;
 };
@@ -124,10 +124,10 @@ struct Timer {
   int limit_s = 0;
   TimerEnd how = TimerEnd::kRunning;
   Composer composer = Composer::kNone;
-  bool back_to_duplex = false;     // a DUPLEX timer that found its SIMPLEX timer running
-  bool long_threshold = false;     // its limit is the 20 s of a recurrence
-  int long_minutes = -1;           // the long threshold that line names
-  bool date_ahead = false;         // the stored SimplexDate lay in the future
+  bool back_to_duplex = false;              // a DUPLEX timer that found its SIMPLEX timer running
+  bool long_threshold = false;              // its limit is the 20 s of a recurrence
+  int long_minutes = -1;                    // the long threshold that line names
+  bool date_ahead = false;                  // the stored SimplexDate lay in the future
   std::optional<std::string> counted_from;  // the SimplexDate stored before it, as far as known
   std::string version = "unknown";          // the platform version its service found
   bool stopped_by_manager = false;          // the cancel request it obeyed
@@ -145,20 +145,30 @@ struct TimerLine {
   std::optional<TimerEnd> ends = std::nullopt;  // the line ends the timer so
   std::optional<Composer> composer = std::nullopt;
   bool back_to_duplex = false;
-  bool from_manager = false;       // a stop request of the timer manager (else of a DUPLEX timer)
-  bool request = false;            // a stop request
+  bool from_manager = false;  // a stop request of the timer manager (else of a DUPLEX timer)
+  bool request = false;       // a stop request
 };
 
 std::string Escape(std::string_view text) {
   std::string out;
   for (char c : sim::ToValidUtf8(text)) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\r': break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\r':
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -212,20 +222,51 @@ bool SameKey(std::string_view a, std::string_view b) {
          });
 }
 
-// What a WMI fault makes fail, for its hover text.
-std::string FaultCall(sim::WmiFault fault) {
-  switch (fault) {
-    case sim::WmiFault::kCreateLocator: return "creation of the WMI locator (CoCreateInstance)";
-    case sim::WmiFault::kConnectServer: return "ConnectServer";
-    case sim::WmiFault::kProxyBlanket: return "CoSetProxyBlanket";
-    case sim::WmiFault::kExecQuery: return "ExecQuery (a status query)";
-    case sim::WmiFault::kNotificationQuery: return "ExecNotificationQuery (a subscription)";
-    case sim::WmiFault::kNextTimeout: return "Next, which waits out its time-out,";
-    case sim::WmiFault::kNextCancelled: return "Next, which comes back cancelled (WBEM_E_CALL_CANCELLED),";
-    case sim::WmiFault::kNextThrows: return "Next, which throws,";
-    case sim::WmiFault::kGetObjectText: return "GetObjectText (an event's text)";
+// What a WMI fault does, for its hover text: "the next call to
+// CoSetProxyBlanket fails".
+std::string FaultSentence(const ScriptWmiFault& fault) {
+  struct Words {
+    const char* call;
+    const char* one;   // what one call does
+    const char* many;  // what several do
+  };
+  Words words{"?", "fails", "fail"};
+  switch (fault.fault) {
+    case sim::WmiFault::kCreateLocator:
+      words.call = "CoCreateInstance (the WMI locator)";
+      break;
+    case sim::WmiFault::kConnectServer:
+      words.call = "ConnectServer";
+      break;
+    case sim::WmiFault::kProxyBlanket:
+      words.call = "CoSetProxyBlanket";
+      break;
+    case sim::WmiFault::kExecQuery:
+      words.call = "ExecQuery (a status query)";
+      break;
+    case sim::WmiFault::kNotificationQuery:
+      words.call = "ExecNotificationQuery (a subscription)";
+      break;
+    case sim::WmiFault::kNextTimeout:
+      words = {"Next", "waits out its time-out", "wait out their time-out"};
+      break;
+    case sim::WmiFault::kNextCancelled:
+      words = {"Next", "comes back cancelled (WBEM_E_CALL_CANCELLED)", "come back cancelled (WBEM_E_CALL_CANCELLED)"};
+      break;
+    case sim::WmiFault::kNextThrows:
+      words = {"Next", "throws", "throw"};
+      break;
+    case sim::WmiFault::kGetObjectText:
+      words.call = "GetObjectText (an event's text)";
+      break;
   }
-  return "?";
+  // A result the scenario names replaces the fault's usual one.
+  std::string result = fault.hr != 0 ? StringPrintf(" with 0x%08X", static_cast<uint32_t>(fault.hr)) : "";
+  if (fault.hr != 0) words = {words.call, "fails", "fail"};
+  if (fault.times > 1)
+    return "the next " + std::to_string(fault.times) + " calls to " + words.call + " " + words.many + result +
+           ", whichever threads make them";
+  return std::string("the next call to ") + words.call + " " + words.one + result + ", whichever thread makes it";
 }
 
 // A free stretch on one line of the picture: where a label of `width` can
@@ -236,7 +277,8 @@ struct Interval {
   double to;
 };
 
-std::optional<double> FreePlace(double lo, double hi, double width, bool rightmost, const std::vector<Interval>& taken) {
+std::optional<double> FreePlace(double lo, double hi, double width, bool rightmost,
+                                const std::vector<Interval>& taken) {
   if (hi - lo < width) return std::nullopt;
   std::vector<double> candidates{rightmost ? hi - width : lo};
   for (const Interval& t : taken) candidates.push_back(rightmost ? t.from - kLabelGap - width : t.to + kLabelGap);
@@ -296,9 +338,10 @@ class Picture {
     int height = bottom + 30 + legend_lines * 22 + 10;
 
     std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    out += Format("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
-                  "font-family=\"%s\" font-size=\"%d\">\n",
-                  kWidth, height, kWidth, height, kFontFamily, kNameSize);
+    out += Format(
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
+        "font-family=\"%s\" font-size=\"%d\">\n",
+        kWidth, height, kWidth, height, kFontFamily, kNameSize);
     out += "<title>" + Escape("FENRA run of " + scenario_.file) + "</title>\n";
     out += Format("<rect width=\"%d\" height=\"%d\" fill=\"white\"/>\n", kWidth, height);
     out += Format("<text x=\"10\" y=\"22\" font-size=\"16\" font-weight=\"bold\">%s</text>\n",
@@ -324,9 +367,7 @@ class Picture {
 
   double X(uint64_t t) const { return kLabelWidth + static_cast<double>(t) * kPlotWidth / static_cast<double>(end_); }
 
-  std::string When(uint64_t t) const {
-    return ScenarioTimeText(t) + " (" + LocalTimeText(scenario_.clock, t) + ")";
-  }
+  std::string When(uint64_t t) const { return ScenarioTimeText(t) + " (" + LocalTimeText(scenario_.clock, t) + ")"; }
 
   // When the scenario's directive of `line` took effect.
   std::optional<uint64_t> InputTime(int line) const {
@@ -410,11 +451,7 @@ class Picture {
       span.text_color = kFaultColor;
       std::string word(WmiFaultWord(fault.fault));
       span.labels = {word + (fault.times > 1 ? " \u00d7" + std::to_string(fault.times) : ""), word};
-      span.title = "WMI fault " + where + ": the next " +
-                   (fault.times > 1 ? std::to_string(fault.times) + " calls of " : "call of ") + FaultCall(fault.fault) +
-                   (fault.times > 1 ? " fail" : " fails") +
-                   (fault.hr != 0 ? Format(" with 0x%08X", static_cast<uint32_t>(fault.hr)) : std::string()) +
-                   ", whichever thread makes them.";
+      span.title = "WMI fault " + where + ": " + FaultSentence(fault) + ".";
       faults_[0].spans.push_back(span);
     };
     auto machine_fault = [&](uint64_t t, const MachineFault& fault, const std::string& where) {
@@ -502,10 +539,24 @@ class Picture {
     std::array<std::optional<std::string>, kPairs.size()> simplex_date;
     for (size_t k = 0; k < kPairs.size(); ++k) simplex_date[k] = ScenarioSimplexDate(kPairs[k]);
     std::optional<std::pair<uint64_t, std::string>> date_stored;  // by the SIMPLEX timer that starts next
-    std::optional<uint64_t> date_ahead;                         // its line
+    std::optional<uint64_t> date_ahead;                           // its line
     std::string version = "unknown";
     bool reading_settings = false;  // from the monitor's start to its timer manager's
     const std::string date_head = StringPrintf(trace_text::kRegisterSzStored, kSimplexDateValue, "");
+    // The lines looked for whole, written out once.
+    std::map<std::string, size_t> date_deleted;  // -> the pair whose SimplexDate goes
+    for (const SerialModule& module : kSerialModules)
+      for (size_t k = 0; k < kPairs.size(); ++k)
+        if (kPairs[k].board_key == module.kept_key)
+          date_deleted[StringPrintf(trace_text::kSimplexDateDeleted, module.value_name)] = k;
+    std::map<std::string, int> thread_start;                // -> its group
+    std::map<std::string, std::pair<int, bool>> pair_line;  // -> its group, both halves DUPLEX
+    for (int group : {kGroupCpu, kGroupPci}) {
+      thread_start[StringPrintf(trace_text::kWmiStart, group)] = group;
+      pair_line[StringPrintf(trace_text::kPairDuplex, group, GroupPair(group).label)] = {group, true};
+      for (int a : {0, 1})
+        for (int b : {0, 1}) pair_line[StringPrintf(trace_text::kPairHalfDuplex, group, a, b)] = {group, false};
+    }
     for (size_t seq = 0; seq < observations_.size(); ++seq) {
       const Observation& o = observations_[seq];
       // A stopped service watches nothing.
@@ -530,15 +581,14 @@ class Picture {
         version = std::string(line.substr(trace_text::FixedPart(trace_text::kPlatformVersionFound, 0).size()));
       if (line.starts_with(date_head)) date_stored = {o.t_ms, std::string(line.substr(date_head.size()))};
       if (line == trace_text::kSimplexDateFuture) date_ahead = o.t_ms;
-      for (const SerialModule& module : kSerialModules)
-        if (line == StringPrintf(trace_text::kSimplexDateDeleted, module.value_name))
-          for (size_t k = 0; k < kPairs.size(); ++k)
-            if (kPairs[k].board_key == module.kept_key) simplex_date[k] = "";
+      if (auto deleted = date_deleted.find(line_text); deleted != date_deleted.end())
+        simplex_date[deleted->second] = "";
 
       // A WMI thread starts watching its pairs as DUPLEX.
-      for (const ModulePair& pair : kPairs)
-        if (line == StringPrintf(trace_text::kWmiStart, pair.group))
-          view(pair.label, "DUPLEX", "its WMI thread started; it starts from DUPLEX");
+      if (auto started = thread_start.find(line_text); started != thread_start.end())
+        for (const ModulePair& pair : kPairs)
+          if (pair.group == started->second)
+            view(pair.label, "DUPLEX", "its WMI thread started; it starts from DUPLEX");
       // The start-up status query: its code decides, as the WMI thread reads
       // it ("[WMIThread 1]GetStatus nRtn = 7"). Only the thread's own line
       // counts: an alert's composer writes status lines of the same form.
@@ -573,25 +623,17 @@ class Picture {
         if (state == "SIMPLEX" || (state == "TRIPLEX" && pair == "CPU")) view(pair, state, who + " reported " + state);
         if (state == "DUPLEX") awaiting_pair_line[group] = {pair, ScenarioTimeText(o.t_ms) + " " + line_text};
       }
-      for (int group : {kGroupCpu, kGroupPci}) {
-        auto waiting = awaiting_pair_line.find(group);
-        if (waiting == awaiting_pair_line.end()) continue;
-        const auto& [pair, event_line] = waiting->second;
-        std::string why;
-        if (line == StringPrintf(trace_text::kPairDuplex, group, GroupPair(group).label)) {
-          why = "DUPLEX";
-        } else {
-          for (int a : {0, 1})
-            for (int b : {0, 1})
-              if (line == StringPrintf(trace_text::kPairHalfDuplex, group, a, b)) why = "SIMPLEX";
+      if (auto said = pair_line.find(line_text); said != pair_line.end()) {
+        auto waiting = awaiting_pair_line.find(said->second.first);
+        if (waiting != awaiting_pair_line.end()) {
+          const auto& [pair, event_line] = waiting->second;
+          if (said->second.second)
+            view(pair, "DUPLEX", "both halves of the pair have reported DUPLEX\n\n" + event_line);
+          else
+            view(pair, "SIMPLEX",
+                 "a module reported DUPLEX, but its partner has not: the pair counts as SIMPLEX\n\n" + event_line);
+          awaiting_pair_line.erase(waiting);
         }
-        if (why.empty()) continue;
-        if (why == "DUPLEX")
-          view(pair, "DUPLEX", "both halves of the pair have reported DUPLEX\n\n" + event_line);
-        else
-          view(pair, "SIMPLEX",
-               "a module reported DUPLEX, but its partner has not: the pair counts as SIMPLEX\n\n" + event_line);
-        awaiting_pair_line.erase(waiting);
       }
 
       // Timers: their starts now, the rest of their lines once every start
@@ -760,14 +802,14 @@ class Picture {
         bool own_row = static_cast<signed char>(first) > '5';
         std::string generation = std::to_string(PlatformGenFromVersion(timer.version.c_str()));
         std::string whose = own_row ? "default for version " + timer.version : "generation-" + generation + " default";
-        return {{seconds + ": short threshold, " + whose, seconds + ": " + (own_row ? "default" : "gen-" + generation + " default"),
-                 seconds},
+        return {{seconds + ": short threshold, " + whose,
+                 seconds + ": " + (own_row ? "default" : "gen-" + generation + " default"), seconds},
                 seconds + ": the " + pair.label + " pair's short threshold of " + minutes + ", the " + whose +
                     " (platform version " + timer.version + ")" + why};
       }
-      return {{seconds + ": short threshold (" + minutes + ")", seconds + ": short threshold", seconds},
-              seconds + ": the " + pair.label + " pair's short threshold of " + minutes + ", set in the registry" +
-                  why};
+      return {
+          {seconds + ": short threshold (" + minutes + ")", seconds + ": short threshold", seconds},
+          seconds + ": the " + pair.label + " pair's short threshold of " + minutes + ", set in the registry" + why};
     }
     if (timer.limit_s == 5)
       return {{seconds + ": its SIMPLEX timer ends within 2 s", seconds},
@@ -849,8 +891,8 @@ class Picture {
   }
 
   std::string Axis(int top, int bottom) const {
-    static constexpr uint64_t kSteps[] = {1000,    2000,    5000,     10000,    15000,    30000,    60000,
-                                          120000,  300000,  600000,   900000,   1800000,  3600000,  7200000,
+    static constexpr uint64_t kSteps[] = {1000,     2000,     5000,     10000,    15000,     30000,    60000,
+                                          120000,   300000,   600000,   900000,   1800000,   3600000,  7200000,
                                           10800000, 21600000, 43200000, 86400000, 172800000, 604800000};
     uint64_t step = kSteps[std::size(kSteps) - 1];
     for (uint64_t candidate : kSteps) {
@@ -911,7 +953,8 @@ class Picture {
   }
 
   std::string DrawRow(const Row& row, int y) {
-    std::string out = Format("<g class=\"row\"%s>", row.pair.empty() ? "" : (" data-pair=\"" + row.pair + "\"").c_str());
+    std::string out =
+        Format("<g class=\"row\"%s>", row.pair.empty() ? "" : (" data-pair=\"" + row.pair + "\"").c_str());
     out += Text(10, y + kBarHeight - 3, kNameSize, "", Fitted(row.label, kLabelWidth - 16)) + "\n";
     std::vector<Geometry> places;
     std::vector<Interval> taken;  // bars, limits, alert lines and labels of the row
@@ -939,21 +982,25 @@ class Picture {
           // line where the limit falls, however narrow the bar is drawn.
           double xlimit = X(std::min(*span.limit, end_));
           if (*span.limit > to && xlimit > g.x2)
-            out += Format("<rect class=\"not-run\" x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"none\" "
-                          "stroke=\"%s\" stroke-dasharray=\"4 3\">%s</rect>",
-                          g.x2, y, xlimit - g.x2, kBarHeight, span.color.c_str(), title.c_str());
+            out += Format(
+                "<rect class=\"not-run\" x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"none\" "
+                "stroke=\"%s\" stroke-dasharray=\"4 3\">%s</rect>",
+                g.x2, y, xlimit - g.x2, kBarHeight, span.color.c_str(), title.c_str());
           if (*span.limit <= end_)
-            out += Format("<line class=\"limit\" x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#333\" "
-                          "stroke-width=\"2\">%s</line>",
-                          xlimit, y - 3, xlimit, y + kBarHeight + 3, title.c_str());
+            out += Format(
+                "<line class=\"limit\" x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#333\" "
+                "stroke-width=\"2\">%s</line>",
+                xlimit, y - 3, xlimit, y + kBarHeight + 3, title.c_str());
         }
         std::string data;
         if (!span.state.empty())
           data = Format(" data-state=\"%s\" data-from=\"%llu\" data-to=\"%llu\"", Escape(span.state).c_str(),
                         static_cast<unsigned long long>(span.from), static_cast<unsigned long long>(to));
         out += Format("<rect class=\"%s\" x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"%s>%s</rect>",
-                      span.limit ? "timer" : span.state.empty() ? "spell" : "state", g.x1, y, g.x2 - g.x1, kBarHeight,
-                      span.color.c_str(), data.c_str(), title.c_str());
+                      span.limit           ? "timer"
+                      : span.state.empty() ? "spell"
+                                           : "state",
+                      g.x1, y, g.x2 - g.x1, kBarHeight, span.color.c_str(), data.c_str(), title.c_str());
       }
       std::optional<std::pair<double, size_t>> label = LabelPlace(span, g, taken);
       if (label) {
@@ -998,13 +1045,15 @@ class Picture {
   }
 
   std::string Pulses(int y) const {
-    std::string out = Format("<g class=\"pulses\">%s\n", Text(10, y + kBarHeight - 3, kNameSize, "", "hot-plug pulses").c_str());
+    std::string out =
+        Format("<g class=\"pulses\">%s\n", Text(10, y + kBarHeight - 3, kNameSize, "", "hot-plug pulses").c_str());
     for (const Observation& o : observations_) {
       if (o.kind != Observation::Kind::kPulse) continue;
-      out += Format("<line class=\"pulse\" x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"%s\" "
-                    "stroke-width=\"2\"><title>%s</title></line>\n",
-                    X(o.t_ms), y, X(o.t_ms), y + kBarHeight, kPulseColor,
-                    Escape("A pulse of the hot-plug event at " + When(o.t_ms) + ".").c_str());
+      out += Format(
+          "<line class=\"pulse\" x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"%s\" "
+          "stroke-width=\"2\"><title>%s</title></line>\n",
+          X(o.t_ms), y, X(o.t_ms), y + kBarHeight, kPulseColor,
+          Escape("A pulse of the hot-plug event at " + When(o.t_ms) + ".").c_str());
     }
     out += "</g>\n";
     return out;
@@ -1026,26 +1075,28 @@ class Picture {
       std::string text;
       for (const std::string& s : o.strings) text += (text.empty() ? "" : "\n") + s;
       bool alert = o.source == "QVMFTMarvix";
-      std::string what = alert ? (o.event_id == EVID_SIMPLEX_ALERT   ? "The SIMPLEX alert"
-                                  : o.event_id == EVID_DUPLEX_ALERT ? "The DUPLEX alert"
-                                                                     : "A record")
-                               : o.event_id == EVID_SERVICE_STARTED ? "The service's start record"
-                               : o.event_id == EVID_SERVICE_STOPPED ? "The service's stop record"
-                                                                    : "A record of the service";
-      std::string title = Escape(what + ", written at " + When(o.t_ms) + ": " + o.source + " " +
-                                 EventTypeName(o.type) + " event " + std::to_string(o.event_id & 0xFFFF) + "." +
-                                 (text.empty() ? "" : "\n\n" + text));
+      std::string what = alert                                ? (o.event_id == EVID_SIMPLEX_ALERT  ? "The SIMPLEX alert"
+                                                                 : o.event_id == EVID_DUPLEX_ALERT ? "The DUPLEX alert"
+                                                                                                   : "A record")
+                         : o.event_id == EVID_SERVICE_STARTED ? "The service's start record"
+                         : o.event_id == EVID_SERVICE_STOPPED ? "The service's stop record"
+                                                              : "A record of the service";
+      std::string title =
+          Escape(what + ", written at " + When(o.t_ms) + ": " + o.source + " " + EventTypeName(o.type) + " event " +
+                 std::to_string(o.event_id & 0xFFFF) + "." + (text.empty() ? "" : "\n\n" + text));
       std::string color = TypeColor(o.type);
       double x = X(o.t_ms);
       double cx = std::max(x, last_marker + kMarkerGap);
       last_marker = cx;
       if (cx > x)
-        out += Format("<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"%s\"/>", x, cy, cx, cy, color.c_str());
+        out +=
+            Format("<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"%s\"/>", x, cy, cx, cy, color.c_str());
       if (!alert) {
         bool stop = o.event_id == EVID_SERVICE_STOPPED;
-        out += Format("<circle class=\"record\" cx=\"%.1f\" cy=\"%d\" r=\"5\" fill=\"%s\" stroke=\"%s\" "
-                      "stroke-width=\"2\"><title>%s</title></circle>\n",
-                      cx, cy, stop ? "white" : color.c_str(), color.c_str(), title.c_str());
+        out += Format(
+            "<circle class=\"record\" cx=\"%.1f\" cy=\"%d\" r=\"5\" fill=\"%s\" stroke=\"%s\" "
+            "stroke-width=\"2\"><title>%s</title></circle>\n",
+            cx, cy, stop ? "white" : color.c_str(), color.c_str(), title.c_str());
         continue;
       }
       std::string first_line = text.substr(0, text.find('\n'));
@@ -1065,8 +1116,8 @@ class Picture {
         ++lane;
       if (lane == lane_labels.size()) lane_labels.emplace_back();
       lane_labels[lane].push_back({from, from + width});
-      out += Text(right ? cx - 9 : cx + 9, y + kRowHeight + 4 + static_cast<int>(lane) * kLaneHeight, kLabelSize,
-                  color, first_line, right ? "class=\"alert-label\" text-anchor=\"end\"" : "class=\"alert-label\"");
+      out += Text(right ? cx - 9 : cx + 9, y + kRowHeight + 4 + static_cast<int>(lane) * kLaneHeight, kLabelSize, color,
+                  first_line, right ? "class=\"alert-label\" text-anchor=\"end\"" : "class=\"alert-label\"");
       out += "</g>\n";
     }
     out += "</g>\n";
@@ -1097,7 +1148,8 @@ class Picture {
                       extra.c_str());
       };
     };
-    for (const char* state : {"DUPLEX", "TRIPLEX", "SIMPLEX", "REMOVED", "BROKEN"}) entry(box(StateColor(state)), state);
+    for (const char* state : {"DUPLEX", "TRIPLEX", "SIMPLEX", "REMOVED", "BROKEN"})
+      entry(box(StateColor(state)), state);
     entry(box(StateColor("other")), "other state");
     entry(box(kServiceColor), "service running");
     x = 10;
@@ -1105,23 +1157,24 @@ class Picture {
     ++*lines;
     entry(box(kTimerSimplexColor), "SIMPLEX timer");
     entry(box(kTimerDuplexColor), "DUPLEX timer");
-    entry([](int bx, int by) {
-            return Format("<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"#333\" stroke-width=\"2\"/>", bx + 7,
-                          by - 2, bx + 7, by + 14);
-          },
-          "timer limit");
+    entry(
+        [](int bx, int by) {
+          return Format("<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"#333\" stroke-width=\"2\"/>", bx + 7,
+                        by - 2, bx + 7, by + 14);
+        },
+        "timer limit");
     entry(box("none", Format(" stroke=\"%s\" stroke-dasharray=\"4 3\"", kTimerSimplexColor)),
           "part of its limit a timer did not run");
-    entry([](int bx, int by) {
-            return Format("<path d=\"M %d %d l 6 12 l -12 0 z\" fill=\"%s\"/>", bx + 7, by, kFaultColor);
-          },
+    entry([](int bx,
+             int by) { return Format("<path d=\"M %d %d l 6 12 l -12 0 z\" fill=\"%s\"/>", bx + 7, by, kFaultColor); },
           "WMI fault");
     entry(box(kFaultSpellColor), "event log, registry or folder refusing");
-    entry([](int bx, int by) {
-            return Format("<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"%s\" stroke-width=\"2\"/>", bx + 7,
-                          by, bx + 7, by + 12, kPulseColor);
-          },
-          "hot-plug pulse");
+    entry(
+        [](int bx, int by) {
+          return Format("<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"%s\" stroke-width=\"2\"/>", bx + 7, by,
+                        bx + 7, by + 12, kPulseColor);
+        },
+        "hot-plug pulse");
     auto circle = [](const std::string& fill, const std::string& stroke) {
       return [fill, stroke](int bx, int by) {
         return Format("<circle cx=\"%d\" cy=\"%d\" r=\"5\" fill=\"%s\" stroke=\"%s\" stroke-width=\"2\"/>", bx + 7,

@@ -61,8 +61,8 @@ std::map<std::string, std::vector<Spell>> MonitorSpells(const std::vector<Observ
     else
       list.push_back({state, t, kOpen});
   };
-  std::optional<int> status_of;                    // the thread whose start-up status lines follow
-  std::map<int, std::string> duplex_event_of;      // thread -> the pair of its last DUPLEX event
+  std::optional<int> status_of;                // the thread whose start-up status lines follow
+  std::map<int, std::string> duplex_event_of;  // thread -> the pair of its last DUPLEX event
   for (const Observation& o : observations) {
     if (o.kind == Observation::Kind::kEvent && o.event_id == EVID_SERVICE_STOPPED)
       for (auto& [pair, list] : spells)
@@ -96,9 +96,8 @@ std::map<std::string, std::vector<Spell>> MonitorSpells(const std::vector<Observ
 
     // "  (CPU 1) --> SIMPLEX", "  (PCI 12) --> DUPLEX".
     for (int group : {kGroupCpu, kGroupPci}) {
-      std::string_view head = trace_text::FixedPart(group == kGroupCpu ? trace_text::kCpuModuleState
-                                                                         : trace_text::kPciModuleState,
-                                                    0);
+      std::string_view head =
+          trace_text::FixedPart(group == kGroupCpu ? trace_text::kCpuModuleState : trace_text::kPciModuleState, 0);
       if (!line.starts_with(head)) continue;
       auto number = LeadingNumber(line.substr(head.size()));
       std::string_view tail =
@@ -238,9 +237,10 @@ std::vector<std::string> CheckTextsApart(const std::string& svg) {
       const TextBox& a = boxes[i];
       const TextBox& b = boxes[j];
       if (a.x1 < b.x2 && b.x1 < a.x2)
-        problems.push_back(StringPrintf("labels overlap: \"%s\" (x %.0f to %.0f, y %.0f) and \"%s\" (x %.0f to %.0f, "
-                                        "y %.0f)",
-                                        a.text.c_str(), a.x1, a.x2, a.y2, b.text.c_str(), b.x1, b.x2, b.y2));
+        problems.push_back(
+            StringPrintf("labels overlap: \"%s\" (x %.0f to %.0f, y %.0f) and \"%s\" (x %.0f to %.0f, "
+                         "y %.0f)",
+                         a.text.c_str(), a.x1, a.x2, a.y2, b.text.c_str(), b.x1, b.x2, b.y2));
     }
   }
   return problems;

@@ -59,7 +59,8 @@ TEST(TimelineTest, TimersTellTheirRuleAndTheirEnd) {
       Trace(2198500, "[TimerThread 3]start Limit time = 5 sec"),
   };
   std::string titles;
-  for (const std::string& title : Matches(RenderTimeline(scenario, run), R"re(<rect class="timer"[^>]*><title>([^<]*)</title>)re"))
+  for (const std::string& title :
+       Matches(RenderTimeline(scenario, run), R"re(<rect class="timer"[^>]*><title>([^<]*)</title>)re"))
     titles += title + "\n--\n";
   EXPECT_NE(titles.find("Limit 235 s: it runs out 5 s before its SIMPLEX timer would"), std::string::npos) << titles;
   EXPECT_NE(titles.find("while its SIMPLEX timer still ran, and cancelled it"), std::string::npos) << titles;
@@ -126,8 +127,9 @@ TEST(TimelineTest, PairRowsFollowTheMonitorsOwnLinesAndTheCheckSeesThem) {
   ASSERT_EQ(problems.size(), 1u);
   EXPECT_NE(problems[0].find("PCI pair: the picture shows SIMPLEX from 0:02:00.000"), std::string::npos) << problems[0];
 
-  std::string crowded = std::regex_replace(svg, std::regex("</svg>"),
-                                           R"re(<text x="300" y="20" font-size="11">one</text><text x="310" y="22" font-size="11">two</text></svg>)re");
+  std::string crowded = std::regex_replace(
+      svg, std::regex("</svg>"),
+      R"re(<text x="300" y="20" font-size="11">one</text><text x="310" y="22" font-size="11">two</text></svg>)re");
   problems = CheckTimeline(scenario, run, crowded);
   ASSERT_EQ(problems.size(), 1u);
   EXPECT_NE(problems[0].find("labels overlap: \"one\""), std::string::npos) << problems[0];
