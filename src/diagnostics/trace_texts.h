@@ -56,6 +56,9 @@ inline constexpr char kComposerStarted[] = "[TimerThread %d]Create EventLogOut =
 // WMI thread g.
 inline constexpr char kWmiStart[] = "[WMIThread %d]start";
 inline constexpr char kWmiStatus[] = "[WMIThread %d]GetStatus nRtn = %d";
+// A recheck after a subscription found modules changed since the thread
+// last knew them (the walk's status code follows).
+inline constexpr char kWmiRecheck[] = "[WMIThread %d]Recheck GetStatus nRtn = %d";
 // A DUPLEX event completes its pair (the group's label), or only one half
 // of it is DUPLEX (the halves' flags).
 inline constexpr char kPairDuplex[] = "[WMIThread %d](%s) --> DUPLEX DUPLEX";
