@@ -837,8 +837,8 @@ class Picture {
       case TimerEnd::kRanOut:
         if (timer.back_to_duplex)
           return "ran out" + at +
-                 " while its SIMPLEX timer still ran, and cancelled it: the loss ended before it was announced, so "
-                 "neither alert is written";
+                 ": the loss it answered was never announced (DUP->SIMP->DUP), so it stops its SIMPLEX timer if "
+                 "that still runs, and neither alert is written";
         if (timer.composer == Composer::kStarted)
           return "ran out" + at + ": it started the " + (simplex ? "SIMPLEX" : "DUPLEX") + " alert";
         if (timer.composer == Composer::kNoSlot)

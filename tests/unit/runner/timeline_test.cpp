@@ -63,7 +63,7 @@ TEST(TimelineTest, TimersTellTheirRuleAndTheirEnd) {
        Matches(RenderTimeline(scenario, run), R"re(<rect class="timer"[^>]*><title>([^<]*)</title>)re"))
     titles += title + "\n--\n";
   EXPECT_NE(titles.find("Limit 235 s: it runs out 5 s before its SIMPLEX timer would"), std::string::npos) << titles;
-  EXPECT_NE(titles.find("while its SIMPLEX timer still ran, and cancelled it"), std::string::npos) << titles;
+  EXPECT_NE(titles.find("the loss it answered was never announced (DUP-&gt;SIMP-&gt;DUP)"), std::string::npos) << titles;
   EXPECT_NE(titles.find("Cancelled by the DUPLEX timer at 0:04:56.000"), std::string::npos) << titles;
   EXPECT_NE(titles.find("Limit 5 s: its SIMPLEX timer runs out within 2 s"), std::string::npos) << titles;
   // No version line: the unknown version's own defaults (30 min).
