@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "diagnostics/trace_texts.h"
 #include "state/shared_state.h"
 
 namespace fenra {
@@ -185,7 +186,7 @@ int CheckSWVersion(Runtime& runtime) {
     return 0;
   }
   monitor.szSWVersion.set(version->c_str());
-  runtime.trace.TraceLogF("[CheckSWVersion]%s = %s", kPlatformVersionValue, version->c_str());
+  runtime.trace.TraceLogF(trace_text::kPlatformVersionFound, version->c_str());
   TraceOwnFileVersion(runtime);
   return 1;
 }

@@ -19,6 +19,8 @@
 #include "runner/output.h"
 #include "runner/scenario.h"
 #include "runner/scenario_run.h"
+#include "runner/timeline.h"
+#include "runner/timeline_check.h"
 #ifdef FENRA_EXPLORER_MODEL
 #include "explorer/model.h"
 #endif
@@ -368,6 +370,9 @@ std::vector<Violation> CheckScenarioText(const std::string& text, const std::str
     return {{"scenario", e.what()}};
   }
   std::vector<Violation> violations = CheckInvariants(scenario, result.observations, result.failure);
+  for (std::string& problem :
+       runner::CheckTimeline(scenario, result.observations, runner::RenderTimeline(scenario, result.observations)))
+    violations.push_back({kTimeline, std::move(problem)});
   if (determinism) {
     runner::RunResult again = runner::RunScenario(scenario);
     if (Rendered(scenario, again) != Rendered(scenario, result))

@@ -177,9 +177,13 @@ void MainWait(Runtime& runtime, const std::vector<Handle>& workers) {
       return;
     }
     if (result > win::kWaitObject0 && result < win::kWaitObject0 + handles.size()) {
+      // A worker ended without a stop request: monitoring is over, which is
+      // an error whoever raised stopflg. The WMI layer raises it itself when
+      // it cannot connect or a call is cancelled; the record is written then
+      // too, or the event log would call the end a normal stop.
+      WriteEventLog(platform, EVSRC_ZUFT, EVID_MONITOR_ENDED, nullptr, win::kEventlogErrorType, kModuleName,
+                    __LINE__);
       if (monitor.stopflg != 1) {
-        WriteEventLog(platform, EVSRC_ZUFT, EVID_MONITOR_ENDED, nullptr, win::kEventlogErrorType, kModuleName,
-                      __LINE__);
         runtime.trace.TraceLog(trace_text::kServiceStop);
         monitor.stopflg = 1;
       }
@@ -313,7 +317,7 @@ uint32_t ServiceThread(Runtime& runtime) {
   Trace& trace = runtime.trace;
   Kernel& kernel = runtime.platform.kernel;
   MonitorState& monitor = runtime.monitor;
-  trace.TraceLog("[ServiceThread]start thread");
+  trace.TraceLog(trace_text::kServiceThreadStart);
 
   MonitorConfig config;
   int32_t dwSimplexFilterTime = kDefaultSimplexFilterTimeMs;

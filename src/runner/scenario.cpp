@@ -25,6 +25,18 @@ using nlohmann::json;
 // the scenario names another error.
 constexpr uint32_t kLogFileFull = 1502;
 
+struct WmiFaultWordEntry {
+  std::string_view word;
+  sim::WmiFault fault;
+};
+constexpr WmiFaultWordEntry kWmiFaultWords[] = {
+    {"create-locator", sim::WmiFault::kCreateLocator}, {"connect", sim::WmiFault::kConnectServer},
+    {"proxy-blanket", sim::WmiFault::kProxyBlanket},   {"query", sim::WmiFault::kExecQuery},
+    {"subscribe", sim::WmiFault::kNotificationQuery},  {"next-timeout", sim::WmiFault::kNextTimeout},
+    {"next-cancelled", sim::WmiFault::kNextCancelled}, {"next-throws", sim::WmiFault::kNextThrows},
+    {"object-text", sim::WmiFault::kGetObjectText},
+};
+
 // One word of a line, and where the rest of the line after it starts.
 struct Word {
   std::string text;
@@ -196,19 +208,13 @@ class LineParser {
   }
 
   void WmiFault() {
-    static const std::map<std::string, sim::WmiFault> kFaults = {
-        {"create-locator", sim::WmiFault::kCreateLocator}, {"connect", sim::WmiFault::kConnectServer},
-        {"proxy-blanket", sim::WmiFault::kProxyBlanket},   {"query", sim::WmiFault::kExecQuery},
-        {"subscribe", sim::WmiFault::kNotificationQuery},  {"next-timeout", sim::WmiFault::kNextTimeout},
-        {"next-cancelled", sim::WmiFault::kNextCancelled}, {"next-throws", sim::WmiFault::kNextThrows},
-        {"object-text", sim::WmiFault::kGetObjectText},
-    };
-    auto found = kFaults.find(words_[1].text);
-    if (found == kFaults.end())
+    const auto* found = std::find_if(std::begin(kWmiFaultWords), std::end(kWmiFaultWords),
+                                     [&](const WmiFaultWordEntry& entry) { return entry.word == words_[1].text; });
+    if (found == std::end(kWmiFaultWords))
       Fail("unknown WMI fault \"" + words_[1].text +
            "\" (create-locator, connect, proxy-blanket, query, subscribe, next-timeout, next-cancelled, "
            "next-throws, object-text)");
-    ScriptWmiFault fault{found->second, 1, 0};
+    ScriptWmiFault fault{found->fault, 1, 0};
     if (words_.size() > 2) {
       uint32_t times = Dword(words_[2].text);
       if (times == 0 || times > 1000000) Fail("TIMES must be 1 to 1000000");
@@ -693,6 +699,12 @@ void LineParser::Parse(const std::string& raw, int number) {
 ScenarioError::ScenarioError(const std::string& file, int line, const std::string& message)
     : std::runtime_error(sim::PrintableText(file) + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " +
                          sim::PrintableText(message)) {}
+
+std::string_view WmiFaultWord(sim::WmiFault fault) {
+  for (const WmiFaultWordEntry& entry : kWmiFaultWords)
+    if (entry.fault == fault) return entry.word;
+  return "?";
+}
 
 Scenario ParseScenario(const std::string& text, const std::string& file) {
   // A file that is not UTF-8 text (a binary, a picture) is refused as a
