@@ -117,6 +117,11 @@ void CServiceModule::Run() {
     trace_.TraceLog("[Run] Wait start");
     kernel.WaitForSingleObject(shutdown, win::kInfinite);
     trace_.TraceLog("[Run] Wait end");
+  } else {
+    // The monitor never ran: an error, or the records would read as a start
+    // and a normal stop.
+    WriteEventLog(platform_, EVSRC_ZUFT, EVID_MONITOR_ENDED, nullptr, win::kEventlogErrorType, kModuleName,
+                  __LINE__);
   }
   // The grace time in which the monitor's threads see stopflg and end; an
   // alert still being composed then is waited for as long again as its
@@ -148,7 +153,10 @@ int CServiceModule::StartThread() {
   Kernel& kernel = platform_.kernel;
   const char* name = IsOSVersionAtLeast(runtime_, 5, 0, 0) ? kHotPlugEventGlobalName : kHotPlugEventName;
   Handle pulse_event = kernel.CreateEvent(true, false, name);
-  if (!pulse_event) return 0;
+  if (!pulse_event) {
+    trace_.TraceLogF("[StartThread]CreateEvent(%s) Error = %d", name, static_cast<int>(kernel.GetLastError()));
+    return 0;
+  }
   monitor_.m_PulseEvent.store(pulse_event);
 
   Handle thread = kernel.CreateThread([this] { return ServiceThread(runtime_); }, "ServiceThread");

@@ -97,11 +97,12 @@ TEST_P(RefusedStartTest, EndsWithItsRecords) {
 INSTANTIATE_TEST_SUITE_P(
     Refusals, RefusedStartTest,
     ::testing::Values(
-        // No service thread: Run does not wait, and the stop follows the grace time.
+        // No service thread: Run does not wait, says that monitoring ended,
+        // and the stop follows the grace time.
         RefusedStart{"NamedEvent",
                      [](sim::SimMachine& m) { m.kernel().FailCreateNamedEvent(win::kErrorAccessDenied); },
                      {kStartPending, kRunning, kStopped},
-                     {"1 00:00:00.000 |", "2 00:00:05.000 |"},
+                     {"1 00:00:00.000 |", "1037 00:00:00.000 |", "2 00:00:05.000 |"},
                      {"[Run] Wait start", "[m_PulseEventDel]CloseHandle"}},
         RefusedStart{"UnnamedEvent",
                      [](sim::SimMachine& m) { m.kernel().FailCreateUnnamedEvent(win::kErrorNotEnoughMemory); },
@@ -171,7 +172,8 @@ TEST_F(ConsoleStartTest, AServiceThreadThatCannotBeCreatedIsTraced) {
   machine->kernel().FailCreateThread(win::kErrorNotEnoughMemory);
   EXPECT_EQ(ProcessEntry(module, machine.platform()), 0);
   EXPECT_TRUE(Traced("[StartThread]Create ServiceThread Error = 8"));
-  EXPECT_EQ(machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
+  EXPECT_EQ(machine.EventIds(),
+            (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_MONITOR_ENDED, EVID_SERVICE_STOPPED}));
 }
 
 }  // namespace
