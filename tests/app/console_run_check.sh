@@ -3,7 +3,8 @@
 # look, each event-log record is shown as it is written, the hint to change
 # the hardware runs as printed, and SIGTERM stops the service even when
 # FENRA.exe's command line ends in no command word ("-Service -x" runs it,
-# as it would on Windows). A run that loses writes says so: an event log
+# as it would on Windows). A hand edit that breaks the hardware file is
+# reported once. A run that loses writes says so: an event log
 # that cannot be written at start refuses the start (exit 1), and a record
 # lost later is still shown, marked, and the exit status is 1.
 # Usage: console_run_check.sh FENRA
@@ -55,6 +56,24 @@ start "$dir/m"
 hint=$(sed -n 's/.*in another shell: \(.*\) pull 1, then: .*/\1/p' "$dir/err")
 [ -n "$hint" ] || fail "no hint to pull a module"
 eval "$hint show" | grep -q "CPU module 1: DUPLEX" || fail "the hint does not run as printed: $hint show"
+# A hand edit that breaks the hardware file, saved by rename twice, is said
+# once, with its place and what to write, and ignored; the mended file is
+# taken back without a word.
+hw=$dir/m/hardware.json
+cp "$hw" "$dir/good.json"
+sed '0,/"state": "DUPLEX"/s//"state": DUPLEX/' "$dir/good.json" >"$dir/bad.json"
+cp "$dir/bad.json" "$dir/edit" && mv "$dir/edit" "$hw"
+for _ in $(seq 100); do
+  grep -q "hardware.json:" "$dir/err" && break
+  sleep 0.1
+done
+cp "$dir/bad.json" "$dir/edit" && mv "$dir/edit" "$hw"
+sleep 1
+reports=$(grep -c "hardware.json:" "$dir/err" || true)
+[ "$reports" = 1 ] || fail "$reports reports of one bad edit of hardware.json, expected 1"
+grep -Eq "^fenra: .*/hardware.json:[0-9]+:[0-9]+: .*invalid literal.*; a name or a state is text in double quotes, as in \"state\": \"DUPLEX\" \(change ignored" \
+  "$dir/err" || fail "the report of a bad edit does not say where and what to write"
+cp "$dir/good.json" "$dir/edit" && mv "$dir/edit" "$hw"
 rm "$dir/m/eventlog.jsonl"
 mkdir "$dir/m/eventlog.jsonl"
 stop
@@ -69,4 +88,4 @@ status=0
 [ "$status" = 1 ] || fail "exit status $status on an event log that cannot be written, expected 1"
 grep -q "^fenra: .*/eventlog.jsonl: Is a directory$" "$dir/err" || fail "no reason for the refusal"
 [ ! -s "$dir/out" ] || fail "records shown although the service did not start"
-echo "console run: first look, runnable hint, records shown, stopped by SIGTERM; lost writes marked, exit 1"
+echo "console run: first look, runnable hint, records shown, one report of a bad edit, stopped by SIGTERM; lost writes marked, exit 1"

@@ -158,7 +158,7 @@ void SimMachine::TakeHardwareChanges(HardwareJournalReader& journal) {
   std::vector<HardwareChange> changes;
   SimWmiInventory inventory;
   std::string error;
-  bool read = journal.Read(&changes, &inventory, &error);
+  DescriptionRead read = journal.Read(&changes, &inventory, &error);
   // Each change of the journal is its own event, in the order written;
   // then whatever else the file says (a person's edit) by comparison.
   for (const HardwareChange& change : changes) {
@@ -167,10 +167,10 @@ void SimMachine::TakeHardwareChanges(HardwareJournalReader& journal) {
       write_notice_.Say((directory_ / kHardwareJournalFile).string() + ": no instance \"" + change.key +
                         "\" or no state \"" + change.state + "\" (change ignored)");
   }
-  if (read)
+  if (read == DescriptionRead::kChanged)
     wmi_.UpdateInventory(std::move(inventory));
-  else
-    write_notice_.Say(error + " (change ignored)");
+  else if (read == DescriptionRead::kRefused)
+    write_notice_.Say(error + " (change ignored: the hardware stays as it was until the file is mended)");
 }
 
 std::string SimMachine::CheckWritable() const {
