@@ -9,11 +9,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
+#include "platform/sim/sim_machine.h"
 #include "platform/sim/text.h"
 #include "explorer/explore.h"
 #include "runner/output.h"
@@ -43,8 +45,13 @@ int main(int argc, char** argv) {
   CLI::App app{
       "Runs the FENRA service on a simulated machine on virtual time, from a scenario file,\n"
       "and prints what it did: event-log records, pulses of the hot-plug event and,\n"
-      "with --trace, trace lines. The directives are in docs/scenarios.md.",
+      "with --trace, trace lines. The directives are in docs/scenarios.md.\n"
+      "\n"
+      "  fenra-sim explore [OPTIONS]   makes up seeded random scenarios, runs each and checks\n"
+      "                                what the service did against the alert rules\n"
+      "                                (fenra-sim explore --help)\n",
       "fenra-sim"};
+  fenra::app::PlainHelp(app);
   bool json = false;
   bool trace = false;
   std::string machine;
@@ -74,8 +81,30 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : 2;
   }
 
+  // A misspelt command is no file: say so, rather than that the file is
+  // missing.
+  if (std::error_code ec; !std::filesystem::exists(scenario_file, ec))
+    if (std::string_view near = fenra::app::NearestWord(scenario_file, {"explore"}); !near.empty()) {
+      fprintf(stderr, "fenra-sim: \"%s\" is neither a scenario file nor a command; did you mean %s?\n",
+              fenra::sim::PrintableText(scenario_file).c_str(), std::string(near).c_str());
+      return 2;
+    }
+
   try {
     fenra::runner::Scenario scenario = fenra::runner::LoadScenario(scenario_file);
+    // The picture's file is opened before the run, so that a file that
+    // cannot be written is a bad command line said at once, not after the
+    // whole run.
+    std::ofstream timeline_file;
+    if (!timeline.empty()) {
+      errno = 0;
+      timeline_file.open(timeline, std::ios::binary | std::ios::trunc);
+      if (!timeline_file.is_open()) {
+        fprintf(stderr, "fenra-sim: --timeline %s\n",
+                fenra::sim::FileErrorText(timeline, errno != 0 ? errno : EIO).c_str());
+        return 2;
+      }
+    }
     fenra::runner::OutputOptions output{.trace = trace, .clock = scenario.clock};
     // Printed as they happen and not kept, except for the timeline, which
     // draws from the whole run's observations.
@@ -89,11 +118,10 @@ int main(int argc, char** argv) {
     fflush(stdout);
     if (!timeline.empty()) {
       errno = 0;
-      std::ofstream file(timeline, std::ios::binary);
-      file << fenra::runner::RenderTimeline(scenario, drawn);
-      if (!file.flush()) {
+      timeline_file << fenra::runner::RenderTimeline(scenario, drawn);
+      if (!timeline_file.flush()) {
         int error = errno != 0 ? errno : EIO;
-        fprintf(stderr, "fenra-sim: %s\n", fenra::sim::FileErrorText(timeline, error).c_str());
+        fprintf(stderr, "fenra-sim: --timeline %s\n", fenra::sim::FileErrorText(timeline, error).c_str());
         return 1;
       }
     }
@@ -105,6 +133,10 @@ int main(int argc, char** argv) {
   } catch (const fenra::runner::ScenarioError& e) {
     fprintf(stderr, "fenra-sim: %s\n", e.what());
     return 2;
+  } catch (const fenra::sim::MachineNotMade& e) {
+    fprintf(stderr, "fenra-sim: %s; --machine names a directory you may write (made when missing)\n",
+            fenra::sim::PrintableText(e.what()).c_str());
+    return 1;
   } catch (const std::exception& e) {
     fprintf(stderr, "fenra-sim: %s\n", fenra::sim::PrintableText(e.what()).c_str());
     return 1;

@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # fenra on a new machine, from a shell: the machine is set up for a first
 # look, each event-log record is shown as it is written, the hint to change
-# the hardware runs as printed, and SIGTERM stops the service even when
-# FENRA.exe's command line ends in no command word ("-Service -x" runs it,
-# as it would on Windows). A hand edit that breaks the hardware file is
-# reported once. A run that loses writes says so: an event log
+# the hardware runs as printed, and SIGTERM stops the service. A hand edit
+# that breaks the hardware file is reported once. A run that loses writes
+# says so: an event log
 # that cannot be written at start refuses the start (exit 1), and a record
 # lost later is still shown, marked, and the exit status is 1.
 # Usage: console_run_check.sh FENRA
@@ -41,7 +40,7 @@ stop() {
   pid=
 }
 
-start "$dir/m" -Service -x
+start "$dir/m"
 stop
 [ "$status" = 0 ] || fail "exit status $status after SIGTERM, expected 0"
 grep -q "set up for a first look" "$dir/err" || fail "no first-look set-up"

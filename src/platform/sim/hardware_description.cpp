@@ -1,8 +1,6 @@
 #include "platform/sim/hardware_description.h"
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <system_error>
 
 #include "platform/sim/host_file.h"
@@ -63,23 +61,16 @@ bool ParseHardwareDescription(std::string_view text, const std::string& name, nl
 }
 
 bool WriteHardwareDescription(const std::filesystem::path& file, const nlohmann::json& document, std::string* error) {
-  std::filesystem::path temporary = file;
-  temporary += ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << "// Hardware of the simulated machine. Each top-level member is the section of one\n"
-           "// simulated component. Edits of module states take effect while the service runs.\n"
-        << document.dump(2) << '\n';
-    out.flush();
-    if (!out) {
-      *error = temporary.string() + ": cannot be written";
-      return false;
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(temporary, file, ec);
-  if (ec) {
-    *error = file.string() + ": " + ec.message();
+  std::string text =
+      "// Hardware of the simulated machine. Each top-level member is the section of one\n"
+      "// simulated component. Edits of module states take effect while the service runs.\n" +
+      document.dump(2) + '\n';
+  if (int code = WriteFileAtomically(file, text, /*durable=*/false)) {
+    // The new text goes into the temporary file beside it first; that is
+    // where a folder that may not be written, or a full disk, stops it.
+    std::filesystem::path temporary = file;
+    temporary += ".tmp";
+    *error = FileErrorText(temporary, code);
     return false;
   }
   return true;
