@@ -258,8 +258,9 @@ int main(int argc, char** argv) {
     bool fresh = !std::filesystem::exists(directory / fenra::sim::SimMachine::kRegistryFile);
     fenra::sim::SimMachine machine(directory);
     machine.SetServiceImage(RunImage);
-    machine.event_log().SetRecordObserver([](const fenra::sim::EventLogRecord& record, bool stored) {
-      std::string text = fenra::app::ConsoleRecord(record, stored);
+    machine.event_log().SetRecordObserver([language = machine.language()](const fenra::sim::EventLogRecord& record,
+                                                                         bool stored) {
+      std::string text = fenra::app::ConsoleRecord(record, language, stored);
       fwrite(text.data(), 1, text.size(), stdout);
       fflush(stdout);
     });

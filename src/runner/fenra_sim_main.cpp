@@ -105,7 +105,10 @@ int main(int argc, char** argv) {
         return 2;
       }
     }
-    fenra::runner::OutputOptions output{.trace = trace, .clock = scenario.clock};
+    fenra::runner::OutputOptions output{
+        .trace = trace,
+        .clock = scenario.clock,
+        .language = scenario.japanese ? fenra::sim::UiLanguage::kJapanese : fenra::sim::UiLanguage::kEnglish};
     // Printed as they happen and not kept, except for the timeline, which
     // draws from the whole run's observations.
     fenra::runner::ObservationSink print = fenra::runner::Printer(stdout, json, output);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # fenra on a new machine, from a shell: the machine is set up for a first
-# look, each event-log record is shown as it is written, the hint to change
+# look, each event-log record is shown as it is written (in the machine's
+# language), the hint to change
 # the hardware runs as printed, and SIGTERM stops the service. A hand edit
 # that breaks the hardware file is reported once. A run that loses writes
 # says so: an event log
@@ -22,7 +23,7 @@ start() {
   "$fenra" --machine "$machine" "$@" >"$dir/out" 2>"$dir/err" &
   pid=$!
   for _ in $(seq 300); do
-    grep -q "The FENRA service has started." "$dir/out" && return
+    grep -Eq "^[0-9-]{10} [0-9:]{8}  QVMZUFT  1  information$" "$dir/out" && return
     sleep 0.1
   done
   fail "no start record within 30 s"
@@ -48,9 +49,12 @@ grep -q "SIMPLEX_FILTER_TIME=0" "$dir/m/drive_c/Windows/system32/FENRA.ini" || f
 grep -Eq "^[0-9-]{10} [0-9:]{8}  QVMZUFT  1  information$" "$dir/out" || fail "no start record"
 grep -Eq "^[0-9-]{10} [0-9:]{8}  QVMZUFT  2  information$" "$dir/out" || fail "no stop record"
 
+# A Japanese machine: its records in the message file's Japanese texts.
 # The event log stops taking records while the service runs: the stop
 # record is shown as not stored, the end says so, the status is 1.
+sed -i 's/"ui_language": "en"/"ui_language": "ja"/' "$dir/m/system.json"
 start "$dir/m"
+grep -q "^    FENRA サービスを開始しました。$" "$dir/out" || fail "the start record is not in Japanese on a Japanese machine"
 # The hint names the real fenra-hw, with the machine; it runs as printed.
 hint=$(sed -n 's/.*in another shell: \(.*\) pull 1, then: .*/\1/p' "$dir/err")
 [ -n "$hint" ] || fail "no hint to pull a module"

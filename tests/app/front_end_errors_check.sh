@@ -79,6 +79,12 @@ expect 2 'fenra-hw: unknown command "pul"; did you mean pull?' "$hw" pul 1
 expect 2 "Changes the simulated hardware*Usage: fenra-hw \[OPTIONS\] SUBCOMMAND*Exit status: 0 *" "$hw"
 expect 2 "fenra-hw: *MODULE*is required*" "$hw" --machine m pull
 expect 2 "fenra-sim: *SCENARIO*is required*" "$sim"
+# The readable records are in the machine's language.
+printf 'language ja\n0:00:00 start\n0:00:10 end\n' >japanese.scn
+"$sim" japanese.scn | grep -q "^    FENRA サービスを停止しました。$" || {
+  echo "front-end errors: fenra-sim shows a Japanese machine's stop record in another language" >&2
+  failures=$((failures + 1))
+}
 # The help texts list the exit codes, show what a person types (no CLI11
 # type names, defaults or markers) and name the explorer.
 for program in "$fenra" "$hw" "$sim" "$sim explore"; do

@@ -129,6 +129,8 @@ class SimMachine {
 
   Platform& platform() { return platform_; }
   const std::filesystem::path& directory() const { return directory_; }
+  // The user-interface language of system.json.
+  UiLanguage language() const { return description_.language; }
   // Whether the event log and the registry can take a write, tried without
   // changing either (the event log is opened for appending, the registry's
   // temporary file is made and removed): empty, or "FILE: reason" of the
