@@ -22,11 +22,12 @@ mkdir broken && cp empty.reg broken/registry.reg
 
 failures=0
 # expect STATUS STDERR-LINE COMMAND...: the whole standard error is the one
-# line (a shell pattern).
+# line (a shell pattern). A command that runs the service instead of
+# refusing its line is ended after 20 s (status 124).
 expect() {
   local status=$1 pattern=$2 got=0
   shift 2
-  "$@" >out 2>err || got=$?
+  timeout 20 "$@" >out 2>err || got=$?
   # shellcheck disable=SC2053
   if [ "$got" != "$status" ] || [[ "$(cat err)" != $pattern ]]; then
     echo "front-end errors: $*: status $got, expected $status; said:" >&2
