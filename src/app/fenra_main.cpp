@@ -165,9 +165,10 @@ std::string ArgumentProblem(const std::vector<std::string>& arguments) {
   using fenra::sim::PrintableText;
   for (const std::string& arg : arguments) {
     if (!arg.starts_with("--")) continue;
-    std::string_view near = NearestWord(arg, {"--machine", "--scm", "--production-defaults", "--help", "--version"});
+    std::string near(NearestWord(arg, {"--machine", "--scm", "--production-defaults", "--help", "--version"}));
+    if (IsCommandWord(std::string_view(arg).substr(1))) near = arg.substr(1);
     return "unknown option '" + PrintableText(arg) + "'; " +
-           (near.empty() ? std::string("fenra --help lists them") : "did you mean " + std::string(near) + "?");
+           (near.empty() ? std::string("fenra --help lists them") : "did you mean " + near + "?");
   }
   if (arguments.empty()) return {};
   const std::string& first = arguments[0];

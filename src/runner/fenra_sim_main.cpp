@@ -38,6 +38,39 @@ std::string DirectiveList() {
   return setup + timed;
 }
 
+// The picture's file, opened before the run so that a file that cannot be
+// written is a bad command line said at once, not after the whole run; a
+// run that ends without its picture leaves no empty file behind.
+class TimelineFile {
+ public:
+  ~TimelineFile() {
+    if (!out_.is_open() || kept_) return;
+    out_.close();
+    std::error_code ignored;
+    std::filesystem::remove(path_, ignored);
+  }
+  // 0, or the errno of the open.
+  int Open(const std::string& path) {
+    path_ = path;
+    errno = 0;
+    out_.open(path, std::ios::binary | std::ios::trunc);
+    return out_.is_open() ? 0 : errno != 0 ? errno : EIO;
+  }
+  // 0, or the errno of the write.
+  int Write(const std::string& svg) {
+    errno = 0;
+    out_ << svg;
+    if (!out_.flush()) return errno != 0 ? errno : EIO;
+    kept_ = true;
+    return 0;
+  }
+
+ private:
+  std::string path_;
+  std::ofstream out_;
+  bool kept_ = false;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -90,20 +123,12 @@ int main(int argc, char** argv) {
       return 2;
     }
 
+  TimelineFile timeline_file;
   try {
     fenra::runner::Scenario scenario = fenra::runner::LoadScenario(scenario_file);
-    // The picture's file is opened before the run, so that a file that
-    // cannot be written is a bad command line said at once, not after the
-    // whole run.
-    std::ofstream timeline_file;
-    if (!timeline.empty()) {
-      errno = 0;
-      timeline_file.open(timeline, std::ios::binary | std::ios::trunc);
-      if (!timeline_file.is_open()) {
-        fprintf(stderr, "fenra-sim: --timeline %s\n",
-                fenra::sim::FileErrorText(timeline, errno != 0 ? errno : EIO).c_str());
-        return 2;
-      }
+    if (int error = timeline.empty() ? 0 : timeline_file.Open(timeline)) {
+      fprintf(stderr, "fenra-sim: --timeline %s\n", fenra::sim::FileErrorText(timeline, error).c_str());
+      return 2;
     }
     fenra::runner::OutputOptions output{
         .trace = trace,
@@ -119,14 +144,9 @@ int main(int argc, char** argv) {
                      if (!timeline.empty()) drawn.push_back(o);
                    }});
     fflush(stdout);
-    if (!timeline.empty()) {
-      errno = 0;
-      timeline_file << fenra::runner::RenderTimeline(scenario, drawn);
-      if (!timeline_file.flush()) {
-        int error = errno != 0 ? errno : EIO;
-        fprintf(stderr, "fenra-sim: --timeline %s\n", fenra::sim::FileErrorText(timeline, error).c_str());
-        return 1;
-      }
+    if (int error = timeline.empty() ? 0 : timeline_file.Write(fenra::runner::RenderTimeline(scenario, drawn))) {
+      fprintf(stderr, "fenra-sim: --timeline %s\n", fenra::sim::FileErrorText(timeline, error).c_str());
+      return 1;
     }
     if (!result.failure.empty()) {
       fprintf(stderr, "fenra-sim: %s\n", result.failure.c_str());

@@ -41,7 +41,8 @@ expect 2 "fenra-sim: $dir: Is a directory" "$sim" "$dir"
 expect 2 "fenra-sim: binary.scn:1: not a text file (a scenario is UTF-8 text)" "$sim" binary.scn
 expect 2 'fenra-sim: escape.scn:2: unknown directive "\\x1b[31mred"*' "$sim" escape.scn
 expect 1 "fenra-sim: afile: Not a directory; --machine names a machine directory, made when missing" \
-  "$sim" --machine afile valid.scn
+  "$sim" --machine afile --timeline left.svg valid.scn
+[ ! -e left.svg ] || { echo "front-end errors: a failed run left its timeline file" >&2; failures=$((failures + 1)); }
 expect 2 'fenra-hw: unknown command "frobnicate"; the commands are pull, insert, state and show (fenra-hw --help)' \
   "$hw" frobnicate 1
 expect 2 'fenra-hw: no module "2" on this machine; its modules are 0, 1, 10, 11, 12, 13 (fenra-hw show lists them)' \
