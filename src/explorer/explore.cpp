@@ -15,6 +15,7 @@
 #include <optional>
 #include <set>
 
+#include "app/command_line.h"
 #include "explorer/shrink.h"
 #include "runner/output.h"
 #include "runner/scenario.h"
@@ -392,18 +393,22 @@ int ExploreMain(int argc, char** argv) {
       "on the simulated machine and checked against the alert rules; failing runs are shrunk to scenario files.\n"
       "Run k of seed S is the same run everywhere.",
       "fenra-sim explore"};
+  app::PlainHelp(app);
+  app::NameParseErrors(app);
   Options options;
   uint64_t only = 0;
-  app.add_option("--seed", options.seed, "the exploration's seed (default 1)");
-  auto* runs = app.add_option("--runs", options.runs, "how many runs (default 100; with --duration: until it ends)");
+  app.add_option("--seed", options.seed, "the exploration's seed (default 1)")->type_name("S");
+  auto* runs = app.add_option("--runs", options.runs, "how many runs (default 100; with --duration: until it ends)")
+                   ->type_name("N");
   app.add_option("--first", options.first, "the first run (default 0): runs K to K+N-1, for sharding")
       ->type_name("K");
   auto* run = app.add_option("--run", only, "only run K of the seed (to reproduce one)")->type_name("K");
   app.add_option("--duration", options.duration, "start no run after this much wall time")->type_name("H:MM:SS");
   app.add_option("--out", options.out, "where failing and shrunk scenarios go (default explore-out)")
       ->type_name("DIR");
-  app.add_option("--jobs", options.jobs, "runs at a time, each in its own process (default 1)")
-      ->check(CLI::Range(1u, 256u));
+  app.add_option("--jobs", options.jobs, "runs at a time, each in its own process: 1 to 256 (default 1)")
+      ->type_name("J")
+      ->check(CLI::Range(1u, 256u).description(""));
   app.add_flag("!--no-shrink", options.shrink, "write failing runs without shrinking them");
   app.add_flag("!--no-long-runs", options.long_runs,
                "leave out the runs of several virtual weeks (thresholds beyond 2^31 ms that run out)");

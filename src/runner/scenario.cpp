@@ -14,6 +14,7 @@
 #include "platform/sim/wmi_inventory.h"
 #include "platform/win_values.h"
 #include "runner/scenario_machine.h"
+#include "state/pairs.h"
 #include "wmi/wmi_tables.h"
 
 namespace fenra::runner {
@@ -197,6 +198,7 @@ class LineParser {
     entry.state = StateCode(words_[3].text);
     entry.type = ModuleType(canonical);
     entry.is_module = !entry.type.empty();
+    if (entry.is_module) KnownModule(entry.type, entry.name);
     if (entry.is_module && words_.size() == 5) Fail("a module has no parent; PARENT is for devices");
     entry.parent = words_.size() == 5 ? words_[4].text : entry.name.substr(0, entry.name.find('/'));
     for (const ModuleEntry& other : s_.modules) {
@@ -536,10 +538,24 @@ class LineParser {
     Fail("unknown state \"" + text + "\" (a name such as SIMPLEX, DUPLEX, REMOVED, a decimal code, or none)");
   }
 
+  // Refuses a module number the servers do not have (of `type`, "cpu" or
+  // "pci"): the service would take it for one of its pairs' modules.
+  void KnownModule(const std::string& type, const std::string& name) const {
+    std::string numbers;
+    for (const SerialModule& module : kSerialModules) {
+      if (IsCpuModule(module) != (type == "cpu")) continue;
+      if (ModuleNumber(module) == name) return;
+      numbers += (numbers.empty() ? "" : ", ") + std::string(ModuleNumber(module));
+    }
+    Fail("no " + std::string(type == "cpu" ? "CPU" : "PCI") + " module \"" + name + "\" on these servers; the " +
+         (type == "cpu" ? "CPU" : "PCI") + " modules are " + numbers);
+  }
+
   // The declared instance of CLASS named NAME.
   const ModuleEntry& Instance(const std::string& class_text, const std::string& name) const {
     std::string canonical(sim::KnownClass(class_text));
     if (canonical.empty()) Fail("unknown class \"" + class_text + "\"");
+    if (std::string type = ModuleType(canonical); !type.empty()) KnownModule(type, name);
     for (const ModuleEntry& entry : s_.modules)
       if (entry.name == name && (entry.instance_class == canonical || SameModuleType(entry, canonical))) return entry;
     Fail("no instance \"" + name + "\" of " + canonical + " was declared with \"module\"");

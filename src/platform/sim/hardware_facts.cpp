@@ -212,7 +212,8 @@ json BaselineHardwareFacts() {
       {0x51, 0x49, 0x4F, 0x31, 0x33, 0x00, 0x20, 0x04},
   };
   json serials = json::object();
-  for (size_t i = 0; i < kZerodModuleKeys.size(); ++i) serials[kZerodModuleKeys[i]] = FormatBytes(kSerials[i], 8);
+  for (size_t i = 0; i < kZerodModuleKeys.size(); ++i)
+    serials[std::string(kZerodModuleKeys[i])] = FormatBytes(kSerials[i], 8);
   return json{
       {"library",
        {{"present", true},
