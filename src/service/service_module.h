@@ -30,8 +30,11 @@ class CServiceModule {
   // The service entry, on the thread the dispatcher creates.
   void ServiceMain(uint32_t argc, char** argv);
   // The control handler, on the dispatcher's thread. Reacts to the stop
-  // control only and returns at once.
-  void Handler(uint32_t control);
+  // control only and returns at once: NO_ERROR for the stop and for
+  // interrogate, ERROR_CALL_NOT_IMPLEMENTED for any other control.
+  uint32_t Handler(uint32_t control);
+  // Stores `state` and reports the status to the manager; a plain run, which
+  // has no status handle, reports to nobody.
   void SetServiceStatus(uint32_t state);
   void Run();
 
