@@ -46,6 +46,7 @@
 #endif
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 #include <mmsystem.h>
 #include <objbase.h>
 #include <oleauto.h>
