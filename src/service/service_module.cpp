@@ -43,7 +43,7 @@ void CServiceModule::ServiceMain(uint32_t, char**) {
     m_status.current_state = win::kServiceStartPending;
   }
   ServiceStatusHandle handle = platform_.service_control.RegisterServiceCtrlHandler(
-      m_szServiceName, [this](uint32_t control) { Handler(control); });
+      m_szServiceName, [this](uint32_t control) { return Handler(control); });
   if (handle == 0) {
     uint32_t error = platform_.kernel.GetLastError();
     uint32_t size = std::min<uint32_t>(static_cast<uint32_t>(strlen(m_szServiceName)), kMaxNameData);
@@ -67,21 +67,24 @@ void CServiceModule::ServiceMain(uint32_t, char**) {
   trace_.CloseTraceMutex();
 }
 
-void CServiceModule::Handler(uint32_t control) {
-  if (control != win::kServiceControlStop) return;
+uint32_t CServiceModule::Handler(uint32_t control) {
+  // The manager knows the status already; interrogate needs no report.
+  if (control == win::kServiceControlInterrogate) return 0;
+  if (control != win::kServiceControlStop) return win::kErrorCallNotImplemented;
   trace_.TraceLog("[Handler]SERVICE_CONTROL_STOP");
   SetServiceStatus(win::kServiceStopPending);
   // The monitor listens on hServiceEvent, Run on hShutdownEvent: the monitor
   // hears of the stop first.
   if (Handle event = monitor_.hServiceEvent.load()) platform_.kernel.SetEvent(event);
   if (Handle event = monitor_.hShutdownEvent.load()) platform_.kernel.SetEvent(event);
+  return 0;
 }
 
 void CServiceModule::SetServiceStatus(uint32_t state) {
   // A report never blocks on the kernel, so the lock may be held across it.
   MutexLock lock(status_mutex_);
   m_status.current_state = state;
-  platform_.service_control.SetServiceStatus(m_hServiceStatus, m_status);
+  if (ServiceStatusHandle handle = m_hServiceStatus) platform_.service_control.SetServiceStatus(handle, m_status);
 }
 
 ServiceStatus CServiceModule::status() const {

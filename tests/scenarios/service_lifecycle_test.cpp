@@ -54,8 +54,9 @@ TEST_F(ServiceLifecycleTest, EveryStateIsReportedAndOnlyTheStopControlStops) {
   kernel.Sleep(1000);
   // Every line of the service is serialised by its trace mutex from the first.
   EXPECT_TRUE(module.trace().HasTraceMutex());
-  machine->service_control().SendControl(win::kServiceControlInterrogate);
-  machine->service_control().SendControl(200);
+  // What the handler does not handle it answers so, except interrogate.
+  EXPECT_EQ(machine->service_control().SendControl(win::kServiceControlInterrogate), 0u);
+  EXPECT_EQ(machine->service_control().SendControl(200), win::kErrorCallNotImplemented);
   kernel.Sleep(1000);
   EXPECT_EQ(States(), (std::vector<uint32_t>{kStartPending, kRunning}));
   machine->service_control().SendControl(kStop);
@@ -161,6 +162,7 @@ TEST_F(ConsoleStartTest, RunsInTheForegroundUntilUnlocked) {
   Join(process);
   EXPECT_FALSE(module.trace().HasTraceMutex());
   EXPECT_TRUE(States().empty());
+  EXPECT_TRUE(machine->service_control().RefusedReports().empty()) << "no report without a status handle";
   EXPECT_EQ(machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
   auto messages = machine.TraceMessages();
   EXPECT_EQ(messages.front(), "[Run]SERVICE_RUNNING");

@@ -98,6 +98,10 @@ const json* Section(const json& document, const char* name) {
 LibraryFacts ParseLibrary(const json& section) {
   LibraryFacts facts;
   facts.present = ParseBool(section, "present", true, "library");
+  if (section.contains("folder")) {
+    if (!section["folder"].is_string()) Fail("library.folder", "must be a Windows folder such as \"C:\\\\QOR\"");
+    facts.folder = section["folder"].get<std::string>();
+  }
   if (section.contains("entries")) {
     const json& entries = section["entries"];
     if (!entries.is_array()) Fail("library.entries", "must be a list of entry names");

@@ -36,6 +36,9 @@ struct SdrAnswer {
 
 struct LibraryFacts {
   bool present = false;
+  // Where it lies: empty for the system directory (found by every load),
+  // else a Windows folder, found only by a load that searches it.
+  std::string folder{};
   bool sdr_status_entry = true;  // exports QVMGetSdrRepositoryStatus
   bool device_id_entry = true;   // exports QVMGetDeviceID_V15
   std::vector<SdrAnswer> sdr_status;  // empty: every call answers "ready"
