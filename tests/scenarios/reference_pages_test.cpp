@@ -205,6 +205,10 @@ class RecordingFiles : public Files {
     if ((access & win::kGenericWrite) != 0 && IsIni(path)) recorder_.Note(FileName(path), "", "writes");
     return files_.CreateFile(path, access, share, disposition);
   }
+  FilePtr CreateTrustedFile(const std::string& path, uint32_t access, uint32_t share,
+                            uint32_t disposition) override {
+    return files_.CreateTrustedFile(path, access, share, disposition);
+  }
   bool GetFileSize(File& file, uint64_t* size) override { return files_.GetFileSize(file, size); }
   bool SetFilePointer(File& file, int64_t distance, uint32_t method, uint64_t* position) override {
     return files_.SetFilePointer(file, distance, method, position);
