@@ -6,7 +6,7 @@
 
 namespace fenra {
 
-inline constexpr const char* kAppId = "{4BEE5FA6-DFDD-4A81-9B31-C34B664B53AA}";
-inline constexpr const char* kLibId = "{DDA9051D-7548-4CCC-866B-DE5BCE57FBA4}";
+inline constexpr const char* kAppId = "{9F07DCBF-3541-4E55-B72E-E20AC56E85AA}";
+inline constexpr const char* kLibId = "{08863F86-0684-40F6-BE01-37DE63727DFF}";
 
 }  // namespace fenra

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "diagnostics/trace_texts.h"
 #include "state/shared_state.h"
 
 namespace fenra {
@@ -185,7 +186,7 @@ int CheckSWVersion(Runtime& runtime) {
     return 0;
   }
   monitor.szSWVersion.set(version->c_str());
-  runtime.trace.TraceLogF("[CheckSWVersion]%s = %s", kPlatformVersionValue, version->c_str());
+  runtime.trace.TraceLogF(trace_text::kPlatformVersionFound, version->c_str());
   TraceOwnFileVersion(runtime);
   return 1;
 }
@@ -202,7 +203,7 @@ HardwareLibraryEntries LoadHardwareLibrary(Runtime& runtime, const LibraryTraceT
   {
     MutexLock lock(library.lock);
     if (!library.hQvmsmsen) {
-      library.hQvmsmsen = runtime.platform.hardware.LoadLibrary(kHardwareLibraryName);
+      library.hQvmsmsen = runtime.platform.hardware.LoadLibrary(kHardwareLibraryName, library.install_dir);
       if (!library.hQvmsmsen) load_error = kernel.GetLastError();
     }
     if (library.hQvmsmsen) {
@@ -246,7 +247,9 @@ int Frusys_Get_Bmc_Fw_Revision(Runtime& runtime, char* revision, size_t size) {
   Trace& trace = runtime.trace;
   Kernel& kernel = runtime.platform.kernel;
   HardwareLibraryEntries library = LoadHardwareLibrary(runtime, kTexts);
-  if (!library.loaded) return Unknown(revision, size);
+  // A library that cannot be loaded sends the question to the driver as
+  // missing entries do: the driver may well answer where the library is
+  // not installed, or is broken.
   if (!library.get_sdr_repository_status || !library.get_device_id) return RevisionFromDriver(runtime, revision, size);
 
   uint32_t dwSDRStatus = kQvmSdrInit;

@@ -19,7 +19,8 @@ int CheckSWVersion(Runtime& runtime);
 
 // Writes the BMC firmware revision as "%02X.%02X" into `revision` (256
 // bytes in every caller), through the hardware library or, when the
-// library lacks an entry, the IPMI driver; "unknown" on every failure.
+// library cannot be loaded or lacks an entry, the IPMI driver; "unknown" on
+// every failure.
 // 1 when a revision was written. While the BMC's sensor repository
 // initialises it waits up to 24 times 5 s on hServiceEvent, so a stop
 // request ends the wait at once. Callable from several threads.
@@ -41,8 +42,9 @@ struct HardwareLibraryEntries {
 };
 
 // Loads the hardware library into the monitor's library state when it is
-// not loaded yet and looks up the entries still missing, tracing every
-// failure with `texts`. Thread-safe: concurrent first users load it once.
+// not loaded yet (from the system's and the program's folders and the
+// vendor's installation folder) and looks up the entries still missing,
+// tracing every failure with `texts`. Thread-safe: concurrent first users load it once.
 HardwareLibraryEntries LoadHardwareLibrary(Runtime& runtime, const LibraryTraceTexts& texts);
 
 // Drops the monitor's references to the library and its entries

@@ -14,38 +14,42 @@
 namespace fenra::app {
 namespace {
 
-// Message ID to English text, read once from the message file's source:
-// "MessageId=0x1" opens a message, "Language=English" its text, which ends
-// at a line holding a single ".".
-const std::map<uint32_t, std::string>& EnglishTexts() {
-  static const std::map<uint32_t, std::string> texts = [] {
-    std::map<uint32_t, std::string> result;
+// Message ID to its text in each language, read once from the message
+// file's source: "MessageId=0x1" opens a message, "Language=English" (or
+// "Language=Japanese") one of its texts, which ends at a line holding a
+// single ".".
+using Texts = std::map<uint32_t, std::string>;
+const Texts& TextsOf(sim::UiLanguage language) {
+  static const std::map<std::string, Texts> by_language = [] {
+    std::map<std::string, Texts> result;
     std::string_view rest = kMessageFileSource;
     uint32_t id = 0;
-    bool in_english = false;
+    std::string in_language;  // the language of the text being read, or empty
     std::string text;
     while (!rest.empty()) {
       size_t end = std::min(rest.find('\n'), rest.size());
       std::string_view line = rest.substr(0, end);
       rest.remove_prefix(std::min(end + 1, rest.size()));
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      if (in_english) {
+      if (!in_language.empty()) {
         if (line == ".") {
-          result[id] = text;
-          in_english = false;
+          result[in_language][id] = text;
+          in_language.clear();
         } else {
           text += (text.empty() ? "" : "\n") + std::string(line);
         }
       } else if (line.starts_with("MessageId=")) {
         id = static_cast<uint32_t>(std::stoul(std::string(line.substr(10)), nullptr, 0));
-      } else if (line == "Language=English") {
-        in_english = true;
+      } else if (line.starts_with("Language=")) {
+        in_language = line.substr(9);
         text.clear();
       }
     }
     return result;
   }();
-  return texts;
+  static const Texts kNone;
+  auto found = by_language.find(language == sim::UiLanguage::kJapanese ? "Japanese" : "English");
+  return found == by_language.end() ? kNone : found->second;
 }
 
 // FormatMessage's inserts: %1 to %99, %n, %0 and the escaped characters.
@@ -77,9 +81,12 @@ std::string Expand(std::string_view format, const std::vector<std::string>& stri
 
 }  // namespace
 
-std::string MessageText(uint32_t event_id, const std::vector<std::string>& strings) {
-  auto found = EnglishTexts().find(event_id & 0xFFFF);
-  if (found != EnglishTexts().end()) return Expand(found->second, strings);
+std::string MessageText(uint32_t event_id, const std::vector<std::string>& strings, sim::UiLanguage language) {
+  // As the event viewer's FormatMessage: the machine's language, else English.
+  for (sim::UiLanguage tried : {language, sim::UiLanguage::kEnglish}) {
+    auto found = TextsOf(tried).find(event_id & 0xFFFF);
+    if (found != TextsOf(tried).end()) return Expand(found->second, strings);
+  }
   std::string text = "The description for Event ID " + std::to_string(event_id & 0xFFFF) + " cannot be found.";
   for (const std::string& s : strings) text += "\n" + s;
   return text;
@@ -98,12 +105,12 @@ std::string IndentedText(std::string_view text) {
   return out;
 }
 
-std::string ConsoleRecord(const sim::EventLogRecord& record, bool stored) {
+std::string ConsoleRecord(const sim::EventLogRecord& record, sim::UiLanguage language, bool stored) {
   // "2026-12-03T22:53:04.042" shown to the second.
   std::string when = record.time.substr(0, 19);
   if (when.size() > 10 && when[10] == 'T') when[10] = ' ';
   return when + "  " + record.source + "  " + std::to_string(record.event_id & 0xFFFF) + "  " + record.type +
-         (stored ? "" : "  (not stored)") + "\n" + IndentedText(MessageText(record.event_id, record.strings));
+         (stored ? "" : "  (not stored)") + "\n" + IndentedText(MessageText(record.event_id, record.strings, language));
 }
 
 std::string ShellWord(const std::string& text) {

@@ -8,21 +8,23 @@
 #include <vector>
 
 #include "platform/sim/sim_event_log.h"
+#include "platform/sim/sim_resources.h"
 #include "platform/system.h"
 
 namespace fenra::app {
 
-// The English text of message `event_id` of the message file FENRAAPI.dll
-// with the record's insertion strings filled in (%1 ..., %n a line break,
-// %0 the end), as the event viewer shows a record. An ID without a text
-// gives the viewer's note and the strings.
-std::string MessageText(uint32_t event_id, const std::vector<std::string>& strings);
+// The text of message `event_id` of the message file FENRAAPI.dll in the
+// machine's language (English when the file has none in it) with the
+// record's insertion strings filled in (%1 ..., %n a line break, %0 the
+// end), as the event viewer of that machine shows a record. An ID without a
+// text gives the viewer's note and the strings.
+std::string MessageText(uint32_t event_id, const std::vector<std::string>& strings, sim::UiLanguage language);
 
 // "2026-12-03 22:53:04  QVMFTMarvix  2050  warning" (local time, source,
 // the ID's low 16 bits as the event viewer shows it, type), then the text's
-// lines indented by four blanks. A record the event log could not store
-// ends its head line in "  (not stored)".
-std::string ConsoleRecord(const sim::EventLogRecord& record, bool stored = true);
+// lines in `language` indented by four blanks. A record the event log could
+// not store ends its head line in "  (not stored)".
+std::string ConsoleRecord(const sim::EventLogRecord& record, sim::UiLanguage language, bool stored = true);
 
 // The record's text lines, each indented by four blanks and ended by a line
 // feed; a CR before a line feed is dropped.

@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
   app.add_option("--machine", machine, "the machine directory (default: $FENRA_MACHINE, else ~/.fenra/machine)")
       ->type_name("DIR");
   app.set_version_flag("--version", std::string("fenra-hw ") + FENRA_VERSION);
+  fenra::app::PlainHelp(app);
   fenra::app::NameParseErrors(app);
   app.require_subcommand(1);
   app.fallthrough();
@@ -74,11 +75,20 @@ int main(int argc, char** argv) {
   set->add_option("STATE", state, "a state name")->required();
 
   if (std::string word = CommandWord(argc, argv);
-      !word.empty() && std::find(std::begin(kCommands), std::end(kCommands), word) == std::end(kCommands))
-    return Fail(2, "unknown command \"" + word + "\"; the commands are pull, insert, state and show (fenra-hw --help)");
+      !word.empty() && std::find(std::begin(kCommands), std::end(kCommands), word) == std::end(kCommands)) {
+    std::string_view near = fenra::app::NearestWord(word, {kCommands[0], kCommands[1], kCommands[2], kCommands[3]});
+    return Fail(2, "unknown command \"" + word + "\"; " +
+                       (near.empty() ? std::string("the commands are pull, insert, state and show (fenra-hw --help)")
+                                     : "did you mean " + std::string(near) + "?"));
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
+    // No command at all: the usage, on standard error as for any bad line.
+    if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr && app.get_subcommands().empty()) {
+      fprintf(stderr, "%s", app.help().c_str());
+      return 2;
+    }
     int code = app.exit(e);
     return code == 0 ? 0 : 2;
   }

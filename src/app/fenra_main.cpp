@@ -94,17 +94,26 @@ class SignalThread {
 };
 
 // --scm: starts the installed service and waits for its process to end.
-int RunUnderManager(fenra::sim::SimMachine& machine, const sigset_t& signals) {
+// A service that is not installed is an unregistered FENRA.exe: exit 2,
+// with the command that registers it.
+int RunUnderManager(fenra::sim::SimMachine& machine, const sigset_t& signals, const std::string& register_hint) {
   fenra::ServiceControl& manager = machine.service_control();
   fenra::ScHandlePtr scm = manager.OpenSCManager(fenra::win::kScManagerConnect);
   fenra::ScHandlePtr service;
   if (scm) service = manager.OpenService(*scm, kServiceName, fenra::win::kServiceStart | fenra::win::kServiceStop);
   if (!service || !manager.StartService(*service, {})) {
     uint32_t error = machine.kernel().GetLastError();
-    fprintf(stderr, "fenra: the service %s cannot be started (error %u)%s\n", kServiceName, error,
-            error == fenra::win::kErrorServiceDoesNotExist ? "; register it with: fenra -Service" : "");
+    std::string text = machine.event_log().FormatSystemMessage(error).value_or("");
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    std::string reason = "error " + std::to_string(error) + (text.empty() ? "" : ": " + text);
+    bool unregistered = error == fenra::win::kErrorServiceDoesNotExist;
+    if (unregistered)
+      fprintf(stderr, "fenra: the service %s is not installed on this machine (%s); register it with: %s\n",
+              kServiceName, reason.c_str(), register_hint.c_str());
+    else
+      fprintf(stderr, "fenra: the service %s cannot be started (%s)\n", kServiceName, reason.c_str());
     fflush(nullptr);
-    std::_Exit(1);
+    std::_Exit(unregistered ? 2 : 1);
   }
   fenra::Handle process = machine.LastServiceProcess();
   SignalThread signal_thread(signals, [&] {
@@ -136,6 +145,63 @@ int RunInForeground(fenra::sim::SimMachine& machine, const sigset_t& signals, co
   return fenra::ProcessEntry(module, process.platform());
 }
 
+// FENRA.exe's command words, as its own command line takes them.
+constexpr std::string_view kCommandWords[] = {"Service", "RegServer", "UnregServer"};
+
+bool IsCommandWord(std::string_view arg) {
+  if (arg.size() < 2 || (arg[0] != '-' && arg[0] != '/')) return false;
+  for (std::string_view word : kCommandWords)
+    if (fenra::sim::EqualsIgnoreCase(arg.substr(1), word)) return true;
+  return false;
+}
+
+// What is wrong with the arguments left after fenra's own options, or
+// empty. On Windows FENRA.exe acts on a command word that ends its command
+// line and runs the service whatever else the line holds; from a shell a
+// misspelt word would start the service instead of registering it, so
+// fenra takes one command word alone, or nothing.
+std::string ArgumentProblem(const std::vector<std::string>& arguments) {
+  using fenra::app::NearestWord;
+  using fenra::sim::PrintableText;
+  for (const std::string& arg : arguments) {
+    if (!arg.starts_with("--")) continue;
+    std::string near(NearestWord(arg, {"--machine", "--scm", "--production-defaults", "--help", "--version"}));
+    if (IsCommandWord(std::string_view(arg).substr(1))) near = arg.substr(1);
+    return "unknown option '" + PrintableText(arg) + "'; " +
+           (near.empty() ? std::string("fenra --help lists them") : "did you mean " + near + "?");
+  }
+  if (arguments.empty()) return {};
+  const std::string& first = arguments[0];
+  if (!IsCommandWord(first)) {
+    bool marked = first.starts_with("-") || first.starts_with("/");
+    std::string_view near = NearestWord(marked ? std::string_view(first).substr(1) : std::string_view(first),
+                                        {kCommandWords[0], kCommandWords[1], kCommandWords[2]});
+    return "unknown command word \"" + PrintableText(first) + "\"; " +
+           (near.empty() ? std::string("the command words are -Service, -RegServer and -UnregServer (\"/\" for \"-\" "
+                                       "and any case will do), or none to run the service")
+                         : "did you mean " + std::string(marked ? first.substr(0, 1) : "-") + std::string(near) + "?");
+  }
+  if (arguments.size() > 1)
+    return "\"" + PrintableText(arguments[1]) + "\" after the command word " + PrintableText(first) +
+           ": a command word stands alone";
+  return {};
+}
+
+// What to do when the machine directory cannot be made or read: the line
+// that follows the reason.
+std::string MachineHint(const std::string& machine_option) {
+  return std::string("fenra: ") +
+         (machine_option.empty() ? "the machine is $FENRA_MACHINE, else ~/.fenra/machine; give one you may write with "
+                                   "--machine DIR, or set FENRA_MACHINE=DIR\n"
+                                 : "give a machine directory you may write with --machine DIR\n");
+}
+
+// The command that registers FENRA as a service on this machine.
+std::string RegisterHint(const std::string& machine_option) {
+  return fenra::app::SiblingProgram("fenra") +
+         (machine_option.empty() ? "" : " --machine " + fenra::app::ShellWord(machine_option)) + " -Service";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,10 +229,12 @@ int main(int argc, char** argv) {
                "put the production defaults back on the machine (a 20-minute start-up delay, the thresholds of "
                "the platform generation) and end");
   app.set_version_flag("--version", std::string("fenra ") + FENRA_VERSION);
+  fenra::app::PlainHelp(app);
   fenra::app::NameParseErrors(app);
   app.footer(
-      "Other arguments form FENRA.exe's own command line: -Service registers it as a service,\n"
-      "-RegServer as a plain process, -UnregServer removes it (\"-\" or \"/\", any case).\n\n"
+      "One more argument may be one of FENRA.exe's command words, alone: -Service registers it as a\n"
+      "service, -RegServer as a plain process, -UnregServer removes it (\"-\" or \"/\", any case).\n"
+      "Any other word is refused.\n\n"
       "Exit status: 0 the service ran and stopped, or the command was done; 1 the machine cannot be\n"
       "read or made, its event log or registry cannot be written, or records of the run were lost;\n"
       "2 a bad command line, or FENRA.exe is not registered; 130 a second Ctrl-C; any other: FENRA.exe's\n"
@@ -179,12 +247,9 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : 2;
   }
   std::vector<std::string> windows_arguments = app.remaining();
-  for (const std::string& arg : windows_arguments) {
-    if (arg.starts_with("--")) {
-      fprintf(stderr, "fenra: unknown option '%s'; fenra --help lists them\n",
-              fenra::sim::PrintableText(arg).c_str());
-      return 2;
-    }
+  if (std::string problem = ArgumentProblem(windows_arguments); !problem.empty()) {
+    fprintf(stderr, "fenra: %s\n", problem.c_str());
+    return 2;
   }
   std::filesystem::path directory =
       machine_option.empty() ? fenra::sim::SimMachine::DefaultDirectory() : std::filesystem::path(machine_option);
@@ -194,8 +259,9 @@ int main(int argc, char** argv) {
     bool fresh = !std::filesystem::exists(directory / fenra::sim::SimMachine::kRegistryFile);
     fenra::sim::SimMachine machine(directory);
     machine.SetServiceImage(RunImage);
-    machine.event_log().SetRecordObserver([](const fenra::sim::EventLogRecord& record, bool stored) {
-      std::string text = fenra::app::ConsoleRecord(record, stored);
+    machine.event_log().SetRecordObserver([language = machine.language()](const fenra::sim::EventLogRecord& record,
+                                                                         bool stored) {
+      std::string text = fenra::app::ConsoleRecord(record, language, stored);
       fwrite(text.data(), 1, text.size(), stdout);
       fflush(stdout);
     });
@@ -237,17 +303,18 @@ int main(int argc, char** argv) {
               hw.c_str());
     }
 
-    // Arguments that end in no command word run the service all the same,
-    // so every console start listens for the signals.
+    // A command word registers and ends; without one the service runs until
+    // a signal stops it.
     std::string command_line;
     if (!windows_arguments.empty()) command_line = executable;
     for (const std::string& arg : windows_arguments) command_line += " " + arg;
-    int code = under_manager && windows_arguments.empty() ? RunUnderManager(machine, signals)
+    std::string register_hint = RegisterHint(machine_option);
+    int code = under_manager && windows_arguments.empty() ? RunUnderManager(machine, signals, register_hint)
                                                            : RunInForeground(machine, signals, command_line);
     if (code != 0)
       fprintf(stderr, "fenra: FENRA.exe ended with exit code %d (0x%08x)%s\n", code, static_cast<unsigned>(code),
               code == static_cast<int>(fenra::win::kErrorFileNotFound) && windows_arguments.empty()
-                  ? ": it is not registered; register it with: fenra -Service"
+                  ? (": it is not registered; register it with: " + register_hint).c_str()
                   : "");
     else if (const char* done = fenra::app::InstallationDone(machine.platform().system, command_line))
       fprintf(stderr, "fenra: %s\n", done);
@@ -263,6 +330,13 @@ int main(int argc, char** argv) {
     // Windows; nothing is torn down under them.
     fflush(nullptr);
     std::_Exit(code);
+  } catch (const fenra::sim::MachineNotMade& e) {
+    fprintf(stderr, "fenra: %s\n%s", fenra::sim::PrintableText(e.what()).c_str(), MachineHint(machine_option).c_str());
+    return 1;
+  } catch (const std::filesystem::filesystem_error& e) {
+    fprintf(stderr, "fenra: %s\n%s", fenra::sim::FileErrorText(e.path1(), e.code().value()).c_str(),
+            MachineHint(machine_option).c_str());
+    return 1;
   } catch (const std::exception& e) {
     fprintf(stderr, "fenra: %s\n", fenra::sim::PrintableText(e.what()).c_str());
     return 1;

@@ -67,8 +67,11 @@ size_t PutStamp(char* out, const LocalTime& now) {
   return static_cast<size_t>(end - out);
 }
 
+// TempDir is another product's folder, one users may be able to create files
+// in: a trace file planted there (a link, another's file) counts as one
+// that cannot be opened.
 FilePtr OpenForAppend(Files& files, const std::string& path, uint32_t disposition) {
-  return files.CreateFile(path, win::kGenericWrite, win::kFileShareRead, disposition);
+  return files.CreateTrustedFile(path, win::kGenericWrite, win::kFileShareRead, disposition);
 }
 
 // True when the file could not be opened or sized, or is beyond the limit.

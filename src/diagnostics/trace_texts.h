@@ -18,6 +18,18 @@ namespace fenra::trace_text {
 inline constexpr char kStopReturn[] = "stopflg=TRUE retrun 0";
 inline constexpr char kServiceStop[] = "[ServiceThread]stopflg = TRUE";
 inline constexpr char kServiceWaitError[] = "[ServiceThread]WaitForSingleObject Error = %d";
+// The first line of each start of the monitor.
+inline constexpr char kServiceThreadStart[] = "[ServiceThread]start thread";
+// The platform software version found (named after its registry value
+// whichever source gave it); none is traced when it stays "unknown".
+inline constexpr char kPlatformVersionFound[] = "[CheckSWVersion]TrelvaneVersion = %s";
+
+// SimplexDate: a SIMPLEX timer stores the time it starts (GetRegisterSZ, its
+// value's name, the stamp), finds the stored one in the future, or a
+// changed module's serial number deletes it (the serial's value name).
+inline constexpr char kRegisterSzStored[] = "[GetRegisterSZ]SetValue %s = %s";
+inline constexpr char kSimplexDateFuture[] = "[CheckLongThreshold]SimplexDate Error (Futule?)";
+inline constexpr char kSimplexDateDeleted[] = "[CheckSerialNumber]Delete SimplexDate (%s)";
 
 // The timer manager.
 inline constexpr char kManagerStart[] = "[ManageTimerThread]start";

@@ -16,10 +16,13 @@
 #include <set>
 #include <sstream>
 
+#include "app/command_line.h"
 #include "explorer/shrink.h"
 #include "runner/output.h"
 #include "runner/scenario.h"
 #include "runner/scenario_run.h"
+#include "runner/timeline.h"
+#include "runner/timeline_check.h"
 #ifdef FENRA_EXPLORER_MODEL
 #include "explorer/model.h"
 #endif
@@ -432,6 +435,9 @@ std::vector<Violation> CheckScenarioText(const std::string& text, const std::str
     return {{"scenario", e.what()}};
   }
   std::vector<Violation> violations = CheckInvariants(scenario, result.observations, result.failure);
+  for (std::string& problem :
+       runner::CheckTimeline(scenario, result.observations, runner::RenderTimeline(scenario, result.observations)))
+    violations.push_back({kTimeline, std::move(problem)});
   if (determinism) {
     runner::RunResult again = runner::RunScenario(scenario);
     if (Rendered(scenario, again) != Rendered(scenario, result))
@@ -460,18 +466,22 @@ int ExploreMain(int argc, char** argv) {
       "on the simulated machine and checked against the alert rules; failing runs are shrunk to scenario files.\n"
       "Run k of seed S is the same run everywhere.",
       "fenra-sim explore"};
+  app::PlainHelp(app);
+  app::NameParseErrors(app);
   Options options;
   uint64_t only = 0;
-  app.add_option("--seed", options.seed, "the exploration's seed (default 1)");
-  auto* runs = app.add_option("--runs", options.runs, "how many runs (default 100; with --duration: until it ends)");
+  app.add_option("--seed", options.seed, "the exploration's seed (default 1)")->type_name("S");
+  auto* runs = app.add_option("--runs", options.runs, "how many runs (default 100; with --duration: until it ends)")
+                   ->type_name("N");
   app.add_option("--first", options.first, "the first run (default 0): runs K to K+N-1, for sharding")
       ->type_name("K");
   auto* run = app.add_option("--run", only, "only run K of the seed (to reproduce one)")->type_name("K");
   app.add_option("--duration", options.duration, "start no run after this much wall time")->type_name("H:MM:SS");
   app.add_option("--out", options.out, "where failing and shrunk scenarios go (default explore-out)")
       ->type_name("DIR");
-  app.add_option("--jobs", options.jobs, "runs at a time, each in its own process (default 1)")
-      ->check(CLI::Range(1u, 256u));
+  app.add_option("--jobs", options.jobs, "runs at a time, each in its own process: 1 to 256 (default 1)")
+      ->type_name("J")
+      ->check(CLI::Range(1u, 256u).description(""));
   app.add_flag("!--no-shrink", options.shrink, "write failing runs without shrinking them");
   app.add_flag("!--no-long-runs", options.long_runs,
                "leave out the runs of several virtual weeks (thresholds beyond 2^31 ms that run out)");

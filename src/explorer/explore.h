@@ -21,6 +21,10 @@ struct ModelReach {
   std::array<uint64_t, 6> table_rows{};
 };
 
+// The check of a run's picture: its pair rows against the monitor's own
+// trace lines, its labels apart (runner/timeline_check.h).
+inline constexpr const char* kTimeline = "timeline";
+
 // Runs one generated (or shrunk) scenario text in this process and checks
 // it. `determinism`: run it twice and compare the two outputs byte for
 // byte. A text that does not parse gives a violation "scenario". `reach`

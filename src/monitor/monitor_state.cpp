@@ -22,8 +22,10 @@ TimerSlot TimerTable::Get(int n) const {
 bool TimerTable::SimplexUnanswered(int k) const {
   const TimerSlot& simplex = slots_[static_cast<size_t>(k)];
   // An announced SIMPLEX is answered by the DUPLEX timer that runs out
-  // next, whichever request started it.
-  return simplex.running || simplex.change || outcome_[static_cast<size_t>(k)] == SimplexOutcome::kUnannounced;
+  // next, whichever request started it; a SIMPLEX timer being cancelled
+  // belongs to the DUPLEX timer that cancels it.
+  return (simplex.running && !simplex.stop) || simplex.change ||
+         outcome_[static_cast<size_t>(k)] == SimplexOutcome::kUnannounced;
 }
 
 void TimerTable::RaiseChange(int n) {
@@ -49,7 +51,9 @@ bool TimerTable::TakeStop(int n) {
 
 bool TimerTable::RunOutSimplex(int k) {
   MutexLock lock(mutex_);
-  if (std::exchange(slots_[static_cast<size_t>(k)].stop, false)) return false;
+  TimerSlot& slot = slots_[static_cast<size_t>(k)];
+  if (std::exchange(slot.stop, false)) return false;
+  slot.ran_out = true;
   // From here on a DUPLEX timer of the pair that runs out announces the
   // return, even while this timer is still starting its composer.
   outcome_[static_cast<size_t>(k)] = SimplexOutcome::kAnnounced;
@@ -66,21 +70,22 @@ DuplexRunOut TimerTable::RunOutDuplex(int n, const ChangeRequest& request) {
   const int k = n - kDuplexOffset;
   TimerSlot& simplex = slots_[static_cast<size_t>(k)];
   const SimplexOutcome outcome = std::exchange(outcome_[static_cast<size_t>(k)], SimplexOutcome::kNone);
-  // Announced, or being announced by a SIMPLEX timer that has just run out.
-  if (outcome == SimplexOutcome::kAnnounced) return DuplexRunOut::kAnnounce;
-  if (simplex.running && !simplex.stop) {
+  DuplexRunOut run_out;
+  if (simplex.running && !simplex.stop && !simplex.ran_out) {
     simplex.stop = true;
-    return DuplexRunOut::kCancelSimplex;
+    run_out.cancels_simplex = true;
   }
-  // The SIMPLEX this request answers ended unannounced, or waits still: a
-  // flap shorter than its timer, which neither alert may report. Only what
-  // came after this request is a new loss.
-  if (request.answers_simplex) {
-    if (simplex.change && simplex.request.order < request.order) simplex.change = false;
-    return DuplexRunOut::kFiltered;
+  if (outcome == SimplexOutcome::kAnnounced) {
+    // Announced, or being announced by a SIMPLEX timer that has just run
+    // out: the return is announced (a newer loss it cancels was a flap).
+    run_out.announces = true;
+  } else if (!run_out.cancels_simplex) {
+    // The SIMPLEX this request answers ended unannounced: a flap shorter
+    // than its timer, which neither alert may report. No SIMPLEX to answer:
+    // a CPU pair rising to three modules.
+    run_out.announces = !request.answers_simplex;
   }
-  // No SIMPLEX to answer: a CPU pair rising to three modules.
-  return DuplexRunOut::kAnnounce;
+  return run_out;
 }
 
 bool TimerTable::AbsorbFlap(int k, uint32_t now, int32_t margin_ms) {
@@ -110,10 +115,8 @@ std::optional<TimerStart> TimerTable::TakeStartRequest(int n, const char* occurr
   CopyText(slot.szOccurrenceTime, occurrence_time);
   bool simplex = n < kDuplexOffset;
   const TimerSlot& partner = slots_[static_cast<size_t>(simplex ? n + kDuplexOffset : n - kDuplexOffset)];
-  // A SIMPLEX request waits for its pair's DUPLEX timer to end, and for a
-  // DUPLEX request that waits too: that request's timer decides, by their
-  // order, whether this loss was part of the flap it ends.
-  if (simplex && (partner.thread || partner.change)) return std::nullopt;
+  if (simplex && partner.thread) return std::nullopt;
+  if (partner.change && partner.request.order < slot.request.order) return std::nullopt;
   TimerStart start;
   CopyText(start.szOccurrenceTime, slot.szOccurrenceTime);
   start.request = slot.request;
@@ -127,6 +130,7 @@ void TimerTable::BeginStart(int n, uint32_t limit_time) {
   TimerSlot& slot = slots_[static_cast<size_t>(n)];
   slot.running = true;
   slot.stop = false;
+  slot.ran_out = false;
   slot.dwLimitTime = limit_time;
 }
 

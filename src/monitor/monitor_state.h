@@ -28,7 +28,7 @@ inline constexpr size_t kOccurrenceTimeSize = 256;
 
 // What a change request carries to the timer it starts: its place among
 // all requests, and, for a DUPLEX request, whether the pair had a SIMPLEX
-// never announced when it was raised (a SIMPLEX timer running or being
+// never announced when it was raised (a SIMPLEX timer running and not being
 // cancelled, one that ran out without its alert, or a SIMPLEX request
 // waiting).
 struct ChangeRequest {
@@ -36,11 +36,12 @@ struct ChangeRequest {
   bool answers_simplex = false;
 };
 
-// What a DUPLEX timer that runs out does.
-enum class DuplexRunOut {
-  kCancelSimplex,  // its SIMPLEX timer still runs: cancel it, no alert
-  kFiltered,       // the SIMPLEX it answers was never announced: no alert
-  kAnnounce,       // the DUPLEX alert
+// What a DUPLEX timer that runs out does: whether it cancels the pair's
+// SIMPLEX timer, which still runs (a loss shorter than its timer), and
+// whether it writes the DUPLEX alert.
+struct DuplexRunOut {
+  bool cancels_simplex = false;
+  bool announces = false;
 };
 
 // One timer index: its change request, its cancel request, and the timer
@@ -50,6 +51,7 @@ struct TimerSlot {
   ChangeRequest request;  // of the waiting change request
   bool stop = false;     // flgStopTimer: cancel the running timer
   bool running = false;  // started and not yet ended
+  bool ran_out = false;  // it has run out and starts no more than its alert
   uint32_t dwLimitTime = 0;  // expiry tick of the running timer
   char szOccurrenceTime[kOccurrenceTimeSize] = {};
   Handle thread;  // hTimerThread: until the manager has collected it
@@ -91,11 +93,11 @@ class TimerTable {
   bool RunOutSimplex(int k);
   // The alert of SIMPLEX timer k could not be started.
   void SimplexNotAnnounced(int k);
-  // DUPLEX timer n, started for `request`, has run out. Whatever it
-  // decides closes the pair's SIMPLEX episode. When the SIMPLEX it answers
-  // was never announced, a SIMPLEX request of the pair still waiting from
-  // before this DUPLEX request is dropped with it; a later one keeps its
-  // place.
+  // DUPLEX timer n, started for `request`, has run out: it cancels a
+  // SIMPLEX timer of its pair that still runs, and announces the return
+  // from an announced SIMPLEX, or a return that answers no SIMPLEX at all
+  // (a CPU pair rising to three modules). Whatever it decides closes the
+  // pair's SIMPLEX episode.
   DuplexRunOut RunOutDuplex(int n, const ChangeRequest& request);
   // SIMP->DUP->SIMP: a SIMPLEX request for pair k while its DUPLEX timer
   // exists with more than `margin_ms` to run cancels that timer and is
@@ -104,8 +106,10 @@ class TimerTable {
 
   // The manager's start of timer n, in three steps. Take: when a change
   // request waits and no timer exists, record the occurrence time; then,
-  // unless a SIMPLEX request must wait for its partner DUPLEX timer or
-  // request, hand back what the start needs.
+  // unless the request must wait, hand back what the start needs. A
+  // SIMPLEX request waits for its partner DUPLEX timer to end; within a
+  // pair, a request also waits for an older one of the other kind, so that
+  // the pair's requests start in the order they were raised.
   std::optional<TimerStart> TakeStartRequest(int n, const char* occurrence_time);
   // Whether any timer has a change request and no timer: only then has the
   // manager an occurrence time to read (it is idle nearly every second).

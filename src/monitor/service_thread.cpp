@@ -47,6 +47,16 @@ std::optional<int32_t> ReadIniSetting(Runtime& runtime, const IniSetting& settin
   return std::nullopt;
 }
 
+// The vendor's installation folder, for the hardware library's search: the
+// text as stored (up to its terminator), expanded when it is REG_EXPAND_SZ.
+void KeepInstallDir(Runtime& runtime, const uint8_t* data, uint32_t size, uint32_t type) {
+  std::string folder(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
+  if (type == win::kRegExpandSz) folder = runtime.platform.system.ExpandEnvironmentStrings(folder);
+  SharedState::HardwareLibrary& library = runtime.shared.library;
+  MutexLock lock(library.lock);
+  library.install_dir = folder;
+}
+
 // Steps before the delay. Returns the thread's result when it must end.
 std::optional<uint32_t> ReadSettings(Runtime& runtime, MonitorConfig* config, int32_t* dwSimplexFilterTime) {
   Platform& platform = runtime.platform;
@@ -60,15 +70,17 @@ std::optional<uint32_t> ReadSettings(Runtime& runtime, MonitorConfig* config, in
                            static_cast<uint32_t>(strlen(kSettingsKey) + 1), kModuleName, __LINE__);
     return 1;
   }
-  // Only the presence of Installdir matters; a value too long for its
-  // 256-byte buffer is refused like a missing one.
+  // Installdir must be there; a value too long for its 256-byte buffer is
+  // refused like a missing one. The hardware library is looked for in it.
   static constexpr char kInstallDir[] = "Installdir";
   uint32_t size = 0;
   result = registry.QueryValue(*key, kInstallDir, nullptr, nullptr, &size);
   if (result == 0) {
     uint8_t install_dir[256] = {};
+    uint32_t type = 0;
     size = sizeof(install_dir);
-    result = registry.QueryValue(*key, kInstallDir, nullptr, install_dir, &size);
+    result = registry.QueryValue(*key, kInstallDir, &type, install_dir, &size);
+    if (result == 0) KeepInstallDir(runtime, install_dir, size, type);
   }
   if (result != 0) {
     WriteEventLogErrorData(platform, EVSRC_ZUFT, EVID_API_FAILED, win::kEventlogErrorType,
@@ -177,9 +189,13 @@ void MainWait(Runtime& runtime, const std::vector<Handle>& workers) {
       return;
     }
     if (result > win::kWaitObject0 && result < win::kWaitObject0 + handles.size()) {
+      // A worker ended without a stop request: monitoring is over, which is
+      // an error whoever raised stopflg. The WMI layer raises it itself when
+      // it cannot connect or a call is cancelled; the record is written then
+      // too, or the event log would call the end a normal stop.
+      WriteEventLog(platform, EVSRC_ZUFT, EVID_MONITOR_ENDED, nullptr, win::kEventlogErrorType, kModuleName,
+                    __LINE__);
       if (monitor.stopflg != 1) {
-        WriteEventLog(platform, EVSRC_ZUFT, EVID_MONITOR_ENDED, nullptr, win::kEventlogErrorType, kModuleName,
-                      __LINE__);
         runtime.trace.TraceLog(trace_text::kServiceStop);
         monitor.stopflg = 1;
       }
@@ -313,7 +329,7 @@ uint32_t ServiceThread(Runtime& runtime) {
   Trace& trace = runtime.trace;
   Kernel& kernel = runtime.platform.kernel;
   MonitorState& monitor = runtime.monitor;
-  trace.TraceLog("[ServiceThread]start thread");
+  trace.TraceLog(trace_text::kServiceThreadStart);
 
   MonitorConfig config;
   int32_t dwSimplexFilterTime = kDefaultSimplexFilterTimeMs;

@@ -156,14 +156,16 @@ uint32_t StartComposer(Runtime& runtime, int n, const char* occurrence_time) {
 
 // Timer n has run out. The timer's exit code.
 uint32_t RunOut(Runtime& runtime, int n, const char* occurrence_time, const ChangeRequest& request) {
-  if (n >= kDuplexOffset &&
-      runtime.monitor.timers.RunOutDuplex(n, request) != DuplexRunOut::kAnnounce) {
-    // The pair returned to DUPLEX before its SIMPLEX was announced: neither
-    // change is.
-    int k = n - kDuplexOffset;
-    runtime.trace.TraceLogF(trace_text::kTimerBackToDuplex, n, PairLabel(n));
-    runtime.trace.TraceLogF(trace_text::kTimerStopTimer, n, PairLabel(n), k);
-    return 1;
+  if (n >= kDuplexOffset) {
+    DuplexRunOut run_out = runtime.monitor.timers.RunOutDuplex(n, request);
+    if (run_out.cancels_simplex || !run_out.announces) {
+      // The pair returned to DUPLEX before its SIMPLEX timer ran out: that
+      // loss is not announced.
+      int k = n - kDuplexOffset;
+      runtime.trace.TraceLogF(trace_text::kTimerBackToDuplex, n, PairLabel(n));
+      runtime.trace.TraceLogF(trace_text::kTimerStopTimer, n, PairLabel(n), k);
+    }
+    if (!run_out.announces) return 1;
   }
   return StartComposer(runtime, n, occurrence_time);
 }

@@ -29,6 +29,17 @@ class Files {
   // excludes this one, ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND).
   virtual FilePtr CreateFile(const std::string& path, uint32_t access, uint32_t share,
                              uint32_t disposition) = 0;
+  // CreateFile for a file that must not be someone else's: refused (null,
+  // ERROR_ACCESS_DENIED) when it is a reparse point (a symbolic link or a
+  // junction, which is not followed), has more than one name (hard links),
+  // or is owned by any account but LocalSystem, the Administrators group or
+  // this process's own. A user who can create files in the folder cannot
+  // plant it, then, to read what is written, to hold it, or to send the
+  // writes into another file. An existing file is looked at before it is
+  // changed: kCreateAlways and kTruncateExisting cut it only once it has
+  // passed.
+  virtual FilePtr CreateTrustedFile(const std::string& path, uint32_t access, uint32_t share,
+                                    uint32_t disposition) = 0;
   virtual bool GetFileSize(File& file, uint64_t* size) = 0;
   // SetFilePointerEx; `method` is kFileBegin, kFileCurrent or kFileEnd.
   virtual bool SetFilePointer(File& file, int64_t distance, uint32_t method, uint64_t* position) = 0;

@@ -61,9 +61,15 @@ class Hardware {
  public:
   virtual ~Hardware() = default;
 
-  // LoadLibraryA. Null on failure (ERROR_MOD_NOT_FOUND for a missing
-  // library).
-  virtual LibraryPtr LoadLibrary(const std::string& name) = 0;
+  // Loads the library `name` (".dll" added) from the system directory, the
+  // program's directory and, when not empty, `vendor_directory` (the
+  // hardware vendor's installation folder), in that order; the library's
+  // own dependencies are looked for in the same places. Never from the
+  // current directory or a folder on PATH. Null on failure, with the
+  // loader's error: ERROR_MOD_NOT_FOUND when it is in none of them (or a
+  // dependency is missing), ERROR_BAD_EXE_FORMAT for one that is no library
+  // of this process's kind (a 64-bit one in the 32-bit service), ...
+  virtual LibraryPtr LoadLibrary(const std::string& name, const std::string& vendor_directory) = 0;
   // CreateFileA of a device ("\\\\.\\IPMIDEV") for reading and writing,
   // without sharing, as an existing device. Null on failure
   // (ERROR_FILE_NOT_FOUND when the device does not exist).

@@ -58,7 +58,10 @@ class ServiceControl {
   virtual ~ServiceControl() = default;
 
   using ServiceMainFn = std::function<void(uint32_t argc, char** argv)>;
-  using HandlerFn = std::function<void(uint32_t control)>;
+  // The handler's answer: NO_ERROR for a control it handled and for
+  // interrogate, ERROR_CALL_NOT_IMPLEMENTED for one it does not handle (a
+  // user control 128..255, say), as HandlerEx answers.
+  using HandlerFn = std::function<uint32_t(uint32_t control)>;
 
   // StartServiceCtrlDispatcherA with one service. Runs `service_main` on a
   // thread of its own and dispatches controls on the calling thread; returns
@@ -91,7 +94,8 @@ class ServiceControl {
   virtual bool StartService(ScHandle& service, const std::vector<std::string>& arguments) = 0;
   // ControlService: hands the control to the service's handler and returns
   // after the handler has run, with the service's latest status in *status
-  // (also on the failures below). Refused with ERROR_SERVICE_NOT_ACTIVE when
+  // (also on the failures below); fails with the handler's answer when that
+  // is not NO_ERROR. Refused with ERROR_SERVICE_NOT_ACTIVE when
   // the service is not running, ERROR_SERVICE_CANNOT_ACCEPT_CTRL while it is
   // START_PENDING or STOP_PENDING, ERROR_INVALID_SERVICE_CONTROL when it does
   // not accept this control (interrogate and user controls 128..255 are

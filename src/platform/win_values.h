@@ -20,6 +20,7 @@ inline constexpr uint32_t kErrorInvalidData = 13;
 inline constexpr uint32_t kErrorSharingViolation = 32;
 inline constexpr uint32_t kErrorFileExists = 80;
 inline constexpr uint32_t kErrorInvalidParameter = 87;
+inline constexpr uint32_t kErrorCallNotImplemented = 120;
 inline constexpr uint32_t kErrorInsufficientBuffer = 122;
 inline constexpr uint32_t kErrorInvalidName = 123;
 inline constexpr uint32_t kErrorModNotFound = 126;

@@ -9,11 +9,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
+#include "platform/sim/sim_machine.h"
 #include "platform/sim/text.h"
 #include "explorer/explore.h"
 #include "runner/output.h"
@@ -36,6 +38,39 @@ std::string DirectiveList() {
   return setup + timed;
 }
 
+// The picture's file, opened before the run so that a file that cannot be
+// written is a bad command line said at once, not after the whole run; a
+// run that ends without its picture leaves no empty file behind.
+class TimelineFile {
+ public:
+  ~TimelineFile() {
+    if (!out_.is_open() || kept_) return;
+    out_.close();
+    std::error_code ignored;
+    std::filesystem::remove(path_, ignored);
+  }
+  // 0, or the errno of the open.
+  int Open(const std::string& path) {
+    path_ = path;
+    errno = 0;
+    out_.open(path, std::ios::binary | std::ios::trunc);
+    return out_.is_open() ? 0 : errno != 0 ? errno : EIO;
+  }
+  // 0, or the errno of the write.
+  int Write(const std::string& svg) {
+    errno = 0;
+    out_ << svg;
+    if (!out_.flush()) return errno != 0 ? errno : EIO;
+    kept_ = true;
+    return 0;
+  }
+
+ private:
+  std::string path_;
+  std::ofstream out_;
+  bool kept_ = false;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -43,8 +78,13 @@ int main(int argc, char** argv) {
   CLI::App app{
       "Runs the FENRA service on a simulated machine on virtual time, from a scenario file,\n"
       "and prints what it did: event-log records, pulses of the hot-plug event and,\n"
-      "with --trace, trace lines. The directives are in docs/scenarios.md.",
+      "with --trace, trace lines. The directives are in docs/scenarios.md.\n"
+      "\n"
+      "  fenra-sim explore [OPTIONS]   makes up seeded random scenarios, runs each and checks\n"
+      "                                what the service did against the alert rules\n"
+      "                                (fenra-sim explore --help)\n",
       "fenra-sim"};
+  fenra::app::PlainHelp(app);
   bool json = false;
   bool trace = false;
   std::string machine;
@@ -74,9 +114,26 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : 2;
   }
 
+  // A misspelt command is no file: say so, rather than that the file is
+  // missing.
+  if (std::error_code ec; !std::filesystem::exists(scenario_file, ec))
+    if (std::string_view near = fenra::app::NearestWord(scenario_file, {"explore"}); !near.empty()) {
+      fprintf(stderr, "fenra-sim: \"%s\" is neither a scenario file nor a command; did you mean %s?\n",
+              fenra::sim::PrintableText(scenario_file).c_str(), std::string(near).c_str());
+      return 2;
+    }
+
+  TimelineFile timeline_file;
   try {
     fenra::runner::Scenario scenario = fenra::runner::LoadScenario(scenario_file);
-    fenra::runner::OutputOptions output{.trace = trace, .clock = scenario.clock};
+    if (int error = timeline.empty() ? 0 : timeline_file.Open(timeline)) {
+      fprintf(stderr, "fenra-sim: --timeline %s\n", fenra::sim::FileErrorText(timeline, error).c_str());
+      return 2;
+    }
+    fenra::runner::OutputOptions output{
+        .trace = trace,
+        .clock = scenario.clock,
+        .language = scenario.japanese ? fenra::sim::UiLanguage::kJapanese : fenra::sim::UiLanguage::kEnglish};
     // Printed as they happen and not kept, except for the timeline, which
     // draws from the whole run's observations.
     fenra::runner::ObservationSink print = fenra::runner::Printer(stdout, json, output);
@@ -87,15 +144,9 @@ int main(int argc, char** argv) {
                      if (!timeline.empty()) drawn.push_back(o);
                    }});
     fflush(stdout);
-    if (!timeline.empty()) {
-      errno = 0;
-      std::ofstream file(timeline, std::ios::binary);
-      file << fenra::runner::RenderTimeline(scenario, drawn);
-      if (!file.flush()) {
-        int error = errno != 0 ? errno : EIO;
-        fprintf(stderr, "fenra-sim: %s\n", fenra::sim::FileErrorText(timeline, error).c_str());
-        return 1;
-      }
+    if (int error = timeline.empty() ? 0 : timeline_file.Write(fenra::runner::RenderTimeline(scenario, drawn))) {
+      fprintf(stderr, "fenra-sim: --timeline %s\n", fenra::sim::FileErrorText(timeline, error).c_str());
+      return 1;
     }
     if (!result.failure.empty()) {
       fprintf(stderr, "fenra-sim: %s\n", result.failure.c_str());
@@ -105,6 +156,10 @@ int main(int argc, char** argv) {
   } catch (const fenra::runner::ScenarioError& e) {
     fprintf(stderr, "fenra-sim: %s\n", e.what());
     return 2;
+  } catch (const fenra::sim::MachineNotMade& e) {
+    fprintf(stderr, "fenra-sim: %s; --machine names a directory you may write (made when missing)\n",
+            fenra::sim::PrintableText(e.what()).c_str());
+    return 1;
   } catch (const std::exception& e) {
     fprintf(stderr, "fenra-sim: %s\n", fenra::sim::PrintableText(e.what()).c_str());
     return 1;

@@ -105,7 +105,7 @@ std::string RenderTextEntry(const Observation& o, const OutputOptions& options) 
       snprintf(id, sizeof(id), "event %u (0x%08X)", o.event_id & 0xFFFF, o.event_id);
       out += o.source + " " + EventTypeName(o.type) + " " + id + "\n";
       // The record's text as the event viewer (and fenra's console) shows it.
-      out += app::IndentedText(sim::ToValidUtf8(app::MessageText(o.event_id, o.strings)));
+      out += app::IndentedText(sim::ToValidUtf8(app::MessageText(o.event_id, o.strings, options.language)));
       if (!o.data.empty()) out += "    data: " + Hex(o.data) + "\n";
       break;
     }

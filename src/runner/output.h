@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/kernel.h"
+#include "platform/sim/sim_resources.h"
 #include "runner/observation.h"
 
 namespace fenra::runner {
@@ -15,6 +16,9 @@ namespace fenra::runner {
 struct OutputOptions {
   bool trace = false;
   LocalTime clock;  // local time at scenario time 0, for the readable times
+  // The machine's language, in which the readable text shows the records'
+  // texts (the scenario's `language`).
+  sim::UiLanguage language = sim::UiLanguage::kEnglish;
 };
 
 // One JSON object per line:

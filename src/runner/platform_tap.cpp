@@ -76,13 +76,10 @@ class PlatformTap::Files final : public fenra::Files {
       : inner_(inner), kernel_(kernel), recorder_(recorder), faults_(faults) {}
 
   FilePtr CreateFile(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition) override {
-    if (uint32_t error = (access & win::kGenericWrite) != 0 ? faults_.OpenForWritingError(path) : 0) {
-      kernel_.SetLastError(error);
-      return nullptr;
-    }
-    FilePtr file = inner_.CreateFile(path, access, share, disposition);
-    if (!file) return nullptr;
-    return std::make_unique<Tapped>(std::move(file), path, IsTraceFile(path));
+    return Open(path, access, share, disposition, false);
+  }
+  FilePtr CreateTrustedFile(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition) override {
+    return Open(path, access, share, disposition, true);
   }
   bool GetFileSize(File& file, uint64_t* size) override { return inner_.GetFileSize(Inner(file), size); }
   bool SetFilePointer(File& file, int64_t distance, uint32_t method, uint64_t* position) override {
@@ -117,6 +114,17 @@ class PlatformTap::Files final : public fenra::Files {
     const bool trace;
   };
   static File& Inner(File& file) { return *static_cast<Tapped&>(file).inner; }
+
+  FilePtr Open(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition, bool trusted) {
+    if (uint32_t error = (access & win::kGenericWrite) != 0 ? faults_.OpenForWritingError(path) : 0) {
+      kernel_.SetLastError(error);
+      return nullptr;
+    }
+    FilePtr file = trusted ? inner_.CreateTrustedFile(path, access, share, disposition)
+                           : inner_.CreateFile(path, access, share, disposition);
+    if (!file) return nullptr;
+    return std::make_unique<Tapped>(std::move(file), path, IsTraceFile(path));
+  }
 
   // One write is one line with its CR LF; lines within a write are split.
   void Record(std::string_view bytes) {

@@ -14,6 +14,7 @@
 #include "platform/sim/wmi_inventory.h"
 #include "platform/win_values.h"
 #include "runner/scenario_hardware.h"
+#include "state/pairs.h"
 #include "wmi/wmi_tables.h"
 
 namespace fenra::runner {
@@ -24,6 +25,18 @@ using nlohmann::json;
 // ERROR_LOG_FILE_FULL: what a refused event-log record fails with unless
 // the scenario names another error.
 constexpr uint32_t kLogFileFull = 1502;
+
+struct WmiFaultWordEntry {
+  std::string_view word;
+  sim::WmiFault fault;
+};
+constexpr WmiFaultWordEntry kWmiFaultWords[] = {
+    {"create-locator", sim::WmiFault::kCreateLocator}, {"connect", sim::WmiFault::kConnectServer},
+    {"proxy-blanket", sim::WmiFault::kProxyBlanket},   {"query", sim::WmiFault::kExecQuery},
+    {"subscribe", sim::WmiFault::kNotificationQuery},  {"next-timeout", sim::WmiFault::kNextTimeout},
+    {"next-cancelled", sim::WmiFault::kNextCancelled}, {"next-throws", sim::WmiFault::kNextThrows},
+    {"object-text", sim::WmiFault::kGetObjectText},
+};
 
 // One word of a line, and where the rest of the line after it starts.
 struct Word {
@@ -185,6 +198,7 @@ class LineParser {
     entry.state = StateCode(words_[3].text);
     entry.type = ModuleType(canonical);
     entry.is_module = !entry.type.empty();
+    if (entry.is_module) KnownModule(entry.type, entry.name);
     if (entry.is_module && words_.size() == 5) Fail("a module has no parent; PARENT is for devices");
     entry.parent = words_.size() == 5 ? words_[4].text : entry.name.substr(0, entry.name.find('/'));
     for (const ModuleEntry& other : s_.modules) {
@@ -196,19 +210,13 @@ class LineParser {
   }
 
   void WmiFault() {
-    static const std::map<std::string, sim::WmiFault> kFaults = {
-        {"create-locator", sim::WmiFault::kCreateLocator}, {"connect", sim::WmiFault::kConnectServer},
-        {"proxy-blanket", sim::WmiFault::kProxyBlanket},   {"query", sim::WmiFault::kExecQuery},
-        {"subscribe", sim::WmiFault::kNotificationQuery},  {"next-timeout", sim::WmiFault::kNextTimeout},
-        {"next-cancelled", sim::WmiFault::kNextCancelled}, {"next-throws", sim::WmiFault::kNextThrows},
-        {"object-text", sim::WmiFault::kGetObjectText},
-    };
-    auto found = kFaults.find(words_[1].text);
-    if (found == kFaults.end())
+    const auto* found = std::find_if(std::begin(kWmiFaultWords), std::end(kWmiFaultWords),
+                                     [&](const WmiFaultWordEntry& entry) { return entry.word == words_[1].text; });
+    if (found == std::end(kWmiFaultWords))
       Fail("unknown WMI fault \"" + words_[1].text +
            "\" (create-locator, connect, proxy-blanket, query, subscribe, next-timeout, next-cancelled, "
            "next-throws, object-text)");
-    ScriptWmiFault fault{found->second, 1, 0};
+    ScriptWmiFault fault{found->fault, 1, 0};
     if (words_.size() > 2) {
       uint32_t times = Dword(words_[2].text);
       if (times == 0 || times > 1000000) Fail("TIMES must be 1 to 1000000");
@@ -540,10 +548,24 @@ class LineParser {
     Fail("unknown state \"" + text + "\" (a name such as SIMPLEX, DUPLEX, REMOVED, a decimal code, or none)");
   }
 
+  // Refuses a module number the servers do not have (of `type`, "cpu" or
+  // "pci"): the service would take it for one of its pairs' modules.
+  void KnownModule(const std::string& type, const std::string& name) const {
+    std::string numbers;
+    for (const SerialModule& module : kSerialModules) {
+      if (IsCpuModule(module) != (type == "cpu")) continue;
+      if (ModuleNumber(module) == name) return;
+      numbers += (numbers.empty() ? "" : ", ") + std::string(ModuleNumber(module));
+    }
+    Fail("no " + std::string(type == "cpu" ? "CPU" : "PCI") + " module \"" + name + "\" on these servers; the " +
+         (type == "cpu" ? "CPU" : "PCI") + " modules are " + numbers);
+  }
+
   // The declared instance of CLASS named NAME.
   const ModuleEntry& Instance(const std::string& class_text, const std::string& name) const {
     std::string canonical(sim::KnownClass(class_text));
     if (canonical.empty()) Fail("unknown class \"" + class_text + "\"");
+    if (std::string type = ModuleType(canonical); !type.empty()) KnownModule(type, name);
     for (const ModuleEntry& entry : s_.modules)
       if (entry.name == name && (entry.instance_class == canonical || SameModuleType(entry, canonical))) return entry;
     Fail("no instance \"" + name + "\" of " + canonical + " was declared with \"module\"");
@@ -703,6 +725,12 @@ void LineParser::Parse(const std::string& raw, int number) {
 ScenarioError::ScenarioError(const std::string& file, int line, const std::string& message)
     : std::runtime_error(sim::PrintableText(file) + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " +
                          sim::PrintableText(message)) {}
+
+std::string_view WmiFaultWord(sim::WmiFault fault) {
+  for (const WmiFaultWordEntry& entry : kWmiFaultWords)
+    if (entry.fault == fault) return entry.word;
+  return "?";
+}
 
 Scenario ParseScenario(const std::string& text, const std::string& file) {
   // A file that is not UTF-8 text (a binary, a picture) is refused as a

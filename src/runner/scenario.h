@@ -140,6 +140,9 @@ struct DirectiveSyntax {
 // timed).
 std::vector<DirectiveSyntax> ScenarioDirectives();
 
+// The word of `wmi-fault` that scripts `fault` ("proxy-blanket").
+std::string_view WmiFaultWord(sim::WmiFault fault);
+
 // Throws ScenarioError for every bad line (unknown directive, bad argument,
 // time going backwards, unknown class, instance or state, bad registry type
 // or data, a setup directive after a timed one, a missing or early `end`).

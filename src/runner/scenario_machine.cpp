@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "platform/sim/hardware_facts.h"
+#include "platform/sim/host_file.h"
 #include "platform/sim/text.h"
 #include "platform/sim/wmi_inventory.h"
 #include "runner/service_host.h"
@@ -27,9 +28,8 @@ json ReadJson(const fs::path& file) {
 }
 
 void WriteJson(const fs::path& file, const json& document) {
-  std::ofstream out(file, std::ios::trunc);
-  out << document.dump(2) << "\n";
-  if (!out) throw std::runtime_error(file.string() + ": cannot be written");
+  if (int code = sim::WriteFileAtomically(file, document.dump(2) + "\n", /*durable=*/false))
+    throw std::runtime_error(sim::FileErrorText(file, code));
 }
 
 // The INI files of the scenario: per file (names compared as Windows
@@ -128,9 +128,11 @@ void ApplySetup(const Scenario& scenario, sim::SimMachine& machine) {
     }
     std::string windows_path = machine.system().ExpandEnvironmentStrings("%SystemRoot%\\system32\\") + file.name;
     fs::path host = machine.HostPath(windows_path);
+    if (host.empty()) throw std::runtime_error(windows_path + ": cannot be written");
+    errno = 0;
     std::ofstream out(host, std::ios::binary | std::ios::trunc);
     out << text;
-    if (host.empty() || !out) throw std::runtime_error(windows_path + ": cannot be written");
+    if (!out.flush()) throw std::runtime_error(sim::FileErrorText(host, errno != 0 ? errno : EIO));
   }
 }
 

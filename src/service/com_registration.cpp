@@ -7,9 +7,14 @@ namespace {
 
 constexpr const char* kServerName = "FENRA";
 constexpr const char* kExeKey = "AppID\\FENRA.EXE";
-// The library's locale (0x0409) and platform.
+// The library's locale (0x0409) and platform: the type library of the
+// 64-bit Windows build is a win64 one (SYS_WIN64), registered so.
 constexpr const char* kLocaleKey = "\\409";
+#if defined(_WIN64)
+constexpr const char* kPlatformKey = "\\win64";
+#else
 constexpr const char* kPlatformKey = "\\win32";
+#endif
 // The help string of the library: "FENRA 1.0 type library", its second
 // half in half-width katakana.
 constexpr const wchar_t* kHelpString = L"FENRA 1.0 \uFF80\uFF72\uFF8C\uFF9F \uFF97\uFF72\uFF8C\uFF9E\uFF97\uFF98";

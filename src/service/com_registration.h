@@ -9,12 +9,12 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "resources/com_identity.h"
 
 namespace fenra {
 
-// The server's AppID and the LIBID of its type library FENRALib 1.0.
-inline constexpr const char* kAppId = "{9F07DCBF-3541-4E55-B72E-E20AC56E85AA}";
-inline constexpr const char* kLibId = "{08863F86-0684-40F6-BE01-37DE63727DFF}";
+// kAppId and kLibId, the server's AppID and the LIBID of its type library
+// FENRALib 1.0, are those of the executable's resources.
 // HKEY_CLASSES_ROOT\AppID, and the AppID's key beneath it.
 inline constexpr const char* kAppIdRoot = "AppID";
 std::string AppIdKey();
@@ -27,7 +27,8 @@ int32_t UpdateRegistryFromScript(Registry& registry, bool do_register);
 
 // RegisterTypeLib for the type library in the executable: under
 // HKCR\TypeLib\{LIBID}\1.0 the help string, 409\win32 (the executable's
-// path), FLAGS ("0") and HELPDIR (the executable's directory). An HRESULT,
+// path; win64 in the 64-bit Windows build, whose library is a 64-bit one),
+// FLAGS ("0") and HELPDIR (the executable's directory). An HRESULT,
 // TYPE_E_REGISTRYACCESS when a key or value cannot be written.
 int32_t RegisterTypeLibrary(Platform& platform);
 // UnRegisterTypeLib: removes what RegisterTypeLibrary wrote; the version

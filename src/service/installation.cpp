@@ -60,8 +60,13 @@ void InstallEventSource(Platform& platform, const char* message_file, const char
 int32_t CServiceModule::RegisterServer(bool register_type_library, bool as_service) {
   int32_t hr = platform_.com.CoInitializeEx(win::kCoinitApartmentThreaded);
   if (hr < 0) return hr;
-  // An earlier installation may name another file.
-  Uninstall();
+  // An earlier installation may name another file. One that cannot be
+  // removed is left as it is, and the registration fails: replacing it with
+  // nothing would leave no service once its old record goes.
+  if (uint32_t error = Uninstall(); error != 0) {
+    platform_.com.CoUninitialize();
+    return win::HresultFromWin32(error);
+  }
   UpdateRegistryFromScript(platform_.registry, true);
 
   Registry& registry = platform_.registry;
@@ -73,24 +78,25 @@ int32_t CServiceModule::RegisterServer(bool register_type_library, bool as_servi
     return error;
   }
   registry.DeleteValue(*app_id, "LocalService");
+  uint32_t install_error = 0;
   if (as_service) {
     SetText(registry, *app_id, "LocalService", "FENRA");
     SetText(registry, *app_id, "ServiceParameters", "-Service");
-    Install();
+    install_error = Install();
   }
   hr = register_type_library ? RegisterTypeLibrary(platform_) : win::kSOk;
   platform_.com.CoUninitialize();
-  return hr;
+  return hr < 0 || install_error == 0 ? hr : win::HresultFromWin32(install_error);
 }
 
 int32_t CServiceModule::UnregisterServer() {
   int32_t hr = platform_.com.CoInitializeEx(win::kCoinitApartmentThreaded);
   if (hr < 0) return hr;
   UpdateRegistryFromScript(platform_.registry, false);
-  Uninstall();
+  uint32_t error = Uninstall();
   UnregisterTypeLibrary(platform_);
   platform_.com.CoUninitialize();
-  return win::kSOk;
+  return win::HresultFromWin32(error);
 }
 
 bool CServiceModule::IsInstalled() {
@@ -100,14 +106,11 @@ bool CServiceModule::IsInstalled() {
   return manager.OpenService(*scm, m_szServiceName, win::kServiceQueryConfig) != nullptr;
 }
 
-bool CServiceModule::Install() {
-  if (IsInstalled()) return true;
+uint32_t CServiceModule::Install() {
+  if (IsInstalled()) return 0;
   ServiceControl& manager = platform_.service_control;
   ScHandlePtr scm = manager.OpenSCManager(win::kScManagerAllAccess);
-  if (!scm) {
-    platform_.system.MessageBox("Could not open ServiceControlManager", m_szServiceName);
-    return false;
-  }
+  if (!scm) return Refuse("Could not open ServiceControlManager");
   ServiceConfig config;
   config.service_type = win::kServiceWin32OwnProcess;
   config.start_type = win::kServiceAutoStart;
@@ -116,54 +119,92 @@ bool CServiceModule::Install() {
   config.dependencies = {"RPCSS"};
   config.display_name = m_szServiceName;
   ScHandlePtr service = manager.CreateService(*scm, m_szServiceName, win::kServiceAllAccess, config);
-  if (!service) {
-    scm.reset();
-    platform_.system.MessageBox("Could not create the service", m_szServiceName);
-    return false;
-  }
+  if (!service) return Refuse("Could not create the service");
   // A 32-bit service on 64-bit Windows names its message file through
   // %SystemRoot%, which the event viewer expands in its own view.
   std::string message_file = IsWow64(platform_) ? "%SystemRoot%\\SysWOW64" : CurrentDirectory(platform_.system);
   message_file = (message_file + kMessageFileName).substr(0, kMaxPath - 1);
   InstallEventSource(platform_, message_file.c_str(), kSourceFtMarvix);
   InstallEventSource(platform_, message_file.c_str(), kSourceZuft);
-  service.reset();
-  scm.reset();
-  return true;
+  return 0;
 }
 
-bool CServiceModule::Uninstall() {
-  if (!IsInstalled()) return true;
+uint32_t CServiceModule::Uninstall() {
+  if (!IsInstalled()) return 0;
+  ServiceControl& manager = platform_.service_control;
+  Kernel& kernel = platform_.kernel;
+  ScHandlePtr scm = manager.OpenSCManager(win::kScManagerAllAccess);
+  if (!scm) return Refuse("Could not open ServiceControlManager");
+  ScHandlePtr service =
+      manager.OpenService(*scm, m_szServiceName, win::kServiceStop | win::kDelete | win::kServiceQueryStatus);
+  if (!service) {
+    if (kernel.GetLastError() == win::kErrorServiceDoesNotExist) return 0;  // gone meanwhile
+    return Refuse("Could not open the service");
+  }
+  // A service that is starting or stopping refuses the stop (1061), a
+  // stopped one has nothing to stop (1062): the wait below sees to both.
+  ServiceStatus status;
+  manager.ControlService(*service, win::kServiceControlStop, &status);
+  // Marked by an earlier removal, it goes as this one would have it go.
+  if (!manager.DeleteService(*service) && kernel.GetLastError() != win::kErrorServiceMarkedForDelete)
+    return Refuse("Could not delete the service");
+
+  // Windows removes a deleted service once it has stopped and every handle
+  // to it is closed; until then its name stays taken.
+  const uint32_t start = kernel.TimeGetTime();
+  if (!AwaitStop(*service, start)) {
+    return Refuse(
+        "The service did not stop in time; it is marked for deletion and goes once it has stopped. Wait until "
+        "sc query FENRA no longer finds it, then run the installation again.",
+        win::kErrorServiceRequestTimeout);
+  }
+  // Only now: records the stopping service still wrote were written under
+  // their sources, whose message file gives them their texts.
   platform_.registry.DeleteKey(Hive::kLocalMachine, EventSourceKey(kSourceFtMarvix));
   platform_.registry.DeleteKey(Hive::kLocalMachine, EventSourceKey(kSourceZuft));
-
-  ServiceControl& manager = platform_.service_control;
-  ScHandlePtr scm = manager.OpenSCManager(win::kScManagerAllAccess);
-  if (!scm) {
-    platform_.system.MessageBox("Could not open ServiceControlManager", m_szServiceName);
-    return false;
-  }
-  ScHandlePtr service = manager.OpenService(*scm, m_szServiceName, win::kServiceStop | win::kDelete);
-  if (!service) {
-    scm.reset();
-    platform_.system.MessageBox("Could not open the service", m_szServiceName);
-    return false;
-  }
-  ServiceStatus status;
-  bool stopping = manager.ControlService(*service, win::kServiceControlStop, &status);
-  bool deleted = manager.DeleteService(*service);
   service.reset();
-  scm.reset();
-  if (!deleted) {
-    platform_.system.MessageBox("Could not delete the service", m_szServiceName);
-    return false;
+  if (!AwaitRemoval(*scm, start)) {
+    return Refuse(
+        "The service has stopped and is marked for deletion, but another program still has it open. Close the "
+        "Services console (services.msc) and any other program that shows or manages services, then run the "
+        "installation again.",
+        win::kErrorServiceMarkedForDelete);
   }
-  // A running service is removed only once it has stopped; until then the
-  // name stays taken and an installation that follows would find the
-  // service still there and create nothing.
-  for (uint32_t waited = 0; stopping && waited < kRemovalWaitMs && IsInstalled(); waited += kRemovalPollMs)
-    platform_.kernel.Sleep(kRemovalPollMs);
-  return true;
+  return 0;
+}
+
+bool CServiceModule::AwaitStop(ScHandle& service, uint32_t start) {
+  ServiceControl& manager = platform_.service_control;
+  Kernel& kernel = platform_.kernel;
+  for (;;) {
+    ServiceStatus status;
+    if (manager.QueryServiceStatus(service, &status)) {
+      if (status.current_state == win::kServiceStopped) return true;
+      // One that was starting when asked has refused the stop; now it takes it.
+      if (status.current_state == win::kServiceRunning)
+        manager.ControlService(service, win::kServiceControlStop, &status);
+    }
+    if (kernel.TimeGetTime() - start >= kRemovalWaitMs) return false;
+    kernel.Sleep(kRemovalPollMs);
+  }
+}
+
+bool CServiceModule::AwaitRemoval(ScHandle& scm, uint32_t start) {
+  ServiceControl& manager = platform_.service_control;
+  Kernel& kernel = platform_.kernel;
+  for (;;) {
+    if (!manager.OpenService(scm, m_szServiceName, win::kServiceQueryStatus) &&
+        kernel.GetLastError() == win::kErrorServiceDoesNotExist)
+      return true;
+    if (kernel.TimeGetTime() - start >= kRemovalWaitMs) return false;
+    kernel.Sleep(kRemovalPollMs);
+  }
+}
+
+uint32_t CServiceModule::Refuse(const char* text, uint32_t error) {
+  if (error == 0) error = platform_.kernel.GetLastError();
+  platform_.system.MessageBox(text, m_szServiceName);
+  return error != 0 ? error : win::kErrorInvalidFunction;
 }
 
 }  // namespace fenra

@@ -43,7 +43,7 @@ void CServiceModule::ServiceMain(uint32_t, char**) {
     m_status.current_state = win::kServiceStartPending;
   }
   ServiceStatusHandle handle = platform_.service_control.RegisterServiceCtrlHandler(
-      m_szServiceName, [this](uint32_t control) { Handler(control); });
+      m_szServiceName, [this](uint32_t control) { return Handler(control); });
   if (handle == 0) {
     uint32_t error = platform_.kernel.GetLastError();
     uint32_t size = std::min<uint32_t>(static_cast<uint32_t>(strlen(m_szServiceName)), kMaxNameData);
@@ -67,21 +67,24 @@ void CServiceModule::ServiceMain(uint32_t, char**) {
   trace_.CloseTraceMutex();
 }
 
-void CServiceModule::Handler(uint32_t control) {
-  if (control != win::kServiceControlStop) return;
+uint32_t CServiceModule::Handler(uint32_t control) {
+  // The manager knows the status already; interrogate needs no report.
+  if (control == win::kServiceControlInterrogate) return 0;
+  if (control != win::kServiceControlStop) return win::kErrorCallNotImplemented;
   trace_.TraceLog("[Handler]SERVICE_CONTROL_STOP");
   SetServiceStatus(win::kServiceStopPending);
   // The monitor listens on hServiceEvent, Run on hShutdownEvent: the monitor
   // hears of the stop first.
   if (Handle event = monitor_.hServiceEvent.load()) platform_.kernel.SetEvent(event);
   if (Handle event = monitor_.hShutdownEvent.load()) platform_.kernel.SetEvent(event);
+  return 0;
 }
 
 void CServiceModule::SetServiceStatus(uint32_t state) {
   // A report never blocks on the kernel, so the lock may be held across it.
   MutexLock lock(status_mutex_);
   m_status.current_state = state;
-  platform_.service_control.SetServiceStatus(m_hServiceStatus, m_status);
+  if (ServiceStatusHandle handle = m_hServiceStatus) platform_.service_control.SetServiceStatus(handle, m_status);
 }
 
 ServiceStatus CServiceModule::status() const {
@@ -117,6 +120,11 @@ void CServiceModule::Run() {
     trace_.TraceLog("[Run] Wait start");
     kernel.WaitForSingleObject(shutdown, win::kInfinite);
     trace_.TraceLog("[Run] Wait end");
+  } else {
+    // The monitor never ran: an error, or the records would read as a start
+    // and a normal stop.
+    WriteEventLog(platform_, EVSRC_ZUFT, EVID_MONITOR_ENDED, nullptr, win::kEventlogErrorType, kModuleName,
+                  __LINE__);
   }
   // The grace time in which the monitor's threads see stopflg and end; an
   // alert still being composed then is waited for as long again as its
@@ -148,7 +156,10 @@ int CServiceModule::StartThread() {
   Kernel& kernel = platform_.kernel;
   const char* name = IsOSVersionAtLeast(runtime_, 5, 0, 0) ? kHotPlugEventGlobalName : kHotPlugEventName;
   Handle pulse_event = kernel.CreateEvent(true, false, name);
-  if (!pulse_event) return 0;
+  if (!pulse_event) {
+    trace_.TraceLogF("[StartThread]CreateEvent(%s) Error = %d", name, static_cast<int>(kernel.GetLastError()));
+    return 0;
+  }
   monitor_.m_PulseEvent.store(pulse_event);
 
   Handle thread = kernel.CreateThread([this] { return ServiceThread(runtime_); }, "ServiceThread");

@@ -30,8 +30,11 @@ class CServiceModule {
   // The service entry, on the thread the dispatcher creates.
   void ServiceMain(uint32_t argc, char** argv);
   // The control handler, on the dispatcher's thread. Reacts to the stop
-  // control only and returns at once.
-  void Handler(uint32_t control);
+  // control only and returns at once: NO_ERROR for the stop and for
+  // interrogate, ERROR_CALL_NOT_IMPLEMENTED for any other control.
+  uint32_t Handler(uint32_t control);
+  // Stores `state` and reports the status to the manager; a plain run, which
+  // has no status handle, reports to nobody.
   void SetServiceStatus(uint32_t state);
   void Run();
 
@@ -43,20 +46,33 @@ class CServiceModule {
   // Registration (installation.cpp). RegisterServer removes an earlier
   // installation, writes the AppID entries, makes the process a service or
   // not (LocalService), and registers the type library when asked; an
-  // HRESULT or, when the AppID key cannot be opened, that Win32 error.
+  // HRESULT or, when the AppID key cannot be opened, that Win32 error. An
+  // earlier installation that cannot be removed is left as it is and makes
+  // it fail before anything is written; a failed installation makes it fail
+  // too (HRESULT_FROM_WIN32 of the error).
   int32_t RegisterServer(bool register_type_library, bool as_service);
-  // Removes the AppID entries, the service and the type library; 0.
+  // Removes the AppID entries, the service and the type library; 0, or
+  // HRESULT_FROM_WIN32 of what kept the service from being removed.
   int32_t UnregisterServer();
-  // Whether the service FENRA is installed.
+  // Whether the service FENRA is installed (also while marked for deletion).
   bool IsInstalled();
   // Installs the service and, when their keys do not exist yet, the two
-  // event sources. Does nothing when the service is installed already.
-  bool Install();
-  // Removes the event sources and the service, asking it to stop first and
-  // waiting (up to kRemovalWaitMs) until a running one has stopped and is
-  // gone, so that an installation that follows can create it again: as
-  // long as a stop may take, and a margin for its process to end.
-  bool Uninstall();
+  // event sources. Does nothing when the service is installed already. 0, or
+  // the Win32 error of the failure, which a message box has shown.
+  uint32_t Install();
+  // Removes the service: asks it to stop, marks it for deletion (a mark left
+  // by an earlier removal counts), waits until it has stopped, removes the
+  // event sources, and waits until the service is gone, within
+  // kRemovalWaitMs in all. Windows removes a deleted service only once it
+  // has stopped and every handle to it is closed (the Services console
+  // holds one), and an installation that followed too early would find it
+  // still there. 0 when it is gone (or was never there); otherwise a
+  // message box says what keeps it and the Win32 error is returned:
+  // ERROR_SERVICE_REQUEST_TIMEOUT when it did not stop (its event sources
+  // stay), ERROR_SERVICE_MARKED_FOR_DELETE when another program still has
+  // it open.
+  uint32_t Uninstall();
+  // As long as a stop may take, and a margin for its process to end.
   static constexpr uint32_t kRemovalWaitMs = kLongestStopMs + 10000;
 
   // Starts the monitor: the named hot-plug event and ServiceThread. 1 when
@@ -77,6 +93,13 @@ class CServiceModule {
   static constexpr const char* kModuleName = "FENRA";
 
  private:
+  // Parts of Uninstall: each polls until the service has stopped, or is
+  // gone, or kRemovalWaitMs have passed since `start`.
+  bool AwaitStop(ScHandle& service, uint32_t start);
+  bool AwaitRemoval(ScHandle& scm, uint32_t start);
+  // Shows `text` and returns `error`, or the last error when that is 0.
+  uint32_t Refuse(const char* text, uint32_t error = 0);
+
   Platform& platform_;
   Trace trace_;
   MonitorState monitor_;

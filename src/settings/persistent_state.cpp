@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 
+#include "diagnostics/trace_texts.h"
 #include "state/shared_state.h"
 #include "settings/registry_access.h"
 
@@ -114,7 +115,7 @@ int CheckSerialNumber(Runtime& runtime, const char* source_key_path, const char*
   if (result != 0)
     trace.TraceLogF("[CheckSerialNumber]Delete SimplexDate faild (%s) // ret = %d", value_name, result);
   else
-    trace.TraceLogF("[CheckSerialNumber]Delete SimplexDate (%s)", value_name);
+    trace.TraceLogF(trace_text::kSimplexDateDeleted, value_name);
   return 1;
 }
 
@@ -133,7 +134,7 @@ int CheckLongThreshold(Runtime& runtime, int group) {
   if (!then || !current) return 0;
   int64_t elapsed = *current - *then;
   if (elapsed < 0) {
-    runtime.trace.TraceLog("[CheckLongThreshold]SimplexDate Error (Futule?)");
+    runtime.trace.TraceLog(trace_text::kSimplexDateFuture);
     return -1;
   }
   // The threshold is compared as a signed 32-bit number, as it always was.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "diagnostics/trace_texts.h"
 #include "support/fixed_text.h"
 #include "wmi/wmi_tables.h"
 
@@ -67,7 +68,7 @@ void WriteStamp(Runtime& runtime, RegKey& key, const char* value_name, const cha
   if (result != 0)
     runtime.trace.TraceLogF(kSzTexts.set_failed, value_name, result);
   else
-    runtime.trace.TraceLogF("[GetRegisterSZ]SetValue %s = %s", value_name, new_value);
+    runtime.trace.TraceLogF(trace_text::kRegisterSzStored, value_name, new_value);
 }
 
 }  // namespace

@@ -77,6 +77,10 @@ struct SharedState {
   // alert composer.
   struct HardwareLibrary {
     Mutex lock;
+    // The hardware vendor's installation folder (Installdir), where the
+    // library is looked for after the system's and the program's folders;
+    // set by ServiceThread at its start.
+    std::string install_dir FENRA_GUARDED_BY(lock);
     LibraryPtr hQvmsmsen FENRA_GUARDED_BY(lock);
     LibraryProc pfnGetSdrRepositoryStatus FENRA_GUARDED_BY(lock);
     LibraryProc pfnGetDeviceID FENRA_GUARDED_BY(lock);

@@ -30,6 +30,15 @@ size_t NarrowText(System& system, std::wstring_view text, std::span<char> out) {
   return narrow.size();
 }
 
+const char* NextUtf8Character(const char* text) {
+  auto lead = static_cast<unsigned char>(*text);
+  if (lead == 0) return text;
+  size_t length = lead < 0xC2 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 1;
+  for (size_t i = 1; i < length; ++i)
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) return text + 1;
+  return text + length;
+}
+
 size_t WidenText(std::string_view text, std::span<wchar_t> out) {
   if (out.empty()) return 0;
   size_t n = std::min(text.size(), out.size() - 1);

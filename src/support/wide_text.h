@@ -20,6 +20,12 @@ namespace fenra {
 // the halves of a surrogate pair). Returns the number of bytes copied.
 size_t NarrowText(System& system, std::wstring_view text, std::span<char> out);
 
+// The character after the one `text` points at, in UTF-8: a whole sequence
+// is one character, a byte that does not start a complete sequence is one
+// of its own; `text` itself at its terminator. CharNextA where the ANSI code
+// page is UTF-8.
+const char* NextUtf8Character(const char* text);
+
 // The system's own names (WMI classes and targets) are 7-bit ASCII;
 // anything else becomes '?'. Copies at most out.size() - 1 characters and a
 // terminator; returns the number copied.

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # fenra on a new machine, from a shell: the machine is set up for a first
-# look, each event-log record is shown as it is written, the hint to change
-# the hardware runs as printed, and SIGTERM stops the service even when
-# FENRA.exe's command line ends in no command word ("-Service -x" runs it,
-# as it would on Windows). A run that loses writes says so: an event log
+# look, each event-log record is shown as it is written (in the machine's
+# language), the hint to change
+# the hardware runs as printed, and SIGTERM stops the service. A hand edit
+# that breaks the hardware file is reported once. A run that loses writes
+# says so: an event log
 # that cannot be written at start refuses the start (exit 1), and a record
 # lost later is still shown, marked, and the exit status is 1.
 # Usage: console_run_check.sh FENRA
@@ -22,7 +23,7 @@ start() {
   "$fenra" --machine "$machine" "$@" >"$dir/out" 2>"$dir/err" &
   pid=$!
   for _ in $(seq 300); do
-    grep -q "The FENRA service has started." "$dir/out" && return
+    grep -Eq "^[0-9-]{10} [0-9:]{8}  QVMZUFT  1  information$" "$dir/out" && return
     sleep 0.1
   done
   fail "no start record within 30 s"
@@ -40,7 +41,7 @@ stop() {
   pid=
 }
 
-start "$dir/m" -Service -x
+start "$dir/m"
 stop
 [ "$status" = 0 ] || fail "exit status $status after SIGTERM, expected 0"
 grep -q "set up for a first look" "$dir/err" || fail "no first-look set-up"
@@ -48,13 +49,34 @@ grep -q "SIMPLEX_FILTER_TIME=0" "$dir/m/drive_c/Windows/system32/FENRA.ini" || f
 grep -Eq "^[0-9-]{10} [0-9:]{8}  QVMZUFT  1  information$" "$dir/out" || fail "no start record"
 grep -Eq "^[0-9-]{10} [0-9:]{8}  QVMZUFT  2  information$" "$dir/out" || fail "no stop record"
 
+# A Japanese machine: its records in the message file's Japanese texts.
 # The event log stops taking records while the service runs: the stop
 # record is shown as not stored, the end says so, the status is 1.
+sed -i 's/"ui_language": "en"/"ui_language": "ja"/' "$dir/m/system.json"
 start "$dir/m"
+grep -q "^    FENRA サービスを開始しました。$" "$dir/out" || fail "the start record is not in Japanese on a Japanese machine"
 # The hint names the real fenra-hw, with the machine; it runs as printed.
 hint=$(sed -n 's/.*in another shell: \(.*\) pull 1, then: .*/\1/p' "$dir/err")
 [ -n "$hint" ] || fail "no hint to pull a module"
 eval "$hint show" | grep -q "CPU module 1: DUPLEX" || fail "the hint does not run as printed: $hint show"
+# A hand edit that breaks the hardware file, saved by rename twice, is said
+# once, with its place and what to write, and ignored; the mended file is
+# taken back without a word.
+hw=$dir/m/hardware.json
+cp "$hw" "$dir/good.json"
+sed '0,/"state": "DUPLEX"/s//"state": DUPLEX/' "$dir/good.json" >"$dir/bad.json"
+cp "$dir/bad.json" "$dir/edit" && mv "$dir/edit" "$hw"
+for _ in $(seq 100); do
+  grep -q "hardware.json:" "$dir/err" && break
+  sleep 0.1
+done
+cp "$dir/bad.json" "$dir/edit" && mv "$dir/edit" "$hw"
+sleep 1
+reports=$(grep -c "hardware.json:" "$dir/err" || true)
+[ "$reports" = 1 ] || fail "$reports reports of one bad edit of hardware.json, expected 1"
+grep -Eq "^fenra: .*/hardware.json:[0-9]+:[0-9]+: .*invalid literal.*; a name or a state is text in double quotes, as in \"state\": \"DUPLEX\" \(change ignored" \
+  "$dir/err" || fail "the report of a bad edit does not say where and what to write"
+cp "$dir/good.json" "$dir/edit" && mv "$dir/edit" "$hw"
 rm "$dir/m/eventlog.jsonl"
 mkdir "$dir/m/eventlog.jsonl"
 stop
@@ -69,4 +91,4 @@ status=0
 [ "$status" = 1 ] || fail "exit status $status on an event log that cannot be written, expected 1"
 grep -q "^fenra: .*/eventlog.jsonl: Is a directory$" "$dir/err" || fail "no reason for the refusal"
 [ ! -s "$dir/out" ] || fail "records shown although the service did not start"
-echo "console run: first look, runnable hint, records shown, stopped by SIGTERM; lost writes marked, exit 1"
+echo "console run: first look, runnable hint, records shown, one report of a bad edit, stopped by SIGTERM; lost writes marked, exit 1"

@@ -1,5 +1,7 @@
 // Runs scenario files in-process and compares their JSON-lines output with
-// the expected file beside each (NAME.scn -> NAME.expected).
+// the expected file beside each (NAME.scn -> NAME.expected). Each run's
+// picture (fenra-sim --timeline) is held to the run too: its pair rows to
+// the monitor's own trace lines, its labels apart.
 //
 //   fenra_scenario_check [--update] SCENARIO...
 //
@@ -19,6 +21,8 @@
 #include "runner/output.h"
 #include "runner/scenario.h"
 #include "runner/scenario_run.h"
+#include "runner/timeline.h"
+#include "runner/timeline_check.h"
 
 namespace {
 
@@ -67,15 +71,20 @@ int main(int argc, char** argv) {
     std::filesystem::path file = argv[i];
     std::filesystem::path expected_file = std::filesystem::path(file).replace_extension(".expected");
     std::string actual;
+    std::vector<std::string> picture_problems;
     try {
       fenra::runner::Scenario scenario = fenra::runner::LoadScenario(file.string());
       fenra::runner::RunResult result = fenra::runner::RunScenario(scenario);
       actual =
           fenra::runner::RenderJson(result.observations, {.trace = WantsTrace(ReadAll(file)), .clock = scenario.clock});
       if (!result.failure.empty()) actual += "# run failed: " + result.failure + "\n";
+      picture_problems = fenra::runner::CheckTimeline(scenario, result.observations,
+                                                      fenra::runner::RenderTimeline(scenario, result.observations));
     } catch (const std::exception& e) {
       actual = std::string("# ") + e.what() + "\n";
     }
+    for (const std::string& problem : picture_problems) printf("%s: timeline: %s\n", file.c_str(), problem.c_str());
+    if (!picture_problems.empty()) ++failures;
     if (update) {
       std::ofstream(expected_file, std::ios::binary | std::ios::trunc) << actual;
       printf("%s: written\n", expected_file.c_str());

@@ -153,9 +153,9 @@ TEST_F(InstallationTest, AMissingAppIdKeyEndsTheProcessWithTheRegistryError) {
   EXPECT_TRUE(machine().service_manager().ReportedStates("FENRA").empty());
 }
 
-TEST_F(InstallationTest, ManagerFailuresAreShownAndTheResultIsTheRegistrations) {
+TEST_F(InstallationTest, ManagerFailuresAreShownAndEndTheRegistrationWithTheirError) {
   machine().service_manager().FailOpenSCManager(win::kErrorAccessDenied);
-  EXPECT_EQ(Run("-Service"), 0);
+  EXPECT_EQ(Run("-Service"), win::HresultFromWin32(win::kErrorAccessDenied));
   EXPECT_EQ(machine().system().MessageBoxes(),
             std::vector<std::string>{"FENRA: Could not open ServiceControlManager"});
   EXPECT_EQ(AppIdValue("LocalService"), "FENRA");
@@ -167,7 +167,18 @@ TEST_F(InstallationTest, InstallingWhileTheServiceRunsStopsItAndInstallsItAgain)
   kernel.Sleep(60000);  // in its start-up delay
   ASSERT_EQ(kernel.WaitForSingleObject(service_process, 0), win::kWaitTimeout);
 
+  // Whether each record found its source registered as it was written: the
+  // event viewer takes a record's texts from its source's message file, and
+  // Windows puts a record of an unknown source in the Application log.
+  std::vector<bool> registered;
+  machine().event_log().SetRecordObserver([&](const sim::EventLogRecord& record, bool) {
+    RegKeyPtr key;
+    registered.push_back(machine().registry().OpenKey(Hive::kLocalMachine, kZuftSource, win::kKeyRead, &key) == 0 &&
+                         record.source == "QVMZUFT");
+  });
   EXPECT_EQ(Run("-Service"), 0);
+  machine().event_log().SetRecordObserver(nullptr);
+  EXPECT_EQ(registered, std::vector<bool>{true}) << "the stop record, under its registered source";
   EXPECT_EQ(kernel.WaitForSingleObject(service_process, 0), win::kWaitObject0) << "asked to stop, and stopped";
   EXPECT_TRUE(Installed());
   EXPECT_EQ(AppIdValue("LocalService"), "FENRA");
@@ -192,6 +203,60 @@ TEST_F(InstallationTest, InstallingWhileTheServiceRunsStopsItAndInstallsItAgain)
   EXPECT_EQ(Run("-UnregServer"), 0);
   EXPECT_EQ(kernel.WaitForSingleObject(service_process, 0), win::kWaitObject0);
   EXPECT_FALSE(Installed());
+}
+
+// What an upgrade script meets: the old service already stopping (sc stop
+// FENRA just before), marked for deletion by an earlier removal, or held
+// open by the Services console. The installation waits for the old one to
+// go and installs the new one, or says what keeps it and fails; it never
+// ends with success and no service.
+TEST_F(InstallationTest, AReinstallWaitsForAStoppingOrMarkedServiceToGo) {
+  ASSERT_EQ(Run("-Service"), 0);
+  ScHandlePtr scm = machine().service_control().OpenSCManager(win::kScManagerAllAccess);
+  for (const bool marked_before : {false, true}) {
+    SCOPED_TRACE(marked_before ? "marked for deletion before" : "stopping before");
+    Handle service_process = StartService();
+    kernel.Sleep(60000);
+    if (marked_before) {
+      // sc delete FENRA while it runs.
+      ScHandlePtr service = machine().service_control().OpenService(*scm, "FENRA", win::kDelete);
+      ASSERT_TRUE(service && machine().service_control().DeleteService(*service));
+    } else {
+      // The stop takes its 5-second grace time; a second stop is refused
+      // with 1061 meanwhile.
+      ASSERT_EQ(machine().service_manager().SendControl("FENRA", win::kServiceControlStop), 0u);
+    }
+    EXPECT_EQ(Run("-Service"), 0);
+    ASSERT_EQ(kernel.WaitForSingleObject(service_process, 120000), win::kWaitObject0);
+    kernel.Sleep(1000);
+    EXPECT_TRUE(Installed()) << "the new service, not the old one that was going";
+    EXPECT_NE(process.Value(kZuftSource, "EventMessageFile"), std::nullopt);
+    EXPECT_NE(process.Value(kMarvixSource, "EventMessageFile"), std::nullopt);
+    EXPECT_TRUE(machine().system().MessageBoxes().empty());
+  }
+}
+
+TEST_F(InstallationTest, AServiceHeldOpenElsewhereIsNotReplacedByNothing) {
+  ASSERT_EQ(Run("-Service"), 0);
+  // The Services console has the service open.
+  ScHandlePtr scm = machine().service_control().OpenSCManager(win::kScManagerConnect);
+  ScHandlePtr console = machine().service_control().OpenService(*scm, "FENRA", win::kServiceQueryStatus);
+  ASSERT_NE(console, nullptr);
+
+  const uint32_t before = kernel.TimeGetTime();
+  EXPECT_EQ(Run("-Service"), win::HresultFromWin32(win::kErrorServiceMarkedForDelete));
+  EXPECT_GE(kernel.TimeGetTime() - before, CServiceModule::kRemovalWaitMs) << "it waited for the handle to go";
+  ASSERT_EQ(machine().system().MessageBoxes().size(), 1u);
+  EXPECT_NE(machine().system().MessageBoxes()[0].find("Close the Services console"), std::string::npos);
+  EXPECT_TRUE(Installed()) << "the old service, marked for deletion";
+
+  // Once the console is closed the old service goes, and the installation
+  // run again installs the new one.
+  console.reset();
+  EXPECT_FALSE(Installed());
+  EXPECT_EQ(Run("-Service"), 0);
+  EXPECT_TRUE(Installed());
+  EXPECT_NE(process.Value(kZuftSource, "EventMessageFile"), std::nullopt);
 }
 
 // The CPU pair's loss on a generation-0 server, announced after its 1-minute

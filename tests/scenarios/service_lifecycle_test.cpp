@@ -54,8 +54,9 @@ TEST_F(ServiceLifecycleTest, EveryStateIsReportedAndOnlyTheStopControlStops) {
   kernel.Sleep(1000);
   // Every line of the service is serialised by its trace mutex from the first.
   EXPECT_TRUE(module.trace().HasTraceMutex());
-  machine->service_control().SendControl(win::kServiceControlInterrogate);
-  machine->service_control().SendControl(200);
+  // What the handler does not handle it answers so, except interrogate.
+  EXPECT_EQ(machine->service_control().SendControl(win::kServiceControlInterrogate), 0u);
+  EXPECT_EQ(machine->service_control().SendControl(200), win::kErrorCallNotImplemented);
   kernel.Sleep(1000);
   EXPECT_EQ(States(), (std::vector<uint32_t>{kStartPending, kRunning}));
   machine->service_control().SendControl(kStop);
@@ -97,11 +98,12 @@ TEST_P(RefusedStartTest, EndsWithItsRecords) {
 INSTANTIATE_TEST_SUITE_P(
     Refusals, RefusedStartTest,
     ::testing::Values(
-        // No service thread: Run does not wait, and the stop follows the grace time.
+        // No service thread: Run does not wait, says that monitoring ended,
+        // and the stop follows the grace time.
         RefusedStart{"NamedEvent",
                      [](sim::SimMachine& m) { m.kernel().FailCreateNamedEvent(win::kErrorAccessDenied); },
                      {kStartPending, kRunning, kStopped},
-                     {"1 00:00:00.000 |", "2 00:00:05.000 |"},
+                     {"1 00:00:00.000 |", "1037 00:00:00.000 |", "2 00:00:05.000 |"},
                      {"[Run] Wait start", "[m_PulseEventDel]CloseHandle"}},
         RefusedStart{"UnnamedEvent",
                      [](sim::SimMachine& m) { m.kernel().FailCreateUnnamedEvent(win::kErrorNotEnoughMemory); },
@@ -160,6 +162,7 @@ TEST_F(ConsoleStartTest, RunsInTheForegroundUntilUnlocked) {
   Join(process);
   EXPECT_FALSE(module.trace().HasTraceMutex());
   EXPECT_TRUE(States().empty());
+  EXPECT_TRUE(machine->service_control().RefusedReports().empty()) << "no report without a status handle";
   EXPECT_EQ(machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
   auto messages = machine.TraceMessages();
   EXPECT_EQ(messages.front(), "[Run]SERVICE_RUNNING");
@@ -171,7 +174,8 @@ TEST_F(ConsoleStartTest, AServiceThreadThatCannotBeCreatedIsTraced) {
   machine->kernel().FailCreateThread(win::kErrorNotEnoughMemory);
   EXPECT_EQ(ProcessEntry(module, machine.platform()), 0);
   EXPECT_TRUE(Traced("[StartThread]Create ServiceThread Error = 8"));
-  EXPECT_EQ(machine.EventIds(), (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED}));
+  EXPECT_EQ(machine.EventIds(),
+            (std::vector<uint32_t>{EVID_SERVICE_STARTED, EVID_MONITOR_ENDED, EVID_SERVICE_STOPPED}));
 }
 
 }  // namespace

@@ -70,6 +70,33 @@ class Win32FilesHarness : public FilesHarness {
   Kernel& kernel() override { return kernel_; }
   std::string directory() override { return scratch_.path(); }
   bool on_wine() const override { return win32::testing::RunningOnWine(); }
+  bool MakeHardLink(const std::string& existing, const std::string& link) override {
+    return CreateHardLinkA(link.c_str(), existing.c_str(), nullptr) != FALSE;
+  }
+  // Wine 8 makes a plain file instead, and follows a link the host made:
+  // only a link that is a reparse point counts.
+  bool MakeSymbolicLink(const std::string& target, const std::string& link) override {
+    if (!CreateSymbolicLinkA(link.c_str(), target.c_str(), 0)) return false;
+    DWORD attributes = GetFileAttributesA(link.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
+    DeleteFileA(link.c_str());
+    return false;
+  }
+  // Takes SeRestorePrivilege on Windows; Wine keeps the owner it has.
+  bool GiveToAnotherAccount(const std::string& path) override {
+    PSID other = nullptr;
+    if (!ConvertStringSidToSidA("S-1-5-21-1004336348-1177238915-682003330-1001", &other)) return false;
+    bool given = SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                       other, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    given = given && GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                           nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+            EqualSid(owner, other);
+    LocalFree(descriptor);
+    LocalFree(other);
+    return given;
+  }
 
  private:
   win32::testing::ScratchDirectory scratch_;

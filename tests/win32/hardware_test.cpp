@@ -48,13 +48,13 @@ bool Contains(const std::vector<std::string>& lines, const std::string& line) {
 
 TEST(Win32HardwareTest, TheLibrarysEntriesAnswerAndKeepItLoaded) {
   Win32Hardware hardware;
-  EXPECT_EQ(hardware.LoadLibrary(kHardwareLibraryName), nullptr);
+  EXPECT_EQ(hardware.LoadLibrary(kHardwareLibraryName, ""), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
 
   LibraryDirectory directory("qvmsmsen");
   LibraryProc get_device_id;
   {
-    LibraryPtr library = hardware.LoadLibrary(kHardwareLibraryName);
+    LibraryPtr library = hardware.LoadLibrary(kHardwareLibraryName, "");
     ASSERT_NE(library, nullptr);
     LibraryProc get_status = library->GetProcAddress(kSdrRepositoryStatusEntry);
     ASSERT_TRUE(get_status);
@@ -116,14 +116,52 @@ TEST(Win32HardwareTest, APlantedLibraryOutsideTheSystemAndProgramDirectoriesIsNo
   if (found != nullptr) FreeLibrary(found);
 
   Win32Hardware hardware;
-  EXPECT_EQ(hardware.LoadLibrary(kHardwareLibraryName), nullptr);
+  EXPECT_EQ(hardware.LoadLibrary(kHardwareLibraryName, ""), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
   {
     LibraryDirectory installed("qvmsmsen");
-    EXPECT_NE(hardware.LoadLibrary(kHardwareLibraryName), nullptr) << "the one in the system directory";
+    EXPECT_NE(hardware.LoadLibrary(kHardwareLibraryName, ""), nullptr) << "the one in the system directory";
   }
   SetEnvironmentVariableA("PATH", old_path.c_str());
   SetCurrentDirectoryA(old_directory);
+}
+
+// The vendor's installation folder (Installdir) is searched after the
+// system's and the program's, for the library and for the libraries it
+// needs; it is not left in the process's search. What the loader says of
+// a file it found there is kept: 193 for one that is no library of this
+// kind, not 126.
+TEST(Win32HardwareTest, TheVendorsFolderIsSearchedForTheLibraryAndItsDependencies) {
+  Win32Hardware hardware;
+  testing::ScratchDirectory vendor;
+  for (const char* file : {"qvmsmsen.dll", "qvmdep.dll"})
+    ASSERT_TRUE(CopyFileA(FixturePath(std::string("qvmsmsen-with-dependency\\") + file).c_str(),
+                          (vendor.path() + file).c_str(), FALSE));
+  EXPECT_EQ(hardware.LoadLibrary(kHardwareLibraryName, ""), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  {
+    LibraryPtr library = hardware.LoadLibrary(kHardwareLibraryName, vendor.path());
+    ASSERT_NE(library, nullptr) << GetLastError();
+    LibraryProc get_device_id = library->GetProcAddress(kDeviceIdEntry);
+    ASSERT_TRUE(get_device_id);
+    uint8_t record[kDeviceIdRecordSize] = {};
+    EXPECT_NE(get_device_id(record), 0);
+    EXPECT_EQ(record[4], 0x23) << "answered through the library beside it";
+  }
+  EXPECT_EQ(LoadLibraryExA("qvmdep", nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS), nullptr);
+  // Without its final backslash too.
+  std::string folder = vendor.path();
+  folder.pop_back();
+  EXPECT_NE(hardware.LoadLibrary(kHardwareLibraryName, folder), nullptr) << GetLastError();
+
+  testing::ScratchDirectory broken;
+  HANDLE file = CreateFileA((broken.path() + "qvmsmsen.dll").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD written = 0;
+  WriteFile(file, "not a library", 13, &written, nullptr);
+  CloseHandle(file);
+  EXPECT_EQ(hardware.LoadLibrary(kHardwareLibraryName, broken.path()), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
 }
 
 // The entries are assumed to be BOOL WINAPI (void*): __stdcall on 32-bit
@@ -133,7 +171,7 @@ TEST(Win32HardwareTest, APlantedLibraryOutsideTheSystemAndProgramDirectoriesIsNo
 TEST(Win32HardwareTest, AnEntryOfAnotherCallingConventionIsDetected) {
   Win32Hardware hardware;
   LibraryDirectory directory("qvmsmsen-cdecl");
-  LibraryPtr library = hardware.LoadLibrary(kHardwareLibraryName);
+  LibraryPtr library = hardware.LoadLibrary(kHardwareLibraryName, "");
   ASSERT_NE(library, nullptr);
   LibraryProc get_status = library->GetProcAddress(kSdrRepositoryStatusEntry);
   ASSERT_TRUE(get_status);

@@ -11,6 +11,7 @@
 #include "platform/win32/win32_version_info.h"
 #include "platform/win32/windows_api.h"
 #include "resources/com_identity.h"
+#include "service/com_registration.h"
 #include "win32_test_support.h"
 
 namespace fenra::win32 {
@@ -185,6 +186,49 @@ TEST(Win32VersionInfoTest, TheDriverFileIsReadFromThe64BitSystemFolder) {
   if (wow64) Wow64DisableWow64FsRedirection(&redirection);
   DeleteFileA(native.c_str());
   if (wow64) Wow64RevertWow64FsRedirection(redirection);
+}
+
+// The keys under HKCR\TypeLib\{LIBID}\1.0\409 with their default values.
+std::vector<std::pair<std::string, std::string>> TypeLibraryPlatforms() {
+  std::vector<std::pair<std::string, std::string>> platforms;
+  HKEY locale = nullptr;
+  const std::string path = std::string("TypeLib\\") + kLibId + "\\1.0\\409";
+  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &locale) != ERROR_SUCCESS) return platforms;
+  char name[64];
+  for (DWORD i = 0; RegEnumKeyA(locale, i, name, sizeof(name)) == ERROR_SUCCESS; ++i) {
+    char value[MAX_PATH + 1] = {};
+    LONG size = sizeof(value);
+    RegQueryValueA(locale, name, value, &size);
+    // Wine's RegisterTypeLib writes the path with its "\\?\" prefix.
+    std::string file = value;
+    if (file.starts_with("\\\\?\\")) file.erase(0, 4);
+    platforms.emplace_back(name, file);
+  }
+  RegCloseKey(locale);
+  return platforms;
+}
+
+// The entries of the type library are those the system's own
+// RegisterTypeLib writes for the library in this program (which carries
+// FENRA.exe's resources): a win64 library in the 64-bit build, a win32 one
+// in the 32-bit build.
+TEST(Win32TypeLibraryTest, IsRegisteredUnderThePlatformTheSystemGivesIt) {
+  testing::TracedMachine machine;
+  const std::wstring path = WideFromUtf8(machine.platform().version_info.GetModuleFileName());
+  ITypeLib* raw = nullptr;
+  ASSERT_EQ(LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, &raw), S_OK);
+  ComPtr<ITypeLib> library(raw);
+  TLIBATTR* attributes = nullptr;
+  ASSERT_EQ(library->GetLibAttr(&attributes), S_OK);
+  const auto by_the_system = TypeLibraryPlatforms();
+  EXPECT_EQ(UnRegisterTypeLib(attributes->guid, 1, 0, 0x409, attributes->syskind), S_OK);
+  library->ReleaseTLibAttr(attributes);
+  ASSERT_TRUE(TypeLibraryPlatforms().empty());
+
+  EXPECT_EQ(RegisterTypeLibrary(machine.platform()), S_OK);
+  EXPECT_EQ(TypeLibraryPlatforms(), by_the_system);
+  UnregisterTypeLibrary(machine.platform());
+  EXPECT_TRUE(TypeLibraryPlatforms().empty());
 }
 
 TEST(Win32ResourcesTest, LoadStringCopiesWhatFitsFromTheRunningModule) {

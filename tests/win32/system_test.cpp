@@ -8,6 +8,7 @@
 #include "platform/win32/win32_system.h"
 #include "platform/win32/windows_api.h"
 #include "platform/win_values.h"
+#include "win32_test_support.h"
 
 namespace fenra::win32 {
 namespace {
@@ -81,6 +82,37 @@ TEST(Win32SystemTest, WithoutAVisibleWindowStationTheMessageGoesToStandardError)
   DeleteFileA(file);
   EXPECT_FALSE(visible);
   EXPECT_EQ(std::string(text, read), "FENRA: Could not create the service\r\n");
+}
+
+// Session 0 of Windows Vista and later is the services' session: its
+// WinSta0 calls itself visible (as Wine's does), but no one sees a box
+// there, and an installer started as SYSTEM in it (PsExec -s -i 0, a
+// deployment agent) would wait for ever. The text goes to the console.
+TEST(Win32SystemTest, InSessionZeroNoBoxWaitsAndTheTextGoesToTheConsole) {
+  testing::ProgramRun run =
+      testing::RunProgram("\"" + testing::FixturePath("separate_process.exe") + "\" box-in-session-0", 30000);
+  ASSERT_TRUE(run.ended) << "the box waited for a click";
+  ASSERT_EQ(run.exit_code, 0u) << "the program could not take session 0";
+  EXPECT_EQ(run.output, "1\r\n") << "its window station calls itself visible";
+  EXPECT_EQ(run.error, "FENRA: Could not create the service\r\n");
+}
+
+// A character the ANSI code page lacks becomes '?', not a look-alike that
+// the best-fit tables give ("\uFF21" would read "A", "\u2215" "/").
+TEST(Win32SystemTest, TextWithoutItsCharacterInTheCodePageGetsAQuestionMark) {
+  Win32System system;
+  if (GetACP() != 1252) GTEST_SKIP() << "the characters are chosen for code page 1252, this is " << GetACP();
+  EXPECT_EQ(system.ToAnsi(L"\uFF21\u2215\u00E9"), "??\xE9");
+}
+
+// With UTF-8 as the ANSI code page (code page 65001), an alert is cut
+// between whole UTF-8 characters, as CharNextA would not, and a WMI text
+// keeps every character.
+TEST(Win32SystemTest, UnderUtf8AnAlertIsCutBetweenWholeCharacters) {
+  testing::ProgramRun run =
+      testing::RunProgram("\"" + testing::FixturePath("separate_process.exe") + "\" utf8", 30000);
+  ASSERT_TRUE(run.ended);
+  EXPECT_EQ(run.output, "65001\r\n6162\r\nefbca1e38182\r\n");
 }
 
 }  // namespace

@@ -28,6 +28,49 @@ std::wstring WideFromUtf8(std::string_view text) {
   return wide;
 }
 
+ProgramRun RunProgram(const std::string& command_line, DWORD timeout_ms) {
+  ScratchDirectory scratch;
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  auto capture = [&](const char* name) {
+    return CreateFileA((scratch.path() + name).c_str(), GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE output = capture("output");
+  HANDLE error = capture("error");
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = output;
+  startup.hStdError = error;
+  PROCESS_INFORMATION process = {};
+  std::string line = command_line;
+  ProgramRun run;
+  if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    run.ended = WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0;
+    if (!run.ended) {
+      TerminateProcess(process.hProcess, 1);
+      WaitForSingleObject(process.hProcess, INFINITE);
+    }
+    GetExitCodeProcess(process.hProcess, &run.exit_code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  } else {
+    ADD_FAILURE() << "cannot start " << command_line << ": " << GetLastError();
+  }
+  auto read = [](HANDLE file) {
+    std::string text(GetFileSize(file, nullptr), '\0');
+    DWORD count = 0;
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    ReadFile(file, text.data(), static_cast<DWORD>(text.size()), &count, nullptr);
+    CloseHandle(file);
+    text.resize(count);
+    return text;
+  };
+  run.output = read(output);
+  run.error = read(error);
+  return run;
+}
+
 bool RunningOnWine() { return GetProcAddress(GetModuleHandleA("ntdll"), "wine_get_version") != nullptr; }
 
 ScratchDirectory::ScratchDirectory() {

@@ -23,6 +23,17 @@ std::string FixturePath(std::string_view relative);
 
 std::wstring WideFromUtf8(std::string_view text);
 
+// A program run to its end: whether it ended within its time (a program
+// still running then is ended), its exit code, and what it wrote to its
+// standard output and standard error.
+struct ProgramRun {
+  bool ended = false;
+  DWORD exit_code = 0;
+  std::string output;
+  std::string error;
+};
+ProgramRun RunProgram(const std::string& command_line, DWORD timeout_ms);
+
 // True under Wine (its ntdll exports wine_get_version), where a test
 // expects Wine's answer where it differs from Windows.
 bool RunningOnWine();

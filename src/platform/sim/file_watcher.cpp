@@ -19,8 +19,7 @@ FileWatcher::FileWatcher(std::filesystem::path directory, std::vector<std::strin
   // Watching before the constructor returns, so that an edit made right
   // after it is seen.
   notify_fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  if (notify_fd_ >= 0 &&
-      inotify_add_watch(notify_fd_, directory_.c_str(), IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO | IN_CREATE) < 0) {
+  if (notify_fd_ >= 0 && inotify_add_watch(notify_fd_, directory_.c_str(), kWatchedEvents) < 0) {
     close(notify_fd_);
     notify_fd_ = -1;
   }

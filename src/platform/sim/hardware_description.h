@@ -23,8 +23,9 @@ bool ReadHardwareDescription(const std::filesystem::path& file, nlohmann::json* 
 bool ParseHardwareDescription(std::string_view text, const std::string& name, nlohmann::json* document,
                               std::string* error);
 
-// Writes the document atomically (temporary file, flush, rename), behind a
-// comment line that tells what the file is.
+// Writes the document atomically (the temporary file FILE.tmp renamed over
+// it), behind a comment line that tells what the file is. False, with
+// "FILE.tmp: reason" in the system's words, when it cannot.
 bool WriteHardwareDescription(const std::filesystem::path& file, const nlohmann::json& document,
                               std::string* error);
 

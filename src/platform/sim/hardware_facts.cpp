@@ -98,6 +98,10 @@ const json* Section(const json& document, const char* name) {
 LibraryFacts ParseLibrary(const json& section) {
   LibraryFacts facts;
   facts.present = ParseBool(section, "present", true, "library");
+  if (section.contains("folder")) {
+    if (!section["folder"].is_string()) Fail("library.folder", "must be a Windows folder such as \"C:\\\\QOR\"");
+    facts.folder = section["folder"].get<std::string>();
+  }
   if (section.contains("entries")) {
     const json& entries = section["entries"];
     if (!entries.is_array()) Fail("library.entries", "must be a list of entry names");
@@ -212,7 +216,8 @@ json BaselineHardwareFacts() {
       {0x51, 0x49, 0x4F, 0x31, 0x33, 0x00, 0x20, 0x04},
   };
   json serials = json::object();
-  for (size_t i = 0; i < kZerodModuleKeys.size(); ++i) serials[kZerodModuleKeys[i]] = FormatBytes(kSerials[i], 8);
+  for (size_t i = 0; i < kZerodModuleKeys.size(); ++i)
+    serials[std::string(kZerodModuleKeys[i])] = FormatBytes(kSerials[i], 8);
   return json{
       {"library",
        {{"present", true},

@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -21,6 +22,7 @@
 #include "platform/sim/hardware_description.h"
 #include "platform/sim/text.h"
 #include "platform/version_info.h"
+#include "state/pairs.h"
 
 namespace fenra::sim {
 
@@ -34,6 +36,9 @@ struct SdrAnswer {
 
 struct LibraryFacts {
   bool present = false;
+  // Where it lies: empty for the system directory (found by every load),
+  // else a Windows folder, found only by a load that searches it.
+  std::string folder{};
   bool sdr_status_entry = true;  // exports QVMGetSdrRepositoryStatus
   bool device_id_entry = true;   // exports QVMGetDeviceID_V15
   std::vector<SdrAnswer> sdr_status;  // empty: every call answers "ready"
@@ -87,9 +92,13 @@ HardwareFacts LoadHardwareFacts(const std::filesystem::path& file);
 // The baseline content of the four sections.
 nlohmann::json BaselineHardwareFacts();
 
-// The driver's module keys whose serial numbers it may publish.
-inline constexpr std::array<const char*, 7> kZerodModuleKeys{"CpuBoard0", "CpuBoard1", "CpuBoard2", "IoBoard10",
-                                                             "IoBoard11", "IoBoard12", "IoBoard13"};
+// The driver's module keys whose serial numbers it may publish: one for
+// every module a server can have.
+inline constexpr std::array<std::string_view, kSerialModules.size()> kZerodModuleKeys = [] {
+  std::array<std::string_view, kSerialModules.size()> keys{};
+  for (size_t i = 0; i < keys.size(); ++i) keys[i] = ModuleKeyName(kSerialModules[i]);
+  return keys;
+}();
 inline constexpr const char* kZerodKey = "SYSTEM\\CurrentControlSet\\Services\\zerod";
 
 // What the driver does when the machine starts: writes each listed module's

@@ -87,12 +87,14 @@ HardwareJournalReader::HardwareJournalReader(std::filesystem::path directory) : 
   }
 }
 
-bool HardwareJournalReader::Read(std::vector<HardwareChange>* changes, SimWmiInventory* inventory,
-                                 std::string* error) {
+DescriptionRead HardwareJournalReader::Read(std::vector<HardwareChange>* changes, SimWmiInventory* inventory,
+                                            std::string* error) {
   std::filesystem::path journal = directory_ / kHardwareJournalFile;
-  // Opened for reading and created when missing, so that a tool's first
-  // change lands in a file this reader already knows from its start.
-  LockedJournal lock(journal, O_RDWR | O_CREAT, LOCK_SH);
+  // Created when missing, so that a tool's first change lands in a file
+  // this reader already knows from its start; opened for reading only, as
+  // closing a file opened for writing is itself a change the watcher is
+  // woken for (a reader that wrote would wake itself for ever).
+  LockedJournal lock(journal, O_RDONLY | O_CREAT, LOCK_SH);
   if (lock.fd() >= 0) {
     struct stat info {};
     if (fstat(lock.fd(), &info) == 0) {
@@ -122,7 +124,24 @@ bool HardwareJournalReader::Read(std::vector<HardwareChange>* changes, SimWmiInv
       }
     }
   }
-  return LoadWmiInventory(directory_ / kHardwareFile, inventory, error);
+  // The same text says the same as at the last look: parsing is
+  // deterministic.
+  std::filesystem::path file = directory_ / kHardwareFile;
+  std::string text;
+  std::string why;
+  if (int code = ReadHostFile(file, &text); code != 0) {
+    why = FileErrorText(file, code);
+    if (!last_text_ && why == last_error_) return DescriptionRead::kUnchanged;
+    last_text_.reset();
+  } else {
+    if (last_text_ == text) return DescriptionRead::kUnchanged;
+    ParseWmiInventory(text, file.string(), inventory, &why);
+    last_text_ = std::move(text);
+  }
+  last_error_ = why;
+  if (why.empty()) return DescriptionRead::kChanged;
+  *error = std::move(why);
+  return DescriptionRead::kRefused;
 }
 
 }  // namespace fenra::sim

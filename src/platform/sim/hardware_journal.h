@@ -40,23 +40,39 @@ struct HardwareChange {
 bool EditHardware(const std::filesystem::path& directory,
                   const std::function<std::vector<HardwareChange>(nlohmann::json&)>& edit, std::string* error);
 
-// Reads a machine's journal from where it last stopped. Not thread-safe:
-// one reader per thread.
+// What a look at the hardware description found.
+enum class DescriptionRead {
+  kChanged,    // the file holds what it did not at the last look: the inventory is read
+  kUnchanged,  // the same text as at the last look, good or refused: nothing to compare, nothing to say
+  kRefused,    // a new text (or a new reason) that cannot be read or parsed: the error says why
+};
+
+// Reads a machine's journal from where it last stopped, and the hardware
+// description when its text has changed. Not thread-safe: one reader per
+// thread.
 class HardwareJournalReader {
  public:
   explicit HardwareJournalReader(std::filesystem::path directory);
 
   // Under the journal's shared lock: appends to `changes` the changes
   // written since the last call (whole lines only; a line that is no change
-  // is skipped), and reads the "wmi" section of hardware.json as it now
-  // stands. False, with the message, when the description cannot be read
-  // or parsed; the changes are given all the same.
-  bool Read(std::vector<HardwareChange>* changes, SimWmiInventory* inventory, std::string* error);
+  // is skipped), and reads hardware.json as it now stands. Its "wmi"
+  // section goes to `inventory` when the file's text differs from the last
+  // call's; a text that cannot be parsed gives its message once, and a look
+  // at the same text again is kUnchanged, so one bad edit is one report
+  // however often the reader looks. The changes are given in every case.
+  // Opens nothing for writing: a reader woken by the file system's
+  // notification must not raise another one itself.
+  DescriptionRead Read(std::vector<HardwareChange>* changes, SimWmiInventory* inventory, std::string* error);
 
  private:
   std::filesystem::path directory_;
   uint64_t inode_ = 0;
   uint64_t offset_ = 0;
+  // The description's text at the last look (none before the first, or
+  // when it could not be read), and what was said of it (empty: nothing).
+  std::optional<std::string> last_text_;
+  std::string last_error_;
 };
 
 // The state code a journal's state stands for: a state name of the state

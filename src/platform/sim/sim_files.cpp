@@ -142,21 +142,22 @@ int OpenHost(const char* host, uint32_t access, int flags) {
 }
 
 // Opens the host file as `disposition` asks; *existed tells whether the
-// file was there before. -1 with errno set on failure.
-int OpenHostFile(const std::filesystem::path& host, uint32_t access, uint32_t disposition, bool* existed) {
+// file was there before. `flags` are added to the host's open. -1 with errno
+// set on failure.
+int OpenHostFile(const std::filesystem::path& host, uint32_t access, uint32_t disposition, int flags, bool* existed) {
   bool may_create =
       disposition == win::kCreateNew || disposition == win::kCreateAlways || disposition == win::kOpenAlways;
   // Another process may create or remove the file in between; a few rounds
   // settle it.
   for (int round = 0; round < 8; ++round) {
     if (disposition != win::kCreateNew) {
-      int fd = OpenHost(host.c_str(), access, 0);
+      int fd = OpenHost(host.c_str(), access, flags);
       if (fd >= 0 || errno != ENOENT || !may_create) {
         *existed = true;
         return fd;
       }
     }
-    int fd = OpenHost(host.c_str(), access, O_CREAT | O_EXCL);
+    int fd = OpenHost(host.c_str(), access, O_CREAT | O_EXCL | flags);
     if (fd >= 0 || errno != EEXIST || disposition == win::kCreateNew) {
       *existed = false;
       return fd;
@@ -268,6 +269,27 @@ class SimFiles::OpenTable {
   }
 };
 
+// Owners other than LocalSystem, by host file.
+class SimFiles::Owners {
+ public:
+  void Set(const FileId& id, const std::string& sid) {
+    MutexLock lock(mutex_);
+    owners_[id] = sid;
+  }
+  // LocalSystem, the Administrators group, or an account nothing says of:
+  // one of the machine's own files.
+  bool Trusted(const FileId& id) {
+    MutexLock lock(mutex_);
+    if (owners_.empty()) return true;
+    auto found = owners_.find(id);
+    return found == owners_.end() || found->second == "S-1-5-18" || found->second == "S-1-5-32-544";
+  }
+
+ private:
+  Mutex mutex_;
+  std::map<FileId, std::string> owners_ FENRA_GUARDED_BY(mutex_);
+};
+
 namespace {
 
 class SimFile final : public File {
@@ -307,11 +329,20 @@ class SimFile final : public File {
   }
   void Wrote(uint64_t end) FENRA_REQUIRES(mutex) {
     if (known_size_ && end > *known_size_) known_size_ = end;
+    opened_size_.reset();
   }
   void Truncated() FENRA_REQUIRES(mutex) {
     if (sole_writer_) known_size_ = 0;
+    if (opened_size_) opened_size_ = 0;
   }
+  // The size the open itself saw (a trusted open looks at the file): as
+  // fresh as one asked for at once, so the first GetFileSize takes it.
+  void Opened(uint64_t size) FENRA_REQUIRES(mutex) { opened_size_ = size; }
+  std::optional<uint64_t> TakeOpenedSize() FENRA_REQUIRES(mutex) { return std::exchange(opened_size_, std::nullopt); }
   void Forget() FENRA_REQUIRES(mutex) { known_size_.reset(); }
+  void Remember(uint64_t size) FENRA_REQUIRES(mutex) {
+    if (sole_writer_) known_size_ = size;
+  }
 
   Mutex mutex;
   uint64_t position FENRA_GUARDED_BY(mutex) = 0;
@@ -321,6 +352,7 @@ class SimFile final : public File {
   const uint32_t access_;
   const bool sole_writer_;
   std::optional<uint64_t> known_size_ FENRA_GUARDED_BY(mutex);
+  std::optional<uint64_t> opened_size_ FENRA_GUARDED_BY(mutex);
   std::shared_ptr<SimFiles::OpenTable> table_;
   FileId id_{};
   uint64_t serial_ = 0;
@@ -337,10 +369,28 @@ SimFile* AsSimFile(File& file) {
 }  // namespace
 
 SimFiles::SimFiles(const MachinePaths& paths, System& system, Sharing sharing)
-    : paths_(paths), system_(system), sharing_(sharing), opens_(std::make_shared<OpenTable>()) {}
+    : paths_(paths),
+      system_(system),
+      sharing_(sharing),
+      opens_(std::make_shared<OpenTable>()),
+      owners_(std::make_shared<Owners>()) {}
 
 FilePtr SimFiles::CreateFile(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition) {
   return Open(opens_, path, access, share, disposition);
+}
+
+FilePtr SimFiles::CreateTrustedFile(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition) {
+  return Open(opens_, path, access, share, disposition, true);
+}
+
+bool SimFiles::SetOwner(const std::string& path, const std::string& sid) {
+  uint32_t error = 0;
+  std::string current_dir = MachinePaths::NeedsCurrentDirectory(path) ? system_.GetCurrentDirectory() : "";
+  std::optional<std::filesystem::path> host = paths_.ToHost(path, current_dir, &error);
+  struct stat info {};
+  if (!host || stat(host->c_str(), &info) != 0) return false;
+  owners_->Set({info.st_dev, info.st_ino}, sid);
+  return true;
 }
 
 FilePtr SimFiles::OpenAsOtherProcess(const std::string& path, uint32_t access, uint32_t share,
@@ -349,7 +399,7 @@ FilePtr SimFiles::OpenAsOtherProcess(const std::string& path, uint32_t access, u
 }
 
 FilePtr SimFiles::Open(const std::shared_ptr<OpenTable>& table, const std::string& path, uint32_t access,
-                       uint32_t share, uint32_t disposition) {
+                       uint32_t share, uint32_t disposition, bool trusted) {
   if (disposition < win::kCreateNew || disposition > win::kTruncateExisting ||
       (disposition == win::kTruncateExisting && !HasWrite(access))) {
     Fail(win::kErrorInvalidParameter);
@@ -359,6 +409,8 @@ FilePtr SimFiles::Open(const std::shared_ptr<OpenTable>& table, const std::strin
   uint32_t error = 0;
   int fd = -1;
   bool existed = false;
+  // A symbolic link is a reparse point: a trusted open does not follow it.
+  const int flags = trusted ? O_NOFOLLOW : 0;
   // An existing file under its name as given, in a directory found before,
   // costs the open alone; everything else takes the full look.
   if (disposition != win::kCreateNew) {
@@ -371,7 +423,7 @@ FilePtr SimFiles::Open(const std::shared_ptr<OpenTable>& table, const std::strin
       std::string host = std::move(location->directory);
       host += '/';
       host += location->name;
-      fd = OpenHost(host.c_str(), access, 0);
+      fd = OpenHost(host.c_str(), access, flags);
     }
     existed = fd >= 0;
   }
@@ -386,17 +438,32 @@ FilePtr SimFiles::Open(const std::shared_ptr<OpenTable>& table, const std::strin
       Fail(win::kErrorPathNotFound);
       return nullptr;
     }
-    fd = OpenHostFile(*host, access, disposition, &existed);
+    fd = OpenHostFile(*host, access, disposition, flags, &existed);
   }
   if (fd < 0) {
+    if (trusted && errno == ELOOP) errno = EACCES;  // a symbolic link, refused
     FailErrno(errno);  // a directory (EISDIR) is ERROR_ACCESS_DENIED
     return nullptr;
+  }
+  std::optional<uint64_t> opened_size;
+  if (trusted) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || info.st_nlink != 1 || !owners_->Trusted({info.st_dev, info.st_ino})) {
+      close(fd);
+      Fail(win::kErrorAccessDenied);
+      return nullptr;
+    }
+    opened_size = static_cast<uint64_t>(info.st_size);
   }
 
   uint8_t claims = ClaimsOf(access, share);
   Locked locked = claims != 0 && sharing_ == Sharing::kAcrossProcesses ? TakeClaims(fd, claims) : Locked::kUnavailable;
   auto file = std::make_unique<SimFile>(fd, access, locked == Locked::kTaken && (claims & kWrites) &&
                                                         (claims & kDeniesWrite));
+  if (opened_size) {
+    MutexLock lock(file->mutex);
+    file->Opened(*opened_size);
+  }
   if (claims != 0 && locked == Locked::kUnavailable) {
     struct stat info {};
     uint64_t serial = fstat(fd, &info) == 0 ? table->Add({info.st_dev, info.st_ino}, claims) : 0;
@@ -426,10 +493,15 @@ bool SimFiles::GetFileSize(File& file, uint64_t* size) {
   SimFile* sim_file = AsSimFile(file);
   if (sim_file == nullptr) return false;
   MutexLock lock(sim_file->mutex);
-  // Asked for, the size is looked at afresh.
+  // Asked for, the size is looked at afresh (or was, by the open).
   sim_file->Forget();
   uint64_t value = 0;
-  if (!sim_file->Size(&value)) return false;
+  if (std::optional<uint64_t> opened = sim_file->TakeOpenedSize()) {
+    value = *opened;
+    sim_file->Remember(value);
+  } else if (!sim_file->Size(&value)) {
+    return false;
+  }
   if (size) *size = value;
   return true;
 }

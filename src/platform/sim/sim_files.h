@@ -26,6 +26,12 @@ namespace fenra::sim {
 // asked for in a directory already found, and one lock call when it takes
 // part in sharing. A handle that holds its file for writing while denying
 // writing to others sizes the file once and then counts its own writes.
+//
+// What makes a file untrusted (CreateTrustedFile) is the host's: a symbolic
+// link is a reparse point, a file of more than one name has hard links. The
+// machine's processes run as LocalSystem and own every file they make;
+// another account's file is one a test says so of (SetOwner). A trusted
+// open costs one fstat more.
 // Thread-safe.
 class SimFiles : public Files {
  public:
@@ -37,6 +43,7 @@ class SimFiles : public Files {
   SimFiles(const MachinePaths& paths, System& system, Sharing sharing = Sharing::kAcrossProcesses);
 
   FilePtr CreateFile(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition) override;
+  FilePtr CreateTrustedFile(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition) override;
   bool GetFileSize(File& file, uint64_t* size) override;
   bool SetFilePointer(File& file, int64_t distance, uint32_t method, uint64_t* position) override;
   bool WriteFile(File& file, const void* data, uint32_t size, uint32_t* written) override;
@@ -46,20 +53,27 @@ class SimFiles : public Files {
   uint32_t GetPrivateProfileInt(const std::string& section, const std::string& key, int32_t default_value,
                                 const std::string& path) override;
 
+  // Makes `sid` (string form, "S-1-5-21-...") the owner of the existing file
+  // `path`, as if that account had created it; for as long as this instance
+  // lives. False when there is no such file.
+  bool SetOwner(const std::string& path, const std::string& sid);
+
   // For tests: CreateFile as a different process would do it, so that the
   // file is held against this instance until the result is destroyed.
   FilePtr OpenAsOtherProcess(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition);
 
   class OpenTable;
+  class Owners;
 
  private:
   FilePtr Open(const std::shared_ptr<OpenTable>& table, const std::string& path, uint32_t access, uint32_t share,
-               uint32_t disposition);
+               uint32_t disposition, bool trusted = false);
 
   const MachinePaths& paths_;
   System& system_;
   const Sharing sharing_;
   std::shared_ptr<OpenTable> opens_;
+  std::shared_ptr<Owners> owners_;
 };
 
 // GetPrivateProfileInt on the bytes of an INI file (UTF-8, with or without

@@ -90,13 +90,21 @@ SimHardware::SimHardware(LibraryFacts library, IpmiFacts ipmi)
 
 SimHardware::~SimHardware() = default;
 
-LibraryPtr SimHardware::LoadLibrary(const std::string& name) {
+LibraryPtr SimHardware::LoadLibrary(const std::string& name, const std::string& vendor_directory) {
   bool present = false;
   bool sdr_status_entry = false;
   bool device_id_entry = false;
   {
     MutexLock lock(state_->mutex);
-    present = state_->library.present;
+    // One in a folder of its own is found when that folder is searched.
+    auto without_separator = [](std::string folder) {
+      while (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
+      return folder;
+    };
+    const std::string& folder = state_->library.folder;
+    present = state_->library.present &&
+              (folder.empty() || (!vendor_directory.empty() &&
+                                  EqualsIgnoreCase(without_separator(folder), without_separator(vendor_directory))));
     sdr_status_entry = state_->library.sdr_status_entry;
     device_id_entry = state_->library.device_id_entry;
   }

@@ -20,7 +20,7 @@ class SimHardware final : public Hardware {
   SimHardware(LibraryFacts library, IpmiFacts ipmi);
   ~SimHardware() override;
 
-  LibraryPtr LoadLibrary(const std::string& name) override;
+  LibraryPtr LoadLibrary(const std::string& name, const std::string& vendor_directory) override;
   DevicePtr OpenDevice(const std::string& path) override;
   bool DeviceIoControl(Device& device, uint32_t control_code, const void* input, uint32_t input_size, void* output,
                        uint32_t output_size, uint32_t* returned) override;

@@ -88,19 +88,21 @@ std::filesystem::path SimMachine::DefaultDirectory() {
 
 void SimMachine::CreateBaseline(const std::filesystem::path& directory, bool durable) {
   namespace fs = std::filesystem;
-  fs::create_directories(directory);
-  fs::create_directories(directory / "drive_c" / "Windows" / "system32");
-  fs::create_directories(directory / "drive_c" / "QOR" / "QVMAlertMan" / "Temp");
+  for (const fs::path& folder :
+       {directory, directory / "drive_c" / "Windows" / "system32", directory / "drive_c" / "QOR" / "QVMAlertMan" / "Temp"}) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) throw MachineNotMade(PrintableText(folder.string()) + ": cannot be made: " + ec.message());
+  }
   if (!fs::exists(directory / kSystemFile)) {
-    std::ofstream out(directory / kSystemFile);
-    out << BaselineSystem().dump(2) << "\n";
-    if (!out.flush()) throw std::runtime_error((directory / kSystemFile).string() + ": cannot be written");
+    if (int code = WriteFileAtomically(directory / kSystemFile, BaselineSystem().dump(2) + "\n", durable))
+      throw MachineNotMade(FileErrorText(directory / kSystemFile, code));
   }
   if (!fs::exists(directory / kHardwareFile)) {
     nlohmann::json hardware = BaselineHardwareFacts();
     hardware["wmi"] = BaselineWmiSection();
     if (std::string error; !WriteHardwareDescription(directory / kHardwareFile, hardware, &error))
-      throw std::runtime_error(error);
+      throw MachineNotMade(error);
   }
   if (fs::exists(directory / kRegistryFile)) return;
 
@@ -111,7 +113,7 @@ void SimMachine::CreateBaseline(const std::filesystem::path& directory, bool dur
     registry.SetString(hklm, "SOFTWARE\\QOR\\QVMAlertMan", "TempDir", kBaselineTraceDir);
     registry.SetDword(hklm, "SYSTEM\\CurrentControlSet\\Control\\Windows", "CSDVersion", 0x100);
   });
-  if (error != 0) throw std::runtime_error((directory / kRegistryFile).string() + ": cannot be written");
+  if (error != 0) throw MachineNotMade((directory / kRegistryFile).string() + ": cannot be written");
   // No SOFTWARE\QOR\Trelvane: the platform software version comes from the
   // driver file (1.1.23.9 gives "1.1", generation 0), so a first run takes
   // the thresholds of generation 0, compares the serial numbers and reads
@@ -158,7 +160,7 @@ void SimMachine::TakeHardwareChanges(HardwareJournalReader& journal) {
   std::vector<HardwareChange> changes;
   SimWmiInventory inventory;
   std::string error;
-  bool read = journal.Read(&changes, &inventory, &error);
+  DescriptionRead read = journal.Read(&changes, &inventory, &error);
   // Each change of the journal is its own event, in the order written;
   // then whatever else the file says (a person's edit) by comparison.
   for (const HardwareChange& change : changes) {
@@ -167,10 +169,10 @@ void SimMachine::TakeHardwareChanges(HardwareJournalReader& journal) {
       write_notice_.Say((directory_ / kHardwareJournalFile).string() + ": no instance \"" + change.key +
                         "\" or no state \"" + change.state + "\" (change ignored)");
   }
-  if (read)
+  if (read == DescriptionRead::kChanged)
     wmi_.UpdateInventory(std::move(inventory));
-  else
-    write_notice_.Say(error + " (change ignored)");
+  else if (read == DescriptionRead::kRefused)
+    write_notice_.Say(error + " (change ignored: the hardware stays as it was until the file is mended)");
 }
 
 std::string SimMachine::CheckWritable() const {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,14 @@ class SimProcess {
   std::vector<std::shared_ptr<void>> owned_;
 };
 
+// The machine directory, or a file of a new machine, cannot be made (a
+// folder that may not be written, a path through a file, a full disk):
+// "PATH: cannot be made: reason" or "FILE: reason".
+class MachineNotMade : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class SimMachine {
  public:
   // Throws std::runtime_error when `directory` is a file, or holds a
@@ -115,11 +124,13 @@ class SimMachine {
   // Sets `directory` up as the baseline machine: creates it and the
   // machine's files it lacks, the whole baseline registry when it has no
   // registry file; never changes a file that exists. `durable` as for the
-  // registry.
+  // registry. Throws MachineNotMade when a folder or file cannot be made.
   static void CreateBaseline(const std::filesystem::path& directory, bool durable = true);
 
   Platform& platform() { return platform_; }
   const std::filesystem::path& directory() const { return directory_; }
+  // The user-interface language of system.json.
+  UiLanguage language() const { return description_.language; }
   // Whether the event log and the registry can take a write, tried without
   // changing either (the event log is opened for appending, the registry's
   // temporary file is made and removed): empty, or "FILE: reason" of the

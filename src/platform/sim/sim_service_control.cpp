@@ -54,8 +54,8 @@ bool SimServiceControl::StartServiceCtrlDispatcher(const std::string& service_na
         MutexLock lock(mutex_);
         handler = handler_;
       }
-      if (handler) handler(manager_.ControlCode(*request));
-      manager_.Complete(*request);
+      uint32_t answer = handler ? handler(manager_.ControlCode(*request)) : 0;
+      manager_.Complete(*request, answer);
     }
   }
   manager_.Disconnect(name, dispatch);
@@ -81,6 +81,7 @@ bool SimServiceControl::SetServiceStatus(ServiceStatusHandle handle, const Servi
   {
     MutexLock lock(mutex_);
     if (handle == kStatusHandle && handler_) dispatch = dispatch_;
+    if (!dispatch) refused_.push_back(status.current_state);
   }
   if (!dispatch) {
     SetLastError(win::kErrorInvalidHandle);
@@ -105,6 +106,11 @@ uint32_t SimServiceControl::SendControl(uint32_t control) {
 std::vector<uint32_t> SimServiceControl::ReportedStates() const {
   MutexLock lock(mutex_);
   return reported_;
+}
+
+std::vector<uint32_t> SimServiceControl::RefusedReports() const {
+  MutexLock lock(mutex_);
+  return refused_;
 }
 
 void SimServiceControl::FailHandlerRegistration(uint32_t error) {

@@ -55,6 +55,9 @@ class SimServiceControl : public ServiceControl {
   uint32_t SendControl(uint32_t control);
   // The states the service reported from this process, in order.
   std::vector<uint32_t> ReportedStates() const;
+  // The states of reports refused for want of a status handle (handle 0, or
+  // none registered), in order.
+  std::vector<uint32_t> RefusedReports() const;
   // Makes RegisterServiceCtrlHandler fail with `error` (0: succeed again).
   void FailHandlerRegistration(uint32_t error);
 
@@ -73,6 +76,7 @@ class SimServiceControl : public ServiceControl {
   std::shared_ptr<SimServiceManager::Dispatch> dispatch_ FENRA_GUARDED_BY(mutex_);
   HandlerFn handler_ FENRA_GUARDED_BY(mutex_);
   std::vector<uint32_t> reported_ FENRA_GUARDED_BY(mutex_);
+  std::vector<uint32_t> refused_ FENRA_GUARDED_BY(mutex_);
   uint32_t handler_error_ FENRA_GUARDED_BY(mutex_) = 0;
 };
 

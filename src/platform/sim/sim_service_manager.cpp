@@ -561,8 +561,8 @@ std::shared_ptr<SimServiceManager::ControlRequest> SimServiceManager::NextContro
 
 uint32_t SimServiceManager::ControlCode(const ControlRequest& request) const { return request.control; }
 
-void SimServiceManager::Complete(ControlRequest& request) {
-  request.error = 0;
+void SimServiceManager::Complete(ControlRequest& request, uint32_t answer) {
+  request.error = answer;
   state_->kernel.SetEvent(request.done);
 }
 

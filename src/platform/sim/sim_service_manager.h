@@ -70,8 +70,9 @@ class SimServiceManager {
   // The next queued control, or null.
   std::shared_ptr<ControlRequest> NextControl(Dispatch& dispatch);
   uint32_t ControlCode(const ControlRequest& request) const;
-  // The handler has run: the sender gets its answer.
-  void Complete(ControlRequest& request);
+  // The handler has run: the sender gets its answer (a Win32 error, 0 for
+  // NO_ERROR).
+  void Complete(ControlRequest& request, uint32_t answer);
   // A status report of the connected service; refused once the reporting
   // thread's process has ended.
   bool Report(Dispatch& dispatch, const ServiceStatus& status);

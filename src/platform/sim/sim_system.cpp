@@ -6,6 +6,7 @@
 #include "platform/sim/last_error.h"
 #include "platform/sim/text.h"
 #include "platform/win_values.h"
+#include "support/wide_text.h"
 
 namespace fenra::sim {
 
@@ -68,14 +69,7 @@ void SimSystem::MessageBox(const std::string& text, const std::string& caption) 
   message_boxes_.push_back(caption + ": " + text);
 }
 
-const char* SimSystem::CharNext(const char* text) {
-  auto lead = static_cast<unsigned char>(*text);
-  if (lead == 0) return text;
-  size_t length = lead < 0xC2 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 1;
-  for (size_t i = 1; i < length; ++i)
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) return text + 1;
-  return text + length;
-}
+const char* SimSystem::CharNext(const char* text) { return NextUtf8Character(text); }
 
 std::vector<std::string> SimSystem::MessageBoxes() const {
   MutexLock lock(mutex_);

@@ -4,6 +4,8 @@
 #include <set>
 
 #include "platform/sim/hardware_description.h"
+#include "platform/sim/host_file.h"
+#include "platform/sim/text.h"
 #include "platform/sim/wql.h"
 #include "wmi/wmi_tables.h"
 
@@ -156,11 +158,21 @@ bool ParseWmiSection(const json& section, SimWmiInventory* inventory, std::strin
 }
 
 bool LoadWmiInventory(const std::filesystem::path& file, SimWmiInventory* inventory, std::string* error) {
+  std::string text;
+  if (int code = ReadHostFile(file, &text)) {
+    *error = FileErrorText(file, code);
+    return false;
+  }
+  return ParseWmiInventory(text, file.string(), inventory, error);
+}
+
+bool ParseWmiInventory(std::string_view text, const std::string& name, SimWmiInventory* inventory,
+                       std::string* error) {
   json document;
-  if (!ReadHardwareDescription(file, &document, error)) return false;
+  if (!ParseHardwareDescription(text, name, &document, error)) return false;
   static const json kEmpty = json::object();
   if (!ParseWmiSection(document.contains("wmi") ? document["wmi"] : kEmpty, inventory, error)) {
-    *error = file.string() + ": " + *error;
+    *error = name + ": " + *error;
     return false;
   }
   return true;

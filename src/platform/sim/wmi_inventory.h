@@ -51,6 +51,9 @@ bool ParseWmiSection(const nlohmann::json& section, SimWmiInventory* inventory, 
 // Reads the "wmi" section of the hardware description file (an absent
 // section is an empty inventory).
 bool LoadWmiInventory(const std::filesystem::path& file, SimWmiInventory* inventory, std::string* error);
+// The same from the file's text; `name` names the file in messages.
+bool ParseWmiInventory(std::string_view text, const std::string& name, SimWmiInventory* inventory,
+                       std::string* error);
 
 // The section of a new machine: CPU modules 0 and 1 and PCI modules 10 to 13
 // DUPLEX, and a few ONLINE devices of every device class of the three

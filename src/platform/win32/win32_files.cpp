@@ -1,5 +1,7 @@
 #include "platform/win32/win32_files.h"
 
+#include <string>
+
 #include "platform/win32/handles.h"
 #include "platform/win32/windows_api.h"
 
@@ -18,6 +20,35 @@ class Win32File final : public File {
 // Every file the port hands out comes from here.
 HANDLE Native(File& file) { return static_cast<Win32File&>(file).get(); }
 
+// Whether `owner` is the account this process runs as.
+bool IsProcessUser(PSID owner) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  const ScopedHandle owned_token(token);
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::string buffer(size, '\0');
+  if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return false;
+  return EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid) != FALSE;
+}
+
+// A file of one name, no reparse point, owned by LocalSystem, the
+// Administrators group or this process's account.
+bool Trusted(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1) return false;
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      &descriptor) != ERROR_SUCCESS)
+    return false;
+  bool trusted = owner != nullptr && (IsWellKnownSid(owner, WinLocalSystemSid) ||
+                                      IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsProcessUser(owner));
+  LocalFree(descriptor);
+  return trusted;
+}
+
 }  // namespace
 
 FilePtr Win32Files::CreateFile(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition) {
@@ -26,6 +57,28 @@ FilePtr Win32Files::CreateFile(const std::string& path, uint32_t access, uint32_
   // Keeps ERROR_ALREADY_EXISTS of an OPEN_ALWAYS or CREATE_ALWAYS open.
   DWORD error = GetLastError();
   FilePtr file = std::make_unique<Win32File>(handle);
+  SetLastError(error);
+  return file;
+}
+
+FilePtr Win32Files::CreateTrustedFile(const std::string& path, uint32_t access, uint32_t share,
+                                      uint32_t disposition) {
+  // A disposition that cuts the file would cut it before it is looked at (a
+  // planted link's target with it): it is opened as it is, and cut after.
+  const bool cut = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+  DWORD open_as = disposition == CREATE_ALWAYS ? OPEN_ALWAYS : disposition == TRUNCATE_EXISTING ? OPEN_EXISTING
+                                                                                               : disposition;
+  HANDLE handle = CreateFileA(path.c_str(), access | READ_CONTROL, share, nullptr, open_as,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  DWORD error = GetLastError();
+  FilePtr file = std::make_unique<Win32File>(handle);
+  if (!Trusted(handle)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  LARGE_INTEGER start = {};
+  if (cut && !(SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) && SetEndOfFile(handle))) return nullptr;
   SetLastError(error);
   return file;
 }

@@ -9,6 +9,7 @@ namespace fenra::win32 {
 class Win32Files final : public Files {
  public:
   FilePtr CreateFile(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition) override;
+  FilePtr CreateTrustedFile(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition) override;
   bool GetFileSize(File& file, uint64_t* size) override;
   bool SetFilePointer(File& file, int64_t distance, uint32_t method, uint64_t* position) override;
   bool WriteFile(File& file, const void* data, uint32_t size, uint32_t* written) override;

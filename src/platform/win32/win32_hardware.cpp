@@ -55,6 +55,21 @@ std::string ProgramDirectory() {
   return path.substr(0, path.find_last_of('\\') + 1);
 }
 
+// A folder with its final backslash; empty stays empty.
+std::string WithBackslash(std::string folder) {
+  if (!folder.empty() && folder.back() != '\\' && folder.back() != '/') folder += '\\';
+  return folder;
+}
+
+std::wstring WideFromAnsi(const std::string& text) {
+  int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+  if (length <= 0) return {};
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), length);
+  wide.resize(static_cast<size_t>(length - 1));
+  return wide;
+}
+
 std::string SystemDirectory() {
   char directory[MAX_PATH + 1] = {};
   UINT length = GetSystemDirectoryA(directory, sizeof(directory));
@@ -89,19 +104,40 @@ int32_t CallLibraryEntry(LibraryEntry entry, void* record, int32_t* stack_moved)
 #endif
 }
 
-LibraryPtr Win32Hardware::LoadLibrary(const std::string& name) {
-  HMODULE module =
-      LoadLibraryExA(name.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
-  // A system without the search flags (Windows 7 and Server 2008 R2 before
-  // their update KB2533623) refuses them: the same two places by full path.
-  if (module == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+LibraryPtr Win32Hardware::LoadLibrary(const std::string& name, const std::string& vendor_directory) {
+  using AddDllDirectoryFn = DLL_DIRECTORY_COOKIE(WINAPI*)(PCWSTR);
+  using RemoveDllDirectoryFn = BOOL(WINAPI*)(DLL_DIRECTORY_COOKIE);
+  HMODULE kernel32 = GetModuleHandleA("kernel32");
+  auto add_directory = ProcAs<AddDllDirectoryFn>(GetProcAddress(kernel32, "AddDllDirectory"));
+  auto remove_directory = ProcAs<RemoveDllDirectoryFn>(GetProcAddress(kernel32, "RemoveDllDirectory"));
+  HMODULE module = nullptr;
+  if (add_directory != nullptr && remove_directory != nullptr) {
+    DWORD flags = LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR;
+    // The process's list of user folders has the vendor's for this load
+    // only (its users load under the library's lock, one at a time); one
+    // that is not an absolute path, or not there, is left out.
+    DLL_DIRECTORY_COOKIE cookie =
+        vendor_directory.empty() ? nullptr : add_directory(WideFromAnsi(vendor_directory).c_str());
+    if (cookie != nullptr) flags |= LOAD_LIBRARY_SEARCH_USER_DIRS;
+    module = LoadLibraryExA(name.c_str(), nullptr, flags);
+    DWORD error = GetLastError();
+    if (cookie != nullptr) remove_directory(cookie);
+    SetLastError(error);
+  } else {
+    // Each place by full path; the library's dependencies are looked for
+    // beside it first. A library that is there but cannot be loaded (193:
+    // another bitness) says more than one that is not there (126).
     const std::string file = name + ".dll";
-    for (const std::string& directory : {SystemDirectory(), ProgramDirectory()}) {
+    DWORD error = ERROR_MOD_NOT_FOUND;
+    for (const std::string& directory : {SystemDirectory(), ProgramDirectory(), WithBackslash(vendor_directory)}) {
       if (directory.empty()) continue;
       module = LoadLibraryExA((directory + file).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
       if (module != nullptr) break;
+      DWORD failure = GetLastError();
+      if (error == ERROR_MOD_NOT_FOUND && failure != ERROR_FILE_NOT_FOUND && failure != ERROR_PATH_NOT_FOUND)
+        error = failure;
     }
-    if (module == nullptr) SetLastError(ERROR_MOD_NOT_FOUND);
+    if (module == nullptr) SetLastError(error);
   }
   if (module == nullptr) return nullptr;
   return std::make_shared<Win32Library>(module);

@@ -10,9 +10,14 @@
 namespace fenra::win32 {
 
 // The library is looked for in the system directory (SysWOW64 for a 32-bit
-// process on 64-bit Windows) and in the program's own directory only: a
-// service running as LocalSystem must not load a DLL of that name planted
-// in its current directory or in a folder on PATH.
+// process on 64-bit Windows), in the program's own directory and in the
+// hardware vendor's installation folder, it and its dependencies, and
+// nowhere else: a service running as LocalSystem must not load a DLL of
+// that name planted in its current directory or in a folder on PATH. The
+// vendor's folder comes in through AddDllDirectory for the one load; a
+// system without it (Windows 7 or Server 2008 R2 before their update
+// KB2533623, which brought it together with the LOAD_LIBRARY_SEARCH flags)
+// loads by full path from each folder in turn instead.
 //
 // The calling convention of the library's entries is an assumption, stated
 // here once: BOOL WINAPI entry(void* record), that is __stdcall on 32-bit
@@ -25,7 +30,7 @@ namespace fenra::win32 {
 // output, rather than carrying on with a stack that is off by 4 bytes.
 class Win32Hardware final : public Hardware {
  public:
-  LibraryPtr LoadLibrary(const std::string& name) override;
+  LibraryPtr LoadLibrary(const std::string& name, const std::string& vendor_directory) override;
   DevicePtr OpenDevice(const std::string& path) override;
   bool DeviceIoControl(Device& device, uint32_t control_code, const void* input, uint32_t input_size, void* output,
                        uint32_t output_size, uint32_t* returned) override;

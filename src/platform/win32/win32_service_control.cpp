@@ -9,6 +9,8 @@ namespace fenra::win32 {
 namespace {
 
 std::atomic<ServiceControl::ServiceMainFn*> running_service_main{nullptr};
+// Whether the dispatcher has called the service's main in this run.
+std::atomic<bool> service_main_entered{false};
 
 // Set as the service's main returns. Windows' dispatcher returns as soon as
 // the service has reported SERVICE_STOPPED, and the process would end
@@ -20,6 +22,7 @@ HANDLE ServiceMainReturned() {
 }
 
 void WINAPI ServiceMainEntry(DWORD argc, LPSTR* argv) {
+  service_main_entered = true;
   if (ServiceControl::ServiceMainFn* service_main = running_service_main.load()) (*service_main)(argc, argv);
   SetEvent(ServiceMainReturned());
 }
@@ -59,8 +62,7 @@ std::string NameList(const std::vector<std::string>& names) {
 }
 
 DWORD WINAPI HandlerEntry(DWORD control, DWORD /*event_type*/, void* /*event_data*/, void* context) {
-  (*static_cast<ServiceControl::HandlerFn*>(context))(control);
-  return NO_ERROR;
+  return (*static_cast<ServiceControl::HandlerFn*>(context))(control);
 }
 
 }  // namespace
@@ -78,11 +80,13 @@ bool Win32ServiceControl::StartServiceCtrlDispatcher(const std::string& service_
   std::string name = service_name;
   SERVICE_TABLE_ENTRYA table[] = {{name.data(), ServiceMainEntry}, {nullptr, nullptr}};
   ResetEvent(ServiceMainReturned());
+  service_main_entered = false;
   BOOL connected = StartServiceCtrlDispatcherA(table);
   DWORD error = GetLastError();
-  // A dispatcher that connected has run ServiceMain, which uses
-  // `service_main` until it returns.
-  if (connected) WaitForSingleObject(ServiceMainReturned(), INFINITE);
+  // A ServiceMain that the dispatcher called uses `service_main` until it
+  // returns. One it never called (the manager gave up on the start) is
+  // not waited for: that wait would never end.
+  if (connected && service_main_entered) WaitForSingleObject(ServiceMainReturned(), INFINITE);
   running_service_main.store(nullptr);
   SetLastError(error);
   return connected != FALSE;

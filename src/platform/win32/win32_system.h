@@ -19,10 +19,11 @@ class Win32System final : public System {
   // IsWow64Process, looked up in kernel32 at every call: false where the
   // system has no such entry.
   bool IsWow64Process() override;
-  // The box for an interactive user; a process without a visible window
-  // station (a service or an installer running as SYSTEM in session 0)
-  // writes "caption: text" and a line end to standard error instead, since
-  // nobody could ever dismiss a box there.
+  // The text also goes to OutputDebugStringA and to the console (standard
+  // error, else the console of the parent process, which a GUI program
+  // started from a command prompt attaches to for the write); the box only
+  // where someone can see it (BoxCanBeSeen), since nobody could ever
+  // dismiss one elsewhere.
   void MessageBox(const std::string& text, const std::string& caption) override;
 };
 
@@ -34,5 +35,11 @@ bool RunningUnderWow64();
 // interactive session). True when that cannot be told, as a box was always
 // shown before.
 bool VisibleWindowStation();
+
+// Whether someone can see a box of this process: its window station is
+// visible and it does not run in session 0 of Windows Vista or later, the
+// services' session, whose WinSta0 calls itself visible although no one
+// sees it (an installer started with PsExec -s -i 0, a deployment agent).
+bool BoxCanBeSeen();
 
 }  // namespace fenra::win32

@@ -45,12 +45,15 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <mmsystem.h>
 #include <objbase.h>
 #include <oleauto.h>
 #include <wbemidl.h>
 #include <winsvc.h>
 #include <winver.h>
+#include <winternl.h>
 
 // Names of the ports and the core that the Windows headers define as
 // macros.

@@ -135,6 +135,14 @@ TEST_F(FirmwareRevisionTest, TheLibraryMasksTheAvailableBitAndTheDriverDoesNot) 
   EXPECT_EQ(process.NewTraces(), (Traces{"[Frusys_Get_Bmc_Fw_Revision]IPMIFunction GetProcAddress Error = 127",
                                          "[Frusys_Get_Bmc_Fw_Revision]API address load faild"}));
   EXPECT_EQ(hardware.SdrStatusCalls(), 1);
+
+  // A library that cannot be loaded sends the question to the driver too.
+  hardware.SetLibrary(LibraryFacts{});
+  ReleaseHardwareLibrary(process.monitor);
+  EXPECT_EQ(Read(), 1);
+  EXPECT_STREQ(revision, "81.23");
+  EXPECT_EQ(process.NewTraces(), (Traces{"[Frusys_Get_Bmc_Fw_Revision]qvmsmsen.dll load Error = 126",
+                                         "[Frusys_Get_Bmc_Fw_Revision]API address load faild"}));
 }
 
 // The 24 waits of 5 s, and a stop that ends them at once, are pinned by
@@ -160,13 +168,14 @@ TEST_F(FirmwareRevisionTest, EveryFailureIsUnknownWithItsTrace) {
   short_answer.answer.resize(4);  // too short to hold bytes 3 and 4
   const std::string fw = "[Frusys_Get_Bmc_Fw_Revision]";
   const Traces driver_path = {fw + "GetSDRStatus GetProcAddress Error = 127", fw + "API address load faild"};
+  const std::string api = fw + "API address load faild";
   struct Case {
     LibraryFacts library;
     sim::IpmiFacts ipmi;
     Traces traces;
   };
   for (const Case& c : {
-           Case{no_library, Ipmi(), {fw + "qvmsmsen.dll load Error = 126"}},  // even with the driver present
+           Case{no_library, absent, {fw + "qvmsmsen.dll load Error = 126", api, fw + "IPMIDEV open error"}},
            Case{without_status, refusing, {driver_path[0], driver_path[1], fw + "IPMI DeviceIoControl error"}},
            Case{without_status, short_answer, {driver_path[0], driver_path[1], fw + "IPMI DeviceIoControl error"}},
            Case{without_status, absent, {driver_path[0], driver_path[1], fw + "IPMIDEV open error"}},

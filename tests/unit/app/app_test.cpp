@@ -12,21 +12,41 @@
 namespace fenra::app {
 namespace {
 
+constexpr sim::UiLanguage kEnglish = sim::UiLanguage::kEnglish;
+constexpr sim::UiLanguage kJapanese = sim::UiLanguage::kJapanese;
+
 TEST(ConsoleTest, ShowsARecordAsTheEventViewerDoes) {
   sim::EventLogRecord started{"2026-12-03T22:50:00.042", "QVMZUFT", EVID_SERVICE_STARTED, "information", 0, {""}, ""};
-  EXPECT_EQ(ConsoleRecord(started),
+  EXPECT_EQ(ConsoleRecord(started, kEnglish),
             "2026-12-03 22:50:00  QVMZUFT  1  information\n"
             "    The FENRA service has started.\n");
   sim::EventLogRecord alert{"2026-12-03T23:23:04.200", "QVMFTMarvix", EVID_SIMPLEX_ALERT, "warning", 0,
                             {"CPU Module changed to SIMPLEX state.\r\n\r\n0 SIMPLEX"}, ""};
-  EXPECT_EQ(ConsoleRecord(alert),
+  EXPECT_EQ(ConsoleRecord(alert, kEnglish),
             "2026-12-03 23:23:04  QVMFTMarvix  2050  warning\n"
             "    CPU Module changed to SIMPLEX state.\n"
             "    \n"
             "    0 SIMPLEX\n");
-  EXPECT_EQ(MessageText(EVID_API_FAILED, {"RegOpenKeyEx() 2"}),
+  EXPECT_EQ(MessageText(EVID_API_FAILED, {"RegOpenKeyEx() 2"}, kEnglish),
             "A system call of the FENRA service failed.\nRegOpenKeyEx() 2");
-  EXPECT_EQ(MessageText(0x40000123, {"x"}), "The description for Event ID 291 cannot be found.\nx");
+  EXPECT_EQ(MessageText(0x40000123, {"x"}, kEnglish), "The description for Event ID 291 cannot be found.\nx");
+}
+
+// On a Japanese machine the event viewer shows the message file's Japanese
+// texts: the start, the stop and the health records as well as the alerts.
+TEST(ConsoleTest, AJapaneseMachineShowsTheJapaneseTexts) {
+  sim::EventLogRecord stopped{"2026-12-03T22:50:00.042", "QVMZUFT", EVID_SERVICE_STOPPED, "information", 0, {""}, ""};
+  EXPECT_EQ(ConsoleRecord(stopped, kJapanese),
+            "2026-12-03 22:50:00  QVMZUFT  2  information\n"
+            "    FENRA サービスを停止しました。\n");
+  EXPECT_EQ(MessageText(EVID_SERVICE_STARTED, {""}, kJapanese), "FENRA サービスを開始しました。\n");
+  for (uint32_t id : {EVID_SERVICE_STARTED, EVID_SERVICE_STOPPED, EVID_API_FAILED, EVID_WAIT_FAILED,
+                      EVID_MONITOR_ENDED, EVID_WMI_UNAVAILABLE, EVID_EVENTLOG_ERROR, EVID_CTRL_HANDLER_FAILED}) {
+    std::string text = MessageText(id, {"x"}, kJapanese);
+    EXPECT_NE(text, MessageText(id, {"x"}, kEnglish)) << id;
+    EXPECT_TRUE(text.ends_with("\nx")) << text;
+  }
+  EXPECT_EQ(MessageText(EVID_SIMPLEX_ALERT, {"CPU モジュール"}, kJapanese), "CPU モジュール");
 }
 
 TEST(ConsoleTest, HintsCanBeRunAsPrintedAndCommandWordsAreSaidWhenDone) {

@@ -91,6 +91,26 @@ TEST_F(TraceLogTest, AFileHeldForWritingElsewhereIsTreatedAsFull) {
   EXPECT_EQ(File(1), "2026/03/07 09:05'07\"042 first\r\n");
 }
 
+// TempDir is another product's folder, which users may be able to create
+// files in. A trace file planted there (a second name of a file the
+// service must not write, a symbolic link; the files contract has the
+// other kinds) counts as one that cannot be opened: the other file takes
+// the line, and when both are planted the line is lost. What they lead to
+// is neither written nor cut.
+TEST_F(TraceLogTest, APlantedTraceFileIsRefusedAndWhatItLeadsToIsLeftAlone) {
+  const std::filesystem::path secret = machine->HostPath("C:\\Windows\\system32\\config\\secret.dat");
+  std::filesystem::create_directories(secret.parent_path());
+  WriteFile(secret, "SYSTEM's own");
+  std::filesystem::create_hard_link(secret, machine.TracePath("fenratrace1.log"));
+  trace.TraceLog("to the other file");
+  EXPECT_EQ(File(2), "2026/03/07 09:05'07\"042 to the other file\r\n");
+
+  std::filesystem::remove(machine.TracePath("fenratrace2.log"));
+  std::filesystem::create_symlink(secret, machine.TracePath("fenratrace2.log"));
+  trace.TraceLog("lost");
+  EXPECT_EQ(ReadFile(secret), "SYSTEM's own");
+}
+
 // A thread that ended holding the trace mutex leaves it abandoned: the next
 // line owns it all the same and must give it back.
 TEST_F(TraceLogTest, AnAbandonedTraceMutexIsReleasedAfterTheLine) {

@@ -100,6 +100,36 @@ TEST_F(ServiceThreadTest, TheStartUpDelayAndTheIniFilesItLeaves) {
   }
 }
 
+// The hardware library is looked for in the vendor's installation folder
+// too, the one Installdir names (expanded when it is REG_EXPAND_SZ).
+TEST_F(ServiceThreadTest, TheHardwareLibraryIsFoundInTheFolderInstalldirNames) {
+  WriteFile(Ini("FENRA.ini"), "[MODE]\r\nSIMPLEX_FILTER_TIME=0\r\n");
+  sim::LibraryFacts library;
+  library.present = true;
+  library.folder = "C:\\Program Files\\QOR\\QVMAgent";
+  machine->hardware().SetLibrary(library);
+  struct Case {
+    uint32_t type;
+    std::string install_dir;
+    bool found;
+  };
+  for (const Case& c : {Case{win::kRegSz, "C:\\Program Files\\QOR\\QVMAgent\\", true},
+                        Case{win::kRegExpandSz, "%ProgramFiles%\\QOR\\QVMAgent", true},
+                        Case{win::kRegSz, "C:\\Program Files\\Other\\", false}}) {
+    process.SetValue("SOFTWARE\\QOR\\QVMAgent\\FT", "Installdir", c.type,
+                     std::vector<uint8_t>(c.install_dir.c_str(), c.install_dir.c_str() + c.install_dir.size() + 1));
+    kernel.ResetEvent(monitor.hServiceEvent.load());
+    process.NewTraces();
+    Handle thread = Start();
+    kernel.Sleep(1000);
+    std::vector<std::string> seen = process.NewTraces();
+    EXPECT_EQ(machine->hardware().LoadedLibraries(), c.found ? 1 : 0) << c.install_dir;
+    EXPECT_EQ(std::ranges::find(seen, "[ServiceThread]qvmsmsen.dll load Error = 126") == seen.end(), c.found)
+        << c.install_dir;
+    EXPECT_EQ(StopAndJoin(thread), 0u);
+  }
+}
+
 // Each way out of the thread start (a thread that cannot be created, a stop
 // request between the WMI threads) stops the timer manager and releases the
 // library and the sync events before the thread returns, as the end of a

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <string>
 
 #include "monitor/monitor_state.h"
 #include "monitor/timer_threads.h"
@@ -18,11 +19,11 @@ constexpr uint32_t kStarts[] = {0, 0x80000000u - 100000, 0xFFFFFFFFu - 100000};
 TEST(TimerTableTest, AFlapIsAbsorbedOnlyWhileTheDuplexTimerHasMoreThanTheMarginToRun) {
   for (uint32_t s : kStarts) {
     TimerTable timers;
-    timers.RaiseChange(CHANGE_PCI_SIMPLEX);
     timers.RaiseChange(CHANGE_PCI_DUPLEX);
     ASSERT_TRUE(timers.TakeStartRequest(CHANGE_PCI_DUPLEX, " t\n"));
     timers.BeginStart(CHANGE_PCI_DUPLEX, s + 200000);
     timers.Started(CHANGE_PCI_DUPLEX, std::make_shared<KernelObject>());
+    timers.RaiseChange(CHANGE_PCI_SIMPLEX);
 
     EXPECT_FALSE(timers.AbsorbFlap(CHANGE_PCI_SIMPLEX, s + 198000, 2000)) << s;
     EXPECT_TRUE(timers.AbsorbFlap(CHANGE_PCI_SIMPLEX, s + 197999, 2000)) << s;
@@ -54,6 +55,11 @@ void End(TimerTable& timers, int n, bool collected = true) {
   if (collected) timers.Collected(n);
 }
 
+// What a DUPLEX timer's run-out did, in words.
+std::string Outcome(const DuplexRunOut& run_out) {
+  return std::string(run_out.cancels_simplex ? "cancel " : "") + (run_out.announces ? "alert" : "no alert");
+}
+
 TEST(TimerTableTest, ADuplexTimerAnnouncesOnlyTheReturnFromAnAnnouncedLossOrARiseToThree) {
   constexpr int S = CHANGE_PCI_SIMPLEX, D = CHANGE_PCI_DUPLEX;
   {  // Its SIMPLEX timer still runs: it is cancelled, no alert.
@@ -61,33 +67,19 @@ TEST(TimerTableTest, ADuplexTimerAnnouncesOnlyTheReturnFromAnAnnouncedLossOrARis
     timers.RaiseChange(S);
     Start(timers, S);
     timers.RaiseChange(D);
-    EXPECT_EQ(timers.RunOutDuplex(D, Start(timers, D)), DuplexRunOut::kCancelSimplex);
+    EXPECT_EQ(Outcome(timers.RunOutDuplex(D, Start(timers, D))), "cancel no alert");
     EXPECT_TRUE(timers.Get(S).stop);
   }
-  {  // The SIMPLEX timer ran out and wrote its alert: the return is announced,
-     // also while that timer still starts its composer.
+  {  // The SIMPLEX timer ran out and writes its alert: the return is
+     // announced, also while that timer still starts its composer.
     TimerTable timers;
     timers.RaiseChange(S);
     Start(timers, S);
     timers.RaiseChange(D);
     ChangeRequest duplex = Start(timers, D);
     EXPECT_TRUE(timers.RunOutSimplex(S));
-    EXPECT_EQ(timers.RunOutDuplex(D, duplex), DuplexRunOut::kAnnounce);
+    EXPECT_EQ(Outcome(timers.RunOutDuplex(D, duplex)), "alert");
     EXPECT_FALSE(timers.Get(S).stop);
-  }
-  {  // Two DUPLEX requests after an announced loss (a CPU pair back to two
-     // modules, then at once to three): each is announced.
-    TimerTable timers;
-    timers.RaiseChange(S);
-    Start(timers, S);
-    EXPECT_TRUE(timers.RunOutSimplex(S));
-    End(timers, S);
-    timers.RaiseChange(D);
-    ChangeRequest first = Start(timers, D);
-    timers.RaiseChange(D);
-    EXPECT_EQ(timers.RunOutDuplex(D, first), DuplexRunOut::kAnnounce);
-    End(timers, D);
-    EXPECT_EQ(timers.RunOutDuplex(D, Start(timers, D)), DuplexRunOut::kAnnounce);
   }
   {  // Its alert could not be started: nor is the return.
     TimerTable timers;
@@ -97,50 +89,81 @@ TEST(TimerTableTest, ADuplexTimerAnnouncesOnlyTheReturnFromAnAnnouncedLossOrARis
     timers.SimplexNotAnnounced(S);
     End(timers, S);
     timers.RaiseChange(D);
-    EXPECT_EQ(timers.RunOutDuplex(D, Start(timers, D)), DuplexRunOut::kFiltered);
+    EXPECT_EQ(Outcome(timers.RunOutDuplex(D, Start(timers, D))), "no alert");
   }
-  {  // No SIMPLEX to answer (a CPU pair rising to three modules), also after
-     // an earlier flap that a DUPLEX timer closed.
+  {  // An announced loss (a CPU pair falling from three modules to two),
+     // then a new loss and its return: the return is announced and the new
+     // loss, shorter than its timer, cancelled.
+    TimerTable timers;
+    timers.RaiseChange(S);
+    Start(timers, S);
+    EXPECT_TRUE(timers.RunOutSimplex(S));
+    End(timers, S);
+    timers.RaiseChange(S);
+    Start(timers, S);
+    timers.RaiseChange(D);
+    EXPECT_EQ(Outcome(timers.RunOutDuplex(D, Start(timers, D))), "cancel alert");
+  }
+  {  // Two DUPLEX requests after an announced loss (back to two modules,
+     // then at once to three): each is announced.
+    TimerTable timers;
+    timers.RaiseChange(S);
+    Start(timers, S);
+    EXPECT_TRUE(timers.RunOutSimplex(S));
+    End(timers, S);
+    timers.RaiseChange(D);
+    ChangeRequest first = Start(timers, D);
+    timers.RaiseChange(D);
+    EXPECT_EQ(Outcome(timers.RunOutDuplex(D, first)), "alert");
+    End(timers, D);
+    EXPECT_EQ(Outcome(timers.RunOutDuplex(D, Start(timers, D))), "alert");
+  }
+  for (bool cancelled_yet : {false, true}) {
+    // No SIMPLEX to answer (a CPU pair rising to three modules), also right
+    // after a flap whose DUPLEX timer has run out, whether or not its
+    // cancelled SIMPLEX timer has ended yet.
     TimerTable timers;
     timers.RaiseChange(S);
     Start(timers, S);
     timers.RaiseChange(D);
-    EXPECT_EQ(timers.RunOutDuplex(D, Start(timers, D)), DuplexRunOut::kCancelSimplex);
+    EXPECT_EQ(Outcome(timers.RunOutDuplex(D, Start(timers, D))), "cancel no alert");
     End(timers, D);
-    End(timers, S);
+    if (cancelled_yet) End(timers, S);
     timers.RaiseChange(D);
-    EXPECT_EQ(timers.RunOutDuplex(D, Start(timers, D)), DuplexRunOut::kAnnounce);
-    EXPECT_FALSE(timers.Get(S).stop);
+    EXPECT_EQ(Outcome(timers.RunOutDuplex(D, Start(timers, D))), "alert") << cancelled_yet;
   }
 }
 
 // A second flap while the first one's DUPLEX timer cancels its SIMPLEX
-// timer: the second SIMPLEX request waits for the old timers to be
-// collected, and its DUPLEX request with it. Whenever the manager collects
-// the cancelled SIMPLEX timer, neither flap gives an alert, and a SIMPLEX
-// that came after the second DUPLEX keeps its timer.
-TEST(TimerTableTest, AFlapInsideAFlapGivesNoAlertWheneverTheCancelledTimerIsCollected) {
+// timer: the second SIMPLEX request waits for the cancelled timer to be
+// collected, and the second DUPLEX request, younger, waits for it. Neither
+// flap gives an alert, and a SIMPLEX that came after the second DUPLEX
+// keeps its request for a timer of its own.
+TEST(TimerTableTest, AFlapInsideAFlapGivesNoAlertAndItsRequestsStartInTheirOrder) {
   constexpr int S = CHANGE_PCI_SIMPLEX, D = CHANGE_PCI_DUPLEX;
-  for (bool collected : {false, true}) {
-    for (bool loss_after : {false, true}) {
-      TimerTable timers;
-      timers.RaiseChange(S);
+  for (bool loss_after : {false, true}) {
+    TimerTable timers;
+    timers.RaiseChange(S);
+    Start(timers, S);
+    timers.RaiseChange(D);
+    ChangeRequest first = Start(timers, D);
+    timers.RaiseChange(S);  // waits: its timer exists
+    timers.RaiseChange(D);  // waits: its timer exists
+    ASSERT_EQ(Outcome(timers.RunOutDuplex(D, first)), "cancel no alert");
+    End(timers, D);
+    if (loss_after) timers.RaiseChange(S);
+    EXPECT_FALSE(TryStart(timers, S));
+    std::optional<ChangeRequest> second = TryStart(timers, D);
+    EXPECT_EQ(second.has_value(), loss_after) << "only a younger SIMPLEX lets it pass";
+    End(timers, S);
+    if (!loss_after) {
       Start(timers, S);
-      timers.RaiseChange(D);
-      ChangeRequest first = Start(timers, D);
-      timers.RaiseChange(S);  // waits: its timer exists
-      timers.RaiseChange(D);  // waits: its timer exists
-      ASSERT_EQ(timers.RunOutDuplex(D, first), DuplexRunOut::kCancelSimplex);
-      End(timers, D);
-      End(timers, S, collected);
-      if (loss_after) timers.RaiseChange(S);
-      // The manager's next round, SIMPLEX before DUPLEX.
-      EXPECT_FALSE(TryStart(timers, S));
-      ChangeRequest second = Start(timers, D);
-      EXPECT_EQ(timers.RunOutDuplex(D, second), DuplexRunOut::kFiltered) << collected << loss_after;
-      EXPECT_EQ(timers.Get(S).change, loss_after) << collected;
-      EXPECT_FALSE(timers.Get(S).stop);
+      EXPECT_EQ(Outcome(timers.RunOutDuplex(D, Start(timers, D))), "cancel no alert");
+      continue;
     }
+    EXPECT_FALSE(TryStart(timers, S)) << "it waits for the older DUPLEX timer";
+    EXPECT_EQ(Outcome(timers.RunOutDuplex(D, second.value_or(ChangeRequest{}))), "no alert");
+    EXPECT_TRUE(timers.Get(S).change);
   }
 }
 

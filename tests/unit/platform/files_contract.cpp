@@ -1,5 +1,8 @@
 #include "unit/platform/files_contract.h"
 
+#include <cstdio>
+#include <functional>
+
 #include "platform/win_values.h"
 
 namespace fenra::testing {
@@ -231,6 +234,52 @@ TEST_P(FilesContractTest, AnotherProcessesOpenExcludesAsOneOfThisProcess) {
   EXPECT_EQ(LastError(), kViolation);
   mine.reset();
   EXPECT_NE(other_process().CreateFile(path, kWrite, kShareRead, win::kCreateAlways), nullptr);
+}
+
+// A trusted open takes the process's own files, new or old (kCreateAlways
+// cuts them), and refuses what another account could have planted, leaving
+// it and what it leads to as they are: a second name of another file, a
+// symbolic link, a file of another owner.
+TEST_P(FilesContractTest, ATrustedOpenRefusesWhatAnotherAccountCouldHavePlanted) {
+  auto trusted = [&](const std::string& path, uint32_t disposition) {
+    harness().kernel().SetLastError(0xDEAD);
+    FilePtr file = files().CreateTrustedFile(path, kWrite, kShareRead, disposition);
+    return file ? kOpened : LastError();
+  };
+  const std::string own = Path("own.log");
+  Put(own, "kept");
+  EXPECT_EQ(trusted(own, win::kOpenAlways), kOpened);
+  EXPECT_EQ(LastError(), win::kErrorAlreadyExists);
+  EXPECT_EQ(Content(own), "kept");
+  EXPECT_EQ(trusted(own, win::kCreateAlways), kOpened);
+  EXPECT_EQ(Content(own), "");
+
+  const std::string target = Path("target.dat");
+  Put(target, "not yours");
+  struct Plant {
+    const char* what;
+    std::string path;
+    std::function<bool()> make;
+  };
+  const Plant plants[] = {
+      {"a second name", Path("linked.log"), [&] { return harness().MakeHardLink(target, Path("linked.log")); }},
+      {"a symbolic link", Path("symbolic.log"), [&] { return harness().MakeSymbolicLink(target, Path("symbolic.log")); }},
+      {"another account's file", Path("theirs.log"),
+       [&] {
+         Put(Path("theirs.log"), "theirs");
+         return harness().GiveToAnotherAccount(Path("theirs.log"));
+       }},
+  };
+  for (const Plant& plant : plants) {
+    if (!plant.make()) {
+      std::printf("[   NOTE   ] %s cannot be made here\n", plant.what);
+      continue;
+    }
+    for (uint32_t disposition : {win::kOpenAlways, win::kOpenExisting, win::kCreateAlways, win::kTruncateExisting})
+      EXPECT_EQ(trusted(plant.path, disposition), win::kErrorAccessDenied) << plant.what << ", " << disposition;
+    EXPECT_EQ(Content(target), "not yours") << plant.what;
+  }
+  EXPECT_EQ(Content(Path("theirs.log")), "theirs");
 }
 
 TEST_P(FilesContractTest, IniNumbersAreReadAsThePlatformReadsThem) {

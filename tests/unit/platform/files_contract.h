@@ -28,6 +28,13 @@ class FilesHarness {
   virtual std::string directory() = 0;
   // True on Wine, which answers unlike Windows where a test says so.
   virtual bool on_wine() const { return false; }
+  // What a user could leave in a folder open to them: a second name `link`
+  // of the file `existing` (a hard link), a symbolic link `link` to
+  // `target`, another account as the owner of `path`. False where the
+  // platform cannot make it here; the test then leaves that case out.
+  virtual bool MakeHardLink(const std::string& existing, const std::string& link) = 0;
+  virtual bool MakeSymbolicLink(const std::string& target, const std::string& link) = 0;
+  virtual bool GiveToAnotherAccount(const std::string& path) = 0;
 };
 
 using FilesContractParam = ContractParam<FilesHarness>;
@@ -48,6 +55,7 @@ class FilesContractTest : public ::testing::TestWithParam<FilesContractParam> {
   static constexpr uint32_t kOpened = 0xFFFFFFFF;
   uint32_t Refusal(const std::string& path, uint32_t access, uint32_t share, uint32_t disposition);
   uint32_t LastError() { return harness_->kernel().GetLastError(); }
+  FilesHarness& harness() { return *harness_; }
   bool on_wine() const { return harness_->on_wine(); }
 
   bool Write(File& file, const std::string& text);

@@ -124,9 +124,12 @@ TEST_P(ServiceControlContractTest, ControlsFollowTheServiceState) {
   ASSERT_TRUE(AwaitState(*service, win::kServiceRunning));
   EXPECT_EQ(Refusal(sc().ControlService(*service, win::kServiceControlPause, &status)),
             win::kErrorInvalidServiceControl);
-  // The handler has run when ControlService returns.
+  // The handler has run when ControlService returns, and its answer is the
+  // sender's (Wine's manager reports success whatever the handler answers).
   EXPECT_TRUE(sc().ControlService(*service, kContractUserControl, &status)) << Error();
   EXPECT_EQ(kernel().WaitForSingleObject(user_control_, 0), win::kWaitObject0);
+  EXPECT_EQ(Refusal(sc().ControlService(*service, kContractUserControl + 1, &status)),
+            on_wine() ? 0u : win::kErrorCallNotImplemented);
   EXPECT_TRUE(sc().ControlService(*service, win::kServiceControlInterrogate, &status)) << Error();
   EXPECT_EQ(status.current_state, win::kServiceRunning);
   EXPECT_TRUE(sc().ControlService(*service, win::kServiceControlStop, &status)) << Error();

@@ -19,8 +19,9 @@ inline constexpr const char* kContractServiceName = "FenraContractTest";
 // The process of the contract's service. Its ServiceMain reports
 // START_PENDING (accepting stop) and stays there until the named event
 // kContractGoEvent is set, then reports RUNNING; its handler sets
-// kContractUserControlEvent for kContractUserControl and, for stop, reports
-// STOP_PENDING and ends the service, which reports STOPPED and sets
+// kContractUserControlEvent for kContractUserControl, answers
+// ERROR_CALL_NOT_IMPLEMENTED to every other user control and, for stop,
+// reports STOP_PENDING and ends the service, which reports STOPPED and sets
 // kContractMainEndEvent 200 ms later, as its ServiceMain returns.
 inline constexpr const char* kContractGoEvent = "Global\\FenraContractGo";
 inline constexpr const char* kContractUserControlEvent = "Global\\FenraContractUserControl";

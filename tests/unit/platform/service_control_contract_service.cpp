@@ -20,9 +20,11 @@ uint32_t ContractServiceProcess(ServiceControl& service_control, Kernel& kernel)
   bool dispatched = service_control.StartServiceCtrlDispatcher(kContractServiceName, [&](uint32_t, char**) {
     handle = service_control.RegisterServiceCtrlHandler(kContractServiceName, [&](uint32_t control) {
       if (control == kContractUserControl) kernel.SetEvent(user_control);
-      if (control != win::kServiceControlStop) return;
+      if (control == kContractUserControl || control == win::kServiceControlInterrogate) return 0u;
+      if (control != win::kServiceControlStop) return win::kErrorCallNotImplemented;
       report(win::kServiceStopPending);
       kernel.SetEvent(stop);
+      return 0u;
     });
     if (!handle) return;
     report(win::kServiceStartPending);

@@ -64,6 +64,13 @@ TEST(ScenarioTest, EveryBadLineIsReportedWithItsFileAndLine) {
       {cpu0 + "0:00:01 state VUR_CPUBoard 0 HALFPLEX\n0:01:00 end\n", "s.scn:2: unknown state \"HALFPLEX\""},
       {cpu0 + "module DOD_CPUBoard 0 DUPLEX\n0:00:00 end\n",
        "s.scn:2: instance \"0\" of DOD_CPUBoard is declared twice"},
+      // Only the modules a server can have: the service would count any
+      // other in a pair.
+      {"module DOD_CPUBoard 7 DUPLEX\n0:00:00 end\n",
+       "s.scn:1: no CPU module \"7\" on these servers; the CPU modules are 0, 1, 2"},
+      {"module VUR_IOBoard 1 DUPLEX\n0:00:00 end\n",
+       "s.scn:1: no PCI module \"1\" on these servers; the PCI modules are 10, 11, 12, 13"},
+      {cpu0 + "0:00:01 state DOD_CPUBoard 07 REMOVED\n0:01:00 end\n", "s.scn:2: no CPU module \"07\""},
       {"registry HKLM\\SOFTWARE\\X V qword 1\n0:00:00 end\n", "s.scn:1: unknown registry type \"qword\""},
       {"registry HKLM\\SOFTWARE\\X V dword 4294967296\n0:00:00 end\n",
        "s.scn:1: \"4294967296\" is not a 32-bit number"},

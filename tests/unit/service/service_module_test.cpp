@@ -19,6 +19,7 @@ class RacingReports : public sim::SimServiceControl {
   explicit RacingReports(sim::SimMachine& machine)
       : SimServiceControl(machine.kernel(), machine.service_manager(), false) {}
 
+  ServiceStatusHandle RegisterServiceCtrlHandler(const std::string&, HandlerFn) override { return 1; }
   bool SetServiceStatus(ServiceStatusHandle, const ServiceStatus& status) override {
     if (!racer.valid()) {
       racer = std::async(std::launch::async, [this] { module->SetServiceStatus(win::kServiceStopped); });
@@ -44,9 +45,12 @@ TEST(ServiceModuleTest, ReportsReachTheManagerInTheOrderTheyWereMade) {
   CServiceModule module(platform);
   reports.module = &module;
   module.Init();
-  module.SetServiceStatus(win::kServiceStopPending);
+  // The service's run ends at once: its events cannot be created.
+  machine->kernel().FailCreateUnnamedEvent(win::kErrorNotEnoughMemory);
+  module.ServiceMain(0, nullptr);
   reports.racer.get();
-  EXPECT_EQ(reports.states, (std::vector<uint32_t>{win::kServiceStopPending, win::kServiceStopped}));
+  EXPECT_EQ(reports.states,
+            (std::vector<uint32_t>{win::kServiceStartPending, win::kServiceStopped, win::kServiceStopped}));
   EXPECT_EQ(module.status().current_state, win::kServiceStopped);
 }
 

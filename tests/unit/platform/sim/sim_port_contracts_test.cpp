@@ -72,6 +72,19 @@ class SimMachineHarness : public FilesHarness, public EventLogHarness {
   Files& other_process() override { return other_files_; }
   Kernel& kernel() override { return machine_->kernel(); }
   std::string directory() override { return kDirectory; }
+  bool MakeHardLink(const std::string& existing, const std::string& link) override {
+    std::error_code error;
+    std::filesystem::create_hard_link(machine_->HostPath(existing), machine_->HostPath(link), error);
+    return !error;
+  }
+  bool MakeSymbolicLink(const std::string& target, const std::string& link) override {
+    std::error_code error;
+    std::filesystem::create_symlink(machine_->HostPath(target), machine_->HostPath(link), error);
+    return !error;
+  }
+  bool GiveToAnotherAccount(const std::string& path) override {
+    return machine_->files().SetOwner(path, "S-1-5-21-1004336348-1177238915-682003330-1001");
+  }
   EventLog& event_log() override { return machine_->event_log(); }
 
  private:
