@@ -14,7 +14,6 @@
 #include "platform/sim/wmi_inventory.h"
 #include "platform/win_values.h"
 #include "runner/scenario_hardware.h"
-#include "state/pairs.h"
 #include "wmi/wmi_tables.h"
 
 namespace fenra::runner {
@@ -552,10 +551,11 @@ class LineParser {
   // "pci"): the service would take it for one of its pairs' modules.
   void KnownModule(const std::string& type, const std::string& name) const {
     std::string numbers;
-    for (const SerialModule& module : kSerialModules) {
-      if (IsCpuModule(module) != (type == "cpu")) continue;
-      if (ModuleNumber(module) == name) return;
-      numbers += (numbers.empty() ? "" : ", ") + std::string(ModuleNumber(module));
+    for (std::string_view key : sim::kZerodModuleKeys) {
+      if (key.starts_with("CpuBoard") != (type == "cpu")) continue;
+      std::string_view number = key.substr(key.find_first_of("0123456789"));
+      if (number == name) return;
+      numbers += (numbers.empty() ? "" : ", ") + std::string(number);
     }
     Fail("no " + std::string(type == "cpu" ? "CPU" : "PCI") + " module \"" + name + "\" on these servers; the " +
          (type == "cpu" ? "CPU" : "PCI") + " modules are " + numbers);

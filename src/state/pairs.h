@@ -6,7 +6,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
 
 #include "state/shared_state.h"
 #include "wmi/wmi_tables.h"
@@ -60,20 +59,6 @@ inline constexpr std::array<SerialModule, 7> kSerialModules{{
     {"SYSTEM\\CurrentControlSet\\Services\\zerod\\IoBoard12", kExPciBoardKey, "SerialNumberPci12"},
     {"SYSTEM\\CurrentControlSet\\Services\\zerod\\IoBoard13", kExPciBoardKey, "SerialNumberPci13"},
 }};
-
-// The module of a row, as the driver names its key ("CpuBoard0",
-// "IoBoard12") and as the WMI provider numbers it ("0", "12"). The rows are
-// every module a server can have: CPU modules 0 to 2 (kept under the CPU
-// board key), PCI modules 10 to 13.
-constexpr std::string_view ModuleKeyName(const SerialModule& module) {
-  std::string_view key = module.source_key;
-  return key.substr(key.rfind('\\') + 1);
-}
-constexpr std::string_view ModuleNumber(const SerialModule& module) {
-  std::string_view name = ModuleKeyName(module);
-  return name.substr(name.find_first_of("0123456789"));
-}
-constexpr bool IsCpuModule(const SerialModule& module) { return std::string_view(module.kept_key) == kCpuBoardKey; }
 
 struct ModulePair {
   const char* label;       // in trace lines: "[TimerThread 4][PCI] ..."

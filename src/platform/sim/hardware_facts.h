@@ -22,7 +22,6 @@
 #include "platform/sim/hardware_description.h"
 #include "platform/sim/text.h"
 #include "platform/version_info.h"
-#include "state/pairs.h"
 
 namespace fenra::sim {
 
@@ -93,12 +92,11 @@ HardwareFacts LoadHardwareFacts(const std::filesystem::path& file);
 nlohmann::json BaselineHardwareFacts();
 
 // The driver's module keys whose serial numbers it may publish: one for
-// every module a server can have.
-inline constexpr std::array<std::string_view, kSerialModules.size()> kZerodModuleKeys = [] {
-  std::array<std::string_view, kSerialModules.size()> keys{};
-  for (size_t i = 0; i < keys.size(); ++i) keys[i] = ModuleKeyName(kSerialModules[i]);
-  return keys;
-}();
+// every module a server can have, CPU modules 0 to 2 and PCI modules 10 to
+// 13. The machine's own list: the service's table of modules is checked
+// against it, not built from it.
+inline constexpr std::array<std::string_view, 7> kZerodModuleKeys{"CpuBoard0", "CpuBoard1", "CpuBoard2", "IoBoard10",
+                                                                  "IoBoard11", "IoBoard12", "IoBoard13"};
 inline constexpr const char* kZerodKey = "SYSTEM\\CurrentControlSet\\Services\\zerod";
 
 // What the driver does when the machine starts: writes each listed module's
