@@ -604,7 +604,11 @@ class Picture {
         for (const char* status_line : row.lines)
           if (status_line != nullptr) found += std::string(", \"") + status_line + "\"";
         const ModulePair& group_pair = GroupPair(group);
-        if (row.group_state != 0) view(group_pair.label, StateName(row.group_state), found);
+        Row& watched = pairs_[group_pair.label];
+        if (row.group_state != 0)
+          view(group_pair.label, StateName(row.group_state), found);
+        else if (watched.spans.empty() || !watched.spans.back().open)
+          view(group_pair.label, "DUPLEX", found);  // the thread's start line was lost
         if (group == kGroupPci && row.expci_state != 0)
           view(kPairs[CHANGE_EXPCI_SIMPLEX].label, StateName(row.expci_state), found);
       }

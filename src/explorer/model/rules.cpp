@@ -135,15 +135,18 @@ class Pair {
     const uint64_t raised = ++requests_;
     if (!simplex) {
       const bool unanswered = (simp_.on && !simp_.ended) || pending_simp_;
-      if (dup_.on) {
-        pending_dup_ = true, pending_dup_raised_ = raised, pending_dup_unanswered_ = unanswered;
+      // A pair's requests start in the order they were raised.
+      if (dup_.on || pending_simp_) {
+        // A request raised again while it waits keeps what it answered.
+        pending_dup_unanswered_ = (pending_dup_ && pending_dup_unanswered_) || unanswered;
+        pending_dup_ = true, pending_dup_raised_ = raised;
         return false;
       }
       StartDuplex(t, raised, unanswered);
       return true;
     }
     if (SimpDupSimp(t)) return true;
-    if (dup_.on || simp_.on) {
+    if (dup_.on || simp_.on || pending_dup_) {
       pending_simp_ = true, pending_simp_raised_ = raised;
       return false;
     }
@@ -203,8 +206,11 @@ class Pair {
 
   void ManagerCycle(Span t) {
     if (pending_simp_ && SimpDupSimp(t)) pending_simp_ = false;
-    if (pending_simp_ && !dup_.on && !simp_.on) pending_simp_ = false, StartSimplex(t);
-    if (pending_dup_ && !dup_.on) {
+    // In the order they were raised; a SIMPLEX request also waits for its
+    // DUPLEX timer to end.
+    const bool simplex_older = pending_simp_ && (!pending_dup_ || pending_simp_raised_ < pending_dup_raised_);
+    if (simplex_older && !dup_.on && !simp_.on) pending_simp_ = false, StartSimplex(t);
+    if (pending_dup_ && !dup_.on && !pending_simp_) {
       pending_dup_ = false;
       StartDuplex(t, pending_dup_raised_, pending_dup_unanswered_);
       // A SIMPLEX request still waiting meets the new timer at the next cycle.
@@ -223,7 +229,6 @@ class Pair {
       simp_.deadline = simp_.expiry = {t.lo + kLongest, t.hi + limit};
       simp_.expiry.hi += kPace;
     }
-    announced_ = false;  // this is the pair's last SIMPLEX timer now
   }
 
   void StartDuplex(Span t, uint64_t raised, bool unanswered) {
@@ -254,14 +259,15 @@ class Pair {
   void DuplexRunsOut() {
     dup_.ended = true;
     dup_.end = dup_.expiry;
-    if (simp_.on && !simp_.ended) {  // (a) a flap: neither alert
+    // A loss whose timer still runs ended before it: no alert of its own.
+    const bool cancels = simp_.on && !simp_.ended;
+    if (cancels) {
       simp_.ended = simp_.cancel = true;
       simp_.end = {dup_.expiry.lo, std::min(dup_.expiry.hi + kPace, simp_.expiry.hi)};
-    } else if (announced_ || !dup_.unanswered) {  // (b), (d)
-      Alert(false, dup_);
-    } else if (pending_simp_ && pending_simp_raised_ < dup_.raised) {  // (c)
-      pending_simp_ = false;
     }
+    // The return from an announced loss; or a return that answers no loss
+    // at all (a rise to three CPU modules).
+    if (announced_ || (!cancels && !dup_.unanswered)) Alert(false, dup_);
     announced_ = false;
   }
 
