@@ -36,7 +36,9 @@ class LibraryDirectory {
     EXPECT_TRUE(CopyFileA(FixturePath(std::string(variant) + "\\qvmsmsen.dll").c_str(), path_.c_str(), FALSE))
         << path_;
   }
-  ~LibraryDirectory() { DeleteFileA(path_.c_str()); }
+  // A library still mapped cannot be deleted, and would be what the next
+  // test's copy fails on.
+  ~LibraryDirectory() { EXPECT_TRUE(DeleteFileA(path_.c_str())) << path_ << ": " << GetLastError(); }
 
  private:
   const std::string path_;
