@@ -75,6 +75,8 @@ DuplexRunOut TimerTable::RunOutDuplex(int n, const ChangeRequest& request) {
     simplex.stop = true;
     run_out.cancels_simplex = true;
   }
+  // A loss raised before this return and still waiting ended with it.
+  if (simplex.change && simplex.request.order < request.order) simplex.change = false;
   if (outcome == SimplexOutcome::kAnnounced) {
     // Announced, or being announced by a SIMPLEX timer that has just run
     // out: the return is announced (a newer loss it cancels was a flap).
@@ -115,8 +117,17 @@ std::optional<TimerStart> TimerTable::TakeStartRequest(int n, const char* occurr
   CopyText(slot.szOccurrenceTime, occurrence_time);
   bool simplex = n < kDuplexOffset;
   const TimerSlot& partner = slots_[static_cast<size_t>(simplex ? n + kDuplexOffset : n - kDuplexOffset)];
-  if (simplex && partner.thread) return std::nullopt;
-  if (partner.change && partner.request.order < slot.request.order) return std::nullopt;
+  // A SIMPLEX request waits for its pair's DUPLEX timer to end, and for an
+  // older DUPLEX request: that return came before this loss.
+  const bool partner_older = partner.change && partner.request.order < slot.request.order;
+  if (simplex && (partner.thread || partner_older)) return std::nullopt;
+  // A DUPLEX request lets an older SIMPLEX request start first when all that
+  // one waits for is its own timer's end, a second away (cancelled, or run
+  // out), so that which goes first does not hang on when a handle is
+  // collected. Behind a SIMPLEX timer that runs on it does not wait: its
+  // timer cancels that one, and the older request with it.
+  if (!simplex && partner_older && partner.thread && (!partner.running || partner.stop || partner.ran_out))
+    return std::nullopt;
   TimerStart start;
   CopyText(start.szOccurrenceTime, slot.szOccurrenceTime);
   start.request = slot.request;

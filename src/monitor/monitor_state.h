@@ -94,7 +94,8 @@ class TimerTable {
   // The alert of SIMPLEX timer k could not be started.
   void SimplexNotAnnounced(int k);
   // DUPLEX timer n, started for `request`, has run out: it cancels a
-  // SIMPLEX timer of its pair that still runs, and announces the return
+  // SIMPLEX timer of its pair that still runs (and drops a SIMPLEX request
+  // still waiting from before its own), and announces the return
   // from an announced SIMPLEX, or a return that answers no SIMPLEX at all
   // (a CPU pair rising to three modules). Whatever it decides closes the
   // pair's SIMPLEX episode.
@@ -106,10 +107,9 @@ class TimerTable {
 
   // The manager's start of timer n, in three steps. Take: when a change
   // request waits and no timer exists, record the occurrence time; then,
-  // unless the request must wait, hand back what the start needs. A
-  // SIMPLEX request waits for its partner DUPLEX timer to end; within a
-  // pair, a request also waits for an older one of the other kind, so that
-  // the pair's requests start in the order they were raised.
+  // unless the request must wait, hand back what the start needs: a pair's
+  // requests start in the order they were raised, but a DUPLEX request does
+  // not wait behind a SIMPLEX timer that runs on.
   std::optional<TimerStart> TakeStartRequest(int n, const char* occurrence_time);
   // Whether any timer has a change request and no timer: only then has the
   // manager an occurrence time to read (it is idle nearly every second).

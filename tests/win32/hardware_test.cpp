@@ -26,8 +26,8 @@ std::string SystemDirectory() {
 }
 
 // One fixture variant of "qvmsmsen.dll" copied into `directory` (the system
-// directory unless said otherwise; SysWOW64 for the 32-bit tests under
-// WoW64) and removed again. The library is looked for by name, so a test
+// directory unless said otherwise: system32, which file-system redirection
+// makes SysWOW64 for the 32-bit tests under WoW64) and removed again. The library is looked for by name, so a test
 // must drop every reference before the next one switches.
 class LibraryDirectory {
  public:
@@ -36,7 +36,9 @@ class LibraryDirectory {
     EXPECT_TRUE(CopyFileA(FixturePath(std::string(variant) + "\\qvmsmsen.dll").c_str(), path_.c_str(), FALSE))
         << path_;
   }
-  ~LibraryDirectory() { DeleteFileA(path_.c_str()); }
+  // A library still mapped cannot be deleted, and would be what the next
+  // test's copy fails on.
+  ~LibraryDirectory() { EXPECT_TRUE(DeleteFileA(path_.c_str())) << path_ << ": " << GetLastError(); }
 
  private:
   const std::string path_;

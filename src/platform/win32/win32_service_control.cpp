@@ -54,18 +54,17 @@ ServiceStatus FromNative(const SERVICE_STATUS& native) {
                        native.dwWaitHint};
 }
 
-// A double-NUL-terminated list of names (the form of lpDependencies).
-std::string NameList(const std::vector<std::string>& names) {
-  std::string list;
-  for (const std::string& name : names) list += name + '\0';
-  return list + '\0';
-}
-
 DWORD WINAPI HandlerEntry(DWORD control, DWORD /*event_type*/, void* /*event_data*/, void* context) {
   return (*static_cast<ServiceControl::HandlerFn*>(context))(control);
 }
 
 }  // namespace
+
+std::string DependencyList(const std::vector<std::string>& names) {
+  std::string list;
+  for (const std::string& name : names) list += name + '\0';
+  return list + '\0';
+}
 
 Win32ServiceControl::Win32ServiceControl() = default;
 Win32ServiceControl::~Win32ServiceControl() = default;
@@ -127,7 +126,7 @@ ScHandlePtr Win32ServiceControl::CreateService(ScHandle& manager, const std::str
                                                uint32_t desired_access, const ServiceConfig& config) {
   SC_HANDLE native = Native(manager);
   if (!native) return nullptr;
-  std::string dependencies = NameList(config.dependencies);
+  std::string dependencies = DependencyList(config.dependencies);
   auto optional = [](const std::string& text) { return text.empty() ? nullptr : text.c_str(); };
   return Wrap(CreateServiceA(native, service_name.c_str(), optional(config.display_name), desired_access,
                              config.service_type, config.start_type, config.error_control,

@@ -4,11 +4,16 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/service_control.h"
 
 namespace fenra::win32 {
+
+// Names as CreateServiceA takes its dependencies: each with its NUL, and
+// one more NUL after the last.
+std::string DependencyList(const std::vector<std::string>& names);
 
 // One service per process, as the system has: the dispatcher's entry is a
 // plain function, so the service's main lives in a process-wide slot while

@@ -70,6 +70,17 @@ TEST(TimerTableTest, ADuplexTimerAnnouncesOnlyTheReturnFromAnAnnouncedLossOrARis
     EXPECT_EQ(Outcome(timers.RunOutDuplex(D, Start(timers, D))), "cancel no alert");
     EXPECT_TRUE(timers.Get(S).stop);
   }
+  {  // A loss raised again while its timer runs, then the return: the
+     // DUPLEX timer does not wait behind the running SIMPLEX timer; it
+     // cancels it and drops the older request with it.
+    TimerTable timers;
+    timers.RaiseChange(S);
+    Start(timers, S);
+    timers.RaiseChange(S);
+    timers.RaiseChange(D);
+    EXPECT_EQ(Outcome(timers.RunOutDuplex(D, Start(timers, D))), "cancel no alert");
+    EXPECT_FALSE(timers.Get(S).change);
+  }
   {  // The SIMPLEX timer ran out and writes its alert: the return is
      // announced, also while that timer still starts its composer.
     TimerTable timers;

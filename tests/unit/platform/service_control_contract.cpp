@@ -38,6 +38,10 @@ void ServiceControlContractTest::TearDown() {
     }
     sc().DeleteService(*service);
   }
+  // Stopped, deleted and closed, it goes; Wine's manager at times keeps it
+  // a few seconds longer, marked for deletion, where the next test would
+  // fail to install it again.
+  for (int polls = 0; polls < 100 && Open(win::kServiceQueryStatus); ++polls) kernel().Sleep(100);
   kernel().ResetEvent(go_);
   manager_.reset();
 }
