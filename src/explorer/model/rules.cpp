@@ -135,8 +135,9 @@ class Pair {
     const uint64_t raised = ++requests_;
     if (!simplex) {
       const bool unanswered = (simp_.on && !simp_.ended) || pending_simp_;
-      // A pair's requests start in the order they were raised.
-      if (dup_.on || pending_simp_) {
+      // A pair's requests start in the order they were raised, but a
+      // return does not wait behind a SIMPLEX timer that runs on.
+      if (dup_.on || WaitsForSimplex(raised)) {
         // A request raised again while it waits keeps what it answered.
         pending_dup_unanswered_ = (pending_dup_ && pending_dup_unanswered_) || unanswered;
         pending_dup_ = true, pending_dup_raised_ = raised;
@@ -204,13 +205,20 @@ class Pair {
     return true;
   }
 
+  // An older SIMPLEX request waits for its own timer's end, which is a
+  // second away (it ran out or was cancelled): the DUPLEX request lets it
+  // start first.
+  bool WaitsForSimplex(uint64_t duplex_raised) const {
+    return pending_simp_ && pending_simp_raised_ < duplex_raised && simp_.on && simp_.ended;
+  }
+
   void ManagerCycle(Span t) {
     if (pending_simp_ && SimpDupSimp(t)) pending_simp_ = false;
     // In the order they were raised; a SIMPLEX request also waits for its
     // DUPLEX timer to end.
     const bool simplex_older = pending_simp_ && (!pending_dup_ || pending_simp_raised_ < pending_dup_raised_);
     if (simplex_older && !dup_.on && !simp_.on) pending_simp_ = false, StartSimplex(t);
-    if (pending_dup_ && !dup_.on && !pending_simp_) {
+    if (pending_dup_ && !dup_.on && !WaitsForSimplex(pending_dup_raised_)) {
       pending_dup_ = false;
       StartDuplex(t, pending_dup_raised_, pending_dup_unanswered_);
       // A SIMPLEX request still waiting meets the new timer at the next cycle.
@@ -265,6 +273,8 @@ class Pair {
       simp_.ended = simp_.cancel = true;
       simp_.end = {dup_.expiry.lo, std::min(dup_.expiry.hi + kPace, simp_.expiry.hi)};
     }
+    // A loss raised before this return and still waiting ended with it.
+    if (pending_simp_ && pending_simp_raised_ < dup_.raised) pending_simp_ = false;
     // The return from an announced loss; or a return that answers no loss
     // at all (a rise to three CPU modules).
     if (announced_ || (!cancels && !dup_.unanswered)) Alert(false, dup_);
