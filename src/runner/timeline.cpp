@@ -1132,7 +1132,7 @@ class Picture {
   // The colours of states, then every other kind of mark, in lines as long
   // as the picture is wide.
   std::string Legend(int y, int* lines) const {
-    std::string out = Format("<g class=\"legend\">");
+    std::string out = "<g class=\"legend\">";
     int x = 10;
     int line_y = y;
     *lines = 1;
