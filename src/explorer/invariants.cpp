@@ -212,6 +212,15 @@ class Checker {
       if (at <= t) on = now;
     return on;
   }
+  // Whether the group's thread reads `r` as it comes: after its walk,
+  // subscribed, before its process stops watching.
+  bool Listening(const Heard& r) const {
+    int p = ProcessAt(r.at);
+    if (p < 0) return false;
+    const Process& process = processes_[static_cast<size_t>(p)];
+    const Process::Thread& thread = process.threads[r.group];
+    return thread.walked && r.at > *thread.walked && r.at < process.watch_end && Subscribed(process, r.group, r.at);
+  }
   // Whether a fault of one of `kinds`, scripted by `to`, may meet the
   // status walk that begins at `from` and lasts until `to`: each walk
   // before it (a thread's, a composer's) takes one of its calls.
@@ -572,8 +581,7 @@ void Checker::MarkLostReports() {
     uint64_t last = 0;
     for (Heard& r : reports_) {
       if (r.at < at || (left <= 0 && r.at > last)) continue;
-      int p = ProcessAt(r.at);
-      if (p < 0 || !Subscribed(processes_[p], r.group, r.at)) continue;
+      if (!Listening(r)) continue;
       r.may_be_lost = true;
       if (left-- > 0) last = r.at;
     }
@@ -605,7 +613,13 @@ void Checker::Replay() {
         }
         owed.emplace_back(at, c);
       };
-      book.Walk(*thread.walked, GroupStates(group, *thread.query), WalkMayFail(*thread.query));
+      // The walk reads the states once connected: a failed connection
+      // holds it, so any states from the thread's start to its answer.
+      std::vector<ModuleStates> readings = {GroupStates(group, *thread.query)};
+      for (const Heard& r : reports_)
+        if (r.group == group && r.module && r.at > *thread.query && r.at <= *thread.walked)
+          readings.push_back(GroupStates(group, r.at));
+      book.Walk(*thread.walked, readings, WalkMayFail(*thread.query));
       note(*thread.walked);
       auto subscription = thread.subscribed.begin();
       for (const Heard& r : reports_) {
@@ -743,10 +757,11 @@ void Checker::CheckDetails() {
     uint64_t from = alert.announcement->ran_out;
     uint64_t to = alert.record->t_ms;
     // A fault still waiting for a walk may end the composer's connection
-    // or walk.
+    // or walk; so does the stop flag (the monitor ending) before it.
     bool cut_short = FaultMayHitWalk({WmiFault::kExecQuery, WmiFault::kNextThrows, WmiFault::kNextCancelled,
                                       WmiFault::kCreateLocator, WmiFault::kProxyBlanket},
-                                     from, to);
+                                     from, to) ||
+                     processes_[static_cast<size_t>(alert.process)].watch_end <= to;
     std::vector<const Module*> group = Group(alert.group);
     std::set<std::string> listed;
     std::string where = std::string(alert.group == 0 ? "CPU" : "PCI") + (alert.simplex ? " SIMPLEX" : " DUPLEX") +
@@ -878,6 +893,7 @@ void Checker::CheckAnnouncements() {
 
       std::set<Lasts> states = {Lasts{}};
       std::map<int, std::string> last_words;  // per pair, its last certain alert
+      std::set<int> reported;                 // pairs found unsettled since their last alert
       auto settle = [&](const Calm& calm) {
         auto fits = [&](const Lasts& s, int pair) {
           uint8_t last = s[static_cast<size_t>(pair)];
@@ -893,6 +909,7 @@ void Checker::CheckAnnouncements() {
         }
         for (int pair : calm.pairs) {
           if (std::any_of(states.begin(), states.end(), [&](const Lasts& s) { return fits(s, pair); })) continue;
+          if (!reported.insert(pair).second) break;
           std::string modules;
           for (const char* name : kPairModules[pair])
             modules += std::string(modules.empty() ? "" : " and ") + name + " " + StateName(Named(name)->StateAt(calm.from));
@@ -905,7 +922,7 @@ void Checker::CheckAnnouncements() {
       };
       size_t next_calm = 0;
       for (const Element& e : elements) {
-        for (; next_calm < calms.size() && calms[next_calm].to < e.at; ++next_calm) settle(calms[next_calm]);
+        for (; next_calm < calms.size() && calms[next_calm].to <= e.at; ++next_calm) settle(calms[next_calm]);
         std::set<Lasts> next;
         for (const Lasts& s : states) {
           if (e.dropped) {
@@ -953,6 +970,7 @@ void Checker::CheckAnnouncements() {
             }
         }
         states = std::move(next);
+        for (int pair : e.pairs) reported.erase(pair);
         if (e.pairs.size() == 1 && !e.dropped && !e.any) last_words[e.pairs[0]] = AlertWords(e);
       }
       for (; next_calm < calms.size(); ++next_calm) settle(calms[next_calm]);

@@ -76,18 +76,20 @@ void PairBook::Classify(Book& book, uint64_t at, int code) {
   }
 }
 
-void PairBook::Walk(uint64_t at, const ModuleStates& states, bool may_fail) {
+void PairBook::Walk(uint64_t at, const std::vector<ModuleStates>& readings, bool may_fail) {
   std::set<Book> next;
-  for (Book book : books_) {
-    book.known = states;
+  for (const Book& book : books_) {
     if (may_fail) {
       Book failed = book;
-      failed.known.clear();
       Classify(failed, at, -1);
       next.insert(failed);
     }
-    Classify(book, at, StatusCode(states));
-    next.insert(book);
+    for (const ModuleStates& states : readings) {
+      Book read = book;
+      read.known = states;
+      Classify(read, at, StatusCode(states));
+      next.insert(read);
+    }
   }
   books_ = std::move(next);
 }

@@ -44,9 +44,11 @@ class PairBook {
   // group 0: the CPU modules (pair 0); 1: the PCI modules (pairs 1 and 2).
   explicit PairBook(int group);
 
-  // The start-up walk's answer for the group's states; `may_fail`: a
-  // fault may have spoiled the walk (it then answers as for no module).
-  void Walk(uint64_t at, const ModuleStates& states, bool may_fail);
+  // The start-up walk's answer, at `at`, for the group's states as it read
+  // them: one of `readings` (the states may have changed while it waited
+  // for WMI); `may_fail`: a fault may have spoiled the walk (it then
+  // answers as for no module).
+  void Walk(uint64_t at, const std::vector<ModuleStates>& readings, bool may_fail);
   // One state event; `may_be_lost`: the thread may not have read it.
   void Event(uint64_t at, int module, std::optional<int32_t> state, bool may_be_lost);
   // An event whose text the checker does not read: it may name any module
