@@ -222,7 +222,7 @@ class Checker {
     return thread.walked && r.at > *thread.walked && r.at < process.watch_end && Subscribed(process, r.group, r.at);
   }
   // Whether a fault of one of `kinds`, scripted by `to`, may meet the
-  // status walk that begins at `from` and lasts until `to`: each walk
+  // status walk that begins at `from` and lasts until `to`: each walk over
   // before it (a thread's, a composer's) takes one of its calls.
   bool FaultMayHitWalk(std::initializer_list<WmiFault> kinds, uint64_t from, uint64_t to) const;
   // Whether a fault may spoil a status walk at `t`: a failing query or a
@@ -271,7 +271,9 @@ class Checker {
   std::vector<uint64_t> group_moments_[2];  // changes the monitor could have acted on
   std::vector<Process> processes_;
   std::vector<int> process_of_;  // per observation; -1 before the first start
-  std::vector<uint64_t> walks_;  // every status walk's start: the threads', the composers'
+  // When status walks were over for sure: a thread's answer, a composer's
+  // record (a composer that a failed connection holds walks later).
+  std::vector<uint64_t> walks_;
   std::vector<Announcement> announcements_;
   std::vector<Alert> alerts_;
   // Per process and group: what the rules make of what the thread heard.
@@ -400,12 +402,12 @@ void Checker::ReadTrace() {
       // The thread's walk queries the states as soon as it is connected.
       if (index != 0 && index != 1) continue;
       processes_[p].threads[index].query = o.t_ms;
-      walks_.push_back(o.t_ms);
     } else if (scan(trace_text::kWmiStatus, &index, &number)) {
       if (index != 0 && index != 1) continue;
       Process::Thread& thread = processes_[p].threads[index];
       if (!thread.query) thread.query = o.t_ms;
       thread.walked = o.t_ms;
+      walks_.push_back(o.t_ms);
       group_moments_[index].push_back(o.t_ms);
     } else if (scan(trace_text::kWmiSubscribed, &index, &number)) {
       if (index != 0 && index != 1) continue;
@@ -425,7 +427,6 @@ void Checker::ReadTrace() {
       if (found == started.end() || index < 0 || index > 5) continue;  // its start is not in the trace
       bool composed = message.find("=>") != std::string::npos;
       announcements_.push_back({index, found->second, o.t_ms, composed, p});
-      if (composed) walks_.push_back(o.t_ms);
     }
   }
   // A walk whose lines the trace may have dropped: the thread starts a
@@ -443,7 +444,6 @@ void Checker::ReadTrace() {
       walks_.push_back(at);
       group_moments_[group].push_back(at);
     }
-  std::sort(walks_.begin(), walks_.end());
 }
 
 // "[Occurrence Time] 2026.12.03  22:53:04" (any language): the scenario ms
@@ -478,6 +478,7 @@ void Checker::ReadAlerts() {
     alert.record = &o;
     alert.process = std::max(ProcessOf(o), 0);
     alert.simplex = o.event_id == kSimplexAlertId;
+    walks_.push_back(o.t_ms);
     std::string text = o.strings.empty() ? std::string() : o.strings[0];
     std::vector<std::string> lines;
     for (size_t from = 0;;) {
@@ -495,8 +496,10 @@ void Checker::ReadAlerts() {
       if (blank == std::string::npos) continue;
       alert.details.emplace_back(lines[i].substr(0, blank), lines[i].substr(blank + 1));
     }
-    // The composer that wrote it: the earliest one of its kind and group
-    // whose timer started in the second the text names.
+    // The composer that wrote it: of its kind and group, whose timer
+    // started in the second the text names, the last one started before it
+    // (a composer writes at once unless WMI holds it up; an earlier one
+    // left without its record had it refused).
     std::vector<Announcement*> fitting, any;
     for (Announcement& a : announcements_) {
       if (a.matched || !a.composed || (a.index < 3) != alert.simplex || (a.index % 3 != 0) != (alert.group == 1) ||
@@ -510,8 +513,8 @@ void Checker::ReadAlerts() {
     const std::vector<Announcement*>& candidates = fitting.empty() ? any : fitting;
     std::set<int> pairs;
     if (!candidates.empty()) {
-      candidates.front()->matched = true;
-      alert.announcement = candidates.front();
+      candidates.back()->matched = true;
+      alert.announcement = candidates.back();
       for (const Announcement* a : candidates) pairs.insert(a->index % 3);
     } else {
       for (int pair = alert.group; pair <= alert.group * 2; ++pair)
@@ -983,6 +986,7 @@ std::vector<Violation> Checker::Run(const std::string& failure) {
   ReadProcesses();
   ReadTrace();
   ReadAlerts();
+  std::sort(walks_.begin(), walks_.end());
   MarkLostReports();
   Replay();
   for (auto& moments : group_moments_) std::sort(moments.begin(), moments.end());
