@@ -49,6 +49,9 @@ inline constexpr char kWmiStatus[] = "[WMIThread %d]GetStatus nRtn = %d";
 inline constexpr char kWmiSubscribed[] = "[WMIThread %d]wms.getEvent res1 = %d";
 inline constexpr char kWmiFirstEvent[] = "[WMIThread %d]wms.getText res2 = %d";
 inline constexpr char kWmiNextEvent[] = "[WMIThread %d]wms.getEvent res2 = %d";
+// A recheck after a subscription found modules changed since the thread
+// last knew them (the walk's status code follows).
+inline constexpr char kWmiRecheck[] = "[WMIThread %d]Recheck GetStatus nRtn = %d";
 // A DUPLEX event completes its pair (the group's label), or only one half
 // of it is DUPLEX (the halves' flags).
 inline constexpr char kPairDuplex[] = "[WMIThread %d](%s) --> DUPLEX DUPLEX";

@@ -10,6 +10,8 @@ void TimerTable::Reset() {
   std::array<TimerSlot, kTimerCount> old;
   MutexLock lock(mutex_);
   old = std::exchange(slots_, {});
+  outcome_ = {};
+  requests_ = 0;
 }
 
 TimerSlot TimerTable::Get(int n) const {
@@ -17,9 +19,27 @@ TimerSlot TimerTable::Get(int n) const {
   return slots_[static_cast<size_t>(n)];
 }
 
+bool TimerTable::SimplexUnanswered(int k) const {
+  const TimerSlot& simplex = slots_[static_cast<size_t>(k)];
+  // An announced SIMPLEX is answered by the DUPLEX timer that runs out
+  // next, whichever request started it.
+  return simplex.running || simplex.change || outcome_[static_cast<size_t>(k)] == SimplexOutcome::kUnannounced;
+}
+
 void TimerTable::RaiseChange(int n) {
   MutexLock lock(mutex_);
-  slots_[static_cast<size_t>(n)].change = true;
+  TimerSlot& slot = slots_[static_cast<size_t>(n)];
+  slot.change = true;
+  slot.request.order = ++requests_;
+  if (n >= kDuplexOffset) slot.request.answers_simplex |= SimplexUnanswered(n - kDuplexOffset);
+}
+
+void TimerTable::RaiseChangeAgain(int n, const ChangeRequest& request) {
+  MutexLock lock(mutex_);
+  TimerSlot& slot = slots_[static_cast<size_t>(n)];
+  slot.change = true;
+  slot.request.order = request.order;
+  slot.request.answers_simplex |= request.answers_simplex;
 }
 
 bool TimerTable::TakeStop(int n) {
@@ -27,12 +47,40 @@ bool TimerTable::TakeStop(int n) {
   return std::exchange(slots_[static_cast<size_t>(n)].stop, false);
 }
 
-bool TimerTable::StopIfRunning(int n) {
+bool TimerTable::RunOutSimplex(int k) {
   MutexLock lock(mutex_);
-  TimerSlot& slot = slots_[static_cast<size_t>(n)];
-  if (!slot.running) return false;
-  slot.stop = true;
+  if (std::exchange(slots_[static_cast<size_t>(k)].stop, false)) return false;
+  // From here on a DUPLEX timer of the pair that runs out announces the
+  // return, even while this timer is still starting its composer.
+  outcome_[static_cast<size_t>(k)] = SimplexOutcome::kAnnounced;
   return true;
+}
+
+void TimerTable::SimplexNotAnnounced(int k) {
+  MutexLock lock(mutex_);
+  outcome_[static_cast<size_t>(k)] = SimplexOutcome::kUnannounced;
+}
+
+DuplexRunOut TimerTable::RunOutDuplex(int n, const ChangeRequest& request) {
+  MutexLock lock(mutex_);
+  const int k = n - kDuplexOffset;
+  TimerSlot& simplex = slots_[static_cast<size_t>(k)];
+  const SimplexOutcome outcome = std::exchange(outcome_[static_cast<size_t>(k)], SimplexOutcome::kNone);
+  // Announced, or being announced by a SIMPLEX timer that has just run out.
+  if (outcome == SimplexOutcome::kAnnounced) return DuplexRunOut::kAnnounce;
+  if (simplex.running && !simplex.stop) {
+    simplex.stop = true;
+    return DuplexRunOut::kCancelSimplex;
+  }
+  // The SIMPLEX this request answers ended unannounced, or waits still: a
+  // flap shorter than its timer, which neither alert may report. Only what
+  // came after this request is a new loss.
+  if (request.answers_simplex) {
+    if (simplex.change && simplex.request.order < request.order) simplex.change = false;
+    return DuplexRunOut::kFiltered;
+  }
+  // No SIMPLEX to answer: a CPU pair rising to three modules.
+  return DuplexRunOut::kAnnounce;
 }
 
 bool TimerTable::AbsorbFlap(int k, uint32_t now, int32_t margin_ms) {
@@ -62,9 +110,13 @@ std::optional<TimerStart> TimerTable::TakeStartRequest(int n, const char* occurr
   CopyText(slot.szOccurrenceTime, occurrence_time);
   bool simplex = n < kDuplexOffset;
   const TimerSlot& partner = slots_[static_cast<size_t>(simplex ? n + kDuplexOffset : n - kDuplexOffset)];
-  if (simplex && partner.thread) return std::nullopt;
+  // A SIMPLEX request waits for its pair's DUPLEX timer to end, and for a
+  // DUPLEX request that waits too: that request's timer decides, by their
+  // order, whether this loss was part of the flap it ends.
+  if (simplex && (partner.thread || partner.change)) return std::nullopt;
   TimerStart start;
   CopyText(start.szOccurrenceTime, slot.szOccurrenceTime);
+  start.request = slot.request;
   start.partner_running = partner.running;
   start.partner_limit = partner.dwLimitTime;
   return start;
@@ -83,6 +135,7 @@ void TimerTable::Started(int n, Handle thread) {
   TimerSlot& slot = slots_[static_cast<size_t>(n)];
   slot.thread = std::move(thread);
   slot.change = false;
+  slot.request = {};
 }
 
 void TimerTable::StartFailed(int n) { Ended(n); }

@@ -26,10 +26,28 @@ namespace fenra {
 inline constexpr int kLogOutSlots = 8;
 inline constexpr size_t kOccurrenceTimeSize = 256;
 
+// What a change request carries to the timer it starts: its place among
+// all requests, and, for a DUPLEX request, whether the pair had a SIMPLEX
+// never announced when it was raised (a SIMPLEX timer running or being
+// cancelled, one that ran out without its alert, or a SIMPLEX request
+// waiting).
+struct ChangeRequest {
+  uint64_t order = 0;
+  bool answers_simplex = false;
+};
+
+// What a DUPLEX timer that runs out does.
+enum class DuplexRunOut {
+  kCancelSimplex,  // its SIMPLEX timer still runs: cancel it, no alert
+  kFiltered,       // the SIMPLEX it answers was never announced: no alert
+  kAnnounce,       // the DUPLEX alert
+};
+
 // One timer index: its change request, its cancel request, and the timer
 // itself while it exists.
 struct TimerSlot {
   bool change = false;   // flgChangeStatus: (re)start the timer
+  ChangeRequest request;  // of the waiting change request
   bool stop = false;     // flgStopTimer: cancel the running timer
   bool running = false;  // started and not yet ended
   uint32_t dwLimitTime = 0;  // expiry tick of the running timer
@@ -41,6 +59,7 @@ struct TimerSlot {
 // request, and the state of the partner timer (n + 3 or n - 3).
 struct TimerStart {
   char szOccurrenceTime[kOccurrenceTimeSize] = {};
+  ChangeRequest request;
   bool partner_running = false;
   uint32_t partner_limit = 0;
 };
@@ -60,10 +79,24 @@ class TimerTable {
   TimerSlot Get(int n) const;
 
   void RaiseChange(int n);
+  // A timer gives its request back (a clock error): the request keeps what
+  // it carried, so that the timer that replaces it decides alike.
+  void RaiseChangeAgain(int n, const ChangeRequest& request);
   // The timer's cancel request: true (and cleared) when it was raised.
   bool TakeStop(int n);
-  // Cancels timer n when it is running; false when it is not.
-  bool StopIfRunning(int n);
+
+  // SIMPLEX timer k has run out: true when its alert is to be written (the
+  // pair's SIMPLEX counts as announced from now on), false when a cancel
+  // came first (taken).
+  bool RunOutSimplex(int k);
+  // The alert of SIMPLEX timer k could not be started.
+  void SimplexNotAnnounced(int k);
+  // DUPLEX timer n, started for `request`, has run out. Whatever it
+  // decides closes the pair's SIMPLEX episode. When the SIMPLEX it answers
+  // was never announced, a SIMPLEX request of the pair still waiting from
+  // before this DUPLEX request is dropped with it; a later one keeps its
+  // place.
+  DuplexRunOut RunOutDuplex(int n, const ChangeRequest& request);
   // SIMP->DUP->SIMP: a SIMPLEX request for pair k while its DUPLEX timer
   // exists with more than `margin_ms` to run cancels that timer and is
   // itself absorbed. True when it was.
@@ -71,8 +104,8 @@ class TimerTable {
 
   // The manager's start of timer n, in three steps. Take: when a change
   // request waits and no timer exists, record the occurrence time; then,
-  // unless a SIMPLEX timer must wait for its partner DUPLEX timer, hand back
-  // what the start needs.
+  // unless a SIMPLEX request must wait for its partner DUPLEX timer or
+  // request, hand back what the start needs.
   std::optional<TimerStart> TakeStartRequest(int n, const char* occurrence_time);
   // Whether any timer has a change request and no timer: only then has the
   // manager an occurrence time to read (it is idle nearly every second).
@@ -89,8 +122,16 @@ class TimerTable {
   void Collected(int n);
 
  private:
+  // Where the last SIMPLEX timer of a pair left it, until a DUPLEX timer of
+  // the pair runs out.
+  enum class SimplexOutcome : uint8_t { kNone, kAnnounced, kUnannounced };
+
+  bool SimplexUnanswered(int k) const FENRA_REQUIRES(mutex_);
+
   mutable Mutex mutex_;
   std::array<TimerSlot, kTimerCount> slots_ FENRA_GUARDED_BY(mutex_);
+  std::array<SimplexOutcome, kDuplexOffset> outcome_ FENRA_GUARDED_BY(mutex_){};
+  uint64_t requests_ FENRA_GUARDED_BY(mutex_) = 0;
 };
 
 // Handle slots whose free entries are claimed atomically: two claimants

@@ -32,6 +32,10 @@ void RequestPulse(Runtime& runtime, const char* event_text, int group) {
   if (event_text == nullptr) return;
   int32_t state = 0;
   if (GetOperationalState(runtime.trace, &state, event_text) != 0) return;
+  RequestPulse(runtime, group);
+}
+
+void RequestPulse(Runtime& runtime, int group) {
   if (!runtime.monitor.m_PulseEvent) return;
   runtime.monitor.flgPulseRequest[static_cast<size_t>(group)].store(1);
   runtime.platform.kernel.Sleep(kManagerPaceMs);

@@ -14,6 +14,8 @@ namespace fenra {
 // event's state can be read and the hot-plug event exists, then sleeps the
 // manager's polling period.
 void RequestPulse(Runtime& runtime, const char* event_text, int group);
+// The same for a change whose state was read otherwise.
+void RequestPulse(Runtime& runtime, int group);
 
 // Thread procedures. The manager polls its group's request every 100 ms and
 // keeps up to 15 pulses pending.

@@ -113,8 +113,8 @@ bool StartTimers(Runtime& runtime) {
     monitor.timers.BeginStart(n, start_tick + static_cast<uint32_t>(limit));
     std::string occurrence_time = start->szOccurrenceTime;
     Handle thread = kernel.CreateThread(
-        [&runtime, n, start_tick, limit, occurrence_time] {
-          return TimerThread(runtime, n, start_tick, limit, occurrence_time.c_str());
+        [&runtime, n, start_tick, limit, occurrence_time, request = start->request] {
+          return TimerThread(runtime, n, start_tick, limit, occurrence_time.c_str(), request);
         },
         "TimerThread(" + std::to_string(n) + ")");
     if (!thread) {
@@ -136,6 +136,7 @@ uint32_t StartComposer(Runtime& runtime, int n, const char* occurrence_time) {
   int slot = monitor.hLogOutThread.Claim();
   if (slot < 0) {
     runtime.trace.TraceLogF(trace_text::kComposerNoSlot, n);
+    if (n < kDuplexOffset) monitor.timers.SimplexNotAnnounced(n);
     return 1;
   }
   AlertRequest request{n, occurrence_time};
@@ -145,6 +146,7 @@ uint32_t StartComposer(Runtime& runtime, int n, const char* occurrence_time) {
     uint32_t error = kernel.GetLastError();
     monitor.hLogOutThread.Free(slot);
     runtime.trace.TraceLogF(trace_text::kComposerError, n, static_cast<int>(error));
+    if (n < kDuplexOffset) monitor.timers.SimplexNotAnnounced(n);
     return 0;
   }
   monitor.hLogOutThread.Fill(slot, thread);
@@ -153,16 +155,15 @@ uint32_t StartComposer(Runtime& runtime, int n, const char* occurrence_time) {
 }
 
 // Timer n has run out. The timer's exit code.
-uint32_t RunOut(Runtime& runtime, int n, const char* occurrence_time) {
-  if (n >= kDuplexOffset) {
-    // The pair returned to DUPLEX before its SIMPLEX timer ran out: neither
-    // change is announced.
+uint32_t RunOut(Runtime& runtime, int n, const char* occurrence_time, const ChangeRequest& request) {
+  if (n >= kDuplexOffset &&
+      runtime.monitor.timers.RunOutDuplex(n, request) != DuplexRunOut::kAnnounce) {
+    // The pair returned to DUPLEX before its SIMPLEX was announced: neither
+    // change is.
     int k = n - kDuplexOffset;
-    if (runtime.monitor.timers.StopIfRunning(k)) {
-      runtime.trace.TraceLogF(trace_text::kTimerBackToDuplex, n, PairLabel(n));
-      runtime.trace.TraceLogF(trace_text::kTimerStopTimer, n, PairLabel(n), k);
-      return 1;
-    }
+    runtime.trace.TraceLogF(trace_text::kTimerBackToDuplex, n, PairLabel(n));
+    runtime.trace.TraceLogF(trace_text::kTimerStopTimer, n, PairLabel(n), k);
+    return 1;
   }
   return StartComposer(runtime, n, occurrence_time);
 }
@@ -208,7 +209,8 @@ uint32_t ManageTimerThread(Runtime& runtime) {
   }
 }
 
-uint32_t TimerThread(Runtime& runtime, int n, uint32_t start_tick, int32_t limit_ms, const char* occurrence_time) {
+uint32_t TimerThread(Runtime& runtime, int n, uint32_t start_tick, int32_t limit_ms, const char* occurrence_time,
+                     const ChangeRequest& request) {
   Kernel& kernel = runtime.platform.kernel;
   MonitorState& monitor = runtime.monitor;
   auto end = [&](uint32_t code) {
@@ -233,13 +235,18 @@ uint32_t TimerThread(Runtime& runtime, int n, uint32_t start_tick, int32_t limit
     last_tick = now;
     if (step < 0) {
       runtime.trace.TraceLogF(trace_text::kTimerClockBack, n);
-      monitor.timers.RaiseChange(n);
+      monitor.timers.RaiseChangeAgain(n, request);
       return end(1);
     }
     elapsed += step;
     if (elapsed >= limit_ms) {
+      // A cancel that comes while it runs out is still obeyed.
+      if (n < kDuplexOffset && !monitor.timers.RunOutSimplex(n)) {
+        runtime.trace.TraceLogF(trace_text::kTimerCancel, n);
+        return end(1);
+      }
       runtime.trace.TraceLogF(trace_text::kTimerRunOut, n, limit_ms / 1000);
-      return end(RunOut(runtime, n, occurrence_time));
+      return end(RunOut(runtime, n, occurrence_time, request));
     }
     // The one-second pace, cut short when the service is asked to stop.
     uint32_t dwWake = kernel.WaitForSingleObject(monitor.hServiceEvent.load(), kTimerPaceMs);

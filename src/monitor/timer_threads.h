@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "monitor/monitor_state.h"
 #include "runtime.h"
 
 namespace fenra {
@@ -13,10 +14,11 @@ namespace fenra {
 uint32_t ManageTimerThread(Runtime& runtime);
 
 // One timer of index n, started by the manager at `start_tick` with the
-// limit it worked out. Exit code 1 after it ran out, was cancelled or met an
-// error; 0 after stopflg or a composer that could not be created.
+// limit it worked out, for `request`. Exit code 1 after it ran out, was
+// cancelled or met an error; 0 after stopflg or a composer that could not be
+// created.
 uint32_t TimerThread(Runtime& runtime, int n, uint32_t start_tick, int32_t limit_ms,
-                     const char* occurrence_time);
+                     const char* occurrence_time, const ChangeRequest& request = {});
 
 // The limit of DUPLEX timer n (3 to 5) started at `start_tick`, from the
 // state of its SIMPLEX partner n - 3: whether it runs and when it runs out.

@@ -1,6 +1,7 @@
 #include "monitor/wmi_thread.h"
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,9 @@ class GroupWatch {
   const ModulePair& Pair() const { return GroupPair(group_); }
   SharedHandle& AcknowledgementEvent() { return monitor_.*Pair().acknowledgement; }
   void ClassifyInitialState(Wmiservice& wms);
+  void Recheck();
   void ProcessEvent();
+  void TakeState(int32_t state, int32_t module, bool readable, const std::function<void()>& pulse = {});
   void CheckSerialNumbers(const StateEvent& event);
   void HandOver();
 
@@ -50,6 +53,9 @@ class GroupWatch {
   MonitorState& monitor_;
   const int group_;
   PairState pair_;
+  // Each module's state as this thread last learnt it (start-up walk,
+  // events), to find what changed while no subscription listened.
+  ModuleStates known_;
   std::vector<wchar_t> text_;
   std::vector<char> narrow_;
 };
@@ -93,6 +99,8 @@ uint32_t GroupWatch::Run() {
     }
     nEventRetry = 0;
     if (StopRequested()) return 0;
+    Recheck();
+    if (StopRequested()) return 0;
 
     // Each text is read into an emptied buffer: an event whose text could
     // not be read must not replay the previous one.
@@ -111,7 +119,7 @@ uint32_t GroupWatch::Run() {
 
 void GroupWatch::ClassifyInitialState(Wmiservice& wms) {
   const uint32_t generation = monitor_.config().dwPlatformGen;
-  int32_t code = QueryClassStatus(wms, DeviceClassTable[group_][generation], nullptr);
+  int32_t code = QueryClassStatus(wms, DeviceClassTable[group_][generation], nullptr, &known_);
   trace_.TraceLogF(trace_text::kWmiStatus, group_, code);
   InitialClassification classification = ClassifyInitialStatus(group_, code, &pair_);
   for (const char* line : classification.lines)
@@ -120,6 +128,30 @@ void GroupWatch::ClassifyInitialState(Wmiservice& wms) {
   // pulse and acknowledgement.
   for (int index : classification.raised)
     if (index >= 0) monitor_.timers.RaiseChange(index);
+}
+
+// A change that comes before the subscription listens (during the start-up
+// walk, or while the thread subscribes again after a failed read) is no
+// event of it. Once subscribed, a second connection reads the modules again,
+// and each module whose state differs from what the thread knew goes
+// through the event path, in module order.
+void GroupWatch::Recheck() {
+  if (group_ != kGroupCpu && group_ != kGroupPci) return;
+  ModuleStates now;
+  int32_t code = 0;
+  {
+    Wmiservice second(runtime_);
+    if (!second.connected()) return;
+    code = QueryClassStatus(second, DeviceClassTable[group_][monitor_.config().dwPlatformGen], nullptr, &now);
+  }
+  int changed = 0;
+  for (const auto& [module, state] : now) {
+    auto known = known_.find(module);
+    if (known != known_.end() && known->second == state) continue;
+    if (changed++ == 0) trace_.TraceLogF(trace_text::kWmiRecheck, group_, code);
+    TakeState(state, module, true);
+  }
+  if (changed > 0) RequestPulse(runtime_, group_);
 }
 
 void GroupWatch::ProcessEvent() {
@@ -133,13 +165,18 @@ void GroupWatch::ProcessEvent() {
   readable &= GetDevicePathID(trace_, path, text) == 0;
   readable &= GetParentInstanceName(trace_, parent, path) == 0;
   int32_t module = TextToInt(parent);
+  TakeState(state, module, readable, [&] { RequestPulse(runtime_, text, group_); });
+}
 
+// One module's state, from an event or a recheck. An event whose text was
+// not read (the buffer stays empty), or lacks the state, the device path or
+// the parent name, says nothing of any module: it is traced and pulsed, but
+// changes no pair flag and no state.
+void GroupWatch::TakeState(int32_t state, int32_t module, bool readable, const std::function<void()>& pulse) {
   CheckState(trace_, state, group_, module);
-  // An event whose text was not read (the buffer stays empty), or lacks the
-  // state, the device path or the parent name, says nothing of any module:
-  // it is traced and pulsed, but changes no pair flag and no state.
   StateEvent event;
   if (readable) {
+    known_[module] = state;
     event = ApplyStateEvent(group_, state, module, &pair_);
   } else {
     event.state = state;
@@ -155,7 +192,7 @@ void GroupWatch::ProcessEvent() {
     if (Handle acknowledgement = AcknowledgementEvent().load()) kernel.ResetEvent(acknowledgement);
     monitor_.timers.RaiseChange(event.raised);
   }
-  RequestPulse(runtime_, text, group_);
+  if (pulse) pulse();
   if (event.bStateChanged) HandOver();
 }
 

@@ -220,7 +220,7 @@ int Wmiservice::getText(std::span<wchar_t> text) {
   return -1;
 }
 
-int32_t Wmiservice::GetStatus(std::span<wchar_t> text) {
+int32_t Wmiservice::GetStatus(std::span<wchar_t> text, ModuleStates* states) {
   Trace& trace = runtime_.trace;
   SharedState& monitor = runtime_.shared;
   ModuleFlags flags;
@@ -270,11 +270,12 @@ int32_t Wmiservice::GetStatus(std::span<wchar_t> text) {
       pEnumProcess.reset();
       return 0;
     }
-    ReadInstance(*object, text, flags);
+    ReadInstance(*object, text, flags, states);
   }
 }
 
-void Wmiservice::ReadInstance(WbemClassObject& object, std::span<wchar_t> text, ModuleFlags& flags) {
+void Wmiservice::ReadInstance(WbemClassObject& object, std::span<wchar_t> text, ModuleFlags& flags,
+                              ModuleStates* states) {
   AppendWide(text, L"\n");
 
   int32_t module = -1;
@@ -306,16 +307,17 @@ void Wmiservice::ReadInstance(WbemClassObject& object, std::span<wchar_t> text, 
 
   AppendWide(text, StateTextW(runtime_.trace, *code));
   NoteModuleState(flags, *code, module);
+  if (states != nullptr && module >= 0) (*states)[module] = *code;
 }
 
-int32_t QueryClassStatus(Wmiservice& wms, const char* class_name, std::string* text) {
+int32_t QueryClassStatus(Wmiservice& wms, const char* class_name, std::string* text, ModuleStates* states) {
   std::wstring query = kStatusQueryPrefix;
   wchar_t wide_class[kQueryBufferSize];
   WidenText(class_name ? class_name : "", wide_class);
   query += wide_class;
   wms.serchbyWQL(query.c_str());
   std::vector<wchar_t> status(kWmiTextSize, L'\0');
-  int32_t code = wms.GetStatus(status);
+  int32_t code = wms.GetStatus(status, states);
   if (text != nullptr) {
     std::vector<char> narrow(kWmiTextSize);
     size_t length =

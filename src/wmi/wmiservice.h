@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <span>
 #include <string>
 
@@ -39,6 +40,10 @@ void NoteModuleState(ModuleFlags& flags, int32_t state, int32_t module);
 // classification that holds, 0 when no flag is set.
 int32_t DecideStatus(const ModuleFlags& flags);
 
+// The state code of each module a status walk could read, by module number
+// (instances without a usable name or state are left out).
+using ModuleStates = std::map<int32_t, int32_t>;
+
 class Wmiservice {
  public:
   // Connects; on failure stopflg is 1 and the object is unconnected. May
@@ -67,13 +72,13 @@ class Wmiservice {
   // Walks the result set of the preceding serchbyWQL: appends a line per
   // instance to `text` (cut off at the buffer's end) and returns the status
   // code; -1 without a result set or when Next raised; 0 when the walk ended
-  // early (see stopflg).
-  int32_t GetStatus(std::span<wchar_t> text);
+  // early (see stopflg). `states`, when given, receives each module's state.
+  int32_t GetStatus(std::span<wchar_t> text, ModuleStates* states = nullptr);
 
  private:
   void EndCom();
   void ReportUnavailable();
-  void ReadInstance(WbemClassObject& object, std::span<wchar_t> text, ModuleFlags& flags);
+  void ReadInstance(WbemClassObject& object, std::span<wchar_t> text, ModuleFlags& flags, ModuleStates* states);
   int OpenResultSet(bool notification, const wchar_t* prefix, const wchar_t* tail);
 
   Runtime& runtime_;
@@ -90,7 +95,9 @@ class Wmiservice {
 // The status walk over the instances of one WMI class: runs "select
 // OperationalState,InstanceName from <class_name>" and GetStatus, and
 // hands back the status code. When `text` is given it receives the status
-// text in the ANSI code page, at most kWmiTextSize - 1 bytes.
-int32_t QueryClassStatus(Wmiservice& wms, const char* class_name, std::string* text);
+// text in the ANSI code page, at most kWmiTextSize - 1 bytes; `states`, each
+// module's state.
+int32_t QueryClassStatus(Wmiservice& wms, const char* class_name, std::string* text,
+                         ModuleStates* states = nullptr);
 
 }  // namespace fenra
