@@ -130,6 +130,7 @@ struct Process {
     std::optional<uint64_t> query;   // the start-up walk's query
     std::optional<uint64_t> walked;  // its answer
     std::vector<std::pair<uint64_t, bool>> subscribed;  // from when subscribed (true) or not
+    std::vector<uint64_t> rechecks;  // a new subscription's reading found changes
   } threads[2];
 };
 
@@ -368,6 +369,7 @@ void Checker::ReadProcesses() {
     processes_.push_back(process);
     for (size_t k = starts[i]; k < observations_.size(); ++k) process_of_[k] = static_cast<int>(i);
   }
+  std::set<int> asked;  // processes asked to stop
   for (const Observation& o : observations_) {
     int p = ProcessOf(o);
     if (p < 0) continue;
@@ -380,6 +382,17 @@ void Checker::ReadProcesses() {
       ends_watch = o.text.find(trace_text::kStopReturn) != std::string::npos ||
                    o.text.find(trace_text::kServiceStop) != std::string::npos;
     if (ends_watch) processes_[p].watch_end = std::min(processes_[p].watch_end, o.t_ms);
+    // A process that stops by itself: its monitor may have ended unseen
+    // while the trace folder faulted (a failed connection raises the stop
+    // flag without a record).
+    if (o.kind == Observation::Kind::kInput && ends_watch) asked.insert(p);
+    if (o.kind == Observation::Kind::kEvent && o.source == kServiceSource && o.event_id == kStoppedId &&
+        !asked.count(p))
+      for (size_t i = 0; i < trace_faults_.size(); ++i) {
+        uint64_t from = trace_faults_[i].first, until = i + 1 < trace_faults_.size() ? trace_faults_[i + 1].first : UINT64_MAX;
+        if (trace_faults_[i].second && from < o.t_ms && until > processes_[p].start)
+          processes_[p].watch_end = std::max(processes_[p].start, from);
+      }
   }
 }
 
@@ -415,6 +428,10 @@ void Checker::ReadTrace() {
       // A new subscription's reading of the states is not counted among
       // the walks: a fault a walk may take is then still owed to a later one.
       if (number == 0) group_moments_[index].push_back(o.t_ms);
+    } else if (scan(trace_text::kWmiRecheck, &index, &number)) {
+      if (index != 0 && index != 1) continue;
+      processes_[p].threads[index].rechecks.push_back(o.t_ms);
+      group_moments_[index].push_back(o.t_ms);
     } else if (scan(trace_text::kWmiFirstEvent, &index, &number) || scan(trace_text::kWmiNextEvent, &index, &number)) {
       if ((index == 0 || index == 1) && number != 0) processes_[p].threads[index].subscribed.emplace_back(o.t_ms, false);
     } else if (scan(trace_text::kTimerStart, &index, &number)) {
@@ -616,34 +633,52 @@ void Checker::Replay() {
         }
         owed.emplace_back(at, c);
       };
-      // The walk reads the states once connected: a failed connection
-      // holds it, so any states from the thread's start to its answer.
-      std::vector<ModuleStates> readings = {GroupStates(group, *thread.query)};
-      for (const Heard& r : reports_)
-        if (r.group == group && r.module && r.at > *thread.query && r.at <= *thread.walked)
-          readings.push_back(GroupStates(group, r.at));
-      book.Walk(*thread.walked, readings, WalkMayFail(*thread.query));
+      // A walk reads the states once connected and answers once read: a
+      // failed connection or a Next that times out holds it, so it may
+      // have read any states from its start to its answer.
+      auto readings = [&](uint64_t from, uint64_t to) {
+        std::vector<ModuleStates> states = {GroupStates(group, from)};
+        for (const Heard& r : reports_)
+          if (r.group == group && r.module && r.at > from && r.at <= to) states.push_back(GroupStates(group, r.at));
+        return states;
+      };
+      book.Walk(*thread.walked, readings(*thread.query, *thread.walked), WalkMayFail(*thread.query));
       note(*thread.walked);
-      auto subscription = thread.subscribed.begin();
-      for (const Heard& r : reports_) {
-        if (r.group != group || r.at <= *thread.query) continue;
-        if (r.at >= process.watch_end) break;
-        for (; subscription != thread.subscribed.end() && subscription->first <= r.at; ++subscription) {
-          if (!subscription->second || subscription->first < *thread.walked) continue;
-          book.Reread(subscription->first, GroupStates(group, subscription->first), WalkMayFail(subscription->first));
-          note(subscription->first);
-        }
-        if (!Subscribed(process, group, r.at)) continue;  // the next reading finds it, or not
-        if (r.module)
-          book.Event(r.at, r.module->number, r.state, r.may_be_lost);
-        else
-          book.UnreadableEvent(r.at, r.may_be_lost);
-        note(r.at);
+      // Each new subscription's reading (its answer at the thread's recheck
+      // line, or at once), then what the thread hears, in order; events
+      // that come while the reading is under way are read after it.
+      struct Step {
+        uint64_t at;
+        uint64_t from;  // a reading: from when it may have read
+        const Heard* heard;
+      };
+      std::vector<Step> steps;
+      for (size_t i = 0; i < thread.subscribed.size(); ++i) {
+        auto [at, on] = thread.subscribed[i];
+        if (!on || at < *thread.walked || at >= process.watch_end) continue;
+        uint64_t until = i + 1 < thread.subscribed.size() ? thread.subscribed[i + 1].first : UINT64_MAX;
+        auto recheck = std::lower_bound(thread.rechecks.begin(), thread.rechecks.end(), at);
+        steps.push_back({recheck != thread.rechecks.end() && *recheck < until ? *recheck : at, at, nullptr});
       }
-      for (; subscription != thread.subscribed.end() && subscription->first < process.watch_end; ++subscription) {
-        if (!subscription->second || subscription->first < *thread.walked) continue;
-        book.Reread(subscription->first, GroupStates(group, subscription->first), WalkMayFail(subscription->first));
-        note(subscription->first);
+      for (const Heard& r : reports_) {
+        if (r.group != group || r.at <= *thread.query || r.at >= process.watch_end) continue;
+        if (!Subscribed(process, group, r.at)) continue;  // the next reading finds it, or not
+        uint64_t seen = r.at;
+        for (const Step& reading : steps)
+          if (!reading.heard && r.at > reading.from && r.at <= reading.at) seen = reading.at;
+        steps.push_back({seen, 0, &r});
+      }
+      std::stable_sort(steps.begin(), steps.end(), [](const Step& a, const Step& b) {
+        return a.at < b.at || (a.at == b.at && !a.heard && b.heard);
+      });
+      for (const Step& step : steps) {
+        if (!step.heard)
+          book.Reread(step.at, readings(step.from, step.at), WalkMayFail(step.from));
+        else if (step.heard->module)
+          book.Event(step.at, step.heard->module->number, step.heard->state, step.heard->may_be_lost);
+        else
+          book.UnreadableEvent(step.at);
+        note(step.at);
       }
     }
   }

@@ -129,13 +129,14 @@ void PairBook::Event(uint64_t at, int module, std::optional<int32_t> state, bool
   books_ = std::move(next);
 }
 
-void PairBook::UnreadableEvent(uint64_t at, bool may_be_lost) {
+void PairBook::UnreadableEvent(uint64_t at) {
   // Module numbers standing for each half and pair: a text without a
   // readable module reads as module 0.
   const std::vector<int> modules = group_ == 0 ? std::vector<int>{0, 1} : std::vector<int>{0, 10, 12};
   std::set<Book> next;
   for (const Book& book : books_) {
-    if (may_be_lost) next.insert(book);
+    // Read as saying nothing of any module, or as some module's state.
+    next.insert(book);
     for (int module : modules)
       for (int32_t state : {0, kSimplex, kDuplex}) {
         Book read = book;
@@ -146,17 +147,20 @@ void PairBook::UnreadableEvent(uint64_t at, bool may_be_lost) {
   books_ = std::move(next);
 }
 
-void PairBook::Reread(uint64_t at, const ModuleStates& states, bool may_fail) {
+void PairBook::Reread(uint64_t at, const std::vector<ModuleStates>& readings, bool may_fail) {
   std::set<Book> next;
-  for (Book book : books_) {
+  for (const Book& book : books_) {
     if (may_fail) next.insert(book);
-    for (const auto& [module, state] : states) {
-      auto known = book.known.find(module);
-      if (known != book.known.end() && known->second == state) continue;
-      book.known[module] = state;
-      Apply(book, at, module, state);
+    for (const ModuleStates& states : readings) {
+      Book read = book;
+      for (const auto& [module, state] : states) {
+        auto known = read.known.find(module);
+        if (known != read.known.end() && known->second == state) continue;
+        read.known[module] = state;
+        Apply(read, at, module, state);
+      }
+      next.insert(read);
     }
-    next.insert(book);
   }
   books_ = std::move(next);
 }

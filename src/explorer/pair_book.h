@@ -51,14 +51,15 @@ class PairBook {
   void Walk(uint64_t at, const std::vector<ModuleStates>& readings, bool may_fail);
   // One state event; `may_be_lost`: the thread may not have read it.
   void Event(uint64_t at, int module, std::optional<int32_t> state, bool may_be_lost);
-  // An event whose text the checker does not read: it may name any module
-  // of the group (or none, read as module 0), with SIMPLEX, DUPLEX or no
-  // readable state.
-  void UnreadableEvent(uint64_t at, bool may_be_lost);
-  // After a new subscription the thread reads the states again and feeds
-  // each module that differs from what it last knew, in ascending order;
-  // `may_fail`: the reading may have failed (nothing is fed).
-  void Reread(uint64_t at, const ModuleStates& states, bool may_fail);
+  // An event whose text the checker does not read: it may say nothing of
+  // any module, or name any module of the group (or none, read as module
+  // 0) with SIMPLEX, DUPLEX or no readable state.
+  void UnreadableEvent(uint64_t at);
+  // After a new subscription the thread reads the states again (one of
+  // `readings`) and feeds each module that differs from what it last knew,
+  // in ascending order; `may_fail`: the reading may have failed (nothing
+  // is fed).
+  void Reread(uint64_t at, const std::vector<ModuleStates>& readings, bool may_fail);
 
   // Whether, in some reading, the pair's last request is a SIMPLEX one
   // (the rules then owe a SIMPLEX alert), or a DUPLEX one or none.
