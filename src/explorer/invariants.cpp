@@ -945,8 +945,13 @@ void Checker::CheckAnnouncements() {
           states = std::move(kept);
           return;
         }
-        for (int pair : calm.pairs) {
-          if (std::any_of(states.begin(), states.end(), [&](const Lasts& s) { return fits(s, pair); })) continue;
+        // The pair no reading fits; or, where each fits alone, the first (an
+        // alert may be either PCI pair's, not both).
+        auto alone = [&](int pair) {
+          return std::any_of(states.begin(), states.end(), [&](const Lasts& s) { return fits(s, pair); });
+        };
+        auto unfit = std::find_if_not(calm.pairs.begin(), calm.pairs.end(), alone);
+        for (int pair : {unfit == calm.pairs.end() ? calm.pairs.front() : *unfit}) {
           if (!reported.insert(pair).second) break;
           std::string modules;
           for (const char* name : kPairModules[pair])

@@ -103,6 +103,12 @@ struct Run {
     o.push_back(Record(t, "QVMZUFT", kStarted));
     return Line(t, "[ManageTimerThread]start");
   }
+  // The service stops by itself at `t` (no stop control), and `end` comes.
+  Run& Stopped(uint64_t t) {
+    o.push_back(Record(t, "QVMZUFT", kStopped));
+    o.push_back(Input(kEndMs, "end"));
+    return *this;
+  }
   Run& End(uint64_t t) {
     o.push_back(Input(t, "end"));
     o.push_back(Record(t + 5000, "QVMZUFT", kStopped));
@@ -255,14 +261,50 @@ Run TwoLosses(uint64_t returned) {
 }
 
 // A CPU loss at 0:05:00 while the thread's subscription is gone (from
-// 0:04:50 to 0:05:20, or not at all), announced from 0:05:20.
-Run LossInAGap(bool gap) {
+// 0:04:50 to 0:05:20, or not at all), announced from `heard`: the new
+// subscription's reading answers at once, or at its recheck line.
+Run LossInAGap(bool gap, uint64_t heard = 320000) {
   Run run = Run::Standard();
   if (gap)
     run.Line(290000, "[WMIThread 0]wms.getText res2 = -1")
         .Line(290000, "[WMIThread 0]wms.getEvent res1 = 1")
         .Line(320000, "[WMIThread 0]wms.getEvent res1 = 0");
-  return run.Alert(0, 320100, 380100, kCpuLost);
+  if (heard > 320000) run.Line(heard, "[WMIThread 0]Recheck GetStatus nRtn = 13");
+  return run.Alert(0, heard + 100, heard + 60100, kCpuLost);
+}
+
+// The PCI thread starts at 0:02:00 and answers its walk at `answered` (a
+// failed connection holds it); the ExPCI pair is lost at 0:02:20 and back
+// at 0:05:00. A walk that read the loss leaves both halves' flags down (its
+// code only raises the ExPCI request), so the return stays a SIMPLEX.
+constexpr const char* kExPciDuringTheWalk =
+    "0:00:00 start\n0:02:20 state DOD_IOAdapter 13 REMOVED\n0:02:20 state DOD_IOAdapter 12 SIMPLEX\n"
+    "0:05:00 state DOD_IOAdapter 13 DUPLEX\n0:05:00 state DOD_IOAdapter 12 DUPLEX\n";
+Run ExPciDuringTheWalk(uint64_t answered) {
+  return Run().Start(0).Walk(0, 60000).Walk(1, 120000, answered).End(kEndMs)
+      .Alert(2, 180100, 240100, "10 DUPLEX\n11 DUPLEX\n12 SIMPLEX\n13 REMOVED");
+}
+
+// The PCI and ExPCI pairs lost at 0:05:00, their timers started in the same
+// second; the ExPCI composer's record refused (from 0:05:59.900 to
+// 0:06:00.150), the PCI composer's written at 0:06:00.300.
+Run TwoComposersOneRecord() {
+  const std::string details = "10 SIMPLEX\n11 REMOVED\n12 REMOVED\n13 SIMPLEX";
+  return Run::Standard().Alert(2, 300100, 360100, 0, "").Alert(1, 300200, 360200, 360300, details);
+}
+
+// A restart at 0:10:00 while the event log refuses records: the old
+// process's late lines come after the start, the new one's monitor starts
+// at 0:10:05; a CPU loss at 0:20:00 is left unannounced.
+Run RestartUnrecorded() {
+  Run run = Run().Start(0).Walk(0, 60000).Walk(1, 120000);
+  run.o.push_back(Input(600000, "stop"));
+  run.o.push_back(Input(600000, "start"));
+  return run.Line(601000, "[ManageTimerThread]stopflg=TRUE retrun 0")
+      .Line(605000, "[ManageTimerThread]start")
+      .Walk(0, 665000)
+      .Walk(1, 725000)
+      .End(kEndMs);
 }
 
 // A CPU loss at 0:05:00 and a record at 0:06:00 naming 10:10:05 as its
@@ -355,6 +397,21 @@ INSTANTIATE_TEST_SUITE_P(
                       [] { return LossInAGap(true); }, {}},
         InvariantCase{"ALossHeardWhenItCame", std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kEnd,
                       [] { return LossInAGap(false); }, {kSpuriousSimplex, kOccurrence}},
+        InvariantCase{"AReadingHeldUpAnswersAtItsRecheck", std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kEnd,
+                      [] { return LossInAGap(true, 350000); }, {}},
+        InvariantCase{"AReadingThatAnsweredAtOnce", std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kEnd,
+                      [] {
+                        Run run = LossInAGap(true, 350000);
+                        std::erase_if(run.o, [](const Observation& o) { return o.text.find("Recheck") != std::string::npos; });
+                        return run;
+                      },
+                      {kSpuriousSimplex, kOccurrence}},
+        // A walk held up may have read any states from its start to its
+        // answer.
+        InvariantCase{"AWalkHeldUpReadsALaterLoss", std::string(kDuplex) + kExPci + kExPciDuringTheWalk + kEnd,
+                      [] { return ExPciDuringTheWalk(180000); }, {}},
+        InvariantCase{"AWalkOverBeforeTheLoss", std::string(kDuplex) + kExPci + kExPciDuringTheWalk + kEnd,
+                      [] { return ExPciDuringTheWalk(130000); }, {kSpuriousSimplex, kSettled, kOccurrence}},
 
         // ---- occurrence-time ----
         InvariantCase{"OccurrenceFarFromAnyChange", std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kEnd,
@@ -418,6 +475,13 @@ INSTANTIATE_TEST_SUITE_P(
                       },
                       {}},
 
+        InvariantCase{"ARecordOfTheLaterComposer",
+                      std::string(kDuplex) + kExPci +
+                          "0:00:00 start\n0:05:00 state DOD_IOAdapter 11 REMOVED\n0:05:00 state DOD_IOAdapter 10 SIMPLEX\n"
+                          "0:05:00 state DOD_IOAdapter 12 REMOVED\n0:05:00 state DOD_IOAdapter 13 SIMPLEX\n"
+                          "0:05:59.900 event-log refuse\n0:06:00.150 event-log accept\n" + kEnd,
+                      [] { return TwoComposersOneRecord(); }, {}},
+
         // ---- settled ----
         InvariantCase{"TheSlowWalkOfTheIssueAsItWasAnnounced", std::string(kSlowWalk) + "0:00:00 start\n0:05:00 end\n",
                       [] { return SlowWalk().Alert(0, 90100, 150100, kCpuBack).End(300000); },
@@ -426,6 +490,17 @@ INSTANTIATE_TEST_SUITE_P(
                       [] { return SlowWalk().End(300000); }, {}},
         InvariantCase{"ALossLeftUnannounced", std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kEnd,
                       [] { return Run::Standard(); }, {kSettled}},
+        InvariantCase{"AnAlertAtTheMomentOfItsChange",
+                      std::string(kDuplex) + "registry HKLM\\SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard SimplexShortThreshold dword 0\n"
+                                             "0:00:00 start\n" + kCpuLoss + kEnd,
+                      [] { return Run::Standard().Alert(0, 300000, 300000, 300000, kCpuLost); }, {}},
+        // A process whose start record the log refused begins with its
+        // monitor's start, after the old process's last lines.
+        InvariantCase{"ALossAfterAnUnrecordedRestart",
+                      std::string(kDuplex) + "0:00:00 start\n0:09:59 event-log refuse\n0:10:00 stop\n0:10:00 start\n"
+                                             "0:10:30 event-log accept\n0:20:00 state DOD_CPUBoard 1 REMOVED\n"
+                                             "0:20:00 state DOD_CPUBoard 0 SIMPLEX\n" + kEnd,
+                      [] { return RestartUnrecorded(); }, {kSettled}},
         InvariantCase{"ACalmShorterThanTheTimers",
                       std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + "0:06:20 state DOD_CPUBoard 1 DUPLEX\n0:06:20 state DOD_CPUBoard 0 DUPLEX\n" + kEnd,
                       [] { return Run::Standard(); }, {}},
@@ -473,6 +548,16 @@ INSTANTIATE_TEST_SUITE_P(
         InvariantCase{"TheMonitorEndsBeforeTheLossSettles",
                       std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + "0:05:30 wmi-fault next-cancelled\n" + kEnd,
                       [] { return MonitorEnds(330000); }, {}},
+        // A process that stops by itself while the trace folder faults may
+        // have ended its watch unseen (a failed connection).
+        InvariantCase{"TheMonitorMayEndUnseen",
+                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss +
+                          "0:04:00 folder C:\\QOR\\QVMAlertMan\\Temp read-only\n0:06:30 folder C:\\QOR\\QVMAlertMan\\Temp writable\n" + kEnd,
+                      [] { return Run().Start(0).Walk(0, 60000).Walk(1, 120000).Stopped(420000); }, {}},
+        InvariantCase{"TheMonitorEndsAfterTheTraceCameBack",
+                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss +
+                          "0:06:40 folder C:\\QOR\\QVMAlertMan\\Temp read-only\n0:06:50 folder C:\\QOR\\QVMAlertMan\\Temp writable\n" + kEnd,
+                      [] { return Run().Start(0).Walk(0, 60000).Walk(1, 120000).Stopped(420000); }, {kSettled}},
         InvariantCase{"TheMonitorEndsAfterTheLossSettled",
                       std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + "0:07:00 wmi-fault next-cancelled\n" + kEnd,
                       [] { return MonitorEnds(420000); }, {kSettled}},
@@ -484,6 +569,10 @@ INSTANTIATE_TEST_SUITE_P(
         InvariantCase{"AFaultMayCutTheComposersWalkShort",
                       std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + "0:05:30 wmi-fault query\n" + kEnd,
                       [] { return Run::Standard().Alert(0, 300100, 360100, ""); }, {}},
+        InvariantCase{"AComposerAfterTheStopFlag", std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kEnd,
+                      [] { return MonitorEnds(362000).Alert(0, 300100, 360100, 365000, ""); }, {}},
+        InvariantCase{"AComposerBeforeTheStopFlag", std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kEnd,
+                      [] { return MonitorEnds(380000).Alert(0, 300100, 360100, 370000, ""); }, {kDetails}},
         InvariantCase{"AFaultThatOnlyDelaysTheWalk",
                       std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + "0:05:30 wmi-fault next-timeout\n" + kEnd,
                       [] { return Run::Standard().Alert(0, 300100, 360100, ""); }, {kDetails}}),
