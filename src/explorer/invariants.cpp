@@ -126,6 +126,8 @@ struct Process {
   uint64_t start = 0;
   // Until when it watches: a stop asked, or the monitor ending by itself.
   uint64_t watch_end = UINT64_MAX;
+  bool asked_to_stop = false;
+  uint64_t last_alive = 0;  // its monitor's last sign of work in the trace
   struct Thread {
     std::optional<uint64_t> query;   // the start-up walk's query
     std::optional<uint64_t> walked;  // its answer
@@ -171,6 +173,7 @@ class Checker {
  private:
   void Prepare();
   void ReadProcesses();
+  void EndsUnseen();
   void ReadTrace();
   void ReadAlerts();
   void MarkLostReports();
@@ -369,7 +372,6 @@ void Checker::ReadProcesses() {
     processes_.push_back(process);
     for (size_t k = starts[i]; k < observations_.size(); ++k) process_of_[k] = static_cast<int>(i);
   }
-  std::set<int> asked;  // processes asked to stop
   for (const Observation& o : observations_) {
     int p = ProcessOf(o);
     if (p < 0) continue;
@@ -381,18 +383,25 @@ void Checker::ReadProcesses() {
     else if (o.kind == Observation::Kind::kTrace)
       ends_watch = o.text.find(trace_text::kStopReturn) != std::string::npos ||
                    o.text.find(trace_text::kServiceStop) != std::string::npos;
+    if (o.kind == Observation::Kind::kInput && ends_watch && processes_[p].watch_end == UINT64_MAX)
+      processes_[p].asked_to_stop = true;
     if (ends_watch) processes_[p].watch_end = std::min(processes_[p].watch_end, o.t_ms);
-    // A process that stops by itself: its monitor may have ended unseen
-    // while the trace folder faulted (a failed connection raises the stop
-    // flag without a record).
-    if (o.kind == Observation::Kind::kInput && ends_watch) asked.insert(p);
-    if (o.kind == Observation::Kind::kEvent && o.source == kServiceSource && o.event_id == kStoppedId &&
-        !asked.count(p))
-      for (size_t i = 0; i < trace_faults_.size(); ++i) {
-        uint64_t from = trace_faults_[i].first, until = i + 1 < trace_faults_.size() ? trace_faults_[i + 1].first : UINT64_MAX;
-        if (trace_faults_[i].second && from < o.t_ms && until > processes_[p].start)
-          processes_[p].watch_end = std::max(processes_[p].start, from);
-      }
+  }
+}
+
+// A process that stops by itself may have ended its watch unseen: a failed
+// connection raises the stop flag without a record, and the trace folder
+// may have dropped the lines. Then it ended at the start of the last such
+// fault after which its monitor showed no sign of work.
+void Checker::EndsUnseen() {
+  for (Process& p : processes_) {
+    if (p.asked_to_stop || p.watch_end == UINT64_MAX) continue;
+    for (size_t i = 0; i < trace_faults_.size(); ++i) {
+      uint64_t from = trace_faults_[i].first;
+      uint64_t until = i + 1 < trace_faults_.size() ? trace_faults_[i + 1].first : UINT64_MAX;
+      if (trace_faults_[i].second && from < p.watch_end && until > p.start && p.last_alive < until)
+        p.watch_end = std::max(p.start, from);
+    }
   }
 }
 
@@ -410,6 +419,12 @@ void Checker::ReadTrace() {
     const std::string message(Message(o));
     int index = 0, number = 0;
     auto scan = [&](const char* format, int* a, int* b) { return sscanf(message.c_str(), format, a, b) == 2; };
+    // Signs of a monitor at work: a walk's answer, a subscription, an
+    // event read, a timer started.
+    if (scan(trace_text::kWmiStatus, &index, &number) || scan(trace_text::kWmiSubscribed, &index, &number) ||
+        scan(trace_text::kWmiFirstEvent, &index, &number) || scan(trace_text::kWmiNextEvent, &index, &number) ||
+        scan(trace_text::kTimerStart, &index, &number))
+      processes_[p].last_alive = o.t_ms;
     if (sscanf(message.c_str(), trace_text::kWmiStart, &index) == 1 &&
         message.ends_with(trace_text::FixedPart(trace_text::kWmiStart, 1))) {
       // The thread's walk queries the states as soon as it is connected.
@@ -1025,6 +1040,7 @@ std::vector<Violation> Checker::Run(const std::string& failure) {
   Prepare();
   ReadProcesses();
   ReadTrace();
+  EndsUnseen();
   ReadAlerts();
   std::sort(walks_.begin(), walks_.end());
   MarkLostReports();

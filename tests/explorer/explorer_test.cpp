@@ -554,6 +554,15 @@ INSTANTIATE_TEST_SUITE_P(
                       std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss +
                           "0:04:00 folder C:\\QOR\\QVMAlertMan\\Temp read-only\n0:06:30 folder C:\\QOR\\QVMAlertMan\\Temp writable\n" + kEnd,
                       [] { return Run().Start(0).Walk(0, 60000).Walk(1, 120000).Stopped(420000); }, {}},
+        InvariantCase{"TheMonitorWorkedAfterTheTraceCameBack",
+                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss +
+                          "0:04:00 folder C:\\QOR\\QVMAlertMan\\Temp read-only\n0:04:30 folder C:\\QOR\\QVMAlertMan\\Temp writable\n" + kEnd,
+                      [] {
+                        return Run().Start(0).Walk(0, 60000).Walk(1, 120000)
+                            .Line(300000, "[WMIThread 0]wms.getEvent res2 = 0")
+                            .Stopped(420000);
+                      },
+                      {kSettled}},
         InvariantCase{"TheMonitorEndsAfterTheTraceCameBack",
                       std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss +
                           "0:06:40 folder C:\\QOR\\QVMAlertMan\\Temp read-only\n0:06:50 folder C:\\QOR\\QVMAlertMan\\Temp writable\n" + kEnd,
