@@ -124,8 +124,11 @@ struct Alert {
 // One start of the service, as its records and trace show it.
 struct Process {
   uint64_t start = 0;
-  // Until when it watches: a stop asked, or the monitor ending by itself.
+  // Until when it watches: a stop asked, or the monitor ending by itself;
+  // `watch_end` as early as the run allows, `ended` as its records and
+  // trace show it.
   uint64_t watch_end = UINT64_MAX;
+  uint64_t ended = UINT64_MAX;
   bool asked_to_stop = false;
   uint64_t last_alive = 0;  // its monitor's last sign of work in the trace
   struct Thread {
@@ -225,6 +228,7 @@ class Checker {
     const Process::Thread& thread = process.threads[r.group];
     return thread.walked && r.at > *thread.walked && r.at < process.watch_end && Subscribed(process, r.group, r.at);
   }
+  bool FaultLeft(uint64_t at, int times, uint64_t from) const;
   // Whether a fault of one of `kinds`, scripted by `to`, may meet the
   // status walk that begins at `from` and lasts until `to`: each walk over
   // before it (a thread's, a composer's) takes one of its calls.
@@ -275,9 +279,10 @@ class Checker {
   std::vector<uint64_t> group_moments_[2];  // changes the monitor could have acted on
   std::vector<Process> processes_;
   std::vector<int> process_of_;  // per observation; -1 before the first start
-  // When status walks were over for sure: a thread's answer, a composer's
-  // record (a composer that a failed connection holds walks later).
-  std::vector<uint64_t> walks_;
+  // Status walks, each from its start (a thread's, a composer's) until it
+  // was over for sure (its answer, the composer's record): a composer that
+  // a failed connection holds walks later.
+  std::vector<std::pair<uint64_t, uint64_t>> walks_;
   std::vector<Announcement> announcements_;
   std::vector<Alert> alerts_;
   // Per process and group: what the rules make of what the thread heard.
@@ -385,7 +390,7 @@ void Checker::ReadProcesses() {
                    o.text.find(trace_text::kServiceStop) != std::string::npos;
     if (o.kind == Observation::Kind::kInput && ends_watch && processes_[p].watch_end == UINT64_MAX)
       processes_[p].asked_to_stop = true;
-    if (ends_watch) processes_[p].watch_end = std::min(processes_[p].watch_end, o.t_ms);
+    if (ends_watch) processes_[p].ended = processes_[p].watch_end = std::min(processes_[p].watch_end, o.t_ms);
   }
 }
 
@@ -435,7 +440,7 @@ void Checker::ReadTrace() {
       Process::Thread& thread = processes_[p].threads[index];
       if (!thread.query) thread.query = o.t_ms;
       thread.walked = o.t_ms;
-      walks_.push_back(o.t_ms);
+      walks_.emplace_back(*thread.query, o.t_ms);
       group_moments_[index].push_back(o.t_ms);
     } else if (scan(trace_text::kWmiSubscribed, &index, &number)) {
       if (index != 0 && index != 1) continue;
@@ -473,7 +478,7 @@ void Checker::ReadTrace() {
       uint64_t at = p.start + delay + 60000 * (group + 1);
       if (thread.walked || at >= p.watch_end || !TraceFaulted(at, at)) continue;
       thread.query = thread.walked = at;
-      walks_.push_back(at);
+      walks_.emplace_back(at, at);
       group_moments_[group].push_back(at);
     }
 }
@@ -510,7 +515,6 @@ void Checker::ReadAlerts() {
     alert.record = &o;
     alert.process = std::max(ProcessOf(o), 0);
     alert.simplex = o.event_id == kSimplexAlertId;
-    walks_.push_back(o.t_ms);
     std::string text = o.strings.empty() ? std::string() : o.strings[0];
     std::vector<std::string> lines;
     for (size_t from = 0;;) {
@@ -547,6 +551,7 @@ void Checker::ReadAlerts() {
     if (!candidates.empty()) {
       candidates.back()->matched = true;
       alert.announcement = candidates.back();
+      walks_.emplace_back(alert.announcement->ran_out, o.t_ms);
       for (const Announcement* a : candidates) pairs.insert(a->index % 3);
     } else {
       for (int pair = alert.group; pair <= alert.group * 2; ++pair)
@@ -557,24 +562,26 @@ void Checker::ReadAlerts() {
   }
 }
 
+// Whether the walks begun after a fault and over before `from` may have
+// left some of its calls.
+bool Checker::FaultLeft(uint64_t at, int times, uint64_t from) const {
+  auto taken = std::count_if(walks_.begin(), walks_.end(), [&](const auto& w) { return w.first >= at && w.second < from; });
+  return taken < times;
+}
+
 bool Checker::FaultMayHitWalk(std::initializer_list<WmiFault> kinds, uint64_t from, uint64_t to) const {
-  for (const auto& [at, fault] : wmi_faults_) {
-    if (at > to || std::find(kinds.begin(), kinds.end(), fault->fault) == kinds.end()) continue;
-    // Each walk since takes one of its calls at least.
-    auto since = std::lower_bound(walks_.begin(), walks_.end(), at);
-    if (std::lower_bound(since, walks_.end(), from) - since < fault->times) return true;
-  }
+  for (const auto& [at, fault] : wmi_faults_)
+    if (at <= to && std::find(kinds.begin(), kinds.end(), fault->fault) != kinds.end() && FaultLeft(at, fault->times, from))
+      return true;
   return false;
 }
 
 uint64_t Checker::FaultWaits(uint64_t from, uint64_t to) const {
   uint64_t waits = 0;
-  for (const auto& [at, fault] : wmi_faults_) {
-    if (at > to || (fault->fault != WmiFault::kConnectServer && fault->fault != WmiFault::kNextTimeout)) continue;
-    auto since = std::lower_bound(walks_.begin(), walks_.end(), at);
-    if (std::lower_bound(since, walks_.end(), from) - since < fault->times)
+  for (const auto& [at, fault] : wmi_faults_)
+    if (at <= to && (fault->fault == WmiFault::kConnectServer || fault->fault == WmiFault::kNextTimeout) &&
+        FaultLeft(at, fault->times, from))
       waits += kFaultWaitMs * static_cast<uint64_t>(std::max(fault->times, 0));
-  }
   return waits;
 }
 
@@ -670,13 +677,13 @@ void Checker::Replay() {
       std::vector<Step> steps;
       for (size_t i = 0; i < thread.subscribed.size(); ++i) {
         auto [at, on] = thread.subscribed[i];
-        if (!on || at < *thread.walked || at >= process.watch_end) continue;
+        if (!on || at < *thread.walked || at >= process.ended) continue;
         uint64_t until = i + 1 < thread.subscribed.size() ? thread.subscribed[i + 1].first : UINT64_MAX;
         auto recheck = std::lower_bound(thread.rechecks.begin(), thread.rechecks.end(), at);
         steps.push_back({recheck != thread.rechecks.end() && *recheck < until ? *recheck : at, at, nullptr});
       }
       for (const Heard& r : reports_) {
-        if (r.group != group || r.at <= *thread.query || r.at >= process.watch_end) continue;
+        if (r.group != group || r.at <= *thread.query || r.at >= process.ended) continue;
         if (!Subscribed(process, group, r.at)) continue;  // the next reading finds it, or not
         uint64_t seen = r.at;
         for (const Step& reading : steps)
@@ -688,7 +695,7 @@ void Checker::Replay() {
       });
       for (const Step& step : steps) {
         if (!step.heard)
-          book.Reread(step.at, readings(step.from, step.at), WalkMayFail(step.from));
+          book.Reread(step.at, readings(step.from, step.at), WalkMayFail(step.from + 1));  // after the walk it follows
         else if (step.heard->module)
           book.Event(step.at, step.heard->module->number, step.heard->state, step.heard->may_be_lost);
         else
@@ -1042,7 +1049,6 @@ std::vector<Violation> Checker::Run(const std::string& failure) {
   ReadTrace();
   EndsUnseen();
   ReadAlerts();
-  std::sort(walks_.begin(), walks_.end());
   MarkLostReports();
   Replay();
   for (auto& moments : group_moments_) std::sort(moments.begin(), moments.end());
