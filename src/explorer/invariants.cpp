@@ -235,6 +235,9 @@ class Checker {
   bool FaultMayHitWalk(std::initializer_list<WmiFault> kinds, uint64_t from, uint64_t to) const;
   // Whether a fault may spoil a status walk at `t`: a failing query or a
   // Next that throws.
+  // (Which of a walk's calls a fault took is not known: a walk that failed
+  // its query made no Next call. A new subscription's reading right after
+  // a failed walk may fail as well.)
   bool WalkMayFail(uint64_t t) const { return FaultMayHitWalk({WmiFault::kExecQuery, WmiFault::kNextThrows}, t, t); }
   // How long faults make a composer (or walk) wait that works from `from`
   // to `to`: a failed connection or a Next that waits out its time-out,
@@ -695,7 +698,7 @@ void Checker::Replay() {
       });
       for (const Step& step : steps) {
         if (!step.heard)
-          book.Reread(step.at, readings(step.from, step.at), WalkMayFail(step.from + 1));  // after the walk it follows
+          book.Reread(step.at, readings(step.from, step.at), WalkMayFail(step.from));
         else if (step.heard->module)
           book.Event(step.at, step.heard->module->number, step.heard->state, step.heard->may_be_lost);
         else
