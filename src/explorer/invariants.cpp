@@ -146,9 +146,9 @@ struct Process {
 enum Last : uint8_t { kNone, kLastSimplex, kLastFall, kLastDuplex, kLastDropped };
 using Lasts = std::array<uint8_t, 3>;
 
-// An alert of a pair, or one that may be missing, in the order written.
+// An alert of a pair, or one whose record is missing.
 struct Element {
-  uint64_t at = 0;
+  uint64_t at = 0;  // its timer's start
   std::vector<int> pairs;
   bool simplex = false;
   bool dropped = false;    // its timer could not start its composer: no alert
@@ -918,12 +918,17 @@ void Checker::CheckAnnouncements() {
       std::vector<Element> elements;
       for (const Alert& alert : alerts_) {
         if (alert.process != static_cast<int>(p) || alert.group != group) continue;
-        // In the order the timers ran out: a composer that a slow walk holds
-        // up writes its record after a later one's.
-        Element e{alert.announcement ? alert.announcement->ran_out : alert.record->t_ms, alert.pairs, alert.simplex};
-        e.alert = &alert;
+        // In the order their timers started (a pair's timers run one after
+        // the other, so this is the order they ran out in): a composer that
+        // a slow walk or connection holds up writes its record after a later
+        // one's. Without its timer in the trace, the occurrence time names
+        // the second it started in.
         uint64_t start = alert.announcement ? alert.announcement->started
-                                            : static_cast<uint64_t>(std::max<int64_t>(alert.occurrence_ms.value_or(0), 0));
+                         : alert.occurrence_ms
+                             ? static_cast<uint64_t>(std::clamp<int64_t>(*alert.occurrence_ms, 0, alert.record->t_ms))
+                             : alert.record->t_ms;
+        Element e{start, alert.pairs, alert.simplex};
+        e.alert = &alert;
         Classify(e, static_cast<int>(p), start);
         elements.push_back(e);
       }
@@ -934,7 +939,7 @@ void Checker::CheckAnnouncements() {
         if (a.matched || a.process != static_cast<int>(p) || (a.index % 3 == 0) != (group == 0)) continue;
         if (a.composed && !Refusing(a.ran_out, a.ran_out + kSettleMarginMs + FaultWaits(a.ran_out, a.ran_out + kSettleMarginMs)))
           continue;
-        Element e{a.ran_out, {a.index % 3}, a.index < 3, !a.composed};
+        Element e{a.started, {a.index % 3}, a.index < 3, !a.composed};
         Classify(e, static_cast<int>(p), a.started);
         elements.push_back(e);
       }

@@ -236,6 +236,19 @@ Run Triplex(uint64_t fall_timer) {
       .Alert(0, 720100, 740100, "0 SIMPLEX\n1 REMOVED\n2 TRIPLEX");
 }
 
+// A CPU return at 0:06:10, while the trace folder is read-only (from
+// 0:04:55 to 0:06:40).
+constexpr const char* kReturnAndFolderFault =
+    "0:06:10 state DOD_CPUBoard 1 DUPLEX\n0:06:10 state DOD_CPUBoard 0 DUPLEX\n"
+    "0:04:55 folder C:\\QOR\\QVMAlertMan\\Temp read-only\n0:06:40 folder C:\\QOR\\QVMAlertMan\\Temp writable\n";
+// The run without the trace lines its folder fault dropped.
+Run WithoutTrace(Run run) {
+  std::erase_if(run.o, [](const Observation& o) {
+    return o.kind == Observation::Kind::kTrace && o.t_ms >= 295000 && o.t_ms < 400000;
+  });
+  return run;
+}
+
 // An ExPCI loss at 0:05:00 and its return at 0:10:00, the return's timer
 // of index `index`.
 constexpr const char* kExPciEpisode =
@@ -450,14 +463,25 @@ INSTANTIATE_TEST_SUITE_P(
                       "0:00:00 start\n0:05:00 state DOD_CPUBoard 2 TRIPLEX\n" + std::string(kEnd),
                       [] { return Run::Standard().Alert(3, 330100, 331100, "0 DUPLEX\n1 DUPLEX\n2 TRIPLEX"); },
                       {kAlternation, kOccurrence}},
-        // A composer held up by a slow walk writes after a later one.
+        // A composer held up by a slow walk writes after a later one: alerts
+        // go in the order of their timers.
         InvariantCase{"AlertsInTheOrderTheirTimersRanOut",
                       std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + "0:06:10 state DOD_CPUBoard 1 DUPLEX\n0:06:10 state DOD_CPUBoard 0 DUPLEX\n" + kEnd,
                       [] { return Run::Standard().Alert(0, 300100, 360100, 390100, kCpuLost).Alert(3, 370100, 371100, kCpuBack); },
                       {}},
         InvariantCase{"ADuplexTimerBeforeItsSimplex",
                       std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + "0:06:10 state DOD_CPUBoard 1 DUPLEX\n0:06:10 state DOD_CPUBoard 0 DUPLEX\n" + kEnd,
-                      [] { return Run::Standard().Alert(0, 300100, 372100, 390100, kCpuBack).Alert(3, 370100, 371100, kCpuBack); },
+                      [] { return Run::Standard().Alert(0, 370200, 372100, 390100, kCpuBack).Alert(3, 370100, 371100, kCpuBack); },
+                      {kAlternation, kSettled, kSpuriousSimplex}},
+        // Without the timers in the trace, their occurrence times give the
+        // order.
+        InvariantCase{"AlertsInTheOrderOfTheirOccurrence",
+                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kReturnAndFolderFault + kEnd,
+                      [] { return WithoutTrace(Run::Standard().Alert(0, 300100, 360100, 390100, kCpuLost).Alert(3, 370100, 371100, kCpuBack)); },
+                      {}},
+        InvariantCase{"ASimplexOccurringAfterTheDuplex",
+                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kReturnAndFolderFault + kEnd,
+                      [] { return WithoutTrace(Run::Standard().Alert(0, 371000, 372100, 390100, kCpuLost).Alert(3, 370100, 371100, kCpuBack)); },
                       {kAlternation, kSettled}},
         // The PCI pairs' texts are alike: the composer's timer names the pair;
         // without it in the trace, an alert may be either pair's.
