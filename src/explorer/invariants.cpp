@@ -108,6 +108,7 @@ struct Announcement {
   bool composed = true;  // false: the timer could not start its composer
   int process = 0;
   bool matched = false;
+  bool start_seen = true;  // false: its start line may be missing (then `started` is `ran_out`)
 };
 
 struct Alert {
@@ -131,6 +132,7 @@ struct Process {
   uint64_t ended = UINT64_MAX;
   bool asked_to_stop = false;
   uint64_t last_alive = 0;  // its monitor's last sign of work in the trace
+  std::optional<uint64_t> monitor;  // its timer manager's start
   struct Thread {
     std::optional<uint64_t> query;   // the start-up walk's query
     std::optional<uint64_t> walked;  // its answer
@@ -433,6 +435,7 @@ void Checker::ReadTrace() {
         scan(trace_text::kWmiFirstEvent, &index, &number) || scan(trace_text::kWmiNextEvent, &index, &number) ||
         scan(trace_text::kTimerStart, &index, &number))
       processes_[p].last_alive = o.t_ms;
+    if (message == trace_text::kManagerStart && !processes_[p].monitor) processes_[p].monitor = o.t_ms;
     if (sscanf(message.c_str(), trace_text::kWmiStart, &index) == 1 &&
         message.ends_with(trace_text::FixedPart(trace_text::kWmiStart, 1))) {
       // The thread's walk queries the states as soon as it is connected.
@@ -463,14 +466,19 @@ void Checker::ReadTrace() {
                (sscanf(message.c_str(), trace_text::kComposerNoSlot, &index) == 1 &&
                 message.ends_with(trace_text::FixedPart(trace_text::kComposerNoSlot, 1))) ||
                scan(trace_text::kComposerError, &index, &number)) {
+      if (index < 0 || index > 5) continue;
+      // Its timer's start line, unless the trace may have dropped a later
+      // one: then only that it started by now is known.
       auto found = started.find(index);
-      if (found == started.end() || index < 0 || index > 5) continue;  // its start is not in the trace
+      bool seen = found != started.end() && !TraceFaulted(found->second, o.t_ms);
       bool composed = message.find("=>") != std::string::npos;
-      announcements_.push_back({index, found->second, o.t_ms, composed, p});
+      announcements_.push_back({index, seen ? found->second : o.t_ms, o.t_ms, composed, p, false, seen});
     }
   }
   // A walk whose lines the trace may have dropped: the thread starts a
-  // minute after the start-up delay (the PCI thread a minute later).
+  // minute after the timer manager (the PCI thread a minute later), which
+  // starts when the start-up delay has been waited out in whole minutes;
+  // it may wait for failed connections and Next time-outs, and subscribes.
   uint64_t delay = 1200000;
   for (const runner::IniEntry& e : scenario_.ini)
     if (EqualsNoCase(e.file, "FENRA.ini") && EqualsNoCase(e.key, "SIMPLEX_FILTER_TIME"))
@@ -478,11 +486,13 @@ void Checker::ReadTrace() {
   for (Process& p : processes_)
     for (uint64_t group = 0; group < 2; ++group) {
       Process::Thread& thread = p.threads[group];
-      uint64_t at = p.start + delay + 60000 * (group + 1);
+      uint64_t at = p.monitor.value_or(p.start + (delay + 59999) / 60000 * 60000) + 60000 * (group + 1);
       if (thread.walked || at >= p.watch_end || !TraceFaulted(at, at)) continue;
-      thread.query = thread.walked = at;
-      walks_.emplace_back(at, at);
-      group_moments_[group].push_back(at);
+      thread.query = at;
+      thread.walked = at + FaultWaits(at, at);
+      if (thread.subscribed.empty()) thread.subscribed.emplace_back(*thread.walked, true);
+      walks_.emplace_back(at, *thread.walked);
+      group_moments_[group].push_back(*thread.walked);
     }
 }
 
@@ -768,7 +778,7 @@ void Checker::CheckProcesses() {
 // a new subscription's reading).
 void Checker::CheckSimplexCauses() {
   for (const Announcement& a : announcements_) {
-    if (a.index >= 3 || TraceFaulted(a.started, a.ran_out)) continue;  // its start may not be its own
+    if (a.index >= 3 || !a.start_seen) continue;  // its start is not in the trace
     int p = a.process;
     int group = a.index == 0 ? 0 : 1;
     auto book = books_.find({p, group});
@@ -922,10 +932,11 @@ void Checker::CheckAnnouncements() {
         // the other, so this is the order they ran out in): a composer that
         // a slow walk or connection holds up writes its record after a later
         // one's. Without its timer in the trace, the occurrence time names
-        // the second it started in.
-        uint64_t start = alert.announcement ? alert.announcement->started
+        // the second it started in (taken at its end: not before a change
+        // of that second).
+        uint64_t start = alert.announcement && alert.announcement->start_seen ? alert.announcement->started
                          : alert.occurrence_ms
-                             ? static_cast<uint64_t>(std::clamp<int64_t>(*alert.occurrence_ms, 0, alert.record->t_ms))
+                             ? static_cast<uint64_t>(std::clamp<int64_t>(*alert.occurrence_ms + 999, 0, alert.record->t_ms))
                              : alert.record->t_ms;
         Element e{start, alert.pairs, alert.simplex};
         e.alert = &alert;
