@@ -235,12 +235,15 @@ class Checker {
   // status walk that begins at `from` and lasts until `to`: each walk over
   // before it (a thread's, a composer's) takes one of its calls.
   bool FaultMayHitWalk(std::initializer_list<WmiFault> kinds, uint64_t from, uint64_t to) const;
-  // Whether a fault may spoil a status walk at `t`: a failing query or a
-  // Next that throws.
-  // (Which of a walk's calls a fault took is not known: a walk that failed
-  // its query made no Next call. A new subscription's reading right after
-  // a failed walk may fail as well.)
-  bool WalkMayFail(uint64_t t) const { return FaultMayHitWalk({WmiFault::kExecQuery, WmiFault::kNextThrows}, t, t); }
+  // Whether a fault may spoil the status walk from `from` (its thread's
+  // start, or a new subscription) to its answer at `to` (a failed
+  // connection may hold its query until then): a failing query or a Next
+  // that throws. Which of a walk's calls a fault took is not known (a walk
+  // that failed its query made no Next call), so a new subscription's
+  // reading right after a failed walk may fail as well.
+  bool WalkMayFail(uint64_t from, uint64_t to) const {
+    return FaultMayHitWalk({WmiFault::kExecQuery, WmiFault::kNextThrows}, from, to);
+  }
   // How long faults make a composer (or walk) wait that works from `from`
   // to `to`: a failed connection or a Next that waits out its time-out,
   // scripted by `to` and not yet taken by the walks before.
@@ -289,6 +292,14 @@ class Checker {
   // a failed connection holds walks later.
   std::vector<std::pair<uint64_t, uint64_t>> walks_;
   std::vector<Announcement> announcements_;
+  // Every timer the trace shows: its index, start and end (run out or
+  // cancelled).
+  struct Timer {
+    int index;
+    uint64_t start;
+    std::optional<uint64_t> end;
+  };
+  std::vector<Timer> timers_;
   std::vector<Alert> alerts_;
   // Per process and group: what the rules make of what the thread heard.
   std::map<std::pair<int, int>, PairBook> books_;
@@ -462,6 +473,17 @@ void Checker::ReadTrace() {
       if ((index == 0 || index == 1) && number != 0) processes_[p].threads[index].subscribed.emplace_back(o.t_ms, false);
     } else if (scan(trace_text::kTimerStart, &index, &number)) {
       started[index] = o.t_ms;
+      if (index >= 0 && index <= 5) timers_.push_back({index, o.t_ms, std::nullopt});
+    } else if (scan(trace_text::kTimerRunOut, &index, &number) ||
+               (sscanf(message.c_str(), trace_text::kTimerCancel, &index) == 1 &&
+                message.ends_with(trace_text::FixedPart(trace_text::kTimerCancel, 1)))) {
+      // A request that waited for this timer gets its own timer now.
+      for (auto timer = timers_.rbegin(); timer != timers_.rend(); ++timer)
+        if (timer->index == index) {
+          if (!timer->end) timer->end = o.t_ms;
+          break;
+        }
+      if (index >= 0 && index <= 5) group_moments_[index % 3 == 0 ? 0 : 1].push_back(o.t_ms);
     } else if (scan(trace_text::kComposerStarted, &index, &number) ||
                (sscanf(message.c_str(), trace_text::kComposerNoSlot, &index) == 1 &&
                 message.ends_with(trace_text::FixedPart(trace_text::kComposerNoSlot, 1))) ||
@@ -677,7 +699,7 @@ void Checker::Replay() {
           if (r.group == group && r.module && r.at > from && r.at <= to) states.push_back(GroupStates(group, r.at));
         return states;
       };
-      book.Walk(*thread.walked, readings(*thread.query, *thread.walked), WalkMayFail(*thread.query));
+      book.Walk(*thread.walked, readings(*thread.query, *thread.walked), WalkMayFail(*thread.query, *thread.walked));
       note(*thread.walked);
       // Each new subscription's reading (its answer at the thread's recheck
       // line, or at once), then what the thread hears, in order; events
@@ -708,7 +730,7 @@ void Checker::Replay() {
       });
       for (const Step& step : steps) {
         if (!step.heard)
-          book.Reread(step.at, readings(step.from, step.at), WalkMayFail(step.from));
+          book.Reread(step.at, readings(step.from, step.at), WalkMayFail(step.from, step.at));
         else if (step.heard->module)
           book.Event(step.at, step.heard->module->number, step.heard->state, step.heard->may_be_lost);
         else
@@ -783,7 +805,12 @@ void Checker::CheckSimplexCauses() {
     int group = a.index == 0 ? 0 : 1;
     auto book = books_.find({p, group});
     if (book == books_.end()) continue;  // its walk is not in the trace
+    // A request raised while the pair's SIMPLEX timer (or its DUPLEX timer,
+    // in its last 2 s) runs waits for it to end.
     uint64_t from = a.started > kRequestToTimerMs ? a.started - kRequestToTimerMs : 0;
+    for (const Timer& t : timers_)
+      if ((t.index == a.index || t.index == a.index + 3) && t.end && *t.end <= a.started && *t.end + 3000 >= a.started)
+        from = std::min(from, t.start > kRequestToTimerMs ? t.start - kRequestToTimerMs : 0);
     bool requested = std::any_of(book->second.requests().begin(), book->second.requests().end(),
                                                          [&](const PairRequest& r) {
                                                            return r.pair == a.index && r.simplex && r.at >= from &&
@@ -799,7 +826,8 @@ void Checker::CheckSimplexCauses() {
 
 // An alert's occurrence time is the moment its change was seen: close
 // after a change of the group's hardware, a fault, the monitor's start, a
-// walk or a new subscription's reading.
+// walk or a new subscription's reading; or, for a request that waited for
+// a timer of its pair, that timer's end.
 void Checker::CheckOccurrences() {
   for (const Alert& alert : alerts_) {
     if (!alert.occurrence_ms) continue;

@@ -225,10 +225,21 @@ Run SlowWalk() { return Run().Start(0).Walk(0, 60000, 90000); }
 // The TRIPLEX episode: module 2 joins at 0:05:00 (a rise, announced as
 // DUPLEX), module 1 repeats DUPLEX at 0:08:00 (a fall: both halves DUPLEX
 // after TRIPLEX, announced like a loss), a real loss at 0:12:00.
-constexpr const char* kTriplex =
-    "module DOD_CPUBoard 0 DUPLEX\nmodule DOD_CPUBoard 1 DUPLEX\nmodule DOD_CPUBoard 2 REMOVED\n"
-    "0:05:00 state DOD_CPUBoard 2 TRIPLEX\n0:08:00 state DOD_CPUBoard 1 DUPLEX\n"
-    "0:12:00 state DOD_CPUBoard 1 REMOVED\n0:12:00 state DOD_CPUBoard 0 SIMPLEX\n";
+constexpr const char* kTriplexMachine =
+    "module DOD_CPUBoard 0 DUPLEX\nmodule DOD_CPUBoard 1 DUPLEX\nmodule DOD_CPUBoard 2 REMOVED\n0:00:00 start\n";
+constexpr const char* kRiseAndFall = "0:05:00 state DOD_CPUBoard 2 TRIPLEX\n0:08:00 state DOD_CPUBoard 1 DUPLEX\n";
+const std::string kTriplex = std::string(kTriplexMachine) + kRiseAndFall +
+                             "0:12:00 state DOD_CPUBoard 1 REMOVED\n0:12:00 state DOD_CPUBoard 0 SIMPLEX\n";
+// A loss at 0:08:30 while the fall's timer runs (to 0:09:00.100, as its
+// run-out line shows, or without one): announced from 0:09:00.200.
+Run LossDuringTheFall(bool run_out_line) {
+  Run run = Run::Standard()
+                .Alert(3, 300100, 301100, "0 DUPLEX\n1 DUPLEX\n2 TRIPLEX")
+                .Alert(0, 480100, 540100, "0 SIMPLEX\n1 REMOVED\n2 TRIPLEX")
+                .Alert(0, 540200, 560200, "0 SIMPLEX\n1 REMOVED\n2 TRIPLEX");
+  if (run_out_line) run.Line(540100, "[TimerThread 0]time out  Limit time = 60 sec");
+  return run;
+}
 Run Triplex(uint64_t fall_timer) {
   return Run::Standard()
       .Alert(3, 300100, 301100, "0 DUPLEX\n1 DUPLEX\n2 TRIPLEX")
@@ -423,8 +434,34 @@ INSTANTIATE_TEST_SUITE_P(
         // answer.
         InvariantCase{"AWalkHeldUpReadsALaterLoss", std::string(kDuplex) + kExPci + kExPciDuringTheWalk + kEnd,
                       [] { return ExPciDuringTheWalk(180000); }, {}},
+        // ... also where the trace lost the walk: it waits for the failed
+        // connection pending when its thread starts.
+        InvariantCase{"AWalkTheTraceLostHeldUp",
+                      std::string(kDuplex) + kExPci + kExPciDuringTheWalk +
+                          "0:01:30 wmi-fault connect\n0:01:50 folder C:\\QOR\\QVMAlertMan\\Temp read-only\n"
+                          "0:02:40 folder C:\\QOR\\QVMAlertMan\\Temp writable\n" + kEnd,
+                      [] {
+                        Run run = Run().Start(0).Walk(0, 60000).End(kEndMs).Alert(
+                            2, 150100, 210100, "10 DUPLEX\n11 DUPLEX\n12 SIMPLEX\n13 REMOVED");
+                        std::erase_if(run.o, [](const Observation& o) {
+                          return o.kind == Observation::Kind::kTrace && o.t_ms >= 110000 && o.t_ms < 160000;
+                        });
+                        return run;
+                      },
+                      {}},
         InvariantCase{"AWalkOverBeforeTheLoss", std::string(kDuplex) + kExPci + kExPciDuringTheWalk + kEnd,
                       [] { return ExPciDuringTheWalk(130000); }, {kSpuriousSimplex, kSettled, kOccurrence}},
+
+        // A timer whose start line the trace may have dropped is not judged.
+        InvariantCase{"ATimerStartTheTraceLost",
+                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss +
+                          "0:04:59 folder C:\\QOR\\QVMAlertMan\\Temp read-only\n0:05:10 folder C:\\QOR\\QVMAlertMan\\Temp writable\n" + kEnd,
+                      [] {
+                        Run run = Run::Standard().Alert(0, 300100, 360100, kCpuLost);
+                        std::erase_if(run.o, [](const Observation& o) { return o.kind == Observation::Kind::kTrace && o.t_ms == 300100; });
+                        return run;
+                      },
+                      {}},
 
         // ---- occurrence-time ----
         InvariantCase{"OccurrenceFarFromAnyChange", std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kEnd,
@@ -454,10 +491,20 @@ INSTANTIATE_TEST_SUITE_P(
                       std::string(kDuplex) + "0:00:00 start\n" + kTwoLosses +
                           "0:09:50 event-log refuse\n0:10:00.500 event-log accept\n" + kEnd,
                       [] { return TwoLosses(0); }, {kAlternation}},
-        InvariantCase{"TheRiseAndFallOfTriplex", std::string(kTriplex) + "0:00:00 start\n" + kEnd,
+        InvariantCase{"TheRiseAndFallOfTriplex", kTriplex + kEnd,
                       [] { return Triplex(480100); }, {}},
-        InvariantCase{"ASimplexLaterThanTheFall", std::string(kTriplex) + "0:00:00 start\n" + kEnd,
+        InvariantCase{"ASimplexLaterThanTheFall", kTriplex + kEnd,
                       [] { return Triplex(510100); }, {kAlternation, kSpuriousSimplex, kOccurrence}},
+        // A loss while the fall's SIMPLEX timer runs waits for it, then gets
+        // its own timer (and its occurrence).
+        InvariantCase{"ALossWaitsForThePairsTimer",
+                      std::string(kTriplexMachine) + kRiseAndFall + "0:08:30 state DOD_CPUBoard 1 REMOVED\n"
+                                                    "0:08:30 state DOD_CPUBoard 0 SIMPLEX\n" + kEnd,
+                      [] { return LossDuringTheFall(true); }, {}},
+        InvariantCase{"ALossThatWaitedForNothing",
+                      std::string(kTriplexMachine) + kRiseAndFall + "0:08:30 state DOD_CPUBoard 1 REMOVED\n"
+                                                    "0:08:30 state DOD_CPUBoard 0 SIMPLEX\n" + kEnd,
+                      [] { return LossDuringTheFall(false); }, {kSpuriousSimplex, kOccurrence}},
         InvariantCase{"ADuplexLaterThanTheRise",
                       "module DOD_CPUBoard 0 DUPLEX\nmodule DOD_CPUBoard 1 DUPLEX\nmodule DOD_CPUBoard 2 REMOVED\n"
                       "0:00:00 start\n0:05:00 state DOD_CPUBoard 2 TRIPLEX\n" + std::string(kEnd),
