@@ -56,6 +56,11 @@ inline constexpr char kComposerStarted[] = "[TimerThread %d]Create EventLogOut =
 // WMI thread g.
 inline constexpr char kWmiStart[] = "[WMIThread %d]start";
 inline constexpr char kWmiStatus[] = "[WMIThread %d]GetStatus nRtn = %d";
+// A subscription's result (0: subscribed), and each event call's result
+// after it (nonzero: the subscription is gone).
+inline constexpr char kWmiSubscribed[] = "[WMIThread %d]wms.getEvent res1 = %d";
+inline constexpr char kWmiFirstEvent[] = "[WMIThread %d]wms.getText res2 = %d";
+inline constexpr char kWmiNextEvent[] = "[WMIThread %d]wms.getEvent res2 = %d";
 // A recheck after a subscription found modules changed since the thread
 // last knew them (the walk's status code follows).
 inline constexpr char kWmiRecheck[] = "[WMIThread %d]Recheck GetStatus nRtn = %d";

@@ -406,7 +406,12 @@ int Explore(const Options& options) {
     for (const Violation& v : violations) checks.insert(v.check);
     for (const std::string& c : checks) ++by_check[c];
   }
+  // Every check by name, those that passed too; then any other complaint.
   printf("  failing runs: %zu\n", failures.size());
+  for (const char* check : kChecks) {
+    printf("    %s: %llu\n", check, static_cast<unsigned long long>(by_check[check]));
+    by_check.erase(check);
+  }
   for (const auto& [check, n] : by_check) printf("    %s: %llu\n", check.c_str(), static_cast<unsigned long long>(n));
   size_t shown = 0;
   for (const auto& [k, violations] : failures) {

@@ -26,11 +26,15 @@ inline constexpr const char* kStopLate = "stop-late";
 inline constexpr const char* kNotStopped = "service-not-stopped";
 inline constexpr const char* kSpuriousSimplex = "simplex-while-redundant";
 inline constexpr const char* kOccurrence = "occurrence-time";
-inline constexpr const char* kDuplexWithoutSimplex = "duplex-without-simplex";
+inline constexpr const char* kAlternation = "alternation";
+inline constexpr const char* kSettled = "settled";
 inline constexpr const char* kDetails = "details";
 inline constexpr const char* kCrash = "crash";
 inline constexpr const char* kDeterminism = "determinism";
 inline constexpr const char* kModel = "model";
+// Every check, in the order the summary lists them.
+inline constexpr const char* kChecks[] = {kAfterStop, kStopLate,    kNotStopped, kCrash,   kSpuriousSimplex, kOccurrence,
+                                          kAlternation, kSettled,  kDetails,    kDeterminism, kModel};
 
 // How long after a stop control the stop record may come: the service's
 // 5 s pause, the minute it grants a composer still at work, and a second

@@ -84,7 +84,7 @@ uint32_t GroupWatch::Run() {
   int nEventRetry = 0;
   for (;;) {
     int res1 = wms.getEvent(target);
-    trace_.TraceLogF("[WMIThread %d]wms.getEvent res1 = %d", group_, res1);
+    trace_.TraceLogF(trace_text::kWmiSubscribed, group_, res1);
     if (res1 != 0) {
       if (++nEventRetry >= kSubscriptionAttempts) {
         WriteEventLog(runtime_.platform, EVSRC_ZUFT, EVID_WMI_UNAVAILABLE, nullptr, win::kEventlogWarningType,
@@ -106,13 +106,13 @@ uint32_t GroupWatch::Run() {
     // not be read must not replay the previous one.
     text_[0] = L'\0';
     int res2 = wms.getText(text_);
-    trace_.TraceLogF("[WMIThread %d]wms.getText res2 = %d", group_, res2);
+    trace_.TraceLogF(trace_text::kWmiFirstEvent, group_, res2);
     while (res2 == 0) {
       if (StopRequested()) return 0;
       ProcessEvent();
       text_[0] = L'\0';
       res2 = wms.getText(text_);
-      trace_.TraceLogF("[WMIThread %d]wms.getEvent res2 = %d", group_, res2);
+      trace_.TraceLogF(trace_text::kWmiNextEvent, group_, res2);
     }
   }
 }
