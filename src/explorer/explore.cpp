@@ -408,7 +408,9 @@ int Explore(const Options& options) {
   }
   // Every check by name, those that passed too; then any other complaint.
   printf("  failing runs: %zu\n", failures.size());
-  for (const char* check : kChecks) {
+  std::vector<const char*> every(std::begin(kChecks), std::end(kChecks));
+  every.push_back(kTimeline);
+  for (const char* check : every) {
     printf("    %s: %llu\n", check, static_cast<unsigned long long>(by_check[check]));
     by_check.erase(check);
   }

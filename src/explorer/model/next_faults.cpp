@@ -187,6 +187,14 @@ class Takers {
       *end = at;
       if (left == 0) return true;
       if (faults.walk_delay >= kWalkTimeouts * s_.timeout_ms) return Fail("a status walk that times out six times");
+      // A walk whose process ends while it waits asks no more: what is left
+      // waits for the next caller, of a later start perhaps.
+      if (at + s_.timeout_ms >= End(s_.processes[walk.process])) {
+        NextFault rest = fault;
+        rest.t = End(s_.processes[walk.process]);
+        rest.times = left;
+        return Timeout(rest, end);
+      }
       if (!Calls(at, false, &calls, std::pair{walk.process, walk.group}))
         return Fail("a fault of Next while two walks wait out time-outs");
       std::vector<Call> others = First(calls);
