@@ -127,32 +127,30 @@ class Pair {
     }
   }
 
-  // A request raised at `t`; true when the manager takes it at once.
-  bool Request(bool simplex, Span t) {
+  // A request raised at `t`; true when the manager takes it at once. A
+  // request handed over wakes the manager, which then takes every request
+  // that may start; one raised without (the start-up walk's) waits for the
+  // manager's next look, within a second.
+  bool Request(bool simplex, Span t, bool handed_over = true) {
     Advance(t);
     // Raised as the service stops: the manager may end before taking it.
     if (t.hi >= stop_.lo && forks_.Choose()) return true;
     const uint64_t raised = ++requests_;
     if (!simplex) {
       const bool unanswered = (simp_.on && !simp_.ended) || pending_simp_;
-      // A pair's requests start in the order they were raised, but a
-      // return does not wait behind a SIMPLEX timer that runs on.
-      if (dup_.on || WaitsForSimplex(raised)) {
-        // A request raised again while it waits keeps what it answered.
-        pending_dup_unanswered_ = (pending_dup_ && pending_dup_unanswered_) || unanswered;
-        pending_dup_ = true, pending_dup_raised_ = raised;
-        return false;
-      }
-      StartDuplex(t, raised, unanswered);
+      // A request raised again while it waits keeps what it answered.
+      pending_dup_unanswered_ = (pending_dup_ && pending_dup_unanswered_) || unanswered;
+      pending_dup_ = true, pending_dup_raised_ = raised;
+    } else {
+      pending_simp_ = true, pending_simp_raised_ = raised;
+    }
+    if (!handed_over) {
+      look_ = t;
       return true;
     }
-    if (SimpDupSimp(t)) return true;
-    if (dup_.on || simp_.on || pending_dup_) {
-      pending_simp_ = true, pending_simp_raised_ = raised;
-      return false;
-    }
-    StartSimplex(t);
-    return true;
+    look_.reset();
+    ManagerCycle(t);
+    return !(simplex ? pending_simp_ : pending_dup_);
   }
 
   // All that happens before `t`: timers running out, the manager
@@ -168,10 +166,15 @@ class Pair {
       consider(1, dup_.on && !dup_.ended, dup_.expiry);
       consider(2, simp_.on && simp_.ended, simp_.Collected());
       consider(3, dup_.on && dup_.ended, dup_.Collected());
+      consider(4, look_.has_value(), look_.value_or(Span{}));
       if (next < 0 || !forks_.Before(when, t)) return;
       if (next == 0) SimplexRunsOut();
       if (next == 1) DuplexRunsOut();
-      if (next >= 2) {
+      if (next == 4) {
+        look_.reset();
+        ManagerCycle(when);
+      }
+      if (next == 2 || next == 3) {
         (next == 2 ? simp_ : dup_).on = false;
         ManagerCycle(when);
       }
@@ -183,6 +186,7 @@ class Pair {
     Advance(t);
     simp_ = dup_ = Timer{};
     pending_simp_ = pending_dup_ = announced_ = false;
+    look_.reset();
   }
 
  private:
@@ -304,6 +308,7 @@ class Pair {
   bool pending_simp_ = false, pending_dup_ = false;
   uint64_t pending_simp_raised_ = 0, pending_dup_raised_ = 0;  // the last raise of each waiting request
   bool pending_dup_unanswered_ = false;
+  std::optional<Span> look_;  // the manager's next look, for a request raised without a hand-over
   bool announced_ = false;  // the last SIMPLEX timer was announced, and no DUPLEX timer has run out since
 };
 
@@ -446,8 +451,8 @@ class Thread {
       for (auto [number, state] : modules) view_.known[number] = state;
     // No pulse: the manager takes these at its next look.
     const Span raised = Widen(At(at), kPace);
-    if (row->simplex) view_.group_state = kSimplex, PairOf(group_ == 0 ? 0 : 1).Request(true, raised);
-    if (row->expci_simplex) view_.expci_state = kSimplex, PairOf(2).Request(true, raised);
+    if (row->simplex) view_.group_state = kSimplex, PairOf(group_ == 0 ? 0 : 1).Request(true, raised, false);
+    if (row->expci_simplex) view_.expci_state = kSimplex, PairOf(2).Request(true, raised, false);
   }
 
   // The group's modules with a state at `t`, by module number.
