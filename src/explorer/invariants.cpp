@@ -63,7 +63,7 @@ const char* StateName(std::optional<int32_t> state) {
       {0x20006, "DIAGNOSTICS_PASSED"}, {0x20007, "INITIALIZING"}, {0x20008, "SYNCING"},
       {0x20009, "FIRMWARE_UPDATE"}, {0x2000A, "OFFLINE"},         {0x2000B, "DEVICE_READY"},
       {0x2000C, "STOPPED"},       {0x20010, "FIRMWARE_UPDATE_COMPLETE"}, {0x80014, "ONLINE"},
-      {0x80015, "SIMPLEX"},       {0x180016, "DUPLEX"},          {0x180017, "TRIPLEX"},
+      {kSimplex, "SIMPLEX"},      {kDuplex, "DUPLEX"},           {kTriplex, "TRIPLEX"},
       {0x10018, "NOT_PRESENT"}};
   if (!state) return nullptr;
   auto found = kNames.find(*state);
