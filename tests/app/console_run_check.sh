@@ -15,18 +15,22 @@ pid=
 trap '[ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null; rm -rf "$dir"' EXIT
 fail() { echo "console run: $1" >&2; cat "$dir/err" "$dir/out" >&2; exit 1; }
 
+# Waits up to 30 s for a line matching the extended pattern $2 in file $1.
+await() {
+  for _ in $(seq 300); do
+    grep -Eq "$2" "$1" && return
+    sleep 0.1
+  done
+  return 1
+}
 # Starts fenra on machine $1 with the arguments that follow, and waits for
-# its start record.
+# its start record's header line (its text lines may follow later).
 start() {
   local machine=$1
   shift
   "$fenra" --machine "$machine" "$@" >"$dir/out" 2>"$dir/err" &
   pid=$!
-  for _ in $(seq 300); do
-    grep -Eq "^[0-9-]{10} [0-9:]{8}  QVMZUFT  1  information$" "$dir/out" && return
-    sleep 0.1
-  done
-  fail "no start record within 30 s"
+  await "$dir/out" "^[0-9-]{10} [0-9:]{8}  QVMZUFT  1  information$" || fail "no start record within 30 s"
 }
 # Sends SIGTERM and sets `status` to the exit status.
 stop() {
@@ -54,8 +58,9 @@ grep -Eq "^[0-9-]{10} [0-9:]{8}  QVMZUFT  2  information$" "$dir/out" || fail "n
 # record is shown as not stored, the end says so, the status is 1.
 sed -i 's/"ui_language": "en"/"ui_language": "ja"/' "$dir/m/system.json"
 start "$dir/m"
-grep -q "^    FENRA サービスを開始しました。$" "$dir/out" || fail "the start record is not in Japanese on a Japanese machine"
+await "$dir/out" "^    FENRA サービスを開始しました。$" || fail "the start record is not in Japanese on a Japanese machine"
 # The hint names the real fenra-hw, with the machine; it runs as printed.
+await "$dir/err" "in another shell: " || fail "no hint to pull a module"
 hint=$(sed -n 's/.*in another shell: \(.*\) pull 1, then: .*/\1/p' "$dir/err")
 [ -n "$hint" ] || fail "no hint to pull a module"
 eval "$hint show" | grep -q "CPU module 1: DUPLEX" || fail "the hint does not run as printed: $hint show"
@@ -66,10 +71,7 @@ hw=$dir/m/hardware.json
 cp "$hw" "$dir/good.json"
 sed '0,/"state": "DUPLEX"/s//"state": DUPLEX/' "$dir/good.json" >"$dir/bad.json"
 cp "$dir/bad.json" "$dir/edit" && mv "$dir/edit" "$hw"
-for _ in $(seq 100); do
-  grep -q "hardware.json:" "$dir/err" && break
-  sleep 0.1
-done
+await "$dir/err" "hardware.json:" || fail "no report of a bad edit of hardware.json within 30 s"
 cp "$dir/bad.json" "$dir/edit" && mv "$dir/edit" "$hw"
 sleep 1
 reports=$(grep -c "hardware.json:" "$dir/err" || true)
