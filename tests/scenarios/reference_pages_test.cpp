@@ -1,9 +1,10 @@
-// docs/settings.md and docs/events.md held to the code. The rows of their
-// tables are compared with the code's own tables (event IDs, the message
-// file, the string table, the pairs, the threshold defaults, the INI
-// settings) and with what FENRA.exe does on a simulated machine: every
-// registry value and INI key its installation and its service touch is
-// recorded, and each must be a row, with the row's type, default and use.
+// docs/settings.md, docs/events.md and docs/scenarios.md held to the code.
+// The rows of their tables are compared with the code's own tables (event
+// IDs, the message file, the string table, the pairs, the threshold
+// defaults, the INI settings, the scenario directives) and with what
+// FENRA.exe does on a simulated machine: every registry value and INI key
+// its installation and its service touch is recorded, and each must be a
+// row, with the row's type, default and use.
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@
 #include "diagnostics/event_ids.h"
 #include "monitor/service_thread.h"
 #include "platform/sim/hardware_description.h"
+#include "runner/scenario.h"
 #include "service/com_registration.h"
 #include "service/entry.h"
 #include "service/service_module.h"
@@ -64,25 +66,28 @@ std::string Trim(const std::string& text) {
 
 // ---- Markdown tables
 
+// A row's cells; a bar written \| is part of its cell.
 Row Cells(const std::string& line) {
   Row cells;
   size_t start = 1;
-  for (size_t bar = line.find('|', start); bar != std::string::npos; bar = line.find('|', start = bar + 1))
+  for (size_t bar = line.find('|', start); bar != std::string::npos; bar = line.find('|', bar + 1)) {
+    if (line[bar - 1] == '\\') continue;
     cells.push_back(Trim(line.substr(start, bar - start)));
+    start = bar + 1;
+  }
   return cells;
 }
 
-// The rows of the page's table with this header.
+// The rows of the page's tables with this header.
 std::vector<Row> Table(const std::string& page, const Row& header) {
   std::vector<std::string> lines = Lines(page);
+  std::vector<Row> rows;
   for (size_t i = 0; i + 1 < lines.size(); ++i) {
     if (!lines[i].starts_with('|') || Cells(lines[i]) != header) continue;
-    std::vector<Row> rows;
-    for (size_t j = i + 2; j < lines.size() && lines[j].starts_with('|'); ++j) rows.push_back(Cells(lines[j]));
-    return rows;
+    for (i += 2; i < lines.size() && lines[i].starts_with('|'); ++i) rows.push_back(Cells(lines[i]));
   }
-  ADD_FAILURE() << "no table headed " << ::testing::PrintToString(header);
-  return {};
+  if (rows.empty()) ADD_FAILURE() << "no table headed " << ::testing::PrintToString(header);
+  return rows;
 }
 
 // The words in backticks, outside parentheses.
@@ -662,6 +667,30 @@ TEST_F(EventsPageTest, TheEventSourcesAreRegisteredAsThePageSays) {
       }
     }
   }
+}
+
+// ---- docs/scenarios.md
+
+// Its directive tables list exactly the reader's directives, with the same
+// usage lines: the setup tables every directive that stands before the
+// clock, the timed table every directive that takes a time.
+TEST(ReferencePagesTest, TheScenarioDirectivesAreTheReadersOwn) {
+  const std::string page = Source("docs/scenarios.md");
+  std::set<std::string> documented, read;
+  for (const std::string kind : {"Setup", "Timed"}) {
+    size_t from = page.find("### " + kind + " directives\n");
+    for (const Row& row : Table(page.substr(from, page.find("\n### ", from) - from), {"directive", "what"}))
+      for (std::string usage : Codes(row[0])) {
+        for (size_t bar; (bar = usage.find("\\|")) != std::string::npos;) usage.erase(bar, 1);
+        documented.insert(kind + ": " + usage);
+      }
+  }
+  for (const runner::DirectiveSyntax& directive : runner::ScenarioDirectives()) {
+    if (directive.kind != runner::DirectiveKind::kTimed) read.insert("Setup: " + std::string(directive.usage));
+    if (directive.kind == runner::DirectiveKind::kTimed || directive.kind == runner::DirectiveKind::kSetupOrTimed)
+      read.insert("Timed: " + std::string(directive.usage));
+  }
+  EXPECT_EQ(documented, read);
 }
 
 // Every link into a page section names a heading of that page.
