@@ -11,7 +11,9 @@
 namespace fenra::sim {
 namespace {
 
-// A virtual-time kernel driven by the test's thread.
+// A virtual-time kernel driven by the test's thread. Its sleeps and
+// time-outs move the clock exactly, at no real cost: every scenario's times
+// (a 20-minute start-up delay among them) pin that.
 struct VirtualKernel {
   explicit VirtualKernel(KernelOptions options = {}) : kernel(With(options)) {}
   static KernelOptions With(KernelOptions options) {
@@ -37,8 +39,6 @@ struct Log {
   std::vector<std::string> entries;
 };
 
-// Sleeps and time-outs move the virtual clock exactly, at no real cost:
-// every scenario's times (a 20-minute start-up delay among them) pin it.
 TEST_F(SimKernelVirtual, ReadyThreadsRunOneAtATimeInTheOrderTheyBecameReady) {
   Log log(kernel);
   Handle manual = kernel.CreateEvent(true, false);
