@@ -11,9 +11,9 @@
 namespace fenra::sim {
 namespace {
 
-// A virtual-time kernel driven by the test's thread. Its sleeps and
-// time-outs move the clock exactly, at no real cost: every scenario's times
-// (a 20-minute start-up delay among them) pin that.
+// A virtual-time kernel driven by the test's thread. That its sleeps and
+// time-outs move the clock exactly, at no real cost, the times below (a
+// sleep of 90 s among them) and every scenario's pin.
 struct VirtualKernel {
   explicit VirtualKernel(KernelOptions options = {}) : kernel(With(options)) {}
   static KernelOptions With(KernelOptions options) {
