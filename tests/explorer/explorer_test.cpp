@@ -91,18 +91,32 @@ constexpr const char* kDuplex =
     "module DOD_CPUBoard 0 DUPLEX\nmodule DOD_CPUBoard 1 DUPLEX\n"
     "module DOD_IOAdapter 10 DUPLEX\nmodule DOD_IOAdapter 11 DUPLEX\n";
 constexpr const char* kExPci = "module DOD_IOAdapter 12 DUPLEX\nmodule DOD_IOAdapter 13 DUPLEX\n";
-constexpr const char* kCpuLoss = "0:05:00 state DOD_CPUBoard 1 REMOVED\n0:05:00 state DOD_CPUBoard 0 SIMPLEX\n";
 constexpr const char* kEnd = "1:00:00 end\n";
 constexpr uint64_t kEndMs = 3600000;
 
 const uint32_t kStarted = 0x40000001, kStopped = 0x40000002;
 
-Observation Input(uint64_t t, const std::string& directive) {
-  Observation o;
-  o.t_ms = t;
-  o.kind = Observation::Kind::kInput;
-  o.directive = directive;
-  return o;
+// A history: the pairs DUPLEX (the ExPCI pair too), the service started at
+// 0, the timed lines and `end` at 1:00:00.
+std::string Duplex(const std::string& timed) { return std::string(kDuplex) + "0:00:00 start\n" + timed + kEnd; }
+std::string WithExPci(const std::string& timed) {
+  return std::string(kDuplex) + kExPci + "0:00:00 start\n" + timed + kEnd;
+}
+// The CPU pair's loss (module 1 gone, 0 SIMPLEX) and its return at `at`.
+std::string CpuLoss(const std::string& at) {
+  return at + " state DOD_CPUBoard 1 REMOVED\n" + at + " state DOD_CPUBoard 0 SIMPLEX\n";
+}
+std::string CpuReturn(const std::string& at) {
+  return at + " state DOD_CPUBoard 1 DUPLEX\n" + at + " state DOD_CPUBoard 0 DUPLEX\n";
+}
+const std::string kCpuLoss = CpuLoss("0:05:00");
+// The trace folder in `state` from `from` to `to`; the event log refusing.
+std::string TraceFolder(const std::string& state, const std::string& from, const std::string& to) {
+  const std::string folder = " folder C:\\QOR\\QVMAlertMan\\Temp ";
+  return from + folder + state + "\n" + to + folder + "writable\n";
+}
+std::string LogRefuses(const std::string& from, const std::string& to) {
+  return from + " event-log refuse\n" + to + " event-log accept\n";
 }
 
 Observation Record(uint64_t t, const std::string& source, uint32_t id, const std::string& text = "") {
@@ -121,23 +135,24 @@ Observation Record(uint64_t t, const std::string& source, uint32_t id, const std
 struct Run {
   std::vector<Observation> o;
 
-  static Run Standard() { return Run().Start(0).Walk(0, 60000).Walk(1, 120000).End(kEndMs); }
-  Run& Start(uint64_t t) {
-    o.push_back(Input(t, "start"));
-    o.push_back(Record(t, "QVMZUFT", kStarted));
-    return Line(t, "[ManageTimerThread]start");
+  static Run Watching() { return Run().Start(0).Walk(0, 60000).Walk(1, 120000); }
+  static Run Standard() { return Watching().End(kEndMs); }
+  // A scenario input, and a record of the service's own source.
+  Run& In(uint64_t t, const std::string& directive) {
+    Observation input;
+    input.t_ms = t;
+    input.directive = directive;
+    o.push_back(input);
+    return *this;
   }
+  Run& Logged(uint64_t t, uint32_t id) {
+    o.push_back(Record(t, "QVMZUFT", id));
+    return *this;
+  }
+  Run& Start(uint64_t t) { return In(t, "start").Logged(t, kStarted).Line(t, "[ManageTimerThread]start"); }
   // The service stops by itself at `t` (no stop control), and `end` comes.
-  Run& Stopped(uint64_t t) {
-    o.push_back(Record(t, "QVMZUFT", kStopped));
-    o.push_back(Input(kEndMs, "end"));
-    return *this;
-  }
-  Run& End(uint64_t t) {
-    o.push_back(Input(t, "end"));
-    o.push_back(Record(t + 5000, "QVMZUFT", kStopped));
-    return *this;
-  }
+  Run& Stopped(uint64_t t) { return Logged(t, kStopped).In(kEndMs, "end"); }
+  Run& End(uint64_t t) { return In(t, "end").Logged(t + 5000, kStopped); }
   // A trace line (the stamp's value is not read).
   Run& Line(uint64_t t, const std::string& message) {
     Observation line;
@@ -183,13 +198,22 @@ struct Run {
   }
 };
 
+// The run without the trace lines from `from` to before `to`, which a
+// folder fault dropped.
+Run WithoutTrace(Run run, uint64_t from, uint64_t to) {
+  std::erase_if(run.o, [&](const Observation& o) {
+    return o.kind == Observation::Kind::kTrace && o.t_ms >= from && o.t_ms < to;
+  });
+  return run;
+}
+
 const std::string kCpuLost = "0 SIMPLEX\n1 REMOVED", kCpuBack = "0 DUPLEX\n1 DUPLEX";
-const std::string kPciBack = "10 DUPLEX\n11 DUPLEX";
+const std::string kPciBack = "10 DUPLEX\n11 DUPLEX", kExPciLost = "10 DUPLEX\n11 DUPLEX\n12 SIMPLEX\n13 REMOVED";
 
 struct InvariantCase {
   const char* name;
   std::string history;  // module lines and timed directives after kMachine
-  std::function<Run()> run;
+  Run run;
   std::set<std::string> expected;  // the checks that must fail, no others
 };
 
@@ -225,7 +249,7 @@ TEST_P(InvariantTest, FindsExactlyTheBrokenRules) {
   runner::Scenario scenario = runner::ParseScenario(std::string(kMachine) + InTimeOrder(c.history), "case.scn");
   std::set<std::string> found;
   std::string all;
-  for (const Violation& v : CheckInvariants(scenario, c.run().Done(), "")) {
+  for (const Violation& v : CheckInvariants(scenario, c.run.Done(), "")) {
     found.insert(v.check);
     all += v.check + ": " + v.what + "\n";
   }
@@ -241,20 +265,20 @@ constexpr const char* kPciFlap =
     "0:05:08.673 state DOD_IOAdapter 11 DUPLEX\n0:05:10.664 state DOD_IOAdapter 10 DUPLEX\n"
     "0:05:55.038 state DOD_IOAdapter 11 ONLINE\n0:05:57.279 state DOD_IOAdapter 10 DUPLEX\n"
     "0:05:58.689 state DOD_IOAdapter 11 DUPLEX\n";
-constexpr const char* kSlowWalk =
-    "module DOD_CPUBoard 0 SIMPLEX\nmodule DOD_CPUBoard 1 REMOVED\n0:00:30 wmi-fault next-timeout 1\n"
-    "0:01:10 state DOD_CPUBoard 1 DUPLEX\n0:01:10 state DOD_CPUBoard 0 DUPLEX\n";
+const std::string kSlowWalk = "module DOD_CPUBoard 0 SIMPLEX\nmodule DOD_CPUBoard 1 REMOVED\n"
+                              "0:00:30 wmi-fault next-timeout 1\n" +
+                              CpuReturn("0:01:10") + "0:00:00 start\n0:05:00 end\n";
 Run SlowWalk() { return Run().Start(0).Walk(0, 60000, 90000); }
 
 // The TRIPLEX episode: module 2 joins at 0:05:00 (a rise, announced as
 // DUPLEX), module 1 repeats DUPLEX at 0:08:00 (a fall: both halves DUPLEX
-// after TRIPLEX, announced like a loss), a real loss at 0:12:00.
-constexpr const char* kTriplexMachine =
-    "module DOD_CPUBoard 0 DUPLEX\nmodule DOD_CPUBoard 1 DUPLEX\nmodule DOD_CPUBoard 2 REMOVED\n0:00:00 start\n";
-constexpr const char* kRiseAndFall = "0:05:00 state DOD_CPUBoard 2 TRIPLEX\n0:08:00 state DOD_CPUBoard 1 DUPLEX\n";
-const std::string kTriplex = std::string(kTriplexMachine) + kRiseAndFall +
-                             "0:12:00 state DOD_CPUBoard 1 REMOVED\n0:12:00 state DOD_CPUBoard 0 SIMPLEX\n";
-// A loss at 0:08:30 while the fall's timer runs (to 0:09:00.100, as its
+// after TRIPLEX, announced like a loss), then a real loss.
+const std::string kRiseAndFall =
+    "module DOD_CPUBoard 0 DUPLEX\nmodule DOD_CPUBoard 1 DUPLEX\nmodule DOD_CPUBoard 2 REMOVED\n0:00:00 start\n"
+    "0:05:00 state DOD_CPUBoard 2 TRIPLEX\n0:08:00 state DOD_CPUBoard 1 DUPLEX\n";
+const std::string kTriplex = kRiseAndFall + CpuLoss("0:12:00") + kEnd;
+const std::string kLossDuringTheFall = kRiseAndFall + CpuLoss("0:08:30") + kEnd;
+// The loss at 0:08:30 while the fall's timer runs (to 0:09:00.100, as its
 // run-out line shows, or without one): announced from 0:09:00.200.
 Run LossDuringTheFall(bool run_out_line) {
   Run run = Run::Standard()
@@ -271,40 +295,33 @@ Run Triplex(uint64_t fall_timer) {
       .Alert(0, 720100, 740100, "0 SIMPLEX\n1 REMOVED\n2 TRIPLEX");
 }
 
-// A CPU return at 0:06:10, while the trace folder is read-only (from
-// 0:04:55 to 0:06:40).
-constexpr const char* kReturnAndFolderFault =
-    "0:06:10 state DOD_CPUBoard 1 DUPLEX\n0:06:10 state DOD_CPUBoard 0 DUPLEX\n"
-    "0:04:55 folder C:\\QOR\\QVMAlertMan\\Temp read-only\n0:06:40 folder C:\\QOR\\QVMAlertMan\\Temp writable\n";
-// The run without the trace lines its folder fault dropped.
-Run WithoutTrace(Run run) {
-  std::erase_if(run.o, [](const Observation& o) {
-    return o.kind == Observation::Kind::kTrace && o.t_ms >= 295000 && o.t_ms < 400000;
-  });
-  return run;
+// The CPU pair lost at 0:05:00 and back at 0:06:10, also while the trace
+// folder is read-only (from 0:04:55 to 0:06:40); the return's alert, and
+// the loss's written at 0:06:30.100.
+const std::string kCpuFlap = kCpuLoss + CpuReturn("0:06:10");
+const std::string kCpuFlapUntraced = kCpuFlap + TraceFolder("read-only", "0:04:55", "0:06:40");
+Run LossAndReturn(uint64_t simplex_started, uint64_t simplex_ran_out, const std::string& details) {
+  return Run::Standard().Alert(0, simplex_started, simplex_ran_out, 390100, details).Alert(3, 370100, 371100, kCpuBack);
 }
 
 // An ExPCI loss at 0:05:00 and its return at 0:10:00, the return's timer
 // of index `index`.
-constexpr const char* kExPciEpisode =
+const std::string kExPciEpisode = WithExPci(
     "0:05:00 state DOD_IOAdapter 13 REMOVED\n0:05:00 state DOD_IOAdapter 12 SIMPLEX\n"
-    "0:10:00 state DOD_IOAdapter 13 DUPLEX\n0:10:00 state DOD_IOAdapter 12 DUPLEX\n";
+    "0:10:00 state DOD_IOAdapter 13 DUPLEX\n0:10:00 state DOD_IOAdapter 12 DUPLEX\n");
 Run ExPciEpisode(int index) {
   return Run::Standard()
-      .Alert(2, 300100, 360100, "10 DUPLEX\n11 DUPLEX\n12 SIMPLEX\n13 REMOVED")
+      .Alert(2, 300100, 360100, kExPciLost)
       .Alert(index, 600100, 605100, "10 DUPLEX\n11 DUPLEX\n12 DUPLEX\n13 DUPLEX");
 }
 
 // A CPU loss at 0:05:00, its return at 0:10:00 (whose record may be
 // missing) and a new loss at 0:10:30, announced after 20 s.
-constexpr const char* kTwoLosses =
-    "0:05:00 state DOD_CPUBoard 1 REMOVED\n0:05:00 state DOD_CPUBoard 0 SIMPLEX\n"
-    "0:10:00 state DOD_CPUBoard 1 DUPLEX\n0:10:00 state DOD_CPUBoard 0 DUPLEX\n"
-    "0:10:30 state DOD_CPUBoard 1 REMOVED\n0:10:30 state DOD_CPUBoard 0 SIMPLEX\n";
-Run TwoLosses(uint64_t returned) {
+const std::string kTwoLosses = kCpuLoss + CpuReturn("0:10:00") + CpuLoss("0:10:30");
+Run TwoLosses() {
   return Run::Standard()
       .Alert(0, 300100, 360100, kCpuLost)
-      .Alert(3, 600100, 601100, returned, kCpuBack)
+      .Alert(3, 600100, 601100, 0, kCpuBack)
       .Alert(0, 630100, 650100, kCpuLost);
 }
 
@@ -326,29 +343,18 @@ Run LossInAGap(bool gap, uint64_t heard = 320000) {
 // at 0:05:00. A walk that read the loss leaves both halves' flags down (its
 // code only raises the ExPCI request), so the return stays a SIMPLEX.
 constexpr const char* kExPciDuringTheWalk =
-    "0:00:00 start\n0:02:20 state DOD_IOAdapter 13 REMOVED\n0:02:20 state DOD_IOAdapter 12 SIMPLEX\n"
+    "0:02:20 state DOD_IOAdapter 13 REMOVED\n0:02:20 state DOD_IOAdapter 12 SIMPLEX\n"
     "0:05:00 state DOD_IOAdapter 13 DUPLEX\n0:05:00 state DOD_IOAdapter 12 DUPLEX\n";
 Run ExPciDuringTheWalk(uint64_t answered) {
-  return Run().Start(0).Walk(0, 60000).Walk(1, 120000, answered).End(kEndMs)
-      .Alert(2, 180100, 240100, "10 DUPLEX\n11 DUPLEX\n12 SIMPLEX\n13 REMOVED");
-}
-
-// The PCI and ExPCI pairs lost at 0:05:00, their timers started in the same
-// second; the ExPCI composer's record refused (from 0:05:59.900 to
-// 0:06:00.150), the PCI composer's written at 0:06:00.300.
-Run TwoComposersOneRecord() {
-  const std::string details = "10 SIMPLEX\n11 REMOVED\n12 REMOVED\n13 SIMPLEX";
-  return Run::Standard().Alert(2, 300100, 360100, 0, "").Alert(1, 300200, 360200, 360300, details);
+  return Run().Start(0).Walk(0, 60000).Walk(1, 120000, answered).End(kEndMs).Alert(2, 180100, 240100, kExPciLost);
 }
 
 // A restart at 0:10:00 while the event log refuses records: the old
 // process's late lines come after the start, the new one's monitor starts
 // at 0:10:05; a CPU loss at 0:20:00 is left unannounced.
 Run RestartUnrecorded() {
-  Run run = Run().Start(0).Walk(0, 60000).Walk(1, 120000);
-  run.o.push_back(Input(600000, "stop"));
-  run.o.push_back(Input(600000, "start"));
-  return run.Line(601000, "[ManageTimerThread]stopflg=TRUE retrun 0")
+  return Run::Watching().In(600000, "stop").In(600000, "start")
+      .Line(601000, "[ManageTimerThread]stopflg=TRUE retrun 0")
       .Line(605000, "[ManageTimerThread]start")
       .Walk(0, 665000)
       .Walk(1, 725000)
@@ -367,319 +373,202 @@ Run FarOccurrence() {
 
 // The monitor ends by itself at `at`: WMI is gone.
 Run MonitorEnds(uint64_t at) {
-  Run run = Run().Start(0).Walk(0, 60000).Walk(1, 120000).Line(at, "[WMIThread 0]stopflg=TRUE retrun 0");
-  run.o.push_back(Record(at, "QVMZUFT", 0x80000202));
-  run.o.push_back(Record(at + 5000, "QVMZUFT", kStopped));
-  run.o.push_back(Input(kEndMs, "end"));
-  return run;
+  return Run::Watching().Line(at, "[WMIThread 0]stopflg=TRUE retrun 0").Logged(at, 0x80000202).Stopped(at + 5000);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, InvariantTest,
     ::testing::Values(
         // ---- The service's processes ----
-        InvariantCase{"RecordAfterStop", std::string(kDuplex) + "0:00:00 start\n0:10:00 stop\n" + kEnd,
-                      [] {
-                        Run run = Run().Start(0);
-                        run.o.push_back(Input(600000, "stop"));
-                        run.o.push_back(Record(605000, "QVMZUFT", kStopped));
-                        run.o.push_back(Record(606000, "QVMZUFT", 0xC000040D));
-                        return run;
-                      },
+        InvariantCase{"RecordAfterStop", Duplex("0:10:00 stop\n"),
+                      Run().Start(0).In(600000, "stop").Logged(605000, kStopped).Logged(606000, 0xC000040D),
                       {kAfterStop}},
-        InvariantCase{"StopAfterTheGrace", std::string(kDuplex) + "0:00:00 start\n" + kEnd,
-                      [] {
-                        Run run = Run().Start(0);
-                        run.o.push_back(Input(kEndMs, "end"));
-                        run.o.push_back(Record(kEndMs + kStopAllowanceMs + 1, "QVMZUFT", kStopped));
-                        return run;
-                      },
-                      {kStopLate}},
+        InvariantCase{"StopAfterTheGrace", Duplex(""),
+                      Run().Start(0).In(kEndMs, "end").Logged(kEndMs + kStopAllowanceMs + 1, kStopped), {kStopLate}},
 
         // ---- simplex-while-redundant: a SIMPLEX timer needs a loss heard just before ----
         InvariantCase{"SimplexWithoutALoss",
-                      std::string(kDuplex) + "0:00:00 start\n0:05:00 state DOD_CPUBoard 1 SYNCING\n"
-                                             "0:07:00 state DOD_CPUBoard 1 DUPLEX\n" + kEnd,
-                      [] { return Run::Standard().Alert(0, 420100, 480100, kCpuBack); },
-                      {kSpuriousSimplex, kSettled}},
+                      Duplex("0:05:00 state DOD_CPUBoard 1 SYNCING\n0:07:00 state DOD_CPUBoard 1 DUPLEX\n"),
+                      Run::Standard().Alert(0, 420100, 480100, kCpuBack), {kSpuriousSimplex, kSettled}},
         InvariantCase{"ADuplexReportWhileThePartnerIsNotIsALoss",
-                      std::string(kDuplex) + "0:00:00 start\n0:05:00 state DOD_CPUBoard 1 SYNCING\n"
-                                             "0:07:00 state DOD_CPUBoard 0 DUPLEX\n" + kEnd,
-                      [] { return Run::Standard().Alert(0, 420100, 480100, "0 DUPLEX\n1 SYNCING"); }, {}},
-        InvariantCase{"AWalkAFaultMaySpoilCountsAsALoss",
-                      std::string(kDuplex) + "0:00:00 start\n0:00:30 wmi-fault query\n" + kEnd,
-                      [] { return Run::Standard().Alert(0, 60100, 120100, kCpuBack); }, {}},
-        InvariantCase{"AFaultAfterTheWalkCannotSpoilIt",
-                      std::string(kDuplex) + "0:00:00 start\n0:01:30 wmi-fault query\n" + kEnd,
-                      [] { return Run::Standard().Alert(0, 60100, 120100, kCpuBack); }, {kSpuriousSimplex, kSettled}},
-        InvariantCase{"AnUnreadableTextMayReadAsALoss",
-                      std::string(kDuplex) + "0:00:00 start\n0:05:00 event-text DOD_CPUBoardStateChange garbage\n" + kEnd,
-                      [] { return Run::Standard().Alert(0, 300100, 360100, kCpuBack); }, {}},
+                      Duplex("0:05:00 state DOD_CPUBoard 1 SYNCING\n0:07:00 state DOD_CPUBoard 0 DUPLEX\n"),
+                      Run::Standard().Alert(0, 420100, 480100, "0 DUPLEX\n1 SYNCING"), {}},
+        InvariantCase{"AWalkAFaultMaySpoilCountsAsALoss", Duplex("0:00:30 wmi-fault query\n"),
+                      Run::Standard().Alert(0, 60100, 120100, kCpuBack), {}},
+        InvariantCase{"AFaultAfterTheWalkCannotSpoilIt", Duplex("0:01:30 wmi-fault query\n"),
+                      Run::Standard().Alert(0, 60100, 120100, kCpuBack), {kSpuriousSimplex, kSettled}},
+        InvariantCase{"AnUnreadableTextMayReadAsALoss", Duplex("0:05:00 event-text DOD_CPUBoardStateChange garbage\n"),
+                      Run::Standard().Alert(0, 300100, 360100, kCpuBack), {}},
         InvariantCase{"AnUnreadableTextOfTheOtherGroup",
-                      std::string(kDuplex) + "0:00:00 start\n0:05:00 event-text DOD_IOAdapterStateChange garbage\n" + kEnd,
-                      [] { return Run::Standard().Alert(0, 300100, 360100, kCpuBack); },
-                      {kSpuriousSimplex, kSettled, kOccurrence}},
+                      Duplex("0:05:00 event-text DOD_IOAdapterStateChange garbage\n"),
+                      Run::Standard().Alert(0, 300100, 360100, kCpuBack), {kSpuriousSimplex, kSettled, kOccurrence}},
         // The PCI thread's second half is every module but 10: an ExPCI loss
         // turns module 10's DUPLEX report into a PCI loss, announced and left
         // standing by the rules.
         InvariantCase{"AnExPciReportMovesThePciPairsHalf",
-                      std::string(kDuplex) + kExPci +
-                          "0:00:00 start\n0:05:00 state DOD_IOAdapter 13 REMOVED\n0:05:00 state DOD_IOAdapter 12 SIMPLEX\n"
-                          "0:06:00 state DOD_IOAdapter 10 DUPLEX\n" + kEnd,
-                      [] {
-                        const std::string details = "10 DUPLEX\n11 DUPLEX\n12 SIMPLEX\n13 REMOVED";
-                        return Run::Standard().Alert(2, 300100, 360100, details).Alert(1, 360100, 420100, details);
-                      },
-                      {}},
+                      WithExPci("0:05:00 state DOD_IOAdapter 13 REMOVED\n0:05:00 state DOD_IOAdapter 12 SIMPLEX\n"
+                                "0:06:00 state DOD_IOAdapter 10 DUPLEX\n"),
+                      Run::Standard().Alert(2, 300100, 360100, kExPciLost).Alert(1, 360100, 420100, kExPciLost), {}},
         InvariantCase{"AnExPciLossIsNoPciLoss",
-                      std::string(kDuplex) + kExPci +
-                          "0:00:00 start\n0:05:00 state DOD_IOAdapter 13 REMOVED\n0:05:00 state DOD_IOAdapter 12 SIMPLEX\n" + kEnd,
-                      [] {
-                        const std::string details = "10 DUPLEX\n11 DUPLEX\n12 SIMPLEX\n13 REMOVED";
-                        return Run::Standard().Alert(2, 300100, 360100, details).Alert(1, 300100, 360100, details);
-                      },
+                      WithExPci("0:05:00 state DOD_IOAdapter 13 REMOVED\n0:05:00 state DOD_IOAdapter 12 SIMPLEX\n"),
+                      Run::Standard().Alert(2, 300100, 360100, kExPciLost).Alert(1, 300100, 360100, kExPciLost),
                       {kSpuriousSimplex, kSettled}},
         // A change while the subscription is gone is heard at the next one
         // (its timer and occurrence count from there).
-        InvariantCase{"ALossInASubscriptionGap", std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kEnd,
-                      [] { return LossInAGap(true); }, {}},
-        InvariantCase{"ALossHeardWhenItCame", std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kEnd,
-                      [] { return LossInAGap(false); }, {kSpuriousSimplex, kOccurrence}},
-        InvariantCase{"AReadingHeldUpAnswersAtItsRecheck", std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kEnd,
-                      [] { return LossInAGap(true, 350000); }, {}},
-        InvariantCase{"AReadingThatAnsweredAtOnce", std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kEnd,
-                      [] {
-                        Run run = LossInAGap(true, 350000);
-                        std::erase_if(run.o, [](const Observation& o) { return o.text.find("Recheck") != std::string::npos; });
-                        return run;
-                      },
-                      {kSpuriousSimplex, kOccurrence}},
+        InvariantCase{"ALossInASubscriptionGap", Duplex(kCpuLoss), LossInAGap(true), {}},
+        InvariantCase{"ALossHeardWhenItCame", Duplex(kCpuLoss), LossInAGap(false), {kSpuriousSimplex, kOccurrence}},
+        InvariantCase{"AReadingHeldUpAnswersAtItsRecheck", Duplex(kCpuLoss), LossInAGap(true, 350000), {}},
+        InvariantCase{"AReadingThatAnsweredAtOnce", Duplex(kCpuLoss),
+                      WithoutTrace(LossInAGap(true, 350000), 350000, 350001), {kSpuriousSimplex, kOccurrence}},
         // A walk held up may have read any states from its start to its
-        // answer.
-        InvariantCase{"AWalkHeldUpReadsALaterLoss", std::string(kDuplex) + kExPci + kExPciDuringTheWalk + kEnd,
-                      [] { return ExPciDuringTheWalk(180000); }, {}},
+        // answer ...
+        InvariantCase{"AWalkHeldUpReadsALaterLoss", WithExPci(kExPciDuringTheWalk), ExPciDuringTheWalk(180000), {}},
         // ... also where the trace lost the walk: it waits for the failed
         // connection pending when its thread starts.
         InvariantCase{"AWalkTheTraceLostHeldUp",
-                      std::string(kDuplex) + kExPci + kExPciDuringTheWalk +
-                          "0:01:30 wmi-fault connect\n0:01:50 folder C:\\QOR\\QVMAlertMan\\Temp read-only\n"
-                          "0:02:40 folder C:\\QOR\\QVMAlertMan\\Temp writable\n" + kEnd,
-                      [] {
-                        Run run = Run().Start(0).Walk(0, 60000).End(kEndMs).Alert(
-                            2, 150100, 210100, "10 DUPLEX\n11 DUPLEX\n12 SIMPLEX\n13 REMOVED");
-                        std::erase_if(run.o, [](const Observation& o) {
-                          return o.kind == Observation::Kind::kTrace && o.t_ms >= 110000 && o.t_ms < 160000;
-                        });
-                        return run;
-                      },
+                      WithExPci(std::string(kExPciDuringTheWalk) + "0:01:30 wmi-fault connect\n" +
+                                TraceFolder("read-only", "0:01:50", "0:02:40")),
+                      WithoutTrace(Run().Start(0).Walk(0, 60000).End(kEndMs).Alert(2, 150100, 210100, kExPciLost),
+                                   110000, 160000),
                       {}},
-        InvariantCase{"AWalkOverBeforeTheLoss", std::string(kDuplex) + kExPci + kExPciDuringTheWalk + kEnd,
-                      [] { return ExPciDuringTheWalk(130000); }, {kSpuriousSimplex, kSettled, kOccurrence}},
-
+        InvariantCase{"AWalkOverBeforeTheLoss", WithExPci(kExPciDuringTheWalk), ExPciDuringTheWalk(130000),
+                      {kSpuriousSimplex, kSettled, kOccurrence}},
         // A timer whose start line the trace may have dropped is not judged.
-        InvariantCase{"ATimerStartTheTraceLost",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss +
-                          "0:04:59 folder C:\\QOR\\QVMAlertMan\\Temp read-only\n0:05:10 folder C:\\QOR\\QVMAlertMan\\Temp writable\n" + kEnd,
-                      [] {
-                        Run run = Run::Standard().Alert(0, 300100, 360100, kCpuLost);
-                        std::erase_if(run.o, [](const Observation& o) { return o.kind == Observation::Kind::kTrace && o.t_ms == 300100; });
-                        return run;
-                      },
-                      {}},
+        InvariantCase{"ATimerStartTheTraceLost", Duplex(kCpuLoss + TraceFolder("read-only", "0:04:59", "0:05:10")),
+                      WithoutTrace(Run::Standard().Alert(0, 300100, 360100, kCpuLost), 300100, 300101), {}},
 
         // ---- occurrence-time ----
-        InvariantCase{"OccurrenceFarFromAnyChange", std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kEnd,
-                      [] { return FarOccurrence(); }, {kOccurrence}},
+        InvariantCase{"OccurrenceFarFromAnyChange", Duplex(kCpuLoss), FarOccurrence(), {kOccurrence}},
         InvariantCase{"OccurrenceWhereTheTraceMayMissAWalk",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss +
-                          "0:09:55 folder C:\\QOR\\QVMAlertMan\\Temp read-only\n0:10:30 folder C:\\QOR\\QVMAlertMan\\Temp writable\n" + kEnd,
-                      [] { return FarOccurrence(); }, {}},
+                      Duplex(kCpuLoss + TraceFolder("read-only", "0:09:55", "0:10:30")), FarOccurrence(), {}},
         InvariantCase{"OccurrenceAfterTheTraceCameBack",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss +
-                          "0:09:00 folder C:\\QOR\\QVMAlertMan\\Temp read-only\n0:09:50 folder C:\\QOR\\QVMAlertMan\\Temp writable\n" + kEnd,
-                      [] { return FarOccurrence(); }, {kOccurrence}},
+                      Duplex(kCpuLoss + TraceFolder("read-only", "0:09:00", "0:09:50")), FarOccurrence(),
+                      {kOccurrence}},
 
         // ---- alternation ----
-        InvariantCase{"TheFlapOfTheIssueAsItWasAnnounced", std::string(kDuplex) + "0:00:00 start\n" + kPciFlap + kEnd,
-                      [] { return Run::Standard().Alert(4, 359379, 360379, kPciBack).Alert(1, 360479, 420479, kPciBack); },
+        InvariantCase{"TheFlapOfTheIssueAsItWasAnnounced", Duplex(kPciFlap),
+                      Run::Standard().Alert(4, 359379, 360379, kPciBack).Alert(1, 360479, 420479, kPciBack),
                       {kAlternation, kSettled}},
-        InvariantCase{"TheFlapOfTheIssueUnannounced", std::string(kDuplex) + "0:00:00 start\n" + kPciFlap + kEnd,
-                      [] { return Run::Standard(); }, {}},
-        InvariantCase{"ASimplexAfterASimplex", std::string(kDuplex) + "0:00:00 start\n" + kTwoLosses + kEnd,
-                      [] { return TwoLosses(0); }, {kAlternation}},
-        InvariantCase{"ARefusedRecordMayBeMissing",
-                      std::string(kDuplex) + "0:00:00 start\n" + kTwoLosses +
-                          "0:10:00 event-log refuse\n0:10:05 event-log accept\n" + kEnd,
-                      [] { return TwoLosses(0); }, {}},
-        InvariantCase{"ARecordAfterTheRefusal",
-                      std::string(kDuplex) + "0:00:00 start\n" + kTwoLosses +
-                          "0:09:50 event-log refuse\n0:10:00.500 event-log accept\n" + kEnd,
-                      [] { return TwoLosses(0); }, {kAlternation}},
-        InvariantCase{"TheRiseAndFallOfTriplex", kTriplex + kEnd,
-                      [] { return Triplex(480100); }, {}},
-        InvariantCase{"ASimplexLaterThanTheFall", kTriplex + kEnd,
-                      [] { return Triplex(510100); }, {kAlternation, kSpuriousSimplex, kOccurrence}},
+        InvariantCase{"TheFlapOfTheIssueUnannounced", Duplex(kPciFlap), Run::Standard(), {}},
+        InvariantCase{"ASimplexAfterASimplex", Duplex(kTwoLosses), TwoLosses(), {kAlternation}},
+        InvariantCase{"ARefusedRecordMayBeMissing", Duplex(kTwoLosses + LogRefuses("0:10:00", "0:10:05")),
+                      TwoLosses(), {}},
+        InvariantCase{"ARecordAfterTheRefusal", Duplex(kTwoLosses + LogRefuses("0:09:50", "0:10:00.500")),
+                      TwoLosses(), {kAlternation}},
+        InvariantCase{"TheRiseAndFallOfTriplex", kTriplex, Triplex(480100), {}},
+        InvariantCase{"ASimplexLaterThanTheFall", kTriplex, Triplex(510100),
+                      {kAlternation, kSpuriousSimplex, kOccurrence}},
         // A loss while the fall's SIMPLEX timer runs waits for it, then gets
         // its own timer (and its occurrence).
-        InvariantCase{"ALossWaitsForThePairsTimer",
-                      std::string(kTriplexMachine) + kRiseAndFall + "0:08:30 state DOD_CPUBoard 1 REMOVED\n"
-                                                    "0:08:30 state DOD_CPUBoard 0 SIMPLEX\n" + kEnd,
-                      [] { return LossDuringTheFall(true); }, {}},
-        InvariantCase{"ALossThatWaitedForNothing",
-                      std::string(kTriplexMachine) + kRiseAndFall + "0:08:30 state DOD_CPUBoard 1 REMOVED\n"
-                                                    "0:08:30 state DOD_CPUBoard 0 SIMPLEX\n" + kEnd,
-                      [] { return LossDuringTheFall(false); }, {kSpuriousSimplex, kOccurrence}},
+        InvariantCase{"ALossWaitsForThePairsTimer", kLossDuringTheFall, LossDuringTheFall(true), {}},
+        InvariantCase{"ALossThatWaitedForNothing", kLossDuringTheFall, LossDuringTheFall(false),
+                      {kSpuriousSimplex, kOccurrence}},
         InvariantCase{"ADuplexLaterThanTheRise",
                       "module DOD_CPUBoard 0 DUPLEX\nmodule DOD_CPUBoard 1 DUPLEX\nmodule DOD_CPUBoard 2 REMOVED\n"
                       "0:00:00 start\n0:05:00 state DOD_CPUBoard 2 TRIPLEX\n" + std::string(kEnd),
-                      [] { return Run::Standard().Alert(3, 330100, 331100, "0 DUPLEX\n1 DUPLEX\n2 TRIPLEX"); },
+                      Run::Standard().Alert(3, 330100, 331100, "0 DUPLEX\n1 DUPLEX\n2 TRIPLEX"),
                       {kAlternation, kOccurrence}},
         // A composer held up by a slow walk writes after a later one: alerts
-        // go in the order of their timers.
-        InvariantCase{"AlertsInTheOrderTheirTimersRanOut",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + "0:06:10 state DOD_CPUBoard 1 DUPLEX\n0:06:10 state DOD_CPUBoard 0 DUPLEX\n" + kEnd,
-                      [] { return Run::Standard().Alert(0, 300100, 360100, 390100, kCpuLost).Alert(3, 370100, 371100, kCpuBack); },
+        // go in the order of their timers ...
+        InvariantCase{"AlertsInTheOrderTheirTimersRanOut", Duplex(kCpuFlap), LossAndReturn(300100, 360100, kCpuLost),
                       {}},
-        InvariantCase{"ADuplexTimerBeforeItsSimplex",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + "0:06:10 state DOD_CPUBoard 1 DUPLEX\n0:06:10 state DOD_CPUBoard 0 DUPLEX\n" + kEnd,
-                      [] { return Run::Standard().Alert(0, 370200, 372100, 390100, kCpuBack).Alert(3, 370100, 371100, kCpuBack); },
+        InvariantCase{"ADuplexTimerBeforeItsSimplex", Duplex(kCpuFlap), LossAndReturn(370200, 372100, kCpuBack),
                       {kAlternation, kSettled, kSpuriousSimplex}},
-        // Without the timers in the trace, their occurrence times give the
-        // order.
-        InvariantCase{"AlertsInTheOrderOfTheirOccurrence",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kReturnAndFolderFault + kEnd,
-                      [] { return WithoutTrace(Run::Standard().Alert(0, 300100, 360100, 390100, kCpuLost).Alert(3, 370100, 371100, kCpuBack)); },
-                      {}},
-        InvariantCase{"ASimplexOccurringAfterTheDuplex",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kReturnAndFolderFault + kEnd,
-                      [] { return WithoutTrace(Run::Standard().Alert(0, 371000, 372100, 390100, kCpuLost).Alert(3, 370100, 371100, kCpuBack)); },
-                      {kAlternation, kSettled}},
+        // ... and without the timers in the trace, their occurrence times.
+        InvariantCase{"AlertsInTheOrderOfTheirOccurrence", Duplex(kCpuFlapUntraced),
+                      WithoutTrace(LossAndReturn(300100, 360100, kCpuLost), 295000, 400000), {}},
+        InvariantCase{"ASimplexOccurringAfterTheDuplex", Duplex(kCpuFlapUntraced),
+                      WithoutTrace(LossAndReturn(371000, 372100, kCpuLost), 295000, 400000), {kAlternation, kSettled}},
         // The PCI pairs' texts are alike: the composer's timer names the pair;
         // without it in the trace, an alert may be either pair's.
-        InvariantCase{"TheTimerNamesThePair", std::string(kDuplex) + kExPci + "0:00:00 start\n" + kExPciEpisode + kEnd,
-                      [] { return ExPciEpisode(5); }, {}},
-        InvariantCase{"AReturnOfTheOtherPair", std::string(kDuplex) + kExPci + "0:00:00 start\n" + kExPciEpisode + kEnd,
-                      [] { return ExPciEpisode(4); }, {kAlternation, kSettled}},
-        InvariantCase{"AnAlertWhoseTimerTheTraceMissed",
-                      std::string(kDuplex) + kExPci + "0:00:00 start\n" + kExPciEpisode +
-                          "0:09:59 folder C:\\QOR\\QVMAlertMan\\Temp full\n0:10:06 folder C:\\QOR\\QVMAlertMan\\Temp writable\n" + kEnd,
-                      [] {
-                        Run run = ExPciEpisode(4);
-                        std::erase_if(run.o, [](const Observation& o) { return o.kind == Observation::Kind::kTrace && o.t_ms >= 599000 && o.t_ms <= 606000; });
-                        return run;
-                      },
+        InvariantCase{"TheTimerNamesThePair", kExPciEpisode, ExPciEpisode(5), {}},
+        InvariantCase{"AReturnOfTheOtherPair", kExPciEpisode, ExPciEpisode(4), {kAlternation, kSettled}},
+        InvariantCase{"AnAlertWhoseTimerTheTraceMissed", kExPciEpisode + TraceFolder("full", "0:09:59", "0:10:06"),
+                      WithoutTrace(ExPciEpisode(4), 599000, 606001), {}},
+        // The PCI and ExPCI pairs lost at 0:05:00, their timers started in the
+        // same second; the ExPCI composer's record refused, the PCI
+        // composer's written at 0:06:00.300.
+        InvariantCase{"ARecordOfTheLaterComposer",
+                      WithExPci("0:05:00 state DOD_IOAdapter 11 REMOVED\n0:05:00 state DOD_IOAdapter 10 SIMPLEX\n"
+                                "0:05:00 state DOD_IOAdapter 12 REMOVED\n0:05:00 state DOD_IOAdapter 13 SIMPLEX\n" +
+                                LogRefuses("0:05:59.900", "0:06:00.150")),
+                      Run::Standard().Alert(2, 300100, 360100, 0, "").Alert(
+                          1, 300200, 360200, 360300, "10 SIMPLEX\n11 REMOVED\n12 REMOVED\n13 SIMPLEX"),
                       {}},
 
-        InvariantCase{"ARecordOfTheLaterComposer",
-                      std::string(kDuplex) + kExPci +
-                          "0:00:00 start\n0:05:00 state DOD_IOAdapter 11 REMOVED\n0:05:00 state DOD_IOAdapter 10 SIMPLEX\n"
-                          "0:05:00 state DOD_IOAdapter 12 REMOVED\n0:05:00 state DOD_IOAdapter 13 SIMPLEX\n"
-                          "0:05:59.900 event-log refuse\n0:06:00.150 event-log accept\n" + kEnd,
-                      [] { return TwoComposersOneRecord(); }, {}},
-
         // ---- settled ----
-        InvariantCase{"TheSlowWalkOfTheIssueAsItWasAnnounced", std::string(kSlowWalk) + "0:00:00 start\n0:05:00 end\n",
-                      [] { return SlowWalk().Alert(0, 90100, 150100, kCpuBack).End(300000); },
-                      {kSettled}},
-        InvariantCase{"TheSlowWalkOfTheIssueUnannounced", std::string(kSlowWalk) + "0:00:00 start\n0:05:00 end\n",
-                      [] { return SlowWalk().End(300000); }, {}},
-        InvariantCase{"ALossLeftUnannounced", std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kEnd,
-                      [] { return Run::Standard(); }, {kSettled}},
+        InvariantCase{"TheSlowWalkOfTheIssueAsItWasAnnounced", kSlowWalk,
+                      SlowWalk().Alert(0, 90100, 150100, kCpuBack).End(300000), {kSettled}},
+        InvariantCase{"TheSlowWalkOfTheIssueUnannounced", kSlowWalk, SlowWalk().End(300000), {}},
+        InvariantCase{"ALossLeftUnannounced", Duplex(kCpuLoss), Run::Standard(), {kSettled}},
         InvariantCase{"AnAlertAtTheMomentOfItsChange",
-                      std::string(kDuplex) + "registry HKLM\\SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard SimplexShortThreshold dword 0\n"
-                                             "0:00:00 start\n" + kCpuLoss + kEnd,
-                      [] { return Run::Standard().Alert(0, 300000, 300000, 300000, kCpuLost); }, {}},
+                      "registry HKLM\\SOFTWARE\\QOR\\QVMAgent\\FT\\CpuBoard SimplexShortThreshold dword 0\n" +
+                          Duplex(kCpuLoss),
+                      Run::Standard().Alert(0, 300000, 300000, 300000, kCpuLost), {}},
         // A process whose start record the log refused begins with its
         // monitor's start, after the old process's last lines.
         InvariantCase{"ALossAfterAnUnrecordedRestart",
-                      std::string(kDuplex) + "0:00:00 start\n0:09:59 event-log refuse\n0:10:00 stop\n0:10:00 start\n"
-                                             "0:10:30 event-log accept\n0:20:00 state DOD_CPUBoard 1 REMOVED\n"
-                                             "0:20:00 state DOD_CPUBoard 0 SIMPLEX\n" + kEnd,
-                      [] { return RestartUnrecorded(); }, {kSettled}},
-        InvariantCase{"ACalmShorterThanTheTimers",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + "0:06:20 state DOD_CPUBoard 1 DUPLEX\n0:06:20 state DOD_CPUBoard 0 DUPLEX\n" + kEnd,
-                      [] { return Run::Standard(); }, {}},
-        InvariantCase{"ACalmJustLongerThanTheTimers",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + "0:06:23 state DOD_CPUBoard 1 DUPLEX\n0:06:23 state DOD_CPUBoard 0 DUPLEX\n" + kEnd,
-                      [] { return Run::Standard(); }, {kSettled}},
+                      Duplex("0:09:59 event-log refuse\n0:10:00 stop\n0:10:00 start\n0:10:30 event-log accept\n" +
+                             CpuLoss("0:20:00")),
+                      RestartUnrecorded(), {kSettled}},
+        InvariantCase{"ACalmShorterThanTheTimers", Duplex(kCpuLoss + CpuReturn("0:06:20")), Run::Standard(), {}},
+        InvariantCase{"ACalmJustLongerThanTheTimers", Duplex(kCpuLoss + CpuReturn("0:06:23")), Run::Standard(),
+                      {kSettled}},
         // The rules hear a loss only from a SIMPLEX report (or a DUPLEX one
-        // while the other half is not DUPLEX).
-        InvariantCase{"AModuleGoneWithoutASimplexReport",
-                      std::string(kDuplex) + "0:00:00 start\n0:05:00 state DOD_IOAdapter 10 REMOVED\n" + kEnd,
-                      [] { return Run::Standard(); }, {}},
+        // while the other half is not DUPLEX) ...
+        InvariantCase{"AModuleGoneWithoutASimplexReport", Duplex("0:05:00 state DOD_IOAdapter 10 REMOVED\n"),
+                      Run::Standard(), {}},
         // ... but the hardware's word is always taken.
-        InvariantCase{"AModuleGoneWithoutASimplexReportAnnounced",
-                      std::string(kDuplex) + "0:00:00 start\n0:05:00 state DOD_IOAdapter 10 REMOVED\n" + kEnd,
-                      [] { return Run::Standard().Alert(1, 300100, 360100, "10 REMOVED\n11 DUPLEX"); },
-                      {kSpuriousSimplex}},
+        InvariantCase{"AModuleGoneWithoutASimplexReportAnnounced", Duplex("0:05:00 state DOD_IOAdapter 10 REMOVED\n"),
+                      Run::Standard().Alert(1, 300100, 360100, "10 REMOVED\n11 DUPLEX"), {kSpuriousSimplex}},
         InvariantCase{"AModuleGoneAndItsPartnerSimplex",
-                      std::string(kDuplex) + "0:00:00 start\n0:05:00 state DOD_IOAdapter 10 REMOVED\n0:05:00 state DOD_IOAdapter 11 SIMPLEX\n" + kEnd,
-                      [] { return Run::Standard(); }, {kSettled}},
-        InvariantCase{"ALossWhoseTextsAFaultDropped",
-                      std::string(kDuplex) + "0:00:00 start\n0:04:59 wmi-fault object-text\n" + kCpuLoss + kEnd,
-                      [] { return Run::Standard(); }, {}},
+                      Duplex("0:05:00 state DOD_IOAdapter 10 REMOVED\n0:05:00 state DOD_IOAdapter 11 SIMPLEX\n"),
+                      Run::Standard(), {kSettled}},
+        InvariantCase{"ALossWhoseTextsAFaultDropped", Duplex("0:04:59 wmi-fault object-text\n" + kCpuLoss),
+                      Run::Standard(), {}},
         InvariantCase{"ALossAfterTheDroppedText",
-                      std::string(kDuplex) + "0:00:00 start\n0:04:59 wmi-fault object-text\n0:04:59.500 state DOD_CPUBoard 1 SYNCING\n" + kCpuLoss + kEnd,
-                      [] { return Run::Standard(); }, {kSettled}},
-        InvariantCase{"ARefusedSimplexRecord",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + "0:05:50 event-log refuse\n0:06:10 event-log accept\n" + kEnd,
-                      [] { return Run::Standard().Alert(0, 300100, 360100, 0, ""); }, {}},
-        InvariantCase{"ASimplexRecordAfterTheRefusal",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + "0:05:00 event-log refuse\n0:05:30 event-log accept\n" + kEnd,
-                      [] { return Run::Standard().Alert(0, 300100, 360100, 0, ""); }, {kSettled}},
+                      Duplex("0:04:59 wmi-fault object-text\n0:04:59.500 state DOD_CPUBoard 1 SYNCING\n" + kCpuLoss),
+                      Run::Standard(), {kSettled}},
+        InvariantCase{"ARefusedSimplexRecord", Duplex(kCpuLoss + LogRefuses("0:05:50", "0:06:10")),
+                      Run::Standard().Alert(0, 300100, 360100, 0, ""), {}},
+        InvariantCase{"ASimplexRecordAfterTheRefusal", Duplex(kCpuLoss + LogRefuses("0:05:00", "0:05:30")),
+                      Run::Standard().Alert(0, 300100, 360100, 0, ""), {kSettled}},
         // A timer that finds no free composer slot drops its alert: the loss
         // stands unannounced, and its return is not announced either.
-        InvariantCase{"ATimerWithoutAComposer",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss +
-                          "0:10:00 state DOD_CPUBoard 1 DUPLEX\n0:10:00 state DOD_CPUBoard 0 DUPLEX\n" + kEnd,
-                      [] { return Run::Standard().Line(300100, "[TimerThread 0]start Limit time = 60 sec").Line(360100, "[TimerThread 0]Create EventLogOut Faild"); },
+        InvariantCase{"ATimerWithoutAComposer", Duplex(kCpuLoss + CpuReturn("0:10:00")),
+                      Run::Standard()
+                          .Line(300100, "[TimerThread 0]start Limit time = 60 sec")
+                          .Line(360100, "[TimerThread 0]Create EventLogOut Faild"),
                       {}},
-        InvariantCase{"ATimerWithAComposerButNoRecord",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss +
-                          "0:10:00 state DOD_CPUBoard 1 DUPLEX\n0:10:00 state DOD_CPUBoard 0 DUPLEX\n" + kEnd,
-                      [] { return Run::Standard().Alert(0, 300100, 360100, 0, ""); },
-                      {kSettled}},
+        InvariantCase{"ATimerWithAComposerButNoRecord", Duplex(kCpuLoss + CpuReturn("0:10:00")),
+                      Run::Standard().Alert(0, 300100, 360100, 0, ""), {kSettled}},
         // Once WMI is gone the monitor has ended: nothing is owed after it.
-        InvariantCase{"TheMonitorEndsBeforeTheLossSettles",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + "0:05:30 wmi-fault next-cancelled\n" + kEnd,
-                      [] { return MonitorEnds(330000); }, {}},
+        InvariantCase{"TheMonitorEndsBeforeTheLossSettles", Duplex(kCpuLoss + "0:05:30 wmi-fault next-cancelled\n"),
+                      MonitorEnds(330000), {}},
+        InvariantCase{"TheMonitorEndsAfterTheLossSettled", Duplex(kCpuLoss + "0:07:00 wmi-fault next-cancelled\n"),
+                      MonitorEnds(420000), {kSettled}},
         // A process that stops by itself while the trace folder faults may
         // have ended its watch unseen (a failed connection).
-        InvariantCase{"TheMonitorMayEndUnseen",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss +
-                          "0:04:00 folder C:\\QOR\\QVMAlertMan\\Temp read-only\n0:06:30 folder C:\\QOR\\QVMAlertMan\\Temp writable\n" + kEnd,
-                      [] { return Run().Start(0).Walk(0, 60000).Walk(1, 120000).Stopped(420000); }, {}},
+        InvariantCase{"TheMonitorMayEndUnseen", Duplex(kCpuLoss + TraceFolder("read-only", "0:04:00", "0:06:30")),
+                      Run::Watching().Stopped(420000), {}},
         InvariantCase{"TheMonitorWorkedAfterTheTraceCameBack",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss +
-                          "0:04:00 folder C:\\QOR\\QVMAlertMan\\Temp read-only\n0:04:30 folder C:\\QOR\\QVMAlertMan\\Temp writable\n" + kEnd,
-                      [] {
-                        return Run().Start(0).Walk(0, 60000).Walk(1, 120000)
-                            .Line(300000, "[WMIThread 0]wms.getEvent res2 = 0")
-                            .Stopped(420000);
-                      },
-                      {kSettled}},
+                      Duplex(kCpuLoss + TraceFolder("read-only", "0:04:00", "0:04:30")),
+                      Run::Watching().Line(300000, "[WMIThread 0]wms.getEvent res2 = 0").Stopped(420000), {kSettled}},
         InvariantCase{"TheMonitorEndsAfterTheTraceCameBack",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss +
-                          "0:06:40 folder C:\\QOR\\QVMAlertMan\\Temp read-only\n0:06:50 folder C:\\QOR\\QVMAlertMan\\Temp writable\n" + kEnd,
-                      [] { return Run().Start(0).Walk(0, 60000).Walk(1, 120000).Stopped(420000); }, {kSettled}},
-        InvariantCase{"TheMonitorEndsAfterTheLossSettled",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + "0:07:00 wmi-fault next-cancelled\n" + kEnd,
-                      [] { return MonitorEnds(420000); }, {kSettled}},
+                      Duplex(kCpuLoss + TraceFolder("read-only", "0:06:40", "0:06:50")),
+                      Run::Watching().Stopped(420000), {kSettled}},
 
         // ---- details ----
-        InvariantCase{"DetailsShowTheStatesOfTheComposition", std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kEnd,
-                      [] { return Run::Standard().Alert(0, 300100, 360100, "0 DUPLEX\n1 REMOVED\n7 DUPLEX"); },
-                      {kDetails}},
-        InvariantCase{"AFaultMayCutTheComposersWalkShort",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + "0:05:30 wmi-fault query\n" + kEnd,
-                      [] { return Run::Standard().Alert(0, 300100, 360100, ""); }, {}},
-        InvariantCase{"AComposerAfterTheStopFlag", std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kEnd,
-                      [] { return MonitorEnds(362000).Alert(0, 300100, 360100, 365000, ""); }, {}},
-        InvariantCase{"AComposerBeforeTheStopFlag", std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + kEnd,
-                      [] { return MonitorEnds(380000).Alert(0, 300100, 360100, 370000, ""); }, {kDetails}},
-        InvariantCase{"AFaultThatOnlyDelaysTheWalk",
-                      std::string(kDuplex) + "0:00:00 start\n" + kCpuLoss + "0:05:30 wmi-fault next-timeout\n" + kEnd,
-                      [] { return Run::Standard().Alert(0, 300100, 360100, ""); }, {kDetails}}),
+        InvariantCase{"DetailsShowTheStatesOfTheComposition", Duplex(kCpuLoss),
+                      Run::Standard().Alert(0, 300100, 360100, "0 DUPLEX\n1 REMOVED\n7 DUPLEX"), {kDetails}},
+        InvariantCase{"AFaultMayCutTheComposersWalkShort", Duplex(kCpuLoss + "0:05:30 wmi-fault query\n"),
+                      Run::Standard().Alert(0, 300100, 360100, ""), {}},
+        InvariantCase{"AComposerAfterTheStopFlag", Duplex(kCpuLoss),
+                      MonitorEnds(362000).Alert(0, 300100, 360100, 365000, ""), {}},
+        InvariantCase{"AComposerBeforeTheStopFlag", Duplex(kCpuLoss),
+                      MonitorEnds(380000).Alert(0, 300100, 360100, 370000, ""), {kDetails}},
+        InvariantCase{"AFaultThatOnlyDelaysTheWalk", Duplex(kCpuLoss + "0:05:30 wmi-fault next-timeout\n"),
+                      Run::Standard().Alert(0, 300100, 360100, ""), {kDetails}}),
     [](const ::testing::TestParamInfo<InvariantCase>& param) { return std::string(param.param.name); });
 
 TEST(InvariantTest, TheRunnersComplaintIsAViolation) {

@@ -1,13 +1,15 @@
-// docs/settings.md and docs/events.md held to the code. The rows of their
-// tables are compared with the code's own tables (event IDs, the message
-// file, the string table, the pairs, the threshold defaults, the INI
-// settings) and with what FENRA.exe does on a simulated machine: every
-// registry value and INI key its installation and its service touch is
-// recorded, and each must be a row, with the row's type, default and use.
+// docs/settings.md, docs/events.md and docs/scenarios.md held to the code.
+// The rows of their tables are compared with the code's own tables (event
+// IDs, the message file, the string table, the pairs, the threshold
+// defaults, the INI settings, the scenario directives) and with what
+// FENRA.exe does on a simulated machine: every registry value and INI key
+// its installation and its service touch is recorded, and each must be a
+// row, with the row's type, default and use.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -20,6 +22,7 @@
 #include "diagnostics/event_ids.h"
 #include "monitor/service_thread.h"
 #include "platform/sim/hardware_description.h"
+#include "runner/scenario.h"
 #include "service/com_registration.h"
 #include "service/entry.h"
 #include "service/service_module.h"
@@ -63,25 +66,28 @@ std::string Trim(const std::string& text) {
 
 // ---- Markdown tables
 
+// A row's cells; a bar written \| is part of its cell.
 Row Cells(const std::string& line) {
   Row cells;
   size_t start = 1;
-  for (size_t bar = line.find('|', start); bar != std::string::npos; bar = line.find('|', start = bar + 1))
+  for (size_t bar = line.find('|', start); bar != std::string::npos; bar = line.find('|', bar + 1)) {
+    if (line[bar - 1] == '\\') continue;
     cells.push_back(Trim(line.substr(start, bar - start)));
+    start = bar + 1;
+  }
   return cells;
 }
 
-// The rows of the page's table with this header.
+// The rows of the page's tables with this header.
 std::vector<Row> Table(const std::string& page, const Row& header) {
   std::vector<std::string> lines = Lines(page);
+  std::vector<Row> rows;
   for (size_t i = 0; i + 1 < lines.size(); ++i) {
     if (!lines[i].starts_with('|') || Cells(lines[i]) != header) continue;
-    std::vector<Row> rows;
-    for (size_t j = i + 2; j < lines.size() && lines[j].starts_with('|'); ++j) rows.push_back(Cells(lines[j]));
-    return rows;
+    for (i += 2; i < lines.size() && lines[i].starts_with('|'); ++i) rows.push_back(Cells(lines[i]));
   }
-  ADD_FAILURE() << "no table headed " << ::testing::PrintToString(header);
-  return {};
+  if (rows.empty()) ADD_FAILURE() << "no table headed " << ::testing::PrintToString(header);
+  return rows;
 }
 
 // The words in backticks, outside parentheses.
@@ -124,19 +130,16 @@ std::set<std::string> Verbs(const std::string& cell) {
 struct Touch {
   std::set<std::string> verbs;
   uint32_t type = 0;  // as last read or written
-  std::vector<uint8_t> written;
 };
 using Touches = std::map<std::pair<std::string, std::string>, Touch>;
 
 class Recorder {
  public:
-  void Note(const std::string& key, const std::string& value, const char* verb, uint32_t type = 0,
-            const uint8_t* data = nullptr, uint32_t size = 0) {
+  void Note(const std::string& key, const std::string& value, const char* verb, uint32_t type = 0) {
     MutexLock lock(mutex_);
     Touch& touch = touches_[{key, value}];
     touch.verbs.insert(verb);
     if (type != 0) touch.type = type;
-    if (data != nullptr) touch.written.assign(data, data + size);
   }
   Touches Take() {
     MutexLock lock(mutex_);
@@ -168,7 +171,7 @@ class RecordingRegistry : public Registry {
   }
   int32_t SetValue(RegKey& key, const char* name, uint32_t type, const uint8_t* data, uint32_t size) override {
     auto& named = static_cast<NamedKey&>(key);
-    recorder_.Note(named.name, ValueName(name), "writes", type, data, size);
+    recorder_.Note(named.name, ValueName(name), "writes", type);
     return registry_.SetValue(*named.key, name, type, data, size);
   }
   int32_t DeleteValue(RegKey& key, const char* name) override {
@@ -269,21 +272,13 @@ Touches RunRecorded(sim::SimMachine& machine, Recorder& recorder, const std::str
   return recorder.Take();
 }
 
-const char* TypeName(uint32_t type) {
-  switch (type) {
-    case win::kRegSz:
-      return "REG_SZ";
-    case win::kRegExpandSz:
-      return "REG_EXPAND_SZ";
-    case win::kRegBinary:
-      return "REG_BINARY";
-    case win::kRegDword:
-      return "REG_DWORD";
-    case win::kRegMultiSz:
-      return "REG_MULTI_SZ";
-    default:
-      return "?";
-  }
+std::string TypeName(uint32_t type) {
+  const std::map<uint32_t, std::string> names = {{win::kRegSz, "REG_SZ"},
+                                                 {win::kRegExpandSz, "REG_EXPAND_SZ"},
+                                                 {win::kRegBinary, "REG_BINARY"},
+                                                 {win::kRegDword, "REG_DWORD"},
+                                                 {win::kRegMultiSz, "REG_MULTI_SZ"}};
+  return names.contains(type) ? names.at(type) : "?";
 }
 
 // A value's data as a table cell writes it: a number in decimal, text in
@@ -377,20 +372,6 @@ TEST_F(SettingsPageTest, EveryValueTheServiceTouchesIsARowAndEveryRowSaysWhatItD
     EXPECT_EQ(Verbs(row[5]), touch.verbs) << name.first << " " << name.second;
     if (touch.type != 0) {
       EXPECT_TRUE(row[2].starts_with(TypeName(touch.type))) << name.second << ": " << row[2];
-    }
-    if (name.second == kShortThresholdValue || name.second == kLongThresholdValue) {
-      EXPECT_NE(row[4].find("by generation"), std::string::npos) << row[4];
-      // The first start wrote the generation-0 default of the pair.
-      auto pair = std::ranges::find_if(
-          kPairs, [&](const ModulePair& p) { return "HKLM\\" + std::string(p.board_key) == name.first; });
-      ASSERT_NE(pair, kPairs.end()) << name.first;
-      ASSERT_EQ(touch.written.size(), 4u) << name.first << " " << name.second;
-      uint32_t written = 0;
-      memcpy(&written, touch.written.data(), 4);
-      std::string cell = defaults.at(0).at(2 + static_cast<size_t>(pair - kPairs.begin()));
-      std::string expected =
-          name.second == kShortThresholdValue ? cell.substr(0, cell.find(" /")) : cell.substr(cell.find("/ ") + 2);
-      EXPECT_EQ(std::to_string(written), expected) << name.first << " " << name.second;
     }
   }
   // A value the page does not list is one of the registration's.
@@ -540,18 +521,8 @@ std::map<std::string, std::set<std::pair<std::string, std::string>>> WriterCalls
   return calls;
 }
 
-std::string LevelOf(uint32_t id) {
-  switch (id >> 30) {
-    case 1:
-      return "information";
-    case 2:
-      return "warning";
-    case 3:
-      return "error";
-    default:
-      return "success";
-  }
-}
+// The level an event ID's severity bits give.
+std::string LevelOf(uint32_t id) { return std::array{"success", "information", "warning", "error"}[id >> 30]; }
 
 class EventsPageTest : public ::testing::Test {
  protected:
@@ -665,8 +636,7 @@ TEST_F(EventsPageTest, TheEventSourcesAreRegisteredAsThePageSays) {
       Table(page, {"value", "type", "64-bit Windows (the 32-bit service under WoW64)", "32-bit Windows"});
   for (bool wow64 : {true, false}) {
     testing::TestMachine machine(testing::VirtualTime(), wow64 ? testing::TestMachine::Prepare(WriteWow64) : nullptr);
-    Recorder recorder;
-    Touches touched = RunRecorded(*machine, recorder, "-Service");
+    ASSERT_EQ(testing::RunFenra(*machine, "-Service"), 0);
     const size_t column = wow64 ? 2 : 3;
     std::optional<sim::RegValue> image = RawValue(*machine, kServiceKey, "ImagePath");
     ASSERT_TRUE(image);
@@ -680,7 +650,6 @@ TEST_F(EventsPageTest, TheEventSourcesAreRegisteredAsThePageSays) {
           continue;
         }
         ASSERT_TRUE(value) << source << " " << row[0];
-        EXPECT_TRUE(touched.contains({key, Code(row[0])}));
         EXPECT_EQ(row[1], TypeName(value->type));
         EXPECT_EQ(CellData(row[column]), DataAsCell(*value)) << source << " " << row[0];
         if (value->type == win::kRegExpandSz) {
@@ -696,6 +665,30 @@ TEST_F(EventsPageTest, TheEventSourcesAreRegisteredAsThePageSays) {
       }
     }
   }
+}
+
+// ---- docs/scenarios.md
+
+// Its directive tables list exactly the reader's directives, with the same
+// usage lines: the setup tables every directive that stands before the
+// clock, the timed table every directive that takes a time.
+TEST(ReferencePagesTest, TheScenarioDirectivesAreTheReadersOwn) {
+  const std::string page = Source("docs/scenarios.md");
+  std::set<std::string> documented, read;
+  for (const std::string kind : {"Setup", "Timed"}) {
+    size_t from = page.find("### " + kind + " directives\n");
+    for (const Row& row : Table(page.substr(from, page.find("\n### ", from) - from), {"directive", "what"}))
+      for (std::string usage : Codes(row[0])) {
+        for (size_t bar; (bar = usage.find("\\|")) != std::string::npos;) usage.erase(bar, 1);
+        documented.insert(kind + ": " + usage);
+      }
+  }
+  for (const runner::DirectiveSyntax& directive : runner::ScenarioDirectives()) {
+    if (directive.kind != runner::DirectiveKind::kTimed) read.insert("Setup: " + std::string(directive.usage));
+    if (directive.kind == runner::DirectiveKind::kTimed || directive.kind == runner::DirectiveKind::kSetupOrTimed)
+      read.insert("Timed: " + std::string(directive.usage));
+  }
+  EXPECT_EQ(documented, read);
 }
 
 // Every link into a page section names a heading of that page.

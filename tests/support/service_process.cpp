@@ -44,10 +44,6 @@ std::optional<RegValue> ServiceProcess::Value(const std::string& key_path, const
   return RegValue{value->type, value->data};
 }
 
-void ServiceProcess::DeleteKey(const std::string& key_path) {
-  machine.platform().registry.DeleteKey(Hive::kLocalMachine, key_path);
-}
-
 void ServiceProcess::DeleteValue(const std::string& key_path, const char* name) {
   RegKeyPtr key;
   if (machine.platform().registry.OpenKey(Hive::kLocalMachine, key_path, win::kKeyAllAccess, &key) != 0 ||

@@ -41,7 +41,6 @@ class ServiceProcess {
                                                                text_with_or_without_nul.end()));
   }
   std::optional<RegValue> Value(const std::string& key_path, const char* name);
-  void DeleteKey(const std::string& key_path);
   void DeleteValue(const std::string& key_path, const char* name);
   bool Traced(const std::string& message);
   // Trace messages written since the last call.

@@ -60,22 +60,28 @@ std::string Outcome(const DuplexRunOut& run_out) {
   return std::string(run_out.cancels_simplex ? "cancel " : "") + (run_out.announces ? "alert" : "no alert");
 }
 
+constexpr int S = CHANGE_PCI_SIMPLEX, D = CHANGE_PCI_DUPLEX;
+
+// A loss and its SIMPLEX timer; announced: that timer ran out, wrote its
+// alert and ended.
+void Loss(TimerTable& timers) {
+  timers.RaiseChange(S);
+  Start(timers, S);
+}
+void AnnouncedLoss(TimerTable& timers) {
+  Loss(timers);
+  EXPECT_TRUE(timers.RunOutSimplex(S));
+  End(timers, S);
+}
+
+// The cancel of a SIMPLEX timer that still runs (a flap, no alert) is
+// pinned by the short_flap and pci_flap scenarios.
 TEST(TimerTableTest, ADuplexTimerAnnouncesOnlyTheReturnFromAnAnnouncedLossOrARiseToThree) {
-  constexpr int S = CHANGE_PCI_SIMPLEX, D = CHANGE_PCI_DUPLEX;
-  {  // Its SIMPLEX timer still runs: it is cancelled, no alert.
-    TimerTable timers;
-    timers.RaiseChange(S);
-    Start(timers, S);
-    timers.RaiseChange(D);
-    EXPECT_EQ(Outcome(timers.RunOutDuplex(D, Start(timers, D))), "cancel no alert");
-    EXPECT_TRUE(timers.Get(S).stop);
-  }
   {  // A loss raised again while its timer runs, then the return: the
      // DUPLEX timer does not wait behind the running SIMPLEX timer; it
      // cancels it and drops the older request with it.
     TimerTable timers;
-    timers.RaiseChange(S);
-    Start(timers, S);
+    Loss(timers);
     timers.RaiseChange(S);
     timers.RaiseChange(D);
     EXPECT_EQ(Outcome(timers.RunOutDuplex(D, Start(timers, D))), "cancel no alert");
@@ -84,8 +90,7 @@ TEST(TimerTableTest, ADuplexTimerAnnouncesOnlyTheReturnFromAnAnnouncedLossOrARis
   {  // The SIMPLEX timer ran out and writes its alert: the return is
      // announced, also while that timer still starts its composer.
     TimerTable timers;
-    timers.RaiseChange(S);
-    Start(timers, S);
+    Loss(timers);
     timers.RaiseChange(D);
     ChangeRequest duplex = Start(timers, D);
     EXPECT_TRUE(timers.RunOutSimplex(S));
@@ -94,8 +99,7 @@ TEST(TimerTableTest, ADuplexTimerAnnouncesOnlyTheReturnFromAnAnnouncedLossOrARis
   }
   {  // Its alert could not be started: nor is the return.
     TimerTable timers;
-    timers.RaiseChange(S);
-    Start(timers, S);
+    Loss(timers);
     EXPECT_TRUE(timers.RunOutSimplex(S));
     timers.SimplexNotAnnounced(S);
     End(timers, S);
@@ -106,22 +110,15 @@ TEST(TimerTableTest, ADuplexTimerAnnouncesOnlyTheReturnFromAnAnnouncedLossOrARis
      // then a new loss and its return: the return is announced and the new
      // loss, shorter than its timer, cancelled.
     TimerTable timers;
-    timers.RaiseChange(S);
-    Start(timers, S);
-    EXPECT_TRUE(timers.RunOutSimplex(S));
-    End(timers, S);
-    timers.RaiseChange(S);
-    Start(timers, S);
+    AnnouncedLoss(timers);
+    Loss(timers);
     timers.RaiseChange(D);
     EXPECT_EQ(Outcome(timers.RunOutDuplex(D, Start(timers, D))), "cancel alert");
   }
   {  // Two DUPLEX requests after an announced loss (back to two modules,
      // then at once to three): each is announced.
     TimerTable timers;
-    timers.RaiseChange(S);
-    Start(timers, S);
-    EXPECT_TRUE(timers.RunOutSimplex(S));
-    End(timers, S);
+    AnnouncedLoss(timers);
     timers.RaiseChange(D);
     ChangeRequest first = Start(timers, D);
     timers.RaiseChange(D);
@@ -134,8 +131,7 @@ TEST(TimerTableTest, ADuplexTimerAnnouncesOnlyTheReturnFromAnAnnouncedLossOrARis
     // after a flap whose DUPLEX timer has run out, whether or not its
     // cancelled SIMPLEX timer has ended yet.
     TimerTable timers;
-    timers.RaiseChange(S);
-    Start(timers, S);
+    Loss(timers);
     timers.RaiseChange(D);
     EXPECT_EQ(Outcome(timers.RunOutDuplex(D, Start(timers, D))), "cancel no alert");
     End(timers, D);
@@ -151,11 +147,9 @@ TEST(TimerTableTest, ADuplexTimerAnnouncesOnlyTheReturnFromAnAnnouncedLossOrARis
 // flap gives an alert, and a SIMPLEX that came after the second DUPLEX
 // keeps its request for a timer of its own.
 TEST(TimerTableTest, AFlapInsideAFlapGivesNoAlertAndItsRequestsStartInTheirOrder) {
-  constexpr int S = CHANGE_PCI_SIMPLEX, D = CHANGE_PCI_DUPLEX;
   for (bool loss_after : {false, true}) {
     TimerTable timers;
-    timers.RaiseChange(S);
-    Start(timers, S);
+    Loss(timers);
     timers.RaiseChange(D);
     ChangeRequest first = Start(timers, D);
     timers.RaiseChange(S);  // waits: its timer exists

@@ -5,10 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <fstream>
-#include <iterator>
-
 #include "wmi/wmi_tables.h"
 
 namespace fenra::runner {
@@ -113,47 +109,6 @@ TEST(ScenarioTest, EveryBadLineIsReportedWithItsFileAndLine) {
       EXPECT_TRUE(std::string(e.what()).starts_with(message)) << e.what() << "\n  expected: " << message;
     }
   }
-}
-
-// docs/scenarios.md's directive tables list exactly the reader's directives,
-// with the same usage lines: the setup tables every directive that stands
-// before the clock, the timed table every directive that takes a time.
-TEST(ScenarioTest, TheDocumentedDirectivesAreTheReadersOwn) {
-  std::ifstream in(FENRA_UNIT_TEST_DIR "/../../docs/scenarios.md");
-  ASSERT_TRUE(in) << "docs/scenarios.md not found";
-  std::vector<std::string> documented;
-  std::string section;
-  for (std::string line; std::getline(in, line);) {
-    if (line.starts_with("#")) section = line;
-    bool timed = section == "### Timed directives";
-    if (!(timed || section == "### Setup directives") || !line.starts_with("| `")) continue;
-    // The first cell: up to the first | that is not written \|.
-    size_t end = 1;
-    while (end < line.size() && !(line[end] == '|' && line[end - 1] != '\\')) ++end;
-    std::string cell = line.substr(1, end - 1);
-    for (size_t open = cell.find('`'); open != std::string::npos; open = cell.find('`', open + 1)) {
-      size_t close = cell.find('`', open + 1);
-      ASSERT_NE(close, std::string::npos) << line;
-      std::string usage = cell.substr(open + 1, close - open - 1);
-      for (size_t bar; (bar = usage.find("\\|")) != std::string::npos;) usage.erase(bar, 1);
-      documented.push_back((timed ? "timed: " : "setup: ") + usage);
-      open = close;
-    }
-  }
-  std::vector<std::string> read;
-  for (const DirectiveSyntax& directive : ScenarioDirectives()) {
-    if (directive.kind != DirectiveKind::kTimed) read.push_back("setup: " + std::string(directive.usage));
-    if (directive.kind == DirectiveKind::kTimed || directive.kind == DirectiveKind::kSetupOrTimed)
-      read.push_back("timed: " + std::string(directive.usage));
-  }
-  std::sort(documented.begin(), documented.end());
-  std::sort(read.begin(), read.end());
-  std::vector<std::string> only_documented, only_read;
-  std::set_difference(documented.begin(), documented.end(), read.begin(), read.end(),
-                      std::back_inserter(only_documented));
-  std::set_difference(read.begin(), read.end(), documented.begin(), documented.end(), std::back_inserter(only_read));
-  EXPECT_TRUE(only_documented.empty()) << "documented, unknown to the reader: " << testing::PrintToString(only_documented);
-  EXPECT_TRUE(only_read.empty()) << "read, not documented: " << testing::PrintToString(only_read);
 }
 
 }  // namespace

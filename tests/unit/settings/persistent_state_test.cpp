@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sim/hardware_facts.h"
 #include "support/service_process.h"
 
 namespace fenra {
@@ -19,15 +18,6 @@ std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text
 const SerialModule& kCpu0 = kSerialModules[0];
 const std::vector<uint8_t> kSerialA{0x51, 0x43, 0x50, 0x55, 0x30, 0x00, 0x10, 0x01};
 const std::vector<uint8_t> kSerialB{0xA0, 0xB1, 0xC2, 0xD3, 0xE4, 0xF5, 0x06, 0x17};
-
-// The service reads the serial number of every module the simulated
-// driver publishes, and of no other.
-TEST(SerialModulesTest, AreTheModulesTheDriverPublishes) {
-  ASSERT_EQ(kSerialModules.size(), sim::kZerodModuleKeys.size());
-  for (size_t i = 0; i < kSerialModules.size(); ++i)
-    EXPECT_EQ(std::string(kSerialModules[i].source_key), std::string(sim::kZerodKey) + "\\" +
-                                                             std::string(sim::kZerodModuleKeys[i]));
-}
 
 class SerialNumberTest : public ::testing::Test {
  protected:
