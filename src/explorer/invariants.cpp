@@ -440,12 +440,9 @@ void Checker::ReadTrace() {
     const std::string message(Message(o));
     int index = 0, number = 0;
     auto scan = [&](const char* format, int* a, int* b) { return sscanf(message.c_str(), format, a, b) == 2; };
-    // Signs of a monitor at work: a walk's answer, a subscription, an
-    // event read, a timer started.
-    if (scan(trace_text::kWmiStatus, &index, &number) || scan(trace_text::kWmiSubscribed, &index, &number) ||
-        scan(trace_text::kWmiFirstEvent, &index, &number) || scan(trace_text::kWmiNextEvent, &index, &number) ||
-        scan(trace_text::kTimerStart, &index, &number))
-      processes_[p].last_alive = o.t_ms;
+    // Signs of its monitor at work: a walk's answer, a subscription, an
+    // event read, a timer started (each noted in its branch below).
+    uint64_t& last_alive = processes_[p].last_alive;
     if (message == trace_text::kManagerStart && !processes_[p].monitor) processes_[p].monitor = o.t_ms;
     if (sscanf(message.c_str(), trace_text::kWmiStart, &index) == 1 &&
         message.ends_with(trace_text::FixedPart(trace_text::kWmiStart, 1))) {
@@ -453,6 +450,7 @@ void Checker::ReadTrace() {
       if (index != 0 && index != 1) continue;
       processes_[p].threads[index].query = o.t_ms;
     } else if (scan(trace_text::kWmiStatus, &index, &number)) {
+      last_alive = o.t_ms;
       if (index != 0 && index != 1) continue;
       Process::Thread& thread = processes_[p].threads[index];
       if (!thread.query) thread.query = o.t_ms;
@@ -460,6 +458,7 @@ void Checker::ReadTrace() {
       walks_.emplace_back(*thread.query, o.t_ms);
       group_moments_[index].push_back(o.t_ms);
     } else if (scan(trace_text::kWmiSubscribed, &index, &number)) {
+      last_alive = o.t_ms;
       if (index != 0 && index != 1) continue;
       processes_[p].threads[index].subscribed.emplace_back(o.t_ms, number == 0);
       // A new subscription's reading of the states is not counted among
@@ -470,8 +469,10 @@ void Checker::ReadTrace() {
       processes_[p].threads[index].rechecks.push_back(o.t_ms);
       group_moments_[index].push_back(o.t_ms);
     } else if (scan(trace_text::kWmiFirstEvent, &index, &number) || scan(trace_text::kWmiNextEvent, &index, &number)) {
+      last_alive = o.t_ms;
       if ((index == 0 || index == 1) && number != 0) processes_[p].threads[index].subscribed.emplace_back(o.t_ms, false);
     } else if (scan(trace_text::kTimerStart, &index, &number)) {
+      last_alive = o.t_ms;
       started[index] = o.t_ms;
       if (index >= 0 && index <= 5) timers_.push_back({index, o.t_ms, std::nullopt});
     } else if (scan(trace_text::kTimerRunOut, &index, &number) ||
