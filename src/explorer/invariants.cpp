@@ -215,11 +215,7 @@ class Checker {
   // thread whose lines are missing counts as subscribed after its walk).
   bool Subscribed(const Process& p, int group, uint64_t t) const {
     const auto& changes = p.threads[group].subscribed;
-    if (changes.empty()) return true;
-    bool on = false;
-    for (const auto& [at, now] : changes)
-      if (at <= t) on = now;
-    return on;
+    return changes.empty() || During(changes, t, t);
   }
   // Whether the group's thread reads `r` as it comes: after its walk,
   // subscribed, before its process stops watching.
