@@ -24,9 +24,6 @@ namespace fenra::explorer::model {
 namespace {
 
 constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
-constexpr int64_t kThreadGap = 60000;  // the WMI threads start a minute apart
-constexpr int64_t kPause = 100;        // after an event whose state it read
-constexpr int64_t kAckWait = 2000;     // for the timer manager to take a request
 // A service that stopped itself has ended its process within this (its
 // 5-s pause and the minute a composer at work is granted).
 constexpr int64_t kStopping = 70000;
@@ -97,7 +94,7 @@ class Takers {
     int64_t free_lo = from, free_hi = from;
     if (g < 2) {  // the re-read's changes go the event path too
       for (const Instance& instance : s_.instances)
-        if (g == 0 ? instance.cpu : instance.pci) free_hi += kPause + kAckWait;
+        if (g == 0 ? instance.cpu : instance.pci) free_hi += kReadEvent + kAckWait;
     }
     int64_t next_delivery = kNever;
     for (const SeenEvent& e : s_.events) {
@@ -110,8 +107,8 @@ class Takers {
         next_delivery = std::min(next_delivery, e.t);
         continue;
       }
-      free_lo = std::max(e.t, free_lo) + (e.pulses ? kPause : 0);
-      free_hi = std::max(e.t, free_hi) + (e.pulses ? kPause : 0) + (e.readable ? kAckWait : 0);
+      free_lo = std::max(e.t, free_lo) + (e.pulses ? kReadEvent : 0);
+      free_hi = std::max(e.t, free_hi) + (e.pulses ? kReadEvent : 0) + (e.readable ? kAckWait : 0);
     }
     if (t >= free_hi) {
       call.lo = call.hi = wakes ? t : next_delivery;

@@ -11,8 +11,6 @@ namespace {
 
 constexpr int64_t kPace = 1000;      // timers and the timer manager look once a second
 constexpr int64_t kCompose = 500;    // a composer's own time, querying and writing
-constexpr int64_t kReadEvent = 100;  // a thread's pause after an event whose state it read
-constexpr int64_t kAckWait = 2000;   // how long a thread waits for its request to be taken
 // A limit this long cannot be met by a signed 32-bit elapsed time polled
 // once a second; such a timer runs out once, anywhere from about 24.8 days
 // to its real limit.
@@ -373,7 +371,7 @@ class Thread {
       const int64_t monitor = process.start + s_.delay_ms;
       if (!s_.monitor_runs || !forks_.Before(At(monitor), stop)) continue;
       for (Pair& pair : pairs_) pair.Begin(static_cast<int>(k), At(monitor), stop);
-      const int64_t begins = monitor + 60000 * (group_ + 1);
+      const int64_t begins = monitor + kThreadGap * (group_ + 1);
       if (forks_.Before(At(begins), stop)) Watch(process.threads[group_], begins, stop);
       for (Pair& pair : pairs_) pair.Stop(stop);
     }

@@ -19,6 +19,14 @@ inline constexpr int32_t kSimplex = 0x80015;
 inline constexpr int32_t kDuplex = 0x180016;
 inline constexpr int32_t kTriplex = 0x180017;
 
+// A WMI thread's pace: its pause after an event whose state it read, and
+// how long it waits for the timer manager to take its request. The CPU
+// thread starts a minute after the timer manager, the PCI thread a minute
+// later.
+inline constexpr int64_t kReadEvent = 100;
+inline constexpr int64_t kAckWait = 2000;
+inline constexpr int64_t kThreadGap = 60000;
+
 // A provider instance and its state over scenario time.
 struct Instance {
   std::string name;
