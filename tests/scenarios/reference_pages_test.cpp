@@ -250,25 +250,20 @@ struct RecordedPlatform {
   Platform platform;
 };
 
-// Starts FENRA.exe with `arguments` on the machine, recorded; `module`
-// gets its service module.
-Handle StartRecorded(sim::SimMachine& machine, Recorder& recorder, const std::string& arguments,
-                     CServiceModule** module = nullptr) {
-  sim::ProcessOptions options;
-  options.command_line = machine.version_info().GetModuleFileName() + " " + arguments;
-  return machine.StartProcess(options, [&recorder, module](sim::SimProcess& process) {
+// FENRA.exe as the image of a process, its registry and files recorded;
+// `module` gets its service module.
+sim::SimMachine::ProcessMain RecordedImage(Recorder& recorder, CServiceModule** module = nullptr) {
+  return [&recorder, module](sim::SimProcess& process) {
     RecordedPlatform& recorded = process.Make<RecordedPlatform>(process.platform(), recorder);
     CServiceModule& made = process.Make<CServiceModule>(recorded.platform);
     if (module != nullptr) *module = &made;
     return static_cast<uint32_t>(ProcessEntry(made, recorded.platform));
-  });
+  };
 }
 
+// FENRA.exe with `arguments`, recorded, run to its end: it must succeed.
 Touches RunRecorded(sim::SimMachine& machine, Recorder& recorder, const std::string& arguments) {
-  Handle process = StartRecorded(machine, recorder, arguments);
-  uint32_t exit_code = 1;
-  EXPECT_EQ(machine.kernel().WaitForSingleObject(process, win::kInfinite), win::kWaitObject0);
-  EXPECT_TRUE(machine.kernel().GetExitCodeProcess(process, &exit_code) && exit_code == 0) << arguments;
+  EXPECT_EQ(testing::RunFenra(machine, arguments, {}, RecordedImage(recorder)), 0) << arguments;
   return recorder.Take();
 }
 
@@ -349,7 +344,9 @@ TEST_F(SettingsPageTest, EveryValueTheServiceTouchesIsARowAndEveryRowSaysWhatItD
   ASSERT_EQ(testing::RunFenra(*machine, "-Service"), 0);
   machine->registry().SetString(Hive::kLocalMachine, "SOFTWARE\\QOR\\Trelvane", "TrelvaneVersion", "1.1");
   CServiceModule* module = nullptr;
-  Handle process = StartRecorded(*machine, recorder, "", &module);
+  sim::ProcessOptions options;
+  options.command_line = machine->version_info().GetModuleFileName();
+  Handle process = machine->StartProcess(options, RecordedImage(recorder, &module));
   Kernel& kernel = machine->kernel();
   kernel.Sleep(24 * 60000);  // the 20-minute delay, then the WMI threads
   for (const char* lost : {"cpu/1", "pci/11", "pci/13"}) ASSERT_TRUE(machine->wmi().SetState(lost, STATE_REMOVED));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 #include "service/entry.h"
 #include "service/service_module.h"
@@ -19,12 +20,13 @@ uint32_t FenraImage(sim::SimProcess& process) {
   return static_cast<uint32_t>(ProcessEntry(module, process.platform()));
 }
 
-int RunFenra(sim::SimMachine& machine, const std::string& arguments, const std::string& executable) {
+int RunFenra(sim::SimMachine& machine, const std::string& arguments, const std::string& executable,
+             sim::SimMachine::ProcessMain image) {
   std::string command_line = executable.empty() ? machine.version_info().GetModuleFileName() : executable;
   if (!arguments.empty()) command_line += " " + arguments;
   sim::ProcessOptions options;
   options.command_line = command_line;
-  Handle process = machine.StartProcess(options, FenraImage);
+  Handle process = machine.StartProcess(options, std::move(image));
   uint32_t exit_code = 0;
   if (machine.kernel().WaitForSingleObject(process, win::kInfinite) != win::kWaitObject0 ||
       !machine.kernel().GetExitCodeProcess(process, &exit_code))

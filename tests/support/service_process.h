@@ -26,8 +26,10 @@ sim::MachineOptions VirtualTimeAt(LocalTime local_time);
 // process and the process entry.
 uint32_t FenraImage(sim::SimProcess& process);
 // Runs FENRA.exe with `arguments` after its path ("-Service") as a process
-// of the machine, to its end; its exit code.
-int RunFenra(sim::SimMachine& machine, const std::string& arguments, const std::string& executable = {});
+// of the machine, to its end; its exit code. `image` is the process's
+// FENRA.exe (a test's may wrap its ports).
+int RunFenra(sim::SimMachine& machine, const std::string& arguments, const std::string& executable = {},
+             sim::SimMachine::ProcessMain image = FenraImage);
 
 class ServiceProcess {
  public:

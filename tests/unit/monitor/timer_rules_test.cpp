@@ -49,10 +49,10 @@ ChangeRequest Start(TimerTable& timers, int n) {
 }
 
 // A timer that obeys its cancel, or ends otherwise, and is collected.
-void End(TimerTable& timers, int n, bool collected = true) {
+void End(TimerTable& timers, int n) {
   timers.TakeStop(n);
   timers.Ended(n);
-  if (collected) timers.Collected(n);
+  timers.Collected(n);
 }
 
 // What a DUPLEX timer's run-out did, in words.
