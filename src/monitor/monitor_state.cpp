@@ -71,7 +71,7 @@ DuplexRunOut TimerTable::RunOutDuplex(int n, const ChangeRequest& request) {
   TimerSlot& simplex = slots_[static_cast<size_t>(k)];
   const SimplexOutcome outcome = std::exchange(outcome_[static_cast<size_t>(k)], SimplexOutcome::kNone);
   DuplexRunOut run_out;
-  if (simplex.running && !simplex.stop && !simplex.ran_out) {
+  if (simplex.RunsOn()) {
     simplex.stop = true;
     run_out.cancels_simplex = true;
   }
@@ -126,8 +126,7 @@ std::optional<TimerStart> TimerTable::TakeStartRequest(int n, const char* occurr
   // out), so that which goes first does not hang on when a handle is
   // collected. Behind a SIMPLEX timer that runs on it does not wait: its
   // timer cancels that one, and the older request with it.
-  if (!simplex && partner_older && partner.thread && (!partner.running || partner.stop || partner.ran_out))
-    return std::nullopt;
+  if (!simplex && partner_older && partner.thread && !partner.RunsOn()) return std::nullopt;
   TimerStart start;
   CopyText(start.szOccurrenceTime, slot.szOccurrenceTime);
   start.request = slot.request;

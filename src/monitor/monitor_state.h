@@ -55,6 +55,9 @@ struct TimerSlot {
   uint32_t dwLimitTime = 0;  // expiry tick of the running timer
   char szOccurrenceTime[kOccurrenceTimeSize] = {};
   Handle thread;  // hTimerThread: until the manager has collected it
+
+  // Still counting down: neither cancelled nor run out.
+  bool RunsOn() const { return running && !stop && !ran_out; }
 };
 
 // What the manager needs to start timer n: the occurrence time of the
