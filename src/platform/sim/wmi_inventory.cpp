@@ -4,7 +4,6 @@
 #include <set>
 
 #include "platform/sim/hardware_description.h"
-#include "platform/sim/host_file.h"
 #include "platform/sim/text.h"
 #include "platform/sim/wql.h"
 #include "wmi/wmi_tables.h"
@@ -155,15 +154,6 @@ bool ParseWmiSection(const json& section, SimWmiInventory* inventory, std::strin
   }
   *inventory = std::move(parsed);
   return true;
-}
-
-bool LoadWmiInventory(const std::filesystem::path& file, SimWmiInventory* inventory, std::string* error) {
-  std::string text;
-  if (int code = ReadHostFile(file, &text)) {
-    *error = FileErrorText(file, code);
-    return false;
-  }
-  return ParseWmiInventory(text, file.string(), inventory, error);
 }
 
 bool ParseWmiInventory(std::string_view text, const std::string& name, SimWmiInventory* inventory,

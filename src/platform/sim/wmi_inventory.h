@@ -23,7 +23,6 @@
 // by default is "{module,...}" with the parent module's name first.
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,10 +47,9 @@ struct SimWmiInventory {
 // False with a message naming the entry when the section is malformed.
 bool ParseWmiSection(const nlohmann::json& section, SimWmiInventory* inventory, std::string* error);
 
-// Reads the "wmi" section of the hardware description file (an absent
-// section is an empty inventory).
-bool LoadWmiInventory(const std::filesystem::path& file, SimWmiInventory* inventory, std::string* error);
-// The same from the file's text; `name` names the file in messages.
+// Reads the "wmi" section of the hardware description file from its text
+// (an absent section is an empty inventory); `name` names the file in
+// messages.
 bool ParseWmiInventory(std::string_view text, const std::string& name, SimWmiInventory* inventory,
                        std::string* error);
 

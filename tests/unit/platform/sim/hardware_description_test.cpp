@@ -36,7 +36,7 @@ TEST_F(HardwareDescriptionTest, SectionsOfOtherOwnersAndEditsSurvive) {
   EXPECT_EQ(document["bmc"]["revision"], "01.23");
   EXPECT_EQ(document["driver"]["version"], "1.1.23.9");
   SimWmiInventory inventory;
-  ASSERT_TRUE(LoadWmiInventory(file_, &inventory, &error_)) << error_;
+  ASSERT_TRUE(ParseWmiInventory(testing::ReadFile(file_), file_.string(), &inventory, &error_)) << error_;
   ASSERT_EQ(inventory.instances.size(), 1u);
   EXPECT_EQ(inventory.instances[0].state, STATE_TRIPLEX);
   EXPECT_EQ(inventory.instances[0].key, "cpu/2");
