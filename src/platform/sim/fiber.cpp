@@ -93,6 +93,10 @@ struct EhGlobals {
 EhGlobals* CurrentEh() { return reinterpret_cast<EhGlobals*>(__cxxabiv1::__cxa_get_globals()); }
 
 thread_local Fiber* starting_fiber = nullptr;
+#if FENRA_ASAN
+// The context the last switch left, for the side it entered.
+thread_local Fiber::Context* switching_from = nullptr;
+#endif
 
 [[noreturn]] void Die(const char* what) {
   fprintf(stderr, "fiber: %s: %s\n", what, strerror(errno));
@@ -134,6 +138,22 @@ void Switch(Fiber::Context& from, Fiber::Context& to) {
   if (swapcontext(&from.uc, &to.uc) != 0) Die("swapcontext");
 #endif
 }
+
+#if FENRA_ASAN
+// Ends a switch on the entered side. ASan tells the bounds of the stack that
+// was left; a host's (its OS thread's) become known to us only this way. A
+// fiber's are the ones it was entered with.
+void FinishSwitch(void* fake_stack) {
+  const void* bottom = nullptr;
+  size_t size = 0;
+  __sanitizer_finish_switch_fiber(fake_stack, &bottom, &size);
+  Fiber::Context& from = *switching_from;
+  if (from.mapping == nullptr) {
+    from.stack_bottom = bottom;
+    from.stack_size = size;
+  }
+}
+#endif
 
 }  // namespace
 
@@ -197,6 +217,9 @@ Fiber::~Fiber() {
 
 void Fiber::Abandon() { abandoned_ = true; }
 
+// Every switch hands the exception state over on the way out: the leaving
+// context keeps the OS thread's, the entered one's is put in its place.
+// Whoever resumes a context may be another than the one it left for.
 void Fiber::Resume(Host& host) {
   host_ = &host;
   Context& me = *host.context_;
@@ -206,6 +229,7 @@ void Fiber::Resume(Host& host) {
   thread_eh = to.eh;
   starting_fiber = this;
 #if FENRA_ASAN
+  switching_from = &me;
   __sanitizer_start_switch_fiber(&me.fake_stack, to.stack_bottom, to.stack_size);
 #endif
 #if FENRA_TSAN
@@ -215,33 +239,56 @@ void Fiber::Resume(Host& host) {
 #if FENRA_ASAN
   __sanitizer_finish_switch_fiber(me.fake_stack, nullptr, nullptr);
 #endif
-  to.eh = thread_eh;
-  thread_eh = me.eh;
 }
 
 void Fiber::Suspend() {
   Context& me = *context_;
   Context& to = *host_->context_;
+  EhGlobals& thread_eh = *to.thread_eh;
+  me.eh = thread_eh;
+  thread_eh = to.eh;
 #if FENRA_ASAN
+  switching_from = &me;
   __sanitizer_start_switch_fiber(finished_ ? nullptr : &me.fake_stack, to.stack_bottom, to.stack_size);
 #endif
 #if FENRA_TSAN
   __tsan_switch_to_fiber(to.tsan_fiber, 0);
 #endif
   Switch(me, to);
-  // Resumed, perhaps by another host: Resume() swapped the exception state
-  // and set host_. The host's stack becomes known to ASan here.
+  Resumed();
+}
+
+void Fiber::SwitchTo(Fiber& next) {
+  Context& me = *context_;
+  Context& to = *next.context_;
+  next.host_ = host_;
+  EhGlobals& thread_eh = *host_->context_->thread_eh;
+  me.eh = thread_eh;
+  thread_eh = to.eh;
+  starting_fiber = &next;
 #if FENRA_ASAN
-  Context& from = *host_->context_;
-  __sanitizer_finish_switch_fiber(me.fake_stack, &from.stack_bottom, &from.stack_size);
+  switching_from = &me;
+  __sanitizer_start_switch_fiber(&me.fake_stack, to.stack_bottom, to.stack_size);
+#endif
+#if FENRA_TSAN
+  __tsan_switch_to_fiber(to.tsan_fiber, 0);
+#endif
+  Switch(me, to);
+  Resumed();
+}
+
+void Fiber::Resumed() {
+  // Resumed by a host or by another fiber, perhaps of another host: whoever
+  // it was swapped the exception state and set host_.
+#if FENRA_ASAN
+  FinishSwitch(context_->fake_stack);
 #endif
 }
 
 void Fiber::Entry() {
   Fiber* self = starting_fiber;
 #if FENRA_ASAN
-  Context& from = *self->host_->context_;
-  __sanitizer_finish_switch_fiber(nullptr, &from.stack_bottom, &from.stack_size);
+  FinishSwitch(nullptr);
 #endif
   self->body_();
   self->body_ = nullptr;

@@ -46,11 +46,17 @@ class Fiber {
   Fiber(const Fiber&) = delete;
   Fiber& operator=(const Fiber&) = delete;
 
-  // Runs the fiber from `host` until it suspends or finishes.
+  // Runs the fiber from `host` until a fiber of `host` (this one or one it
+  // switched to) suspends or finishes.
   void Resume(Host& host);
   // Called on the fiber: gives the processor back to the host that resumed
   // it. Returns when the fiber is resumed again.
   void Suspend();
+  // Called on the fiber: gives the processor straight to `next`, a fiber
+  // that is not running (new or suspended) and may be resumed from this
+  // fiber's host, which becomes its host. Returns when this fiber is resumed
+  // again, by a host or by another fiber.
+  void SwitchTo(Fiber& next);
   bool finished() const { return finished_; }
 
   // Keeps the stack of a fiber that will never run again alive and visible
@@ -62,6 +68,7 @@ class Fiber {
 
  private:
   static void Entry();
+  void Resumed();
 
   std::function<void()> body_;
   std::unique_ptr<Context> context_;

@@ -156,6 +156,7 @@ struct ThreadRecord {
 class ReadyQueue {
  public:
   bool empty() const { return head_ == nullptr; }
+  ThreadRecord* front() const { return head_; }
   void Push(ThreadRecord* t) {
     t->ready = true;
     t->next_ready = nullptr;

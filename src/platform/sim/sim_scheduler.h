@@ -2,9 +2,10 @@
 // The scheduler of the simulated kernel: blocking calls and who runs next.
 // On virtual time it keeps the ready queue and the deadlines, moves the
 // clock, hands the processor between the driving outside thread (the host)
-// and the fibers, finds quiescence and reports a stalled run; on real time a
-// blocked thread waits on its own condition variable. Parking and thread
-// creation are the processes' (the hooks at the end).
+// and the fibers and from fiber to fiber, finds quiescence and reports a
+// stalled run; on real time a blocked thread waits on its own condition
+// variable. Parking and thread creation are the processes' (the hooks at
+// the end).
 
 #include <algorithm>
 #include <cstdint>
@@ -71,14 +72,14 @@ class Scheduler : public Waitables {
   // ready again and its turn has come.
   [[gnu::always_inline]] void SwitchAway(ThreadRecord* self) FENRA_REQUIRES(mu) {
     if (self->fiber)
-      ToHost(self);  // the host already made this thread the running one
+      HandOver(self);  // the host already made this thread the running one
     else
       RunHost(self);
   }
 
-  // The switches between the host and a fiber, made under the kernel's lock
-  // and returning under it. The lock goes with the processor: the OS thread
-  // keeps it across the switch, so a wake-up takes it once (in the kernel
+  // The switches between the host and a fiber or between two fibers, made
+  // under the kernel's lock and returning under it. The lock goes with the
+  // processor: the OS thread keeps it across the switch, so a wake-up takes it once (in the kernel
   // call that blocks and returns). Under ThreadSanitizer, which sees each
   // fiber as a thread of its own, it is released and taken again instead.
   [[gnu::always_inline]] void ToHost(ThreadRecord* self) FENRA_REQUIRES(mu) {
@@ -89,6 +90,11 @@ class Scheduler : public Waitables {
   [[gnu::always_inline]] void ToFiber(ThreadRecord* t) FENRA_REQUIRES(mu) {
     if constexpr (!Fiber::kLockFollowsSwitch) mu.unlock();
     t->fiber->Resume(*host_context);
+    if constexpr (!Fiber::kLockFollowsSwitch) mu.lock();
+  }
+  [[gnu::always_inline]] void FiberToFiber(ThreadRecord* self, ThreadRecord* next) FENRA_REQUIRES(mu) {
+    if constexpr (!Fiber::kLockFollowsSwitch) mu.unlock();
+    self->fiber->SwitchTo(*next->fiber);
     if constexpr (!Fiber::kLockFollowsSwitch) mu.lock();
   }
 
@@ -113,9 +119,16 @@ class Scheduler : public Waitables {
   // The driving outside thread runs the simulation until its own turn comes.
   void RunHost(ThreadRecord* me) FENRA_REQUIRES(mu);
   void RunFiber(ThreadRecord* t) FENRA_REQUIRES(mu);
+  // A blocking fiber makes the host's choice itself and hands the processor
+  // straight to the thread chosen, unless that is the host.
+  void HandOver(ThreadRecord* self) FENRA_REQUIRES(mu);
   // Nothing is ready: move the clock to the next deadline, or end a wait for
   // quiescence, or report a stall.
   void Advance(ThreadRecord* me) FENRA_REQUIRES(mu);
+  // Whether Advance would end `me`'s wait for quiescence or report a stall
+  // rather than move the clock.
+  bool AtRest(const ThreadRecord* me) const FENRA_REQUIRES(mu);
+  void NextDeadline() FENRA_REQUIRES(mu);
   // `mine` is the driving thread's own wait, whose limit does not count.
   bool Quiescent(const Waiter* mine) const FENRA_REQUIRES(mu);
   void Stall() FENRA_REQUIRES(mu);
@@ -219,19 +232,52 @@ inline void Scheduler::RunFiber(ThreadRecord* t) {
   running_fiber_kernel = this;
   ++wake_ups;
   ToFiber(t);
+  // The processor comes back from the fiber that ran last: `t`, or one that
+  // `t` (or a fiber after it) handed it to.
+  ThreadRecord* back = running_fiber;
   running_fiber = nullptr;
   running_fiber_kernel = nullptr;
-  if (t->fiber->finished()) {
-    std::erase(threads, t);
-    std::erase_if(fibers, [t](const auto& f) { return f.get() == t; });
+  if (back->fiber->finished()) {
+    std::erase(threads, back);
+    std::erase_if(fibers, [back](const auto& f) { return f.get() == back; });
   }
   if (!releases.empty()) DropReleases();
 }
 
-inline void Scheduler::Advance(ThreadRecord* me) {
-  Waiter* mine = me->waiting;
+// The same choices in the same order as the host's loop above would make
+// once this fiber were back, so a run does not depend on who makes them.
+// The host makes them itself when it is the one chosen, and when what comes
+// first needs its stack: the states of ended processes are dropped there
+// (unlocked: their destructors may call the kernel), a finished fiber's
+// stack is freed there (a finished fiber never gets here), and its own wait
+// for quiescence ends or a stall is reported there.
+inline void Scheduler::HandOver(ThreadRecord* self) {
+  while (releases.empty()) {
+    if (ready.empty()) {
+      if (AtRest(host)) break;
+      NextDeadline();
+      continue;
+    }
+    if (ready.front() == host) break;
+    ThreadRecord* next = ready.Pop();
+    ++wake_ups;
+    if (next == self) return;
+    running_fiber = next;
+    FiberToFiber(self, next);
+    return;
+  }
+  ToHost(self);
+}
+
+inline bool Scheduler::AtRest(const ThreadRecord* me) const {
+  const Waiter* mine = me->waiting;
   const bool my_wait_is_endless = mine == nullptr || mine->quiescence || !mine->timer.queued();
-  if (my_wait_is_endless && Quiescent(mine)) {
+  return my_wait_is_endless && Quiescent(mine);
+}
+
+inline void Scheduler::Advance(ThreadRecord* me) {
+  if (AtRest(me)) {
+    Waiter* mine = me->waiting;
     if (mine != nullptr && mine->quiescence && !mine->done) {
       Complete(mine, win::kWaitObject0);
       return;
@@ -239,6 +285,10 @@ inline void Scheduler::Advance(ThreadRecord* me) {
     Stall();
     return;
   }
+  NextDeadline();
+}
+
+inline void Scheduler::NextDeadline() {
   Timer* first = timers.Top();
   now = std::max(now, first->at);
   if (first->waiter != nullptr) {
