@@ -79,9 +79,10 @@ class Scheduler : public Waitables {
 
   // The switches between the host and a fiber or between two fibers, made
   // under the kernel's lock and returning under it. The lock goes with the
-  // processor: the OS thread keeps it across the switch, so a wake-up takes it once (in the kernel
-  // call that blocks and returns). Under ThreadSanitizer, which sees each
-  // fiber as a thread of its own, it is released and taken again instead.
+  // processor: the OS thread keeps it across the switch, so a wake-up takes
+  // it once (in the kernel call that blocks and returns). Under
+  // ThreadSanitizer, which sees each fiber as a thread of its own, it is
+  // released and taken again instead.
   [[gnu::always_inline]] void ToHost(ThreadRecord* self) FENRA_REQUIRES(mu) {
     if constexpr (!Fiber::kLockFollowsSwitch) mu.unlock();
     self->fiber->Suspend();
