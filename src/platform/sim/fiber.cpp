@@ -139,6 +139,26 @@ void Switch(Fiber::Context& from, Fiber::Context& to) {
 #endif
 }
 
+// Every switch leaves `me` for `to` this way. The exception state is handed
+// over on the way out: the leaving context keeps the OS thread's
+// (`thread_eh`), the entered one's is put in its place, because whoever
+// resumes a context may be another than the one it left for. A finished
+// fiber keeps no fake stack.
+void Leave(Fiber::Context& me, Fiber::Context& to, EhGlobals& thread_eh, bool keep_fake_stack) {
+  me.eh = thread_eh;
+  thread_eh = to.eh;
+#if FENRA_ASAN
+  switching_from = &me;
+  __sanitizer_start_switch_fiber(keep_fake_stack ? &me.fake_stack : nullptr, to.stack_bottom, to.stack_size);
+#else
+  (void)keep_fake_stack;
+#endif
+#if FENRA_TSAN
+  __tsan_switch_to_fiber(to.tsan_fiber, 0);
+#endif
+  Switch(me, to);
+}
+
 #if FENRA_ASAN
 // Ends a switch on the entered side. ASan tells the bounds of the stack that
 // was left; a host's (its OS thread's) become known to us only this way. A
@@ -217,63 +237,26 @@ Fiber::~Fiber() {
 
 void Fiber::Abandon() { abandoned_ = true; }
 
-// Every switch hands the exception state over on the way out: the leaving
-// context keeps the OS thread's, the entered one's is put in its place.
-// Whoever resumes a context may be another than the one it left for.
 void Fiber::Resume(Host& host) {
   host_ = &host;
-  Context& me = *host.context_;
-  Context& to = *context_;
-  EhGlobals& thread_eh = *me.thread_eh;
-  me.eh = thread_eh;
-  thread_eh = to.eh;
   starting_fiber = this;
-#if FENRA_ASAN
-  switching_from = &me;
-  __sanitizer_start_switch_fiber(&me.fake_stack, to.stack_bottom, to.stack_size);
-#endif
-#if FENRA_TSAN
-  __tsan_switch_to_fiber(to.tsan_fiber, 0);
-#endif
-  Switch(me, to);
+  Context& me = *host.context_;
+  Leave(me, *context_, *me.thread_eh, true);
 #if FENRA_ASAN
   __sanitizer_finish_switch_fiber(me.fake_stack, nullptr, nullptr);
 #endif
 }
 
 void Fiber::Suspend() {
-  Context& me = *context_;
   Context& to = *host_->context_;
-  EhGlobals& thread_eh = *to.thread_eh;
-  me.eh = thread_eh;
-  thread_eh = to.eh;
-#if FENRA_ASAN
-  switching_from = &me;
-  __sanitizer_start_switch_fiber(finished_ ? nullptr : &me.fake_stack, to.stack_bottom, to.stack_size);
-#endif
-#if FENRA_TSAN
-  __tsan_switch_to_fiber(to.tsan_fiber, 0);
-#endif
-  Switch(me, to);
+  Leave(*context_, to, *to.thread_eh, !finished_);
   Resumed();
 }
 
 void Fiber::SwitchTo(Fiber& next) {
-  Context& me = *context_;
-  Context& to = *next.context_;
   next.host_ = host_;
-  EhGlobals& thread_eh = *host_->context_->thread_eh;
-  me.eh = thread_eh;
-  thread_eh = to.eh;
   starting_fiber = &next;
-#if FENRA_ASAN
-  switching_from = &me;
-  __sanitizer_start_switch_fiber(&me.fake_stack, to.stack_bottom, to.stack_size);
-#endif
-#if FENRA_TSAN
-  __tsan_switch_to_fiber(to.tsan_fiber, 0);
-#endif
-  Switch(me, to);
+  Leave(*context_, *next.context_, *host_->context_->thread_eh, true);
   Resumed();
 }
 
