@@ -255,7 +255,7 @@ void UnreadTexts(Setting& s, std::vector<std::pair<int64_t, int>> faults) {
   if (faults.empty()) return;
   auto subscribed = [&](const SeenEvent& e) {  // 1 yes, 0 no, -1 at the very edge
     for (const Process& p : s.processes) {
-      int64_t begins = p.start + s.delay_ms + 60000 * (e.group + 1);
+      int64_t begins = p.start + s.delay_ms + kThreadGap * (e.group + 1);
       if (!s.monitor_runs || begins >= p.stop) continue;
       if (e.t > begins && e.t < p.stop) return 1;
       if (e.t == begins || e.t == p.stop) return -1;
@@ -275,7 +275,7 @@ void UnreadTexts(Setting& s, std::vector<std::pair<int64_t, int>> faults) {
     if (delivered == 0) continue;
     Read read{i, std::max(e.t, free_lo[e.group]), std::max(e.t, free_hi[e.group]), delivered < 0};
     free_lo[e.group] = read.lo;
-    free_hi[e.group] = read.hi + 2100;
+    free_hi[e.group] = read.hi + kReadEvent + kAckWait;
     reads.push_back(read);
   }
   std::stable_sort(reads.begin(), reads.end(), [](const Read& a, const Read& b) { return a.lo < b.lo; });
